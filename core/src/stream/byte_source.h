@@ -1,0 +1,94 @@
+// The byte-source interface that every reader consumes, the generic exact read on top of it, and
+// two sources of our own: an in-memory copy and a buffering wrapper with an inlined byte fast path.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "common/error.h"
+
+namespace kubrel {
+
+inline constexpr const char* kUnexpectedEndMessage = "failed to fill whole buffer";
+
+class ByteSource {
+ public:
+  virtual ~ByteSource() = default;
+
+  // Copies at most `n` bytes into `dst` and returns how many were copied. 0 means the input has
+  // ended (or `n` was 0). An I/O failure is returned as an error carrying the source's text.
+  [[nodiscard]] virtual Result<size_t> read(uint8_t* dst, size_t n) = 0;
+};
+
+// Fills `dst` with exactly `n` bytes, reading as often as needed. Fails with
+// "failed to fill whole buffer" when the input ends first, or with the source's own error.
+[[nodiscard]] Status read_exact(ByteSource& source, uint8_t* dst, size_t n);
+
+// Reads an owned copy of some bytes from the start.
+class MemorySource final : public ByteSource {
+ public:
+  explicit MemorySource(std::vector<uint8_t> bytes) : bytes_(std::move(bytes)) {}
+  explicit MemorySource(std::span<const uint8_t> bytes) : bytes_(bytes.begin(), bytes.end()) {}
+
+  Result<size_t> read(uint8_t* dst, size_t n) override;
+
+ private:
+  std::vector<uint8_t> bytes_;
+  size_t position_ = 0;
+};
+
+// Buffers an owned source so that the many one-byte reads of the format decoders cost an inlined
+// bounds check instead of a virtual call. Reads of a full buffer or more bypass the buffer.
+class BufferedSource final : public ByteSource {
+ public:
+  explicit BufferedSource(std::unique_ptr<ByteSource> inner, size_t capacity = 8192);
+
+  Result<size_t> read(uint8_t* dst, size_t n) override;
+
+  // The next byte, or std::nullopt at a clean end of input.
+  [[nodiscard]] Result<std::optional<uint8_t>> next_byte() {
+    if (begin_ < end_) [[likely]]
+      return buffer_[begin_++];
+    return next_byte_slow();
+  }
+
+  // Exactly `n` bytes into `dst`, with the message of the free function read_exact.
+  [[nodiscard]] Status read_exact(uint8_t* dst, size_t n) {
+    if (n <= end_ - begin_) [[likely]] {
+      std::memcpy(dst, buffer_.get() + begin_, n);
+      begin_ += n;
+      return {};
+    }
+    return read_exact_slow(dst, n);
+  }
+
+  // Exactly one byte; the end of input is the "failed to fill whole buffer" error.
+  [[nodiscard]] Result<uint8_t> read_u8() {
+    if (begin_ < end_) [[likely]]
+      return buffer_[begin_++];
+    uint8_t byte = 0;
+    KUBREL_TRY(read_exact_slow(&byte, 1));
+    return byte;
+  }
+
+  ByteSource& inner() { return *inner_; }
+
+ private:
+  Result<std::optional<uint8_t>> next_byte_slow();
+  Status read_exact_slow(uint8_t* dst, size_t n);
+  // Refills an empty buffer with one read of the inner source; returns the count read.
+  Result<size_t> refill();
+
+  std::unique_ptr<ByteSource> inner_;
+  std::unique_ptr<uint8_t[]> buffer_;
+  size_t capacity_;
+  size_t begin_ = 0;
+  size_t end_ = 0;
+};
+
+}  // namespace kubrel
