@@ -16,11 +16,14 @@
 // Records the largest single allocation, to show that declared lengths are not trusted.
 static std::atomic<size_t> g_largest_allocation{0};
 
-void* operator new(size_t size) {
+void* operator new(size_t size, const std::nothrow_t&) noexcept {
   size_t seen = g_largest_allocation.load(std::memory_order_relaxed);
   while (size > seen && !g_largest_allocation.compare_exchange_weak(seen, size)) {
   }
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  return std::malloc(size == 0 ? 1 : size);
+}
+void* operator new(size_t size) {
+  if (void* p = operator new(size, std::nothrow)) return p;
   throw std::bad_alloc();
 }
 // The replaced operator new allocates with malloc, so free is the matching release.
