@@ -62,6 +62,10 @@ struct NbtEvent {
   const T* as() const {
     return std::get_if<T>(&payload);
   }
+  template <class T>
+  T* as() {
+    return std::get_if<T>(&payload);
+  }
 };
 
 inline constexpr const char* kNbtEndOfInputMessage = "EOF";
