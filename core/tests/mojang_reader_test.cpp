@@ -15,34 +15,18 @@
 
 #include "stream/nbt_tree.h"
 #include "support/nbt_writer.h"
+#include "support/scripted_source.h"
 
 namespace kubrel {
 namespace {
 
 using testing::NbtWriter;
+using testing::ScriptedSource;
 using Bytes = std::vector<uint8_t>;
 
-// Serves `bytes`, then fails with `error` instead of ending when it is not empty.
-class EndingSource final : public ByteSource {
- public:
-  EndingSource(Bytes bytes, std::string error)
-      : bytes_(std::move(bytes)), error_(std::move(error)) {}
-  Result<size_t> read(uint8_t* dst, size_t n) override {
-    size_t count = std::min(n, bytes_.size() - position_);
-    if (count == 0 && n > 0 && !error_.empty()) return fail(error_);
-    std::copy_n(bytes_.data() + position_, count, dst);
-    position_ += count;
-    return count;
-  }
-
- private:
-  Bytes bytes_;
-  std::string error_;
-  size_t position_ = 0;
-};
-
 MojangSchematicInputStream stream_of(Bytes bytes, std::string error = "") {
-  return MojangSchematicInputStream(std::make_unique<EndingSource>(std::move(bytes), error));
+  return MojangSchematicInputStream(
+      std::make_unique<ScriptedSource>(std::move(bytes), SIZE_MAX, error));
 }
 
 // "x,y,z name[k=v,...]" with the properties sorted, so that states compare whatever their order.

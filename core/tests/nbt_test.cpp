@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "stream/modified_utf8.h"
 #include "stream/nbt_events.h"
 #include "stream/nbt_tree.h"
 #include "support/nbt_writer.h"
+#include "support/scripted_source.h"
 
 // Records the largest single allocation, to show that declared lengths are not trusted.
 static std::atomic<size_t> g_largest_allocation{0};
@@ -41,36 +41,16 @@ namespace kubrel {
 namespace {
 
 using testing::NbtWriter;
+using testing::ScriptedSource;
 using Bytes = std::vector<uint8_t>;
 
-// Serves `bytes` in pieces of at most `piece` bytes, then either ends or fails with `error`.
-class ScriptedSource final : public ByteSource {
- public:
-  ScriptedSource(Bytes bytes, size_t piece, std::string error = "")
-      : bytes_(std::move(bytes)), piece_(piece), error_(std::move(error)) {}
-
-  Result<size_t> read(uint8_t* dst, size_t n) override {
-    size_t count = std::min({n, piece_, bytes_.size() - position_});
-    if (count == 0 && n > 0 && !error_.empty()) return fail(error_);
-    std::copy_n(bytes_.data() + position_, count, dst);
-    position_ += count;
-    return count;
-  }
-
- private:
-  Bytes bytes_;
-  size_t piece_;
-  std::string error_;
-  size_t position_ = 0;
-};
-
-std::unique_ptr<BufferedSource> source_of(Bytes bytes, size_t piece = 1 << 20,
+std::unique_ptr<BufferedSource> source_of(Bytes bytes, size_t piece = SIZE_MAX,
                                           std::string error = "") {
   return std::make_unique<BufferedSource>(
       std::make_unique<ScriptedSource>(std::move(bytes), piece, std::move(error)));
 }
 
-Result<NbtValue> decode(Bytes bytes, size_t piece = 1 << 20) {
+Result<NbtValue> decode(Bytes bytes, size_t piece = SIZE_MAX) {
   auto source = source_of(std::move(bytes), piece);
   return decode_nbt_tree(*source);
 }
@@ -116,7 +96,7 @@ std::string describe(const NbtEvent& event) {
 
 // Every event up to the first failure, whose text ends the list as "! message" ("! EOF" for the
 // end-of-input failure, which must carry that message).
-std::vector<std::string> events_of(Bytes bytes, size_t piece = 1 << 20, std::string error = "") {
+std::vector<std::string> events_of(Bytes bytes, size_t piece = SIZE_MAX, std::string error = "") {
   NbtEventParser parser(
       std::make_unique<ScriptedSource>(std::move(bytes), piece, std::move(error)));
   std::vector<std::string> out;
@@ -302,12 +282,12 @@ TEST(NbtEventTest, EndOfInputInsideACompoundIsEof) {
 
 TEST(NbtEventTest, SourceFailureIsNotEof) {
   // After a complete document, a failing source (say a bad checksum) is reported as itself.
-  EXPECT_EQ(events_of({0x0A, 0x00, 0x00, 0x00}, 1 << 20, "checksum mismatch"),
+  EXPECT_EQ(events_of({0x0A, 0x00, 0x00, 0x00}, SIZE_MAX, "checksum mismatch"),
             (std::vector<std::string>{"Compound ''", "CompoundEnd", "! checksum mismatch"}));
-  EXPECT_EQ(events_of({0x0A, 0x00, 0x00}, 1 << 20, "checksum mismatch"),
+  EXPECT_EQ(events_of({0x0A, 0x00, 0x00}, SIZE_MAX, "checksum mismatch"),
             (std::vector<std::string>{"Compound ''", "! checksum mismatch"}));
   EXPECT_EQ(tree_error({}), "io error: failed to fill whole buffer");
-  auto source = source_of({0x0A, 0x00}, 1 << 20, "checksum mismatch");
+  auto source = source_of({0x0A, 0x00}, SIZE_MAX, "checksum mismatch");
   EXPECT_EQ(decode_nbt_tree(*source).error().message, "io error: checksum mismatch");
 }
 
@@ -353,15 +333,6 @@ const TextCase kTextCases[] = {
     {"cut three-byte", {0xE2, 0x82}, "\xEF\xBF\xBD", false},
     {"cut two-byte", {'q', 0xC3}, "q\xEF\xBF\xBD", false},
 };
-
-TEST(ModifiedUtf8Test, DecodesOrRendersLeniently) {
-  for (const TextCase& c : kTextCases) {
-    SCOPED_TRACE(c.label);
-    std::string out;
-    EXPECT_EQ(decode_modified_utf8(c.encoded, out), c.valid);
-    EXPECT_EQ(out, c.decoded);
-  }
-}
 
 TEST(ModifiedUtf8Test, BothDecodersWordInvalidText) {
   for (const TextCase& c : kTextCases) {
