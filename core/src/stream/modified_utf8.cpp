@@ -1,3 +1,4 @@
+// Decoding of Java's modified UTF-8 into UTF-8, with a lenient rendering for messages.
 #include "stream/modified_utf8.h"
 
 #include <optional>

@@ -1,3 +1,5 @@
+// The structure file reader: one pass over the tag events fills a lazy palette store, then
+// reads walk its box.
 #include "stream/mojang_reader.h"
 
 #include <string>

@@ -25,9 +25,9 @@ class MojangSchematicInputStream final : public SchematicInputStream {
   // Takes ownership of `source`, which yields the decompressed document; reads nothing yet.
   explicit MojangSchematicInputStream(std::unique_ptr<ByteSource> source);
 
-  // Reads the whole document on the first call, then hands out the non-air blocks of the box in
-  // walk order XYZ, at most `max` per call. Failures of the document come back on every read
-  // until a store exists ("Blocks not initialized" after a header failure that left none).
+  // Reads the whole document on the first call (returning its failure, if any, once), then hands
+  // out the non-air blocks of the box in walk order XYZ, at most `max` per call; `max` 0 is
+  // end-of-stream. "Blocks not initialized" when the document held no palette or block list.
   [[nodiscard]] Result<ReadCount> read(std::vector<Block>& blocks, size_t max) override;
 
   // Min (0, 0, 0) and the "size" list's values, read from the document on the first call; none

@@ -1,3 +1,4 @@
+// Tag kind names and the text primitive shared by the NBT decoders.
 #include "stream/nbt.h"
 
 #include <array>

@@ -1,3 +1,4 @@
+// The NBT event parser: one tag per call, with an explicit stack of open compounds and lists.
 #include "stream/nbt_events.h"
 
 namespace kubrel {

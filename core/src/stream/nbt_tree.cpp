@@ -1,3 +1,4 @@
+// The NBT tree decoder: a recursive descent bounded in depth, refusing oversized lists.
 #include "stream/nbt_tree.h"
 
 #include <algorithm>

@@ -1,3 +1,4 @@
+// The test-side NBT writer.
 #include "support/nbt_writer.h"
 
 #include <bit>

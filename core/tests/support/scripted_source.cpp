@@ -1,3 +1,4 @@
+// The scripted test byte source.
 #include "support/scripted_source.h"
 
 #include <algorithm>
