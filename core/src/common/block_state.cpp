@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "common/unicode.h"
+#include "common/text.h"
 
 namespace kubrel {
 
@@ -37,14 +37,10 @@ std::unexpected<Error> malformed_quoting(std::string_view before, std::string_vi
 // The pairs of "key=value,key=value", checked pair by pair in the order written.
 Result<std::vector<Property>> parse_properties(std::string_view body) {
   std::vector<Property> properties;
-  size_t start = 0;
-  while (true) {
-    size_t comma = body.find(',', start);
-    std::string_view piece =
-        body.substr(start, comma == std::string_view::npos ? body.npos : comma - start);
+  KUBREL_TRY(for_each_piece(body, ',', [&](std::string_view piece) -> Status {
     std::string_view key;
     std::string_view value;
-    if (size_t eq = piece.find('='); eq != std::string_view::npos) {
+    if (size_t eq = piece.find('='); eq != piece.npos) {
       key = trim_space(piece.substr(0, eq));
       std::string_view rest = piece.substr(eq + 1);
       value = trim_space(rest.substr(0, rest.find('=')));
@@ -57,9 +53,9 @@ Result<std::vector<Property>> parse_properties(std::string_view body) {
       return malformed_quoting("illegal character in property value ", value, "");
     }
     properties.emplace_back(std::string(key), std::string(value));
-    if (comma == std::string_view::npos) return properties;
-    start = comma + 1;
-  }
+    return {};
+  }));
+  return properties;
 }
 
 size_t combine(size_t seed, size_t value) {

@@ -1,4 +1,4 @@
-#include "common/unicode.h"
+#include "common/text.h"
 
 #include <cstdint>
 

@@ -1,5 +1,5 @@
-// Unicode whitespace over UTF-8 and strict UTF-8 validation.
-#include "common/unicode.h"
+// Unicode whitespace over UTF-8, strict UTF-8 validation and splitting.
+#include "common/text.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +22,7 @@ const std::vector<std::string> kNotSpaces = {
     "\u200b", "\u2027", "\u202a", "\u205e", "\u2060", "\u3001", "\ufeff", "\U0001F600",
 };
 
-TEST(UnicodeTest, WhitespaceIsTheWhiteSpaceProperty) {
+TEST(TextTest, WhitespaceIsTheWhiteSpaceProperty) {
   for (const auto& space : kSpaces) {
     SCOPED_TRACE(testing::PrintToString(space));
     EXPECT_EQ(space_length(space + "x"), space.size());
@@ -37,7 +37,7 @@ TEST(UnicodeTest, WhitespaceIsTheWhiteSpaceProperty) {
   }
 }
 
-TEST(UnicodeTest, MalformedBytesAreKept) {
+TEST(TextTest, MalformedBytesAreKept) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {" \xc2", "\xc2"},
       {"\xe2\x80 ", "\xe2\x80"},
@@ -54,7 +54,7 @@ TEST(UnicodeTest, MalformedBytesAreKept) {
   EXPECT_EQ(remove_space("\xe2\x80\xe2\x80\x80\xe2"), "\xe2\x80\xe2");
 }
 
-TEST(UnicodeTest, ValidatesUtf8Strictly) {
+TEST(TextTest, ValidatesUtf8Strictly) {
   const std::vector<std::string> valid = {
       "", "plain", "\u00e9\u20ac\U0001F600", "\x7f", "\xed\x9f\xbf", "\xf4\x8f\xbf\xbf",
   };
@@ -81,6 +81,34 @@ TEST(UnicodeTest, ValidatesUtf8Strictly) {
     ASSERT_FALSE(status.has_value());
     EXPECT_EQ(status.error().message, message);
   }
+}
+
+TEST(TextTest, SplitsIntoPiecesKeepingEmptyOnes) {
+  const std::vector<std::pair<std::string, std::vector<std::string>>> cases = {
+      {"", {""}},
+      {",", {"", ""}},
+      {"a,,b,", {"a", "", "b", ""}},
+      {"abc", {"abc"}},
+  };
+  for (const auto& [text, expected] : cases) {
+    SCOPED_TRACE(text);
+    std::vector<std::string> pieces;
+    auto status = for_each_piece(text, ',', [&](std::string_view piece) -> Status {
+      pieces.emplace_back(piece);
+      return {};
+    });
+    EXPECT_TRUE(status.has_value());
+    EXPECT_EQ(pieces, expected);
+  }
+  int calls = 0;
+  auto status = for_each_piece("a,b,c", ',', [&](std::string_view piece) -> Status {
+    ++calls;
+    if (piece == "b") return fail("stop");
+    return {};
+  });
+  ASSERT_FALSE(status.has_value());
+  EXPECT_EQ(status.error().message, "stop");
+  EXPECT_EQ(calls, 2);
 }
 
 }  // namespace
