@@ -1,3 +1,4 @@
+// Unicode whitespace, UTF-8 validation and splitting over UTF-8 text.
 #include "common/text.h"
 
 #include <cstdint>
