@@ -26,7 +26,8 @@ class BlockState {
   // that name (trimmed) may hold only a-z, 0-9, "/", ":" and "_", and the text after it is
   // "key=value" pairs separated by "," and closed by "]"; keys and values are trimmed and may
   // hold only ASCII letters, digits, "_", "-" and "+". Pairs keep their order and duplicates.
-  // Fails with a "Malformed BlockState string: ..." message naming the first fault.
+  // Fails with a "Malformed BlockState string: ..." message naming the first fault; text with "["
+  // that does not end with "]" has its pairs checked and then fails with "missing ']'".
   [[nodiscard]] static Result<BlockState> from_string(std::string_view text);
   // One pair per map entry, in the map's own iteration order; no checks are made.
   static BlockState from_name_and_properties(
