@@ -1,3 +1,4 @@
+// Tests of the file byte source: whole reads, descriptor hygiene and the wording of OS failures.
 #include "stream/file_source.h"
 
 #include <dirent.h>

@@ -1,3 +1,4 @@
+// Opening and reading files with POSIX calls.
 #include "stream/file_source.h"
 
 #include <fcntl.h>

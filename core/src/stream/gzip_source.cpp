@@ -1,3 +1,5 @@
+// Streaming decoder of one gzip member: a resumable header parser of our own, ISA-L for the deflate
+// data and its trailer.
 #include "stream/gzip_source.h"
 
 #include <isa-l/crc.h>
@@ -210,12 +212,9 @@ Result<size_t> GzipDecoder::inflate_into(uint8_t* dst, size_t n) {
   while (true) {
     std::span<const uint8_t> in;
     if (!input_ended_) {
-      Result<std::span<const uint8_t>> filled = input_->fill_buffer();
-      if (!filled) [[unlikely]] {
-        if (produced() > 0) return produced();
-        return std::unexpected(std::move(filled.error()));
-      }
-      in = *filled;
+      // Reaches the source only with nothing produced yet (see the end of the loop), so its
+      // failure is returned unchanged and nothing is lost.
+      KUBREL_ASSIGN_OR_RETURN(in, input_->fill_buffer());
       input_ended_ = in.empty();
     }
     // The library does not write through next_in; it still needs a valid pointer when empty.
@@ -241,8 +240,7 @@ Result<size_t> GzipDecoder::inflate_into(uint8_t* dst, size_t n) {
       error_ = Error{input_ended_ ? kUnexpectedEndMessage : kCorruptDeflateMessage};
       break;
     }
-    // With output in hand, the source is not asked again: its failure is reported by the read
-    // that meets it, not swallowed.
+    // With output in hand, the source is not asked again.
     if (!input_ended_ && state.avail_in == 0 && produced() > 0) break;
   }
   if (produced() == 0 && error_) return std::unexpected(*error_);

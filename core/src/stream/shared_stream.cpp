@@ -1,3 +1,4 @@
+// Reading, trimming and compaction of the shared buffer behind the forks.
 #include "stream/shared_stream.h"
 
 #include <algorithm>
