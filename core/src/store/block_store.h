@@ -25,7 +25,8 @@ class BlockStore : public Region {
   // contains(position) and iter(order) come from Region.
 
   // The state at `position`, none for an empty cell; an error outside the boundary.
-  [[nodiscard]] virtual Result<std::optional<BlockStateRef>> block_at(const BlockPosition& position) const = 0;
+  [[nodiscard]] virtual Result<std::optional<BlockStateRef>> block_at(
+      const BlockPosition& position) const = 0;
   [[nodiscard]] virtual Status set_block_at(const BlockPosition& position, BlockStateRef state) = 0;
   [[nodiscard]] virtual Status remove_block_at(const BlockPosition& position) = 0;
   virtual Boundary boundary() const = 0;
