@@ -378,5 +378,21 @@ TEST(PagedBlockStoreTest, PaletteIdsByPosition) {
   EXPECT_EQ(store->palette_id_at({-1, 1, 1}).error().message, "Position out of bounds");
 }
 
+TEST(PagedBlockStoreTest, StoreIndexesAgreeWithPageOffsets) {
+  auto store = fixed_store(box(-9, -9, -9, 100, 30, 300));
+  const BlockPosition positions[] = {{-9, -9, -9}, {5, 6, 7}, {90, 20, 290}, {-1, 0, 31}};
+  for (size_t i = 0; i < std::size(positions); ++i) {
+    const BlockPosition& p = positions[i];
+    SCOPED_TRACE(p.debug_string());
+    ASSERT_TRUE(store->set_block_at(p, state("minecraft:s" + std::to_string(i))).has_value());
+    auto edges = store->page_size();
+    const ArrayPage* page = store->page_at(p);
+    ASSERT_NE(page, nullptr);
+    auto offset = [&](int a) { return static_cast<int32_t>(p[a] & (edges[a] - 1)); };
+    EXPECT_EQ(page->load(offset(0), offset(1), offset(2)), i);
+    EXPECT_EQ(page->nnz(), 1u);
+  }
+}
+
 }  // namespace
 }  // namespace kubrel

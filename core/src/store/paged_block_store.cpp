@@ -10,6 +10,8 @@ namespace kubrel {
 namespace {
 
 constexpr uint32_t kMinPageShift = 3;
+// Must agree with cell_of.
+constexpr AxisOrder kPageOrder = AxisOrder::ZYX;
 constexpr std::array<const char*, 3> kAxisNames = {"x", "y", "z"};
 
 }  // namespace
@@ -118,7 +120,7 @@ ArrayPage& PagedBlockStore::page_for_write(const PageKey& key) {
   std::array<uint32_t, 3> edges = {uint32_t{1} << page_shift_[0], uint32_t{1} << page_shift_[1],
                                    uint32_t{1} << page_shift_[2]};
   auto& slot = pages_[key];
-  slot = std::make_unique<ArrayPage>(edges);
+  slot = std::make_unique<ArrayPage>(edges, kPageOrder);
   cached_page_ = slot.get();
   return *slot;
 }

@@ -90,12 +90,13 @@ class PagedBlockStore : public BlockStore {
             static_cast<uint32_t>(position.y) >> page_shift_[1],
             static_cast<uint32_t>(position.z) >> page_shift_[2]};
   }
-  // The in-page cell index: x fastest, z slowest, as every page here is laid out.
+  // The in-page cell index of a ZYX page (z fastest, x slowest). The readers walk their boxes
+  // with z innermost, so this layout turns that walk into sequential reads.
   uint64_t cell_of(const BlockPosition& position) const {
     uint64_t x = static_cast<uint32_t>(position.x) & page_mask_[0];
     uint64_t y = static_cast<uint32_t>(position.y) & page_mask_[1];
     uint64_t z = static_cast<uint32_t>(position.z) & page_mask_[2];
-    return x | (y << page_shift_[0]) | (z << (page_shift_[0] + page_shift_[1]));
+    return z | (y << page_shift_[2]) | (x << (page_shift_[2] + page_shift_[1]));
   }
   ArrayPage* find_page(const PageKey& key) const;
   ArrayPage& page_for_write(const PageKey& key);
