@@ -34,7 +34,8 @@ class BlockStore : public Region {
   virtual bool resizable() const = 0;
 
   // Stores blocks[offset] .. blocks[offset + count - 1] in order and stops at the first error;
-  // blocks stored before it stay stored.
+  // blocks stored before it stay stored. A range past the end of `blocks` stores nothing and
+  // fails with "Insert range exceeds the block list".
   [[nodiscard]] Status insert(const std::vector<Block>& blocks, size_t offset, size_t count);
   // The non-air blocks of the boundary in `order`; empty cells and errors are passed over. The
   // iterator refers to the store, which must outlive it and stay unchanged while it is used.
