@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <new>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -42,12 +43,21 @@ namespace {
 
 using testing::NbtWriter;
 using testing::ScriptedSource;
+using testing::SourceLog;
 using Bytes = std::vector<uint8_t>;
 
+// `bytes` in pieces of at most `piece`; with `fail_at_end`, the read after the last byte fails
+// with "scripted failure" (documents that use it are read whole by the first 8192-byte read).
+std::unique_ptr<ScriptedSource> scripted(Bytes bytes, size_t piece, bool fail_at_end) {
+  std::set<size_t> failing;
+  if (fail_at_end) failing.insert(bytes.empty() ? 0 : 1);
+  return std::make_unique<ScriptedSource>(std::move(bytes), std::make_shared<SourceLog>(), piece,
+                                          std::move(failing));
+}
+
 std::unique_ptr<BufferedSource> source_of(Bytes bytes, size_t piece = SIZE_MAX,
-                                          std::string error = "") {
-  return std::make_unique<BufferedSource>(
-      std::make_unique<ScriptedSource>(std::move(bytes), piece, std::move(error)));
+                                          bool fail_at_end = false) {
+  return std::make_unique<BufferedSource>(scripted(std::move(bytes), piece, fail_at_end));
 }
 
 Result<NbtValue> decode(Bytes bytes, size_t piece = SIZE_MAX) {
@@ -96,9 +106,8 @@ std::string describe(const NbtEvent& event) {
 
 // Every event up to the first failure, whose text ends the list as "! message" ("! EOF" for the
 // end-of-input failure, which must carry that message).
-std::vector<std::string> events_of(Bytes bytes, size_t piece = SIZE_MAX, std::string error = "") {
-  NbtEventParser parser(
-      std::make_unique<ScriptedSource>(std::move(bytes), piece, std::move(error)));
+std::vector<std::string> events_of(Bytes bytes, size_t piece = SIZE_MAX, bool fail_at_end = false) {
+  NbtEventParser parser(scripted(std::move(bytes), piece, fail_at_end));
   std::vector<std::string> out;
   while (true) {
     NbtEventResult event = parser.next_event();
@@ -282,13 +291,13 @@ TEST(NbtEventTest, EndOfInputInsideACompoundIsEof) {
 
 TEST(NbtEventTest, SourceFailureIsNotEof) {
   // After a complete document, a failing source (say a bad checksum) is reported as itself.
-  EXPECT_EQ(events_of({0x0A, 0x00, 0x00, 0x00}, SIZE_MAX, "checksum mismatch"),
-            (std::vector<std::string>{"Compound ''", "CompoundEnd", "! checksum mismatch"}));
-  EXPECT_EQ(events_of({0x0A, 0x00, 0x00}, SIZE_MAX, "checksum mismatch"),
-            (std::vector<std::string>{"Compound ''", "! checksum mismatch"}));
+  EXPECT_EQ(events_of({0x0A, 0x00, 0x00, 0x00}, SIZE_MAX, true),
+            (std::vector<std::string>{"Compound ''", "CompoundEnd", "! scripted failure"}));
+  EXPECT_EQ(events_of({0x0A, 0x00, 0x00}, SIZE_MAX, true),
+            (std::vector<std::string>{"Compound ''", "! scripted failure"}));
   EXPECT_EQ(tree_error({}), "io error: failed to fill whole buffer");
-  auto source = source_of({0x0A, 0x00}, SIZE_MAX, "checksum mismatch");
-  EXPECT_EQ(decode_nbt_tree(*source).error().message, "io error: checksum mismatch");
+  auto source = source_of({0x0A, 0x00}, SIZE_MAX, true);
+  EXPECT_EQ(decode_nbt_tree(*source).error().message, "io error: scripted failure");
 }
 
 TEST(NbtEventTest, FailureIsSticky) {
