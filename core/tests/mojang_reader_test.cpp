@@ -3,17 +3,19 @@
 #include "stream/mojang_reader.h"
 
 #include <gtest/gtest.h>
-#include <isa-l/igzip_lib.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "stream/file_source.h"
+#include "stream/gzip_source.h"
 #include "stream/nbt_tree.h"
 #include "support/nbt_writer.h"
 #include "support/scripted_source.h"
@@ -344,28 +346,11 @@ TEST(MojangReaderTest, EveryTruncationEndsCleanly) {
   EXPECT_EQ(complete, 1u);
 }
 
-// The gzip'd file at `path` decompressed, or empty when it is not valid gzip.
-Bytes gunzip_file(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  Bytes compressed((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  Bytes out(1 << 16);
-  inflate_state state;
-  isal_inflate_init(&state);
-  state.crc_flag = ISAL_GZIP;
-  state.next_in = compressed.data();
-  state.avail_in = static_cast<uint32_t>(compressed.size());
-  size_t produced = 0;
-  while (state.block_state != ISAL_BLOCK_FINISH) {
-    if (produced == out.size()) out.resize(out.size() * 2);
-    state.next_out = out.data() + produced;
-    state.avail_out = static_cast<uint32_t>(out.size() - produced);
-    if (isal_inflate(&state) != ISAL_DECOMP_OK) return {};
-    size_t now = out.size() - produced - state.avail_out;
-    if (now == 0 && state.avail_in == 0 && state.block_state != ISAL_BLOCK_FINISH) return {};
-    produced += now;
-  }
-  out.resize(produced);
-  return out;
+// The decompressed bytes of the gzip'd file at `path`, through the input decoding chain.
+std::unique_ptr<ByteSource> open_gzip(const std::filesystem::path& path) {
+  auto file = FileSource::open(path.string());
+  if (!file) return nullptr;
+  return make_gzip_chain(std::move(*file));
 }
 
 // The non-air blocks of a structure document worked out from its tree, in walk order; or the
@@ -401,23 +386,51 @@ std::vector<std::string> expected_blocks(const NbtCompound& root) {
   return out;
 }
 
+// From the corpus manifest: file name to the "N blocks listed" of its notes.
+std::map<std::string, size_t> listed_block_counts(const std::filesystem::path& manifest) {
+  std::map<std::string, size_t> counts;
+  std::ifstream in(manifest);
+  const std::regex row(R"(^structure/([^\t]+)\t.*\t(\d+) blocks listed)");
+  std::smatch match;
+  for (std::string line; std::getline(in, line);) {
+    if (std::regex_search(line, match, row)) counts[match[1]] = std::stoul(match[2]);
+  }
+  return counts;
+}
+
 TEST(MojangReaderTest, RealStructureFiles) {
   const std::filesystem::path folder = "/work/shared/corpus/real/structure";
   if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "no corpus at " << folder;
+  const std::map<std::string, size_t> listed =
+      listed_block_counts(folder.parent_path() / "MANIFEST.tsv");
   size_t files = 0;
+  size_t counted = 0;
   for (const auto& file : std::filesystem::directory_iterator(folder)) {
     if (file.path().extension() != ".nbt") continue;
     SCOPED_TRACE(file.path().filename().string());
-    Bytes bytes = gunzip_file(file.path());
-    ASSERT_FALSE(bytes.empty());
-    BufferedSource tree_source(std::make_unique<MemorySource>(bytes));
-    auto root = decode_nbt_tree(tree_source);
+    std::unique_ptr<ByteSource> tree_source = open_gzip(file.path());
+    ASSERT_NE(tree_source, nullptr);
+    auto buffered = as_buffered_source(std::move(tree_source));
+    auto root = decode_nbt_tree(*buffered);
     ASSERT_TRUE(root) << root.error().message;
-    std::vector<std::string> expected = expected_blocks(*root->as<NbtCompound>());
-    EXPECT_EQ(read_all(bytes), expected);
+    const NbtCompound& compound = *root->as<NbtCompound>();
+    auto count = listed.find(file.path().filename().string());
+    if (count != listed.end()) {
+      EXPECT_EQ(compound.find("blocks")->as<NbtList>()->elements.size(), count->second);
+      ++counted;
+    }
+    std::vector<std::string> expected = expected_blocks(compound);
+
+    MojangSchematicInputStream stream(open_gzip(file.path()));
+    auto blocks = stream.read_to_end_into_vec();
+    std::vector<std::string> got;
+    if (!blocks) got.push_back("! " + blocks.error().message);
+    for (const Block& b : blocks.value_or(std::vector<Block>{})) got.push_back(render(b));
+    EXPECT_EQ(got, expected);
     ++files;
   }
   EXPECT_GT(files, 0u);
+  EXPECT_GT(counted, 0u);
 }
 
 }  // namespace
