@@ -12,8 +12,8 @@ namespace kubrel {
 
 namespace {
 
-// Whether `name` lower-cases to `lower` (ASCII letters only). Besides ASCII, the one character
-// whose lower case is an ASCII letter is the Kelvin sign (U+212A, lower case "k").
+// Whether `name` lower-cases to `lower`, which is lower-case ASCII. Besides ASCII, the one
+// character whose lower case is an ASCII letter is the Kelvin sign (U+212A, lower case "k").
 bool lowercase_equals(std::string_view name, std::string_view lower) {
   constexpr std::string_view kKelvin = "\xE2\x84\xAA";
   size_t i = 0;
