@@ -2,7 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+
+#include "stream/kbr_reader.h"
+#include "stream/mojang_reader.h"
+#include "stream/sponge_reader.h"
+#include "support/kbr_writer.h"
+#include "support/nbt_writer.h"
 
 namespace kubrel {
 namespace {
@@ -72,11 +79,11 @@ std::unique_ptr<SchematicInputStream> make(std::unique_ptr<ByteSource> fork) {
 const std::vector<AnySchematicInputStream::Factory> kLetters = {
     &make<LetterReader<'S'>>, &make<LetterReader<'M'>>, &make<LetterReader<'K'>>};
 
-std::unique_ptr<AnySchematicInputStream> detecting(std::string bytes,
-                                                   const std::vector<AnySchematicInputStream::Factory>& factories) {
+std::unique_ptr<AnySchematicInputStream> detecting(
+    std::string bytes, const std::vector<AnySchematicInputStream::Factory>& factories) {
   std::vector<uint8_t> data(bytes.begin(), bytes.end());
-  return AnySchematicInputStream::new_from_factories(std::make_unique<MemorySource>(std::move(data)),
-                                                     factories);
+  return AnySchematicInputStream::new_from_factories(
+      std::make_unique<MemorySource>(std::move(data)), factories);
 }
 
 std::string letter_input(char letter, int blocks) {
@@ -109,7 +116,8 @@ TEST(AnyReaderTest, WinnerDecidedInFirstPassHandsOutAtOnce) {
 }
 
 TEST(AnyReaderTest, PendingBlocksAreHandedOutBeforeTheWinnerIsAskedAgain) {
-  auto stream = detecting(letter_input('K', 25), {&make<LetterReader<'K'>>, &make<StallThenFail<2>>});
+  auto stream =
+      detecting(letter_input('K', 25), {&make<LetterReader<'K'>>, &make<StallThenFail<2>>});
   std::vector<size_t> counts;
   std::vector<int> xs;
   for (int i = 0; i < 2; ++i) {
@@ -125,7 +133,8 @@ TEST(AnyReaderTest, PendingBlocksAreHandedOutBeforeTheWinnerIsAskedAgain) {
 }
 
 TEST(AnyReaderTest, TwoLiveCandidatesYieldCountZero) {
-  auto stream = detecting(letter_input('K', 3), {&make<LetterReader<'K'>>, &make<LetterReader<'K'>>});
+  auto stream =
+      detecting(letter_input('K', 3), {&make<LetterReader<'K'>>, &make<LetterReader<'K'>>});
   std::vector<Block> bulk;
   auto outcome = stream->read(bulk, 10);
   ASSERT_TRUE(outcome && *outcome);
@@ -171,7 +180,8 @@ TEST(AnyReaderTest, BoundaryEliminatesCandidatesWhoseHeaderFails) {
 }
 
 TEST(AnyReaderTest, BoundaryWithSeveralSurvivorsIsEmpty) {
-  auto stream = detecting(letter_input('K', 4), {&make<LetterReader<'K'>>, &make<StallThenFail<1>>});
+  auto stream =
+      detecting(letter_input('K', 4), {&make<LetterReader<'K'>>, &make<StallThenFail<1>>});
   auto boundary = stream->boundary();
   ASSERT_TRUE(boundary.has_value());
   EXPECT_FALSE(boundary->has_value());
@@ -185,7 +195,147 @@ TEST(AnyReaderTest, LargeInputIsReadOnceThroughTheForks) {
   auto all = stream->read_to_end_into_vec();
   ASSERT_TRUE(all.has_value());
   ASSERT_EQ(all->size(), 300000u);
-  for (size_t i = 0; i < all->size(); i += 997) EXPECT_EQ((*all)[i].position.x, static_cast<int>(i % 251));
+  for (size_t i = 0; i < all->size(); i += 997)
+    EXPECT_EQ((*all)[i].position.x, static_cast<int>(i % 251));
+}
+
+// --- The real readers. ---
+
+using Bytes = std::vector<uint8_t>;
+
+std::vector<std::string> render_all(SchematicInputStream& stream) {
+  auto blocks = stream.read_to_end_into_vec();
+  if (!blocks) return {"! " + blocks.error().message};
+  std::vector<std::string> out;
+  for (const Block& block : *blocks) {
+    const BlockPosition& p = block.position;
+    out.push_back(std::to_string(p.x) + "," + std::to_string(p.y) + "," + std::to_string(p.z) +
+                  " " + block.state->name() + (block.state->properties().empty() ? "" : "[...]"));
+  }
+  return out;
+}
+
+Bytes kbr_document(int stone_run) {
+  KbrWriter w;
+  w.header({-2, 0, 5}, {7, 3, 9}, AxisOrder::ZXY)
+      .define("minecraft:stone")
+      .define("minecraft:air")
+      .derive(2, "minecraft:oak_log+axis=y")
+      .run(2, stone_run)
+      .run(4, 3)
+      .single(6);
+  return w.bytes();
+}
+
+// A Sponge document of width x height x length whose ids cycle through stone, air and a log.
+Bytes sponge_document(int16_t width, int16_t height, int16_t length) {
+  testing::NbtWriter w;
+  w.compound("")
+      .int_("Version", 2)
+      .short_("Width", width)
+      .short_("Height", height)
+      .short_("Length", length);
+  w.compound("Palette")
+      .int_("minecraft:stone", 0)
+      .int_("minecraft:air", 1)
+      .int_("minecraft:oak_log[axis=x]", 2);
+  w.end();
+  Bytes ids(static_cast<size_t>(width) * height * length);
+  for (size_t i = 0; i < ids.size(); ++i) ids[i] = static_cast<uint8_t>((i * 7 / 5) % 3);
+  w.byte_array("BlockData", ids).end();
+  return w.bytes();
+}
+
+Bytes mojang_document() {
+  testing::NbtWriter w;
+  w.compound("").int_("DataVersion", 3465).int_list("size", {2, 2, 1});
+  w.list("blocks", NbtKind::Compound);
+  for (int32_t i = 0; i < 4; ++i)
+    w.compound("").int_list("pos", {i % 2, i / 2, 0}).int_("state", i % 2).end();
+  w.end();
+  w.list("palette", NbtKind::Compound);
+  w.compound("").string("Name", "minecraft:stone").end();
+  w.compound("").string("Name", "minecraft:torch").end();
+  w.end().end();
+  return w.bytes();
+}
+
+std::unique_ptr<AnySchematicInputStream> detect(const Bytes& bytes) {
+  return AnySchematicInputStream::new_from_known(std::make_unique<MemorySource>(bytes));
+}
+
+TEST(AnyReaderTest, DetectedInputReadsLikeTheNamedReader) {
+  struct Case {
+    const char* name;
+    Bytes bytes;
+    std::function<std::unique_ptr<SchematicInputStream>(std::unique_ptr<ByteSource>)> named;
+  };
+  const std::vector<Case> cases = {
+      {"KBR", kbr_document(20),
+       [](auto s) { return std::make_unique<KBRSchematicInputStream>(std::move(s)); }},
+      {"Sponge", sponge_document(5, 3, 4),
+       [](auto s) { return std::make_unique<SpongeSchematicInputStream>(std::move(s)); }},
+      {"Mojang", mojang_document(),
+       [](auto s) { return std::make_unique<MojangSchematicInputStream>(std::move(s)); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto named = c.named(std::make_unique<MemorySource>(c.bytes));
+    std::vector<std::string> expected = render_all(*named);
+    ASSERT_FALSE(expected.empty());
+    ASSERT_NE(expected[0][0], '!') << expected[0];
+    auto detected = detect(c.bytes);
+    EXPECT_EQ(render_all(*detected), expected);
+    EXPECT_EQ(detected->candidate_count(), 1u);
+    auto named_boundary = c.named(std::make_unique<MemorySource>(c.bytes))->boundary();
+    EXPECT_EQ(detect(c.bytes)->boundary(), named_boundary);
+  }
+}
+
+TEST(AnyReaderTest, KnownFormatsRefuseOtherInput) {
+  const std::vector<Bytes> inputs = {{}, {0x00}, {'h', 'e', 'l', 'l', 'o'}, Bytes(5000, 0xFF)};
+  for (const Bytes& input : inputs) {
+    SCOPED_TRACE(input.size());
+    auto stream = detect(input);
+    EXPECT_EQ(stream->boundary().value(), std::nullopt);
+    EXPECT_EQ(render_all(*stream), std::vector<std::string>{"! No matching format found"});
+  }
+}
+
+TEST(AnyReaderTest, HeaderOnlyKbrIsAnEmptySchematic) {
+  KbrWriter w;
+  w.header({0, 0, 0}, {3, 3, 3}, AxisOrder::XYZ);
+  auto stream = detect(w.bytes());
+  auto boundary = stream->boundary();
+  ASSERT_TRUE(boundary && *boundary);
+  EXPECT_EQ((*boundary)->d_x, 4u);
+  EXPECT_EQ(stream->candidate_count(), 1u);
+  EXPECT_EQ(render_all(*stream), std::vector<std::string>{});
+  auto fresh = detect(w.bytes());
+  std::vector<Block> bulk;
+  auto outcome = fresh->read(bulk, 1024);
+  ASSERT_TRUE(outcome.has_value());
+  EXPECT_FALSE(outcome->has_value());
+}
+
+TEST(AnyReaderTest, SharedBufferShrinksOnceTheWinnerIsKnown) {
+  // About 2 MB of ids: the Sponge candidate decodes the whole document on its first read.
+  Bytes bytes = sponge_document(128, 128, 128);
+  auto stream = detect(bytes);
+  std::vector<Block> bulk;
+  auto outcome = stream->read(bulk, 1024);
+  ASSERT_TRUE(outcome && *outcome) << (outcome ? "" : outcome.error().message);
+  EXPECT_EQ(stream->candidate_count(), 1u);
+  EXPECT_LE(stream->shared_buffered_size(), 1024u);
+  uint64_t total = **outcome;
+  while (true) {
+    bulk.clear();
+    outcome = stream->read(bulk, 4096);
+    ASSERT_TRUE(outcome.has_value());
+    if (!*outcome) break;
+    total += **outcome;
+  }
+  EXPECT_GT(total, 128u * 128 * 128 / 2);
 }
 
 }  // namespace

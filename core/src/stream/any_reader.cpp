@@ -32,8 +32,9 @@ std::unique_ptr<AnySchematicInputStream> AnySchematicInputStream::new_from_facto
   // Every fork is made before any reads, so each candidate starts at the first byte; the forks
   // alone keep the shared stream alive once this reference goes.
   auto shared = SharedStream::create(std::move(source));
+  stream->shared_ = shared;
   for (Factory factory : factories) {
-    stream->candidates_.push_back(Candidate{factory(SharedStream::fork(shared)), {}, 0});
+    stream->candidates_.push_back(Candidate{factory(shared->fork()), {}, 0});
   }
   return stream;
 }
@@ -55,29 +56,29 @@ Result<ReadCount> AnySchematicInputStream::hand_out(std::vector<Block>& blocks, 
 }
 
 void AnySchematicInputStream::run_detection_pass(size_t max) {
-  std::vector<bool> eliminated(candidates_.size(), false);
-  for (size_t i = 0; i < candidates_.size(); ++i) {
-    Candidate& candidate = candidates_[i];
+  for (Candidate& candidate : candidates_) {
     std::vector<Block> bulk;
     auto outcome = candidate.stream->read(bulk, max);
-    if (!outcome) {
-      eliminated[i] = true;  // its message is discarded: detection only asks "is this my format?"
-    } else if (!*outcome) {
-      eliminated[i] = true;
-      saw_end_ = true;
-    } else {
+    if (outcome && *outcome) {
       candidate.pending.insert(candidate.pending.end(), std::make_move_iterator(bulk.begin()),
                                std::make_move_iterator(bulk.end()));
+      continue;
     }
+    // A failure's message is discarded: here it only means "not this format".
+    if (outcome) saw_end_ = true;
+    candidate.stream.reset();
   }
-  size_t kept = 0;
-  for (size_t i = 0; i < candidates_.size(); ++i) {
-    if (!eliminated[i]) {
-      if (kept != i) candidates_[kept] = std::move(candidates_[i]);
-      ++kept;
-    }
-  }
-  candidates_.erase(candidates_.begin() + static_cast<std::ptrdiff_t>(kept), candidates_.end());
+  remove_eliminated();
+}
+
+void AnySchematicInputStream::remove_eliminated() {
+  std::erase_if(candidates_, [](const Candidate& candidate) { return !candidate.stream; });
+  if (auto shared = shared_.lock()) shared->trim();
+}
+
+size_t AnySchematicInputStream::shared_buffered_size() const {
+  auto shared = shared_.lock();
+  return shared ? shared->buffered_size() : 0;
 }
 
 Result<ReadCount> AnySchematicInputStream::read(std::vector<Block>& blocks, size_t max) {
@@ -93,7 +94,10 @@ Result<ReadCount> AnySchematicInputStream::read(std::vector<Block>& blocks, size
 
 Result<std::optional<Boundary>> AnySchematicInputStream::boundary() {
   if (candidates_.size() == 1) return candidates_.front().stream->boundary();
-  std::erase_if(candidates_, [](Candidate& candidate) { return !candidate.stream->boundary(); });
+  for (Candidate& candidate : candidates_) {
+    if (!candidate.stream->boundary()) candidate.stream.reset();
+  }
+  remove_eliminated();
   if (candidates_.size() == 1) return candidates_.front().stream->boundary();
   return std::optional<Boundary>{};
 }

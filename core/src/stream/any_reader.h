@@ -11,12 +11,15 @@
 
 namespace kubrel {
 
+class SharedStream;
+
 class AnySchematicInputStream final : public SchematicInputStream {
  public:
   using Factory = std::unique_ptr<SchematicInputStream> (*)(std::unique_ptr<ByteSource> fork);
 
   // Candidates Sponge, Mojang and KBR, in that order, over forks of `source`. Reads nothing.
-  static std::unique_ptr<AnySchematicInputStream> new_from_known(std::unique_ptr<ByteSource> source);
+  static std::unique_ptr<AnySchematicInputStream> new_from_known(
+      std::unique_ptr<ByteSource> source);
   // The same over any list of candidate factories, in the order given.
   static std::unique_ptr<AnySchematicInputStream> new_from_factories(
       std::unique_ptr<ByteSource> source, const std::vector<Factory>& factories);
@@ -26,6 +29,8 @@ class AnySchematicInputStream final : public SchematicInputStream {
 
   // Candidates still in the race.
   size_t candidate_count() const { return candidates_.size(); }
+  // Bytes the shared input holds for candidates that have not passed them yet.
+  size_t shared_buffered_size() const;
 
  private:
   struct Candidate {
@@ -37,9 +42,12 @@ class AnySchematicInputStream final : public SchematicInputStream {
 
   AnySchematicInputStream() = default;
   void run_detection_pass(size_t max);
+  // Drops candidates whose stream is null; the shared input then lets go of their bytes at once.
+  void remove_eliminated();
   Result<ReadCount> hand_out(std::vector<Block>& blocks, size_t max);
 
   std::vector<Candidate> candidates_;
+  std::weak_ptr<SharedStream> shared_;
   bool saw_end_ = false;
 };
 
