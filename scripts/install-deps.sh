@@ -1,10 +1,25 @@
 #!/usr/bin/env bash
 # Installs what building and testing need, only where it is missing (safe to run again).
+# With --fuzz it also installs clang and its sanitizer/libFuzzer runtimes for the fuzz targets.
 set -euo pipefail
+
+fuzz=0
+for arg in "$@"; do
+  case "$arg" in
+    --fuzz) fuzz=1 ;;
+    *) echo "usage: $0 [--fuzz]" >&2; exit 2 ;;
+  esac
+done
 
 need_apt=()
 [ -f /usr/include/gtest/gtest.h ] || need_apt+=(googletest libgtest-dev)
 [ -f /usr/include/isa-l/igzip_lib.h ] || need_apt+=(libisal-dev)
+[ -f /usr/include/zlib.h ] || need_apt+=(zlib1g-dev)
+if [ "$fuzz" -eq 1 ]; then
+  command -v clang++-16 >/dev/null 2>&1 || need_apt+=(clang-16)
+  compgen -G "/usr/lib/llvm-16/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null ||
+    need_apt+=(libclang-rt-16-dev)
+fi
 if [ "${#need_apt[@]}" -gt 0 ]; then
   sudo=""
   [ "$(id -u)" -eq 0 ] || sudo="sudo"

@@ -200,7 +200,9 @@ Result<ReadCount> KBRSchematicInputStream::read(std::vector<Block>& blocks, size
       }
       continue;
     }
-    uint64_t count = std::min<uint64_t>(static_cast<uint64_t>(remaining_), max - appended);
+    // Air hands nothing out, so a run of it is passed in one step whatever `max` is.
+    uint64_t count = static_cast<uint64_t>(remaining_);
+    if (!current_->is_air()) count = std::min<uint64_t>(count, max - appended);
     KUBREL_TRY(lay_run(blocks, count));
     if (!current_->is_air()) appended += count;
     remaining_ -= static_cast<int32_t>(count);

@@ -1,0 +1,13 @@
+// Fuzzes format detection over raw bytes: three readers on forks of one shared stream, then the
+// winner's blocks and boundary.
+#include <span>
+
+#include "fuzz_drain.h"
+#include "stream/any_reader.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  auto stream = kubrel::AnySchematicInputStream::new_from_known(
+      std::make_unique<kubrel::MemorySource>(std::span(data, size)));
+  kubrel::fuzz::drain(*stream);
+  return 0;
+}
