@@ -11,7 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string_view base_text = newline == text.npos ? std::string_view() : text.substr(0, newline);
   std::string_view difference = newline == text.npos ? text : text.substr(newline + 1);
   auto base = kubrel::BlockState::from_string(base_text);
-  if (!base) base = kubrel::BlockState("minecraft:oak_stairs", {{"facing", "north"}, {"half", "top"}});
+  if (!base)
+    base = kubrel::BlockState("minecraft:oak_stairs", {{"facing", "north"}, {"half", "top"}});
   auto updated = base->update(difference);
   if (!updated) return 0;
   // Only a blank difference, which copies the state, may keep a name over the limit.

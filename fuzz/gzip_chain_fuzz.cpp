@@ -8,7 +8,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static constexpr size_t kPieces[] = {1, 8191, 8192, 100000};
-  auto chain = kubrel::make_gzip_chain(std::make_unique<kubrel::MemorySource>(std::span(data, size)));
+  auto chain =
+      kubrel::make_gzip_chain(std::make_unique<kubrel::MemorySource>(std::span(data, size)));
   std::vector<uint8_t> piece(100000);
   size_t total = 0;
   for (size_t call = 0; total < (size_t{8} << 20); ++call) {

@@ -41,47 +41,89 @@ Bytes text(std::string_view s) {
 
 std::map<std::string, Bytes> kbr_documents() {
   std::map<std::string, Bytes> docs;
-  docs["example"] = KbrWriter().header({0, 0, 0}, {4, 0, 0}, AxisOrder::XYZ)
-                        .define("minecraft:stone").run(2, 5).bytes();
-  docs["air_and_stone"] = KbrWriter().header({0, 0, 0}, {2, 0, 0}, AxisOrder::XYZ)
-                              .define("minecraft:air").define("minecraft:stone")
-                              .run(2, 2).single(4).bytes();
+  docs["example"] = KbrWriter()
+                        .header({0, 0, 0}, {4, 0, 0}, AxisOrder::XYZ)
+                        .define("minecraft:stone")
+                        .run(2, 5)
+                        .bytes();
+  docs["air_and_stone"] = KbrWriter()
+                              .header({0, 0, 0}, {2, 0, 0}, AxisOrder::XYZ)
+                              .define("minecraft:air")
+                              .define("minecraft:stone")
+                              .run(2, 2)
+                              .single(4)
+                              .bytes();
   docs["differences"] =
-      KbrWriter().header({-1, -1, -1}, {1, 1, 1}, AxisOrder::ZYX)
+      KbrWriter()
+          .header({-1, -1, -1}, {1, 1, 1}, AxisOrder::ZYX)
           .define("minecraft:oak_stairs[facing=north,half=bottom,waterlogged=false]")
-          .derive(2, "+half=top").derive(4, "minecraft:spruce_stairs-half+half=top,shape=straight")
-          .derive(2, "-waterlogged").derive(8, "").run(2, 3).run(4, 4).single(6).run(8, 19)
+          .derive(2, "+half=top")
+          .derive(4, "minecraft:spruce_stairs-half+half=top,shape=straight")
+          .derive(2, "-waterlogged")
+          .derive(8, "")
+          .run(2, 3)
+          .run(4, 4)
+          .single(6)
+          .run(8, 19)
           .bytes();
   for (int code = 0; code < 6; ++code) {
     docs["order_" + std::to_string(code)] =
-        KbrWriter().header({10, 20, 30}, {11, 22, 33}, static_cast<AxisOrder>(code))
-            .define("minecraft:stone").define("minecraft:cave_air")
-            .run(2, 5).run(4, 7).define("minecraft:dirt").run(6, 12).bytes();
+        KbrWriter()
+            .header({10, 20, 30}, {11, 22, 33}, static_cast<AxisOrder>(code))
+            .define("minecraft:stone")
+            .define("minecraft:cave_air")
+            .run(2, 5)
+            .run(4, 7)
+            .define("minecraft:dirt")
+            .run(6, 12)
+            .bytes();
   }
   docs["header_only"] = KbrWriter().header({0, 0, 0}, {0, 0, 0}, AxisOrder::YZX).bytes();
-  docs["long_air_run"] = KbrWriter().header({0, 0, 0}, {INT32_MAX - 1, 0, 0}, AxisOrder::XYZ)
-                             .define("minecraft:air").define("minecraft:stone")
-                             .run(2, INT32_MAX - 1).single(4).bytes();
+  docs["long_air_run"] = KbrWriter()
+                             .header({0, 0, 0}, {INT32_MAX - 1, 0, 0}, AxisOrder::XYZ)
+                             .define("minecraft:air")
+                             .define("minecraft:stone")
+                             .run(2, INT32_MAX - 1)
+                             .single(4)
+                             .bytes();
   docs["bad_magic"] = KbrWriter().header_fields(1, 1, {0, 0, 0}, {1, 1, 1}, 0).bytes();
-  docs["unknown_id"] = KbrWriter().header({0, 0, 0}, {1, 1, 1}, AxisOrder::XYZ)
-                           .define("minecraft:stone").single(6).bytes();
+  docs["unknown_id"] = KbrWriter()
+                           .header({0, 0, 0}, {1, 1, 1}, AxisOrder::XYZ)
+                           .define("minecraft:stone")
+                           .single(6)
+                           .bytes();
   return docs;
 }
 
 NbtWriter& sponge_body(NbtWriter& w, bool nested) {
-  w.short_("Width", 3).short_("Height", 2).short_("Length", 2).int_("Version", nested ? 3 : 2)
-      .int_("DataVersion", 3465).int_array("Offset", std::vector<int32_t>{-5, 64, 7});
+  w.short_("Width", 3)
+      .short_("Height", 2)
+      .short_("Length", 2)
+      .int_("Version", nested ? 3 : 2)
+      .int_("DataVersion", 3465)
+      .int_array("Offset", std::vector<int32_t>{-5, 64, 7});
   w.compound("Metadata").string("Name", "seed").long_("Date", 1700000000000).end();
   if (nested) w.compound("Blocks");
-  w.compound("Palette").int_("minecraft:air", 0).int_("minecraft:stone", 1)
-      .int_("minecraft:oak_stairs[facing=east,half=top]", 2).int_("minecraft:chest[facing=north]", 130)
+  w.compound("Palette")
+      .int_("minecraft:air", 0)
+      .int_("minecraft:stone", 1)
+      .int_("minecraft:oak_stairs[facing=east,half=top]", 2)
+      .int_("minecraft:chest[facing=north]", 130)
       .end();
   Bytes ids = {0x00, 0x01, 0x02, 0x82, 0x01, 0x01, 0x00, 0x02, 0x01, 0x01, 0x00, 0x82, 0x01};
   w.byte_array(nested ? "Data" : "BlockData", ids);
   w.list("BlockEntities", NbtKind::Compound)
-      .compound("").int_array("Pos", std::vector<int32_t>{0, 1, 1}).string("Id", "minecraft:chest")
-      .list("Items", NbtKind::Compound).compound("").byte("Count", 1).string("id", "minecraft:apple")
-      .end().end().end().end();
+      .compound("")
+      .int_array("Pos", std::vector<int32_t>{0, 1, 1})
+      .string("Id", "minecraft:chest")
+      .list("Items", NbtKind::Compound)
+      .compound("")
+      .byte("Count", 1)
+      .string("id", "minecraft:apple")
+      .end()
+      .end()
+      .end()
+      .end();
   if (nested) w.end();
   return w;
 }
@@ -97,8 +139,14 @@ std::map<std::string, Bytes> sponge_documents() {
   sponge_body(nested, true).end().end();
   docs["sponge_nested"] = nested.bytes();
   NbtWriter empty;
-  empty.compound("").short_("Width", 0).short_("Height", 0).short_("Length", 0)
-      .compound("Palette").end().byte_array("BlockData", Bytes{}).end();
+  empty.compound("")
+      .short_("Width", 0)
+      .short_("Height", 0)
+      .short_("Length", 0)
+      .compound("Palette")
+      .end()
+      .byte_array("BlockData", Bytes{})
+      .end();
   docs["sponge_empty"] = empty.bytes();
   return docs;
 }
@@ -107,20 +155,44 @@ std::map<std::string, Bytes> mojang_documents() {
   std::map<std::string, Bytes> docs;
   auto palette = [](NbtWriter& w) -> NbtWriter& {
     w.list("palette", NbtKind::Compound)
-        .compound("").string("Name", "minecraft:air").end()
-        .compound("").string("Name", "minecraft:oak_stairs").compound("Properties")
-        .string("facing", "west").string("half", "bottom").end().end()
-        .compound("").string("Name", "minecraft:stone").end()
+        .compound("")
+        .string("Name", "minecraft:air")
+        .end()
+        .compound("")
+        .string("Name", "minecraft:oak_stairs")
+        .compound("Properties")
+        .string("facing", "west")
+        .string("half", "bottom")
+        .end()
+        .end()
+        .compound("")
+        .string("Name", "minecraft:stone")
+        .end()
         .end();
     return w;
   };
   auto blocks = [](NbtWriter& w) -> NbtWriter& {
     w.list("blocks", NbtKind::Compound)
-        .compound("").int_list("pos", {0, 0, 0}).int_("state", 1).end()
-        .compound("").int_("state", 2).int_list("pos", {1, 1, 2}).end()
-        .compound("").compound("nbt").string("id", "minecraft:chest")
-        .list("Items", NbtKind::Compound).compound("").byte("Count", 3).end().end().end()
-        .int_list("pos", {1, 0, 1}).int_("state", 0).end()
+        .compound("")
+        .int_list("pos", {0, 0, 0})
+        .int_("state", 1)
+        .end()
+        .compound("")
+        .int_("state", 2)
+        .int_list("pos", {1, 1, 2})
+        .end()
+        .compound("")
+        .compound("nbt")
+        .string("id", "minecraft:chest")
+        .list("Items", NbtKind::Compound)
+        .compound("")
+        .byte("Count", 3)
+        .end()
+        .end()
+        .end()
+        .int_list("pos", {1, 0, 1})
+        .int_("state", 0)
+        .end()
         .end();
     return w;
   };
@@ -146,12 +218,32 @@ std::map<std::string, Bytes> mojang_documents() {
 std::map<std::string, Bytes> nbt_documents() {
   std::map<std::string, Bytes> docs;
   NbtWriter all;
-  all.compound("").byte("b", -1).short_("s", 300).int_("i", -70000).long_("l", INT64_MIN)
-      .float_("f", 1.5f).double_("d", -2.25).string("t", "caf\xC3\xA9 \xF0\x9F\x99\x82 \0x"sv)
-      .byte_array("ba", Bytes{1, 2, 3}).int_array("ia", std::vector<int32_t>{1, -1})
-      .long_array("la", std::vector<int64_t>{5}).list("empty", NbtKind::End).end()
-      .list("lists", NbtKind::List).list("", NbtKind::Int).end().list("", NbtKind::String).end()
-      .end().compound("inner").list("c", NbtKind::Compound).compound("").end().end().end().end();
+  all.compound("")
+      .byte("b", -1)
+      .short_("s", 300)
+      .int_("i", -70000)
+      .long_("l", INT64_MIN)
+      .float_("f", 1.5f)
+      .double_("d", -2.25)
+      .string("t", "caf\xC3\xA9 \xF0\x9F\x99\x82 \0x"sv)
+      .byte_array("ba", Bytes{1, 2, 3})
+      .int_array("ia", std::vector<int32_t>{1, -1})
+      .long_array("la", std::vector<int64_t>{5})
+      .list("empty", NbtKind::End)
+      .end()
+      .list("lists", NbtKind::List)
+      .list("", NbtKind::Int)
+      .end()
+      .list("", NbtKind::String)
+      .end()
+      .end()
+      .compound("inner")
+      .list("c", NbtKind::Compound)
+      .compound("")
+      .end()
+      .end()
+      .end()
+      .end();
   docs["all_kinds"] = all.bytes();
   NbtWriter deep;
   deep.compound("");
@@ -179,7 +271,8 @@ Bytes with_header_fields(const Bytes& member) {
   return out;
 }
 
-void add_documents(const std::map<std::string, Bytes>& docs, std::initializer_list<const char*> raw) {
+void add_documents(const std::map<std::string, Bytes>& docs,
+                   std::initializer_list<const char*> raw) {
   for (const auto& [name, bytes] : docs) {
     for (const char* target : raw) add(target, name, bytes);
     add("any_reader", name, bytes);
@@ -188,7 +281,8 @@ void add_documents(const std::map<std::string, Bytes>& docs, std::initializer_li
       add("pipeline", name + ".l" + std::to_string(level) + ".gz", member);
       add("gzip_chain", name + ".l" + std::to_string(level) + ".gz", member);
     }
-    add("gzip_chain", name + ".fields.gz", with_header_fields(kubrel::testing::gzip_compress(bytes)));
+    add("gzip_chain", name + ".fields.gz",
+        with_header_fields(kubrel::testing::gzip_compress(bytes)));
   }
 }
 
@@ -216,17 +310,32 @@ void add_real_corpus() {
 
 void add_texts() {
   const char* states[] = {
-      "minecraft:stone", "minecraft:oak_stairs[facing=north,half=top,waterlogged=false]",
-      "  minecraft:stone  ", "minecraft:oak_stairs[ facing = north , half=top]", "stone",
-      "minecraft:stone[]", "minecraft:stone[a=1,a=2]", "minecraft:[a=b]",
+      "minecraft:stone",
+      "minecraft:oak_stairs[facing=north,half=top,waterlogged=false]",
+      "  minecraft:stone  ",
+      "minecraft:oak_stairs[ facing = north , half=top]",
+      "stone",
+      "minecraft:stone[]",
+      "minecraft:stone[a=1,a=2]",
+      "minecraft:[a=b]",
       "minecraft:redstone_wire[east=side,north=none,power=15,south=up,west=none]",
-      "minecraft:stone[a=b", "minecraft:Stone[a=b]", "\xC2\xA0minecraft:air\xE3\x80\x80"};
+      "minecraft:stone[a=b",
+      "minecraft:Stone[a=b]",
+      "\xC2\xA0minecraft:air\xE3\x80\x80"};
   int n = 0;
   for (const char* state : states) add("block_state", "state_" + std::to_string(n++), text(state));
-  const char* differences[] = {
-      "+half=top", "-waterlogged", "minecraft:spruce_stairs",
-      "minecraft:spruce_stairs-half+half=top,shape=straight", "+ half = top", "+a=1,a=2",
-      "+count=-1", "+a=b=c", "-", "+facing", "   ", "+id=minecraft/stone"};
+  const char* differences[] = {"+half=top",
+                               "-waterlogged",
+                               "minecraft:spruce_stairs",
+                               "minecraft:spruce_stairs-half+half=top,shape=straight",
+                               "+ half = top",
+                               "+a=1,a=2",
+                               "+count=-1",
+                               "+a=b=c",
+                               "-",
+                               "+facing",
+                               "   ",
+                               "+id=minecraft/stone"};
   n = 0;
   for (const char* difference : differences) {
     add("difference", "diff_" + std::to_string(n), text(difference));
@@ -254,7 +363,8 @@ int main(int argc, char** argv) {
     std::filesystem::create_directories(folder);
     for (const auto& [name, bytes] : seeds) {
       std::ofstream(folder / name, std::ios::binary)
-          .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+          .write(reinterpret_cast<const char*>(bytes.data()),
+                 static_cast<std::streamsize>(bytes.size()));
     }
     std::printf("%-14s %zu seeds\n", target.c_str(), seeds.size());
   }

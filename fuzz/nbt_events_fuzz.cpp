@@ -11,8 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto event = parser.next_event();
     if (event) continue;
     auto again = parser.next_event();
-    KUBREL_FUZZ_CHECK(!again && (event.error().end_of_input || again.error().message ==
-                                                                   event.error().message));
+    KUBREL_FUZZ_CHECK(
+        !again && (event.error().end_of_input || again.error().message == event.error().message));
     return 0;
   }
 }

@@ -1,11 +1,13 @@
-// Fuzzes the Sponge reader over raw bytes (no gzip layer): every block, the boundary, and the contract.
+// Fuzzes the Sponge reader over raw bytes (no gzip layer): every block, the boundary, and the
+// contract.
 #include <span>
 
 #include "fuzz_drain.h"
 #include "stream/sponge_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  kubrel::SpongeSchematicInputStream stream(std::make_unique<kubrel::MemorySource>(std::span(data, size)));
+  kubrel::SpongeSchematicInputStream stream(
+      std::make_unique<kubrel::MemorySource>(std::span(data, size)));
   kubrel::fuzz::drain(stream);
   return 0;
 }

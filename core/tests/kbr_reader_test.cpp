@@ -459,5 +459,69 @@ TEST(KbrReaderTest, DeclaredStringLengthIsNotTrusted) {
   EXPECT_LT(g_largest_allocation, size_t{1} << 20);
 }
 
+TEST(KbrHostileTest, PaletteMemoryIsBounded) {
+  // One large state and blank differences that each copy it: a few bytes per copy.
+  std::string big = "minecraft:big[";
+  for (int i = 0; i < 10000; ++i) big += (i ? ",k" : "k") + std::to_string(i) + "=v";
+  big += "]";
+  const size_t copies_that_fit = kKbrMaxPaletteBytes / (BlockState::from_string(big)->footprint());
+  KbrWriter copies = stone_box();
+  copies.define(big);
+  for (size_t i = 0; i < copies_that_fit + 1; ++i) copies.derive(4, "");
+  copies.single(2);
+  Drained out = drain(copies);
+  ASSERT_TRUE(out.error.has_value());
+  EXPECT_EQ(*out.error, "KBR: Palette exceeds 67108864 bytes of block states");
+
+  // An ordinary large palette is not affected: 100,000 entries, one block each.
+  const int32_t entries = 100000;
+  KbrWriter many;
+  many.header(kOrigin, {entries - 1, 0, 0}, AxisOrder::XYZ);
+  for (int32_t k = 0; k < entries; ++k) {
+    many.define("minecraft:block_" + std::to_string(k) + "[facing=north,waterlogged=false]");
+  }
+  for (int32_t k = entries - 1; k >= 0; --k) many.single(2 * k + 2);
+  Drained read = drain(many);
+  ASSERT_FALSE(read.error) << *read.error;
+  ASSERT_EQ(read.blocks.size(), size_t{entries});
+  EXPECT_EQ(read.blocks[0].state->name(), "minecraft:block_99999");
+  EXPECT_EQ(read.blocks[entries - 1].position, (BlockPosition{entries - 1, 0, 0}));
+}
+
+TEST(KbrHostileTest, OverlongStringsAreReadThroughAndRefused) {
+  const std::string refused = "KBR: String length 1048577 exceeds maximum of 1048576";
+  KbrWriter longest = stone_box();
+  longest.define("minecraft:" + std::string(kKbrMaxStringLength - 10, 'a')).single(4);
+  Drained out = drain(longest);
+  ASSERT_FALSE(out.error) << *out.error;
+  EXPECT_EQ(out.blocks.size(), 1u);
+
+  KbrWriter too_long = stone_box();
+  too_long.define(std::string(kKbrMaxStringLength + 1, ' ')).single(2);
+  out = drain(too_long);
+  ASSERT_TRUE(out.error.has_value());
+  EXPECT_EQ(*out.error, refused);
+
+  // The same file cut inside the string reads as cut short, whatever its declared length.
+  KBRSchematicInputStream cut(too_long.source(too_long.bytes().size() - 10));
+  out = drain(cut, 1024);
+  ASSERT_TRUE(out.error.has_value());
+  EXPECT_EQ(*out.error, "failed to fill whole buffer");
+}
+
+TEST(KbrHostileTest, LongAirRunsPassInOneStepWhateverTheBulk) {
+  // A box of 2^31 - 1 positions: air up to the last one, which holds stone. Read one block per
+  // call, the air run must not be walked in steps of the bulk size.
+  KbrWriter file;
+  file.header(kOrigin, {INT32_MAX - 1, 0, 0}, AxisOrder::XYZ)
+      .define("minecraft:air")
+      .define("minecraft:stone")
+      .run(2, INT32_MAX - 1)
+      .single(4);
+  Drained out = drain(file, 1);
+  ASSERT_FALSE(out.error) << *out.error;
+  EXPECT_EQ(positions(out.blocks), (std::vector<BlockPosition>{{INT32_MAX - 1, 0, 0}}));
+}
+
 }  // namespace
 }  // namespace kubrel

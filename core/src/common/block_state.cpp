@@ -127,4 +127,10 @@ bool BlockState::operator==(const BlockState& other) const {
   return hash_ == other.hash_ && name_ == other.name_ && properties_ == other.properties_;
 }
 
+size_t BlockState::footprint() const {
+  size_t bytes = sizeof(BlockState) + name_.size() + properties_.size() * sizeof(Property);
+  for (const auto& [key, value] : properties_) bytes += key.size() + value.size();
+  return bytes;
+}
+
 }  // namespace kubrel

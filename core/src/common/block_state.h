@@ -46,6 +46,9 @@ class BlockState {
   // Whole-name equality with one of the three air names; properties are ignored.
   bool is_air() const { return is_air_; }
   size_t hash() const { return hash_; }
+  // About how many bytes the state holds: the object, its pairs and all their text. Readers
+  // count it against the limit on the memory their palettes may take.
+  size_t footprint() const;
 
   bool operator==(const BlockState& other) const;
 

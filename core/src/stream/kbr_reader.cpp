@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <span>
 
 #include "common/text.h"
 
@@ -64,6 +65,18 @@ Result<int64_t> KBRSchematicInputStream::read_var_long() {
 Result<std::string> KBRSchematicInputStream::read_string() {
   KUBREL_ASSIGN_OR_RETURN(int32_t length, read_var_int());
   if (length < 0) return fail("Negative string length");
+  if (static_cast<size_t>(length) > kKbrMaxStringLength) {
+    // Passed over rather than refused at once, so that a file cut short still reads as one.
+    for (size_t left = static_cast<size_t>(length); left > 0;) {
+      KUBREL_ASSIGN_OR_RETURN(std::span<const uint8_t> piece, source_.fill_buffer());
+      if (piece.empty()) return fail(kUnexpectedEndMessage);
+      size_t used = std::min(left, piece.size());
+      source_.consume(used);
+      left -= used;
+    }
+    return fail("KBR: String length " + std::to_string(length) + " exceeds maximum of " +
+                std::to_string(kKbrMaxStringLength));
+  }
   std::string text;
   size_t left = static_cast<size_t>(length);
   while (left > 0) {
@@ -119,6 +132,17 @@ Result<std::optional<Boundary>> KBRSchematicInputStream::boundary() {
   return boundary_;
 }
 
+Status KBRSchematicInputStream::add_entry(BlockState state) {
+  size_t bytes = state.footprint() + sizeof(BlockStateRef);
+  if (bytes > kKbrMaxPaletteBytes - palette_bytes_) {
+    return fail("KBR: Palette exceeds " + std::to_string(kKbrMaxPaletteBytes) +
+                " bytes of block states");
+  }
+  palette_bytes_ += bytes;
+  palette_.push_back(make_state(std::move(state)));
+  return {};
+}
+
 const BlockStateRef* KBRSchematicInputStream::find_entry(int32_t id) const {
   // Unsigned arithmetic maps every id onto its entry exactly as 2k + 2 wraps in 32 bits.
   uint32_t offset = static_cast<uint32_t>(id) - 2u;
@@ -138,7 +162,7 @@ Result<bool> KBRSchematicInputStream::read_next_run() {
       KUBREL_ASSIGN_OR_RETURN(std::string text, read_string());
       Result<BlockState> state = BlockState::from_string(text);
       if (!state) return fail("KBR: Parse error: " + state.error().message);
-      palette_.push_back(make_state(std::move(*state)));
+      KUBREL_TRY(add_entry(std::move(*state)));
       continue;
     }
     if (opcode == 1) {
@@ -148,7 +172,7 @@ Result<bool> KBRSchematicInputStream::read_next_run() {
       if (!base) return fail("KBR: Missing Ref ID " + std::to_string(base_id));
       Result<BlockState> state = (*base)->update(difference);
       if (!state) return fail("KBR: Diff error: " + state.error().message);
-      palette_.push_back(make_state(std::move(*state)));
+      KUBREL_TRY(add_entry(std::move(*state)));
       continue;
     }
 

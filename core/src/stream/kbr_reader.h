@@ -21,6 +21,12 @@ namespace kubrel {
 // "KBRFMT" read as a big-endian number; the first field of every KBR file.
 inline constexpr int64_t kKbrMagic = 0x4B5242464D54;
 inline constexpr int32_t kKbrVersion = 1;
+// The most bytes of block states (BlockState::footprint) one reader's palette may hold. A
+// difference copies its base state, so without a limit a few bytes of input could each cost a
+// whole large state.
+inline constexpr size_t kKbrMaxPaletteBytes = size_t{64} << 20;
+// The longest String accepted; a longer one is read through and refused.
+inline constexpr size_t kKbrMaxStringLength = size_t{1} << 20;
 
 class KBRSchematicInputStream final : public SchematicInputStream {
  public:
@@ -36,7 +42,9 @@ class KBRSchematicInputStream final : public SchematicInputStream {
   // Appends up to `max` non-air blocks in walk order, reading the header first if needed. A run
   // cut off by `max` goes on in the next call. End-of-stream only when the input ended cleanly
   // where an instruction would start and nothing was appended; input that ends inside an
-  // instruction is an error. `max` 0 returns 0 without reading the body.
+  // instruction is an error. `max` 0 returns 0 without reading the body. Beyond the format's own
+  // faults, fails with "KBR: String length N exceeds maximum of 1048576" and "KBR: Palette
+  // exceeds 67108864 bytes of block states".
   [[nodiscard]] Result<ReadCount> read(std::vector<Block>& blocks, size_t max) override;
 
   // The header's box, reading the header first if needed.
@@ -53,6 +61,8 @@ class KBRSchematicInputStream final : public SchematicInputStream {
   // Reads instructions up to and including the next run, which becomes the current one; false
   // when the input ended cleanly first.
   [[nodiscard]] Result<bool> read_next_run();
+  // Appends `state` to the palette, within kKbrMaxPaletteBytes.
+  [[nodiscard]] Status add_entry(BlockState state);
   // The palette entry with `id`, or null.
   const BlockStateRef* find_entry(int32_t id) const;
   // Lays the next `count` positions of the current run into `blocks` (nothing for air).
@@ -61,6 +71,7 @@ class KBRSchematicInputStream final : public SchematicInputStream {
   BufferedSource source_;
   // Entry k has the id 2k + 2.
   std::vector<BlockStateRef> palette_;
+  size_t palette_bytes_ = 0;
   // Positions of the walk consumed so far, air included.
   uint64_t position_ = 0;
   // Positions of the walk, capped at the largest position count we can track.
