@@ -17,6 +17,7 @@
 #include "stream/file_source.h"
 #include "stream/gzip_source.h"
 #include "stream/nbt_tree.h"
+#include "support/corpus.h"
 #include "support/nbt_writer.h"
 #include "support/scripted_source.h"
 
@@ -399,8 +400,9 @@ std::map<std::string, size_t> listed_block_counts(const std::filesystem::path& m
 }
 
 TEST(MojangReaderTest, RealStructureFiles) {
-  const std::filesystem::path folder = "/work/shared/corpus/real/structure";
-  if (!std::filesystem::is_directory(folder)) GTEST_SKIP() << "no corpus at " << folder;
+  auto real = testing::real_corpus_dir();
+  if (!real) GTEST_SKIP() << "no shared corpus";
+  const std::filesystem::path folder = *real / "structure";
   const std::map<std::string, size_t> listed =
       listed_block_counts(folder.parent_path() / "MANIFEST.tsv");
   size_t files = 0;
@@ -431,6 +433,51 @@ TEST(MojangReaderTest, RealStructureFiles) {
   }
   EXPECT_GT(files, 0u);
   EXPECT_GT(counted, 0u);
+}
+
+TEST(MojangReaderTest, SparseLargeBoxCostsWhatItStores) {
+  // The largest cube the store takes, with three blocks: walking it position by position would
+  // visit 8.6 billion positions. Bulks of one show where each call resumes.
+  Bytes bytes = document([](NbtWriter& w) {
+    w.int_list("size", {2047, 2047, 2047}).list("palette", NbtKind::Compound);
+    entry(w, "minecraft:stone");
+    entry(w, "minecraft:air");
+    w.end().list("blocks", NbtKind::Compound);
+    block(w, 2046, 2046, 2046, 0);
+    block(w, 5, 5, 5, 1);
+    block(w, 0, 0, 0, 0);
+    w.end();
+  });
+  MojangSchematicInputStream stream = stream_of(bytes);
+  std::vector<std::string> seen;
+  for (int call = 0; call < 3; ++call) {
+    std::vector<Block> bulk;
+    auto count = stream.read(bulk, 1);
+    ASSERT_TRUE(count) << count.error().message;
+    seen.push_back(*count ? std::to_string(**count) : "end");
+    for (const Block& b : bulk) seen.push_back(render(b));
+  }
+  EXPECT_EQ(seen, (std::vector<std::string>{"1", "0,0,0 minecraft:stone", "1",
+                                            "2046,2046,2046 minecraft:stone", "end"}));
+
+  // An unresolvable block fails every call at the same place, after the blocks before it.
+  Bytes missing = document([](NbtWriter& w) {
+    w.int_list("size", {2047, 2047, 2047}).list("palette", NbtKind::Compound);
+    entry(w, "minecraft:stone");
+    w.end().list("blocks", NbtKind::Compound);
+    block(w, 0, 0, 1, 0);
+    block(w, 2000, 0, 0, 7);
+    w.end();
+  });
+  MojangSchematicInputStream failing = stream_of(missing);
+  for (int call = 0; call < 2; ++call) {
+    std::vector<Block> bulk;
+    auto count = failing.read(bulk, 1024);
+    ASSERT_FALSE(count.has_value());
+    EXPECT_EQ(count.error().message, "Temporary ID not found in actual palette");
+    ASSERT_EQ(bulk.size(), 1u);
+    EXPECT_EQ(render(bulk[0]), "0,0,1 minecraft:stone");
+  }
 }
 
 }  // namespace

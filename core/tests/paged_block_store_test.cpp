@@ -390,5 +390,72 @@ TEST(PagedBlockStoreTest, StoreIndexesAgreeWithPageOffsets) {
   }
 }
 
+// Every stored cell of the boundary with its walk index, found by walking the whole box.
+std::vector<std::tuple<uint64_t, BlockPosition, size_t>> cells_by_full_walk(
+    const PagedBlockStore& store, uint64_t from) {
+  std::vector<std::tuple<uint64_t, BlockPosition, size_t>> out;
+  BoundaryIterator walk = store.boundary().walk(AxisOrder::XYZ);
+  uint64_t index = 0;
+  while (auto position = walk.next()) {
+    auto id = store.palette_id_at(*position);
+    if (index >= from && id.value_or(std::nullopt)) out.emplace_back(index, *position, **id);
+    ++index;
+  }
+  return out;
+}
+
+std::vector<std::tuple<uint64_t, BlockPosition, size_t>> cells_by_stored_walk(
+    const PagedBlockStore& store, uint64_t from) {
+  std::vector<std::tuple<uint64_t, BlockPosition, size_t>> out;
+  StoredCellWalk walk = store.stored_cells(from);
+  while (auto cell = walk.next()) out.emplace_back(cell->walk_index, cell->position, cell->id);
+  return out;
+}
+
+TEST(StoredCellWalkTest, MatchesTheFullWalkFromEveryStart) {
+  std::mt19937 rng(7);
+  // Boxes with negative corners, page edges from 8 to 64 and sizes that are not page multiples.
+  const std::vector<Boundary> boxes = {box(0, 0, 0, 5, 3, 4),         box(-9, -20, 3, 17, 9, 30),
+                                       box(100, -3, -70, 3, 90, 130), box(0, 0, 0, 200, 1, 20),
+                                       box(-1, -1, -1, 2, 2, 2),      box(0, 0, 0, 1, 1, 600)};
+  for (const Boundary& boundary : boxes) {
+    SCOPED_TRACE(::testing::PrintToString(boundary.d_x) + "x" + std::to_string(boundary.d_y) + "x" +
+                 std::to_string(boundary.d_z));
+    auto store = *PagedBlockStore::new_for_boundary(boundary);
+    const uint64_t volume = *boundary.volume();
+    for (uint64_t i = 0; i < std::min<uint64_t>(volume / 3 + 1, 400); ++i) {
+      BlockPosition p = {boundary.min.x + static_cast<int32_t>(rng() % boundary.d_x),
+                         boundary.min.y + static_cast<int32_t>(rng() % boundary.d_y),
+                         boundary.min.z + static_cast<int32_t>(rng() % boundary.d_z)};
+      ASSERT_TRUE(store->set_block_at(p, state("minecraft:s" + std::to_string(rng() % 5))));
+    }
+    for (uint64_t from : {uint64_t{0}, uint64_t{1}, volume / 2, volume - 1, volume, volume + 9}) {
+      SCOPED_TRACE("from " + std::to_string(from));
+      EXPECT_EQ(cells_by_stored_walk(*store, from), cells_by_full_walk(*store, from));
+    }
+  }
+}
+
+TEST(StoredCellWalkTest, SparseLargeBoxesCostOnlyWhatIsStored) {
+  // The largest boxes the store accepts: walking them whole visits billions of positions; the
+  // stored cells come out in XYZ order all the same.
+  const std::vector<Boundary> boxes = {box(0, 0, 0, 2047, 2047, 2047),
+                                       box(0, 0, 0, 2097159, 71, 71)};
+  for (const Boundary& boundary : boxes) {
+    auto store = *PagedBlockStore::new_for_boundary(boundary);
+    const BlockPosition last = boundary.max();
+    const std::vector<BlockPosition> written = {{0, 0, 5}, {1, 0, 0}, {0, 70, 70}, last};
+    for (const BlockPosition& p : written)
+      ASSERT_TRUE(store->set_block_at(p, state("minecraft:a")));
+    std::vector<BlockPosition> seen;
+    StoredCellWalk walk = store->stored_cells(1);
+    while (auto cell = walk.next()) seen.push_back(cell->position);
+    EXPECT_EQ(seen, (std::vector<BlockPosition>{{0, 0, 5}, {0, 70, 70}, {1, 0, 0}, last}));
+    auto after_last = store->stored_cells(*boundary.volume() - 1).next();
+    ASSERT_TRUE(after_last.has_value());
+    EXPECT_EQ(after_last->walk_index, *boundary.volume() - 1);
+  }
+}
+
 }  // namespace
 }  // namespace kubrel

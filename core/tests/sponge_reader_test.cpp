@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "stream/nbt_tree.h"
+#include "support/corpus.h"
 #include "support/nbt_writer.h"
 
 namespace kubrel {
@@ -315,8 +316,8 @@ TEST(SpongeReaderTest, EveryTruncationFails) {
 // --- The real files of the shared corpus, when present. ---
 
 std::filesystem::path corpus_dir() {
-  return std::filesystem::path(__FILE__).parent_path().parent_path().parent_path().parent_path() /
-         "shared" / "corpus" / "real" / "sponge";
+  auto real = testing::real_corpus_dir();
+  return real ? *real / "sponge" : std::filesystem::path();
 }
 
 Bytes gunzip(const std::filesystem::path& path) {
@@ -403,6 +404,15 @@ TEST(SpongeReaderTest, RealFilesMatchAnIndependentCount) {
     ++files;
   }
   EXPECT_GT(files, 30);
+}
+
+TEST(SpongeReaderTest, SparseLargeBoxCostsWhatItStores) {
+  // 2047 cubed positions and three ids: the read must not walk the empty rest of the box.
+  Layout layout;
+  layout.width = layout.height = layout.length = 2047;
+  layout.ids = {0x01, 0x00, 0x01};
+  EXPECT_EQ(read_all(document(layout)),
+            (std::vector<std::string>{"0,0,0 minecraft:stone", "2,0,0 minecraft:stone"}));
 }
 
 }  // namespace

@@ -65,11 +65,17 @@ Result<std::optional<BlockStateRef>> LazyPaletteBlockStoreWrapper::block_at(
   if (!actual_palette_) return fail("Can not access blocks if palette is not provided");
   KUBREL_ASSIGN_OR_RETURN(std::optional<size_t> inner_id, inner_->palette_id_at(position));
   if (!inner_id) return std::optional<BlockStateRef>{};
+  KUBREL_ASSIGN_OR_RETURN(BlockStateRef state, resolve_cell(*inner_id));
+  return std::optional<BlockStateRef>{std::move(state)};
+}
+
+Result<BlockStateRef> LazyPaletteBlockStoreWrapper::resolve_cell(size_t inner_id) const {
+  if (!actual_palette_) return fail("Can not access blocks if palette is not provided");
   // Only placeholders stored through this wrapper reach the inner store.
-  if (*inner_id >= resolved_.size()) return fail("Invalid temporary ID");
-  const BlockStateRef& state = resolved_[*inner_id];
+  if (inner_id >= resolved_.size()) return fail("Invalid temporary ID");
+  const BlockStateRef& state = resolved_[inner_id];
   if (state == nullptr) return fail("Temporary ID not found in actual palette");
-  return std::optional<BlockStateRef>{state};
+  return state;
 }
 
 }  // namespace kubrel

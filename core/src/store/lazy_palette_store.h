@@ -42,6 +42,15 @@ class LazyPaletteBlockStoreWrapper final : public Region {
   // when the palette lacks the block's temporary id (a null state counts as lacking).
   [[nodiscard]] Result<std::optional<BlockStateRef>> block_at(const BlockPosition& position) const;
 
+  // Whether a palette has been attached.
+  bool has_palette() const { return actual_palette_.has_value(); }
+  // The stored cells in the order of the XYZ walk of the box, from walk index `from`, without
+  // visiting empty space (see StoredCellWalk). The walk must not outlive the store or see it
+  // change.
+  StoredCellWalk stored_cells(uint64_t from) const { return inner_->stored_cells(from); }
+  // The real state of a cell the walk met, by the id it holds; fails like block_at.
+  [[nodiscard]] Result<BlockStateRef> resolve_cell(size_t inner_id) const;
+
   bool contains(const BlockPosition& position) const override { return inner_->contains(position); }
   // The positions of the box in `order`.
   std::unique_ptr<PositionIterator> iter(AxisOrder order) const override {

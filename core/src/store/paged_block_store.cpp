@@ -1,6 +1,7 @@
 // The paged block store: palette, page map and the per-block operations.
 #include "store/paged_block_store.h"
 
+#include <algorithm>
 #include <bit>
 #include <string>
 #include <utility>
@@ -129,6 +130,121 @@ size_t PagedBlockStore::intern(BlockStateRef state) {
   auto [it, inserted] = state_ids_.try_emplace(state, palette_.size());
   if (inserted) palette_.push_back(std::move(state));
   return it->second;
+}
+
+StoredCellWalk PagedBlockStore::stored_cells(uint64_t from) const {
+  return StoredCellWalk(*this, from);
+}
+
+StoredCellWalk::StoredCellWalk(const PagedBlockStore& store, uint64_t from)
+    : boundary_(store.boundary_),
+      z_end_(int64_t{store.boundary_.min.z} + store.boundary_.d_z),
+      shift_(store.page_shift_) {
+  const uint64_t volume = boundary_.volume().value_or(UINT64_MAX);
+  if (from >= volume) return;
+  // The walk position `from` stands for, as coordinates: x slowest, z fastest.
+  const uint64_t plane = uint64_t{boundary_.d_y} * boundary_.d_z;
+  const std::array<int64_t, 3> target = {
+      int64_t{boundary_.min.x} + static_cast<int64_t>(from / plane),
+      int64_t{boundary_.min.y} + static_cast<int64_t>(from % plane / boundary_.d_z),
+      int64_t{boundary_.min.z} + static_cast<int64_t>(from % boundary_.d_z)};
+  for (const auto& [key, page] : store.pages_) {
+    Cursor cursor{page.get(), {}, 0, {}};
+    const std::array<uint32_t, 3> index = {key.x, key.y, key.z};
+    std::array<int64_t, 3> edge;
+    for (int a = 0; a < 3; ++a) {
+      cursor.origin[a] = static_cast<int32_t>(index[a] << shift_[a]);
+      edge[a] = int64_t{1} << shift_[a];
+    }
+    // The page's first cell at or after `target` in (x, y, z) order, the page's own cell order.
+    uint64_t start;
+    const std::array<int64_t, 3> local = {
+        target[0] - cursor.origin[0], target[1] - cursor.origin[1], target[2] - cursor.origin[2]};
+    if (local[0] < 0) {
+      start = 0;
+    } else if (local[0] >= edge[0]) {
+      continue;
+    } else if (local[1] < 0) {
+      start = static_cast<uint64_t>(local[0]) << (shift_[1] + shift_[2]);
+    } else if (local[1] >= edge[1]) {
+      start = static_cast<uint64_t>(local[0] + 1) << (shift_[1] + shift_[2]);
+    } else {
+      uint64_t line = static_cast<uint64_t>((local[0] << shift_[1]) | local[1]) << shift_[2];
+      start = line + static_cast<uint64_t>(std::clamp<int64_t>(local[2], 0, edge[2]));
+    }
+    if (settle(cursor, start)) cursors_.push_back(cursor);
+  }
+  for (size_t i = 0; i < cursors_.size(); ++i) heap_.push_back(i);
+  auto later = [this](size_t a, size_t b) { return this->later(a, b); };
+  std::make_heap(heap_.begin(), heap_.end(), later);
+}
+
+BlockPosition StoredCellWalk::position_of(const Cursor& cursor) const {
+  const uint64_t cell = cursor.cell;
+  const uint64_t z = cell & ((uint64_t{1} << shift_[2]) - 1);
+  const uint64_t y = (cell >> shift_[2]) & ((uint64_t{1} << shift_[1]) - 1);
+  const uint64_t x = cell >> (shift_[1] + shift_[2]);
+  return {static_cast<int32_t>(cursor.origin[0] + static_cast<int64_t>(x)),
+          static_cast<int32_t>(cursor.origin[1] + static_cast<int64_t>(y)),
+          static_cast<int32_t>(cursor.origin[2] + static_cast<int64_t>(z))};
+}
+
+bool StoredCellWalk::settle(Cursor& cursor, uint64_t from) const {
+  while (std::optional<uint64_t> cell = cursor.page->next_stored_cell(from)) {
+    cursor.cell = *cell;
+    const BlockPosition p = position_of(cursor);
+    if (boundary_.contains(p)) {
+      const auto offset = [](int32_t value, int32_t min) {
+        return uint64_t{static_cast<uint32_t>(value) - static_cast<uint32_t>(min)};
+      };
+      cursor.stored.walk_index =
+          (offset(p.x, boundary_.min.x) * boundary_.d_y + offset(p.y, boundary_.min.y)) *
+              boundary_.d_z +
+          offset(p.z, boundary_.min.z);
+      cursor.stored.position = p;
+      cursor.stored.id = *cursor.page->load_cell(*cell);
+      return true;
+    }
+    from = *cell + 1;
+  }
+  return false;
+}
+
+bool StoredCellWalk::step(Cursor& cursor) const {
+  const uint64_t next = cursor.cell + 1;
+  // The next cell along z in the same page and box: one position and one walk index further.
+  if ((next & ((uint64_t{1} << shift_[2]) - 1)) != 0 &&
+      int64_t{cursor.stored.position.z} + 1 < z_end_) {
+    if (std::optional<size_t> id = cursor.page->load_cell(next)) {
+      cursor.cell = next;
+      ++cursor.stored.position.z;
+      ++cursor.stored.walk_index;
+      cursor.stored.id = *id;
+      return true;
+    }
+  }
+  return settle(cursor, next);
+}
+
+std::optional<StoredCell> StoredCellWalk::next() {
+  auto later = [this](size_t a, size_t b) { return this->later(a, b); };
+  if (!active_) {
+    if (heap_.empty()) return std::nullopt;
+    std::pop_heap(heap_.begin(), heap_.end(), later);
+    active_ = heap_.back();
+    heap_.pop_back();
+  }
+  Cursor& cursor = cursors_[*active_];
+  const StoredCell cell = cursor.stored;
+  if (!step(cursor)) {
+    active_.reset();
+  } else if (!heap_.empty() && later(*active_, heap_.front())) {
+    // Another page holds the next cell; this one waits in the heap.
+    heap_.push_back(*active_);
+    std::push_heap(heap_.begin(), heap_.end(), later);
+    active_.reset();
+  }
+  return cell;
 }
 
 }  // namespace kubrel

@@ -19,6 +19,15 @@
 
 namespace kubrel {
 
+class StoredCellWalk;
+
+// One stored cell, as a StoredCellWalk meets it.
+struct StoredCell {
+  uint64_t walk_index;  // the index of the position in the XYZ walk of the store's boundary
+  BlockPosition position;
+  size_t id;  // the palette id held there
+};
+
 class PagedBlockStore : public BlockStore {
  public:
   // An empty, fixed store for `boundary`. Page edges follow the boundary: per axis, a size of up
@@ -63,12 +72,18 @@ class PagedBlockStore : public BlockStore {
   const ArrayPage* page_at(const BlockPosition& position) const;
   size_t page_count() const { return pages_.size(); }
 
+  // The stored cells inside the boundary in the order of its XYZ walk (x slowest, z fastest),
+  // starting with the first whose walk index is at least `from`.
+  StoredCellWalk stored_cells(uint64_t from) const;
+
  protected:
   // log2 of the page edges for `boundary`, or the error new_for_boundary reports.
   [[nodiscard]] static Result<std::array<uint32_t, 3>> page_shifts_for(const Boundary& boundary);
   PagedBlockStore(const Boundary& boundary, const std::array<uint32_t, 3>& page_shift, bool fixed);
 
  private:
+  friend class StoredCellWalk;
+
   // Pages are keyed on their three indexes, so distinct pages never share a key whatever the
   // coordinates.
   struct PageKey {
@@ -120,6 +135,49 @@ class PagedBlockStore : public BlockStore {
   mutable bool cache_valid_ = false;
   mutable PageKey cached_key_;
   mutable ArrayPage* cached_page_ = nullptr;
+};
+
+// Walks the stored cells of a PagedBlockStore in XYZ walk order without visiting empty space:
+// pages are merged by walk index (a page's own cell order, z fastest and x slowest, is already
+// walk order), and chunks never written are passed over whole. The cost follows the pages and
+// chunks that exist, not the volume of the box. The walk points into the store, which must outlive
+// it and stay unchanged while it is used. For a boundary that wraps around the 32-bit coordinate
+// range every cell still comes once, but not in walk order.
+class StoredCellWalk {
+ public:
+  // The next stored cell, or none once every one has come.
+  std::optional<StoredCell> next();
+
+ private:
+  friend class PagedBlockStore;
+
+  struct Cursor {
+    const ArrayPage* page;
+    std::array<int64_t, 3> origin;  // coordinates of the page's first cell
+    uint64_t cell;                  // the stored cell this cursor stands on,
+    StoredCell stored;              // and what it holds
+  };
+
+  StoredCellWalk(const PagedBlockStore& store, uint64_t from);
+  BlockPosition position_of(const Cursor& cursor) const;
+  // Moves `cursor` to the first stored cell inside the boundary at or after cell `from`; false
+  // when the page has none.
+  bool settle(Cursor& cursor, uint64_t from) const;
+  // Moves `cursor` past its cell, like settle, with a shortcut for the next cell of a dense line.
+  bool step(Cursor& cursor) const;
+  // Orders the heap so that its front holds the smallest walk index.
+  bool later(size_t a, size_t b) const {
+    return cursors_[a].stored.walk_index > cursors_[b].stored.walk_index;
+  }
+
+  Boundary boundary_;
+  int64_t z_end_;  // one past the boundary's largest z
+  std::array<uint32_t, 3> shift_;
+  std::vector<Cursor> cursors_;
+  // Cursors other than the active one, as a heap on walk index.
+  std::vector<size_t> heap_;
+  // The cursor with the smallest walk index, served without the heap while it stays smallest.
+  std::optional<size_t> active_;
 };
 
 }  // namespace kubrel

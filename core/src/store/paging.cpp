@@ -84,6 +84,20 @@ void ArrayPage::store_cell(uint64_t index, size_t id) {
   write_value(chunk, offset, width_, value);
 }
 
+std::optional<uint64_t> ArrayPage::next_stored_cell(uint64_t from) const {
+  while (from < cell_count_) {
+    const uint8_t* chunk = chunks_[from >> kChunkShift].get();
+    const uint64_t chunk_end = std::min(cell_count_, ((from >> kChunkShift) + 1) << kChunkShift);
+    if (chunk != nullptr) {
+      for (; from < chunk_end; ++from) {
+        if (read_value(chunk, from & kChunkMask, width_) != 0) return from;
+      }
+    }
+    from = chunk_end;
+  }
+  return std::nullopt;
+}
+
 Status ArrayPage::erase_cell(uint64_t index) {
   uint8_t* chunk = chunks_[index >> kChunkShift].get();
   uint64_t offset = index & kChunkMask;

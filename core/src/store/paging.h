@@ -74,6 +74,9 @@ class ArrayPage final : public Page {
     return static_cast<size_t>(value - 1);
   }
   void store_cell(uint64_t index, size_t id);
+  // The first non-empty cell at or after `from`, or none. Chunks never written are passed over
+  // whole, so a sparse page is searched in time proportional to its written chunks.
+  std::optional<uint64_t> next_stored_cell(uint64_t from) const;
   [[nodiscard]] Status erase_cell(uint64_t index);
 
   // Bytes per cell: 1, 2, 4 or 8, the narrowest that holds every id stored so far.

@@ -206,24 +206,29 @@ Result<std::optional<Boundary>> MojangSchematicInputStream::boundary() {
 Result<ReadCount> MojangSchematicInputStream::read(std::vector<Block>& blocks, size_t max) {
   KUBREL_TRY(ensure_header_read());
   if (!store_) return fail("Blocks not initialized");
-  // One constant-time jump resumes the walk. nth also sees an empty box as empty, where next
-  // would still yield its corner.
-  BoundaryIterator walk = store_->boundary().walk(AxisOrder::XYZ);
-  std::optional<BlockPosition> position = walk.nth(position_index_);
-  if (!position || max == 0) return ReadCount{};
-  uint64_t consumed = 0;
+  const uint64_t volume = store_->boundary().volume().value_or(0);
+  if (position_index_ >= volume || max == 0) return ReadCount{};
+  // Every position is looked up through the palette, so without one the first fails.
+  if (!store_->has_palette()) return fail("Can not access blocks if palette is not provided");
+  // Positions without a stored cell hold nothing, so the walk goes from stored cell to stored
+  // cell; a sparse box costs what the file stored, not its volume.
+  if (!walk_) walk_.emplace(store_->stored_cells(position_index_));
   size_t appended = 0;
-  while (position) {
-    ++consumed;
-    KUBREL_ASSIGN_OR_RETURN(std::optional<BlockStateRef> state, store_->block_at(*position));
-    if (state && !(*state)->is_air()) {
-      blocks.push_back(Block{*position, std::move(*state)});
-      ++appended;
+  while (std::optional<StoredCell> cell = walk_->next()) {
+    Result<BlockStateRef> state = store_->resolve_cell(cell->id);
+    if (!state) {
+      walk_.reset();
+      return std::unexpected(std::move(state.error()));
     }
-    position = walk.next();
-    if (appended >= max) break;
+    if (!(*state)->is_air()) {
+      blocks.push_back(Block{cell->position, std::move(*state)});
+      if (++appended >= max) {
+        position_index_ = cell->walk_index + 1;
+        return ReadCount{appended};
+      }
+    }
   }
-  position_index_ += consumed;
+  position_index_ = volume;
   return ReadCount{appended};
 }
 

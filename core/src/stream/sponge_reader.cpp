@@ -85,6 +85,7 @@ Status SpongeSchematicInputStream::read_header() {
   KUBREL_ASSIGN_OR_RETURN(int16_t length, dimension(*schematic, "Length"));
   KUBREL_ASSIGN_OR_RETURN(int16_t width, dimension(*schematic, "Width"));
 
+  walk_.reset();
   boundary_ = Boundary{{0, 0, 0},
                        static_cast<uint32_t>(int32_t{width}),
                        static_cast<uint32_t>(int32_t{height}),
@@ -159,23 +160,28 @@ Result<ReadCount> SpongeSchematicInputStream::read(std::vector<Block>& blocks, s
   if (!boundary_ || !store_) return fail("Sponge: Header not properly read");
   if (max == 0) return ReadCount{0};
   // A box with no positions holds no blocks (the walk would otherwise visit its minimum).
-  if (boundary_->volume() == uint64_t{0}) return ReadCount{};
-  BoundaryIterator walk = boundary_->walk(AxisOrder::XYZ);
-  auto position = position_index_ == 0 ? walk.next() : walk.nth(position_index_);
-  if (!position) return ReadCount{};
+  const uint64_t volume = boundary_->volume().value_or(0);
+  if (position_index_ >= volume) return ReadCount{};
+  // Positions without a stored cell hold nothing, so the walk goes from stored cell to stored
+  // cell; a sparse box costs what the file stored, not its volume.
+  if (!walk_) walk_.emplace(store_->stored_cells(position_index_));
   size_t appended = 0;
-  while (true) {
-    auto state = store_->block_at(*position);
-    if (!state) return std::unexpected(std::move(state.error()));
-    ++position_index_;
-    if (*state && !(**state)->is_air()) {
-      blocks.push_back(Block{*position, std::move(**state)});
-      ++appended;
+  while (std::optional<StoredCell> cell = walk_->next()) {
+    Result<BlockStateRef> state = store_->resolve_cell(cell->id);
+    if (!state) {
+      // The failing position stays unread; the next call meets it again.
+      position_index_ = cell->walk_index;
+      walk_.reset();
+      return std::unexpected(std::move(state.error()));
     }
-    if (appended >= max) return ReadCount{appended};
-    position = walk.next();
-    if (!position) return appended >= 1 ? ReadCount{appended} : ReadCount{};
+    position_index_ = cell->walk_index + 1;
+    if (!(*state)->is_air()) {
+      blocks.push_back(Block{cell->position, std::move(*state)});
+      if (++appended >= max) return ReadCount{appended};
+    }
   }
+  position_index_ = volume;
+  return appended >= 1 ? ReadCount{appended} : ReadCount{};
 }
 
 }  // namespace kubrel
