@@ -464,7 +464,7 @@ TEST(KbrHostileTest, PaletteMemoryIsBounded) {
   std::string big = "minecraft:big[";
   for (int i = 0; i < 10000; ++i) big += (i ? ",k" : "k") + std::to_string(i) + "=v";
   big += "]";
-  const size_t copies_that_fit = kKbrMaxPaletteBytes / (BlockState::from_string(big)->footprint());
+  const size_t copies_that_fit = kMaxPaletteBytes / (BlockState::from_string(big)->footprint());
   KbrWriter copies = stone_box();
   copies.define(big);
   for (size_t i = 0; i < copies_that_fit + 1; ++i) copies.derive(4, "");

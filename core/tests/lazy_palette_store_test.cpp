@@ -183,5 +183,24 @@ TEST(LazyPaletteStoreTest, MatchesAModel) {
   EXPECT_FALSE(positions->next().has_value());
 }
 
+TEST(LazyPaletteStoreTest, DistinctTemporaryIdsAreBounded) {
+  // Ids on both sides of the dense table and negative ones count alike.
+  auto store = wrapper(64, 64, 65);
+  int32_t cell = 0;
+  auto place = [&](int64_t id) {
+    const int32_t n = cell++;
+    return store.set_unknown_block_at(n % 64, n / 64 % 64, n / 4096, id);
+  };
+  for (int64_t i = 0; i < static_cast<int64_t>(kMaxTemporaryIds); ++i) {
+    ASSERT_TRUE(place(i % 3 == 0 ? i : (i % 3 == 1 ? -i : i * 1000)));
+  }
+  auto refused = place(int64_t{1} << 40);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().message, "Too many distinct temporary ids (more than 262144)");
+  // Ids already known are still taken.
+  EXPECT_TRUE(place(3));
+  EXPECT_TRUE(place(-4));
+}
+
 }  // namespace
 }  // namespace kubrel

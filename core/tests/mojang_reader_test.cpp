@@ -480,5 +480,41 @@ TEST(MojangReaderTest, SparseLargeBoxCostsWhatItStores) {
   }
 }
 
+TEST(MojangReaderTest, PaletteMemoryIsBounded) {
+  const std::string refused = "! Mojang: Palette exceeds 67108864 bytes of block states";
+  // A million empty entries: one byte each in the file, a state each in memory.
+  Bytes empty_entries = document([](NbtWriter& w) {
+    w.int_list("size", {1, 1, 1}).list("palette", NbtKind::Compound);
+    for (int i = 0; i < 1000000; ++i) w.compound("").end();
+    w.end().list("blocks", NbtKind::Compound).end();
+  });
+  EXPECT_EQ(read_all(empty_entries), std::vector<std::string>{refused});
+  // One entry with a million properties.
+  Bytes wide_entry = document([](NbtWriter& w) {
+    w.int_list("size", {1, 1, 1}).list("palette", NbtKind::Compound).compound("");
+    for (int i = 0; i < 1000000; ++i) w.string(std::to_string(i), "");
+    w.end().end().list("blocks", NbtKind::Compound).end();
+  });
+  EXPECT_EQ(read_all(wide_entry), std::vector<std::string>{refused});
+
+  // An ordinary palette of 100,000 entries reads.
+  const int32_t entries = 100000;
+  Bytes large = document([&](NbtWriter& w) {
+    w.int_list("size", {entries, 1, 1}).list("palette", NbtKind::Compound);
+    for (int32_t i = 0; i < entries; ++i) {
+      w.compound("").string("Name", "minecraft:block_" + std::to_string(i));
+      w.compound("Properties").string("facing", "north").string("waterlogged", "false").end();
+      w.end();
+    }
+    w.end().list("blocks", NbtKind::Compound);
+    for (int32_t i = 0; i < entries; ++i) block(w, i, 0, 0, entries - 1 - i);
+    w.end();
+  });
+  std::vector<std::string> blocks = read_all(large);
+  ASSERT_EQ(blocks.size(), size_t{entries});
+  EXPECT_EQ(blocks.front(), "0,0,0 minecraft:block_99999[facing=north,waterlogged=false]");
+  EXPECT_EQ(blocks.back(), "99999,0,0 minecraft:block_0[facing=north,waterlogged=false]");
+}
+
 }  // namespace
 }  // namespace kubrel

@@ -61,6 +61,11 @@ class BlockState {
 
 using BlockStateRef = std::shared_ptr<const BlockState>;
 
+// The most bytes of states (footprint() and a handle each) that one reader's palette may hold.
+// Formats that derive entries from earlier ones or spell them in a byte or two would otherwise let
+// a small file claim far more memory than it holds.
+inline constexpr size_t kMaxPaletteBytes = size_t{64} << 20;
+
 inline BlockStateRef make_state(BlockState state) {
   return std::make_shared<const BlockState>(std::move(state));
 }

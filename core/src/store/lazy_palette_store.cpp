@@ -16,25 +16,38 @@ Result<LazyPaletteBlockStoreWrapper> LazyPaletteBlockStoreWrapper::empty_fixed_f
   return LazyPaletteBlockStoreWrapper(std::move(inner));
 }
 
-LazyPaletteBlockStoreWrapper::TempEntry& LazyPaletteBlockStoreWrapper::temp_state_from_temp_id(
-    int64_t temp_id) {
+Result<LazyPaletteBlockStoreWrapper::TempEntry*>
+LazyPaletteBlockStoreWrapper::temp_state_from_temp_id(int64_t temp_id) {
+  const bool dense = temp_id >= 0 && temp_id < kDenseTempIds;
+  const auto index = static_cast<size_t>(temp_id);
+  if (dense && index < dense_temp_states_.size() && dense_temp_states_[index].placeholder) {
+    return &dense_temp_states_[index];
+  }
+  if (!dense) {
+    if (auto it = sparse_temp_states_.find(temp_id); it != sparse_temp_states_.end()) {
+      return &it->second;
+    }
+  }
+  if (temp_id_count_ >= kMaxTemporaryIds) {
+    return fail("Too many distinct temporary ids (more than " + std::to_string(kMaxTemporaryIds) +
+                ")");
+  }
+  ++temp_id_count_;
   TempEntry* entry;
-  if (temp_id >= 0 && temp_id < kDenseTempIds) {
-    auto index = static_cast<size_t>(temp_id);
+  if (dense) {
     if (index >= dense_temp_states_.size()) dense_temp_states_.resize(index + 1);
     entry = &dense_temp_states_[index];
   } else {
     entry = &sparse_temp_states_[temp_id];
   }
-  if (entry->placeholder == nullptr) {
-    entry->placeholder = make_state(BlockState("unknown", {{"id", std::to_string(temp_id)}}));
-  }
-  return *entry;
+  entry->placeholder = make_state(BlockState("unknown", {{"id", std::to_string(temp_id)}}));
+  return entry;
 }
 
 Status LazyPaletteBlockStoreWrapper::set_unknown_block(const BlockPosition& position,
                                                        int64_t temp_id) {
-  TempEntry& entry = temp_state_from_temp_id(temp_id);
+  KUBREL_ASSIGN_OR_RETURN(TempEntry * found, temp_state_from_temp_id(temp_id));
+  TempEntry& entry = *found;
   if (entry.inner_id != kNoInnerId) return inner_->set_palette_id_at(position, entry.inner_id);
 
   KUBREL_TRY(inner_->set_block_at(position, entry.placeholder));

@@ -17,6 +17,11 @@
 
 namespace kubrel {
 
+// The most distinct temporary ids one store takes. Each costs a placeholder state and a palette
+// entry (a few hundred bytes) while a block id in the file may take only a byte or five, so the
+// count is bounded; real palettes stay far below it.
+inline constexpr size_t kMaxTemporaryIds = size_t{1} << 18;
+
 class LazyPaletteBlockStoreWrapper final : public Region {
  public:
   // An empty store for the box at (0, 0, 0) with the given sizes; it never grows. Fails, like the
@@ -26,7 +31,8 @@ class LazyPaletteBlockStoreWrapper final : public Region {
                                                                                   int32_t d_z);
 
   // Stores the placeholder for `temp_id` at `position`. Fails with "Position out of bounds and
-  // store is not resizable" outside the box.
+  // store is not resizable" outside the box, and with "Too many distinct temporary ids (more than
+  // 262144)" for a new temporary id beyond kMaxTemporaryIds.
   [[nodiscard]] Status set_unknown_block(const BlockPosition& position, int64_t temp_id);
   [[nodiscard]] Status set_unknown_block_at(int32_t x, int32_t y, int32_t z, int64_t temp_id) {
     return set_unknown_block({x, y, z}, temp_id);
@@ -74,14 +80,16 @@ class LazyPaletteBlockStoreWrapper final : public Region {
   explicit LazyPaletteBlockStoreWrapper(std::unique_ptr<PagedBlockStore> inner)
       : inner_(std::move(inner)) {}
 
-  // The entry for `temp_id`, its placeholder formatted and kept on first use.
-  TempEntry& temp_state_from_temp_id(int64_t temp_id);
+  // The entry for `temp_id`, its placeholder formatted and kept on first use; fails when that
+  // would exceed kMaxTemporaryIds.
+  [[nodiscard]] Result<TempEntry*> temp_state_from_temp_id(int64_t temp_id);
   // Resolves the temporary id behind inner palette id `inner_id` through the attached palette.
   void resolve(size_t inner_id);
 
   std::unique_ptr<PagedBlockStore> inner_;
   std::vector<TempEntry> dense_temp_states_;
   std::unordered_map<int64_t, TempEntry> sparse_temp_states_;
+  size_t temp_id_count_ = 0;
   // Indexed by inner palette id: the temporary id whose placeholder has that id.
   std::vector<int64_t> temp_id_of_inner_;
   std::optional<std::unordered_map<int64_t, BlockStateRef>> actual_palette_;

@@ -134,8 +134,8 @@ Result<std::optional<Boundary>> KBRSchematicInputStream::boundary() {
 
 Status KBRSchematicInputStream::add_entry(BlockState state) {
   size_t bytes = state.footprint() + sizeof(BlockStateRef);
-  if (bytes > kKbrMaxPaletteBytes - palette_bytes_) {
-    return fail("KBR: Palette exceeds " + std::to_string(kKbrMaxPaletteBytes) +
+  if (bytes > kMaxPaletteBytes - palette_bytes_) {
+    return fail("KBR: Palette exceeds " + std::to_string(kMaxPaletteBytes) +
                 " bytes of block states");
   }
   palette_bytes_ += bytes;

@@ -21,10 +21,6 @@ namespace kubrel {
 // "KBRFMT" read as a big-endian number; the first field of every KBR file.
 inline constexpr int64_t kKbrMagic = 0x4B5242464D54;
 inline constexpr int32_t kKbrVersion = 1;
-// The most bytes of block states (BlockState::footprint) one reader's palette may hold. A
-// difference copies its base state, so without a limit a few bytes of input could each cost a
-// whole large state.
-inline constexpr size_t kKbrMaxPaletteBytes = size_t{64} << 20;
 // The longest String accepted; a longer one is read through and refused.
 inline constexpr size_t kKbrMaxStringLength = size_t{1} << 20;
 
@@ -61,7 +57,8 @@ class KBRSchematicInputStream final : public SchematicInputStream {
   // Reads instructions up to and including the next run, which becomes the current one; false
   // when the input ended cleanly first.
   [[nodiscard]] Result<bool> read_next_run();
-  // Appends `state` to the palette, within kKbrMaxPaletteBytes.
+  // Appends `state` to the palette, within kMaxPaletteBytes: a difference copies its base state,
+  // so a few bytes of input could otherwise each cost a whole large state.
   [[nodiscard]] Status add_entry(BlockState state);
   // The palette entry with `id`, or null.
   const BlockStateRef* find_entry(int32_t id) const;

@@ -101,6 +101,16 @@ Status MojangSchematicInputStream::read_palette_list() {
   std::unordered_map<int64_t, BlockStateRef> palette;
   std::string name;
   std::unordered_map<std::string, std::string> properties;
+  // An entry can be a single byte (an empty compound) and still cost a state, so the palette's
+  // memory is bounded: the finished states and the entry being built, with map overhead.
+  constexpr size_t kEntryOverhead = 64;
+  size_t palette_bytes = 0;
+  size_t entry_bytes = 0;
+  auto within_limit = [&]() -> Status {
+    if (palette_bytes + entry_bytes <= kMaxPaletteBytes) return {};
+    return fail("Mojang: Palette exceeds " + std::to_string(kMaxPaletteBytes) +
+                " bytes of block states");
+  };
   // Open compounds and lists, the palette list included; each entry is a compound at depth 2.
   // Lists inside an entry count too, so that their ends do not end the palette.
   size_t depth = 1;
@@ -116,21 +126,28 @@ Status MojangSchematicInputStream::read_palette_list() {
         break;
       case NbtEventKind::CompoundEnd:
         if (--depth == 1) {
+          BlockState state = BlockState::from_name_and_properties(std::move(name), properties);
+          entry_bytes = 0;
+          palette_bytes += state.footprint() + kEntryOverhead;
+          KUBREL_TRY(within_limit());
           auto id = static_cast<int64_t>(palette.size());
-          palette.emplace(
-              id, make_state(BlockState::from_name_and_properties(std::move(name), properties)));
+          palette.emplace(id, make_state(std::move(state)));
           name.clear();
           properties.clear();
         }
         break;
-      case NbtEventKind::String:
+      case NbtEventKind::String: {
         if (!event.name) break;
+        std::string& value = *event.as<std::string>();
+        entry_bytes += event.name->size() + value.size() + kEntryOverhead;
+        KUBREL_TRY(within_limit());
         if (*event.name == "Name") {
-          name = std::move(*event.as<std::string>());
+          name = std::move(value);
         } else {
-          properties.insert_or_assign(std::move(*event.name), std::move(*event.as<std::string>()));
+          properties.insert_or_assign(std::move(*event.name), std::move(value));
         }
         break;
+      }
       default:
         break;
     }

@@ -27,7 +27,9 @@ class MojangSchematicInputStream final : public SchematicInputStream {
 
   // Reads the whole document on the first call (returning its failure, if any, once), then hands
   // out the non-air blocks of the box in walk order XYZ, at most `max` per call; `max` 0 is
-  // end-of-stream. "Blocks not initialized" when the document held no palette or block list.
+  // end-of-stream. "Blocks not initialized" when the document held no palette or block list;
+  // "Mojang: Palette exceeds 67108864 bytes of block states" for a palette list whose states
+  // would take more than kMaxPaletteBytes.
   [[nodiscard]] Result<ReadCount> read(std::vector<Block>& blocks, size_t max) override;
 
   // Min (0, 0, 0) and the "size" list's values, read from the document on the first call; none
