@@ -60,13 +60,14 @@ std::unique_ptr<BufferedSource> source_of(Bytes bytes, size_t piece = SIZE_MAX,
   return std::make_unique<BufferedSource>(scripted(std::move(bytes), piece, fail_at_end));
 }
 
-Result<NbtValue> decode(Bytes bytes, size_t piece = SIZE_MAX) {
+Result<NbtValue> decode(Bytes bytes, size_t piece = SIZE_MAX,
+                        const NbtTreeFilter* filter = nullptr) {
   auto source = source_of(std::move(bytes), piece);
-  return decode_nbt_tree(*source);
+  return decode_nbt_tree(*source, filter);
 }
 
-std::string tree_error(Bytes bytes) {
-  auto result = decode(std::move(bytes));
+std::string tree_error(Bytes bytes, const NbtTreeFilter* filter = nullptr) {
+  auto result = decode(std::move(bytes), SIZE_MAX, filter);
   return result ? "<success>" : result.error().message;
 }
 
@@ -106,8 +107,9 @@ std::string describe(const NbtEvent& event) {
 
 // Every event up to the first failure, whose text ends the list as "! message" ("! EOF" for the
 // end-of-input failure, which must carry that message).
-std::vector<std::string> events_of(Bytes bytes, size_t piece = SIZE_MAX, bool fail_at_end = false) {
-  NbtEventParser parser(scripted(std::move(bytes), piece, fail_at_end));
+std::vector<std::string> events_of(Bytes bytes, size_t piece = SIZE_MAX, bool fail_at_end = false,
+                                   bool keep_arrays = true) {
+  NbtEventParser parser(scripted(std::move(bytes), piece, fail_at_end), keep_arrays);
   std::vector<std::string> out;
   while (true) {
     NbtEventResult event = parser.next_event();
@@ -498,6 +500,85 @@ TEST(NbtHostileTest, DeepNesting) {
   EXPECT_EQ(events[kDepth], "List Int 0");
   EXPECT_EQ(events[2 * kDepth + 1], "CompoundEnd");
   EXPECT_EQ(events.back(), "! EOF");
+}
+
+// Keeps "i", "pos" and "entries" of the root, and of "nested" only its "none" (which it lacks).
+constexpr NbtTreeFilter::Member kNestedMembers[] = {{"none", nullptr}};
+constexpr NbtTreeFilter kNestedFilter{kNestedMembers};
+constexpr NbtTreeFilter::Member kSampleMembers[] = {
+    {"i", nullptr}, {"pos", nullptr}, {"entries", nullptr}, {"nested", &kNestedFilter}};
+constexpr NbtTreeFilter kSampleFilter{kSampleMembers};
+constexpr NbtTreeFilter kDropAll{};
+
+TEST(NbtTreeFilterTest, KeepsOnlyTheNamedMembers) {
+  auto root = decode(sample_document(), 3, &kSampleFilter);
+  ASSERT_TRUE(root) << root.error().message;
+  const NbtCompound& c = *root->as<NbtCompound>();
+  EXPECT_EQ(c.size(), 4u);
+  EXPECT_EQ(*c.find("i")->as<int32_t>(), 123456789);
+  EXPECT_EQ(c.find("pos")->as<NbtList>()->elements.size(), 2u);
+  // Kept lists are kept whole, compounds in them included.
+  const NbtList& entries = *c.find("entries")->as<NbtList>();
+  EXPECT_EQ(*entries.elements[0].as<NbtCompound>()->find("Name")->as<std::string>(), "x");
+  EXPECT_TRUE(c.find("nested")->as<NbtCompound>()->empty());
+  EXPECT_EQ(c.find("ba"), nullptr);
+  EXPECT_EQ(c.find("str"), nullptr);
+}
+
+TEST(NbtTreeFilterTest, DroppedMembersFailAlike) {
+  // Whatever is dropped is still decoded: every failure, every truncation and the depth limit
+  // read the same with a filter that keeps nothing.
+  std::vector<std::pair<std::string, Bytes>> documents;
+  for (const MessageCase& c : message_cases()) documents.emplace_back(c.label, c.document);
+  const Bytes full = sample_document();
+  for (size_t length = 0; length <= full.size(); ++length) {
+    documents.emplace_back("prefix " + std::to_string(length),
+                           Bytes(full.begin(), full.begin() + static_cast<ptrdiff_t>(length)));
+  }
+  documents.emplace_back("511 lists", nested_lists(511));
+  documents.emplace_back("512 lists", nested_lists(512));
+  for (const auto& [label, document] : documents) {
+    SCOPED_TRACE(label);
+    EXPECT_EQ(tree_error(document, &kDropAll), tree_error(document));
+    EXPECT_EQ(tree_error(document, &kSampleFilter), tree_error(document));
+  }
+}
+
+TEST(NbtTreeFilterTest, DroppedArraysAreNotHeld) {
+  // A 16 MiB array outside the filter is passed over without an allocation of its size.
+  NbtWriter w;
+  w.compound("").byte_array("big", Bytes(size_t{16} << 20, 1)).int_("i", 7).end();
+  auto source = source_of(w.bytes());
+  g_largest_allocation = 0;
+  auto root = decode_nbt_tree(*source, &kSampleFilter);
+  ASSERT_TRUE(root) << root.error().message;
+  EXPECT_EQ(*root->as<NbtCompound>()->find("i")->as<int32_t>(), 7);
+  EXPECT_LT(g_largest_allocation.load(), size_t{1} << 20);
+}
+
+TEST(NbtEventTest, ArraysCanBePassedOver) {
+  // Without arrays the events are the same, each array empty; truncations fail alike.
+  std::vector<std::string> expected = kSampleEvents;
+  for (std::string& line : expected) {
+    if (line.find("Array '") != std::string::npos) line = line.substr(0, line.find('[')) + "[]";
+  }
+  EXPECT_EQ(events_of(sample_document(), 5, false, false), expected);
+  const Bytes full = sample_document();
+  for (size_t length = 0; length < full.size(); ++length) {
+    SCOPED_TRACE("prefix of " + std::to_string(length) + " bytes");
+    Bytes prefix(full.begin(), full.begin() + static_cast<ptrdiff_t>(length));
+    EXPECT_EQ(events_of(prefix, SIZE_MAX, false, false).back(), events_of(prefix).back());
+  }
+  NbtWriter w;
+  w.compound("").long_array("big", std::vector<int64_t>(size_t{2} << 20, 5)).end();
+  NbtEventParser parser(scripted(w.bytes(), SIZE_MAX, false), /*keep_arrays=*/false);
+  g_largest_allocation = 0;
+  std::vector<std::string> events;
+  for (NbtEventResult event = parser.next_event(); event; event = parser.next_event()) {
+    events.push_back(describe(*event));
+  }
+  EXPECT_EQ(events, (std::vector<std::string>{"Compound ''", "LongArray 'big' []", "CompoundEnd"}));
+  EXPECT_LT(g_largest_allocation.load(), size_t{1} << 20);
 }
 
 }  // namespace

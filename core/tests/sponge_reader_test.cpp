@@ -415,5 +415,19 @@ TEST(SpongeReaderTest, SparseLargeBoxCostsWhatItStores) {
             (std::vector<std::string>{"0,0,0 minecraft:stone", "2,0,0 minecraft:stone"}));
 }
 
+TEST(SpongeReaderTest, PaletteMemoryIsBounded) {
+  // 210,000 distinct states of 200-byte names hold more than the palette may take.
+  Layout layout;
+  layout.palette.clear();
+  for (int32_t i = 0; i < 210000; ++i) {
+    std::string name = "minecraft:" + std::to_string(i);
+    layout.palette[name + std::string(200 - name.size(), 'a')] = i;
+  }
+  EXPECT_EQ(
+      read_all(document(layout)),
+      (std::vector<std::string>{"! Sponge: Failed to process palette: Sponge: Palette exceeds "
+                                "67108864 bytes of block states"}));
+}
+
 }  // namespace
 }  // namespace kubrel

@@ -46,17 +46,34 @@ std::unexpected<Error> invalid_type(uint8_t id) {
   return fail("invalid nbt tag value: " + std::to_string(id));
 }
 
+// What to do with one payload: keep it (all of it, or the members a filter names) or drop it.
+struct Keep {
+  bool keep = true;
+  const NbtTreeFilter* filter = nullptr;
+
+  // What to do with the member `name` of a compound decoded under this.
+  Keep member(std::string_view name) const {
+    if (!keep || filter == nullptr) return *this;
+    for (const auto& m : filter->members) {
+      if (m.name == name) return {true, m.inner};
+    }
+    return {false, nullptr};
+  }
+  // Elements of a list decoded under this: kept whole, or dropped with the list.
+  Keep element() const { return {keep, nullptr}; }
+};
+
 class TreeDecoder {
  public:
   explicit TreeDecoder(BufferedSource& source) : source_(source) {}
 
-  Result<NbtValue> root() {
+  Result<NbtValue> root(const NbtTreeFilter* filter) {
     KUBREL_ASSIGN_OR_RETURN(uint8_t type, io(source_.read_u8()));
     if (type != static_cast<uint8_t>(NbtKind::Compound))
       return fail("invalid nbt: no root compound");
     std::string name;
     KUBREL_TRY(text(name));
-    return compound(1);
+    return compound(1, Keep{true, filter});
   }
 
  private:
@@ -73,16 +90,23 @@ class TreeDecoder {
   }
 
   template <class T>
-  Result<NbtValue> array() {
+  Result<NbtValue> array(Keep keep) {
     KUBREL_ASSIGN_OR_RETURN(int32_t length, io(nbt_wire::read_number<int32_t>(source_)));
     if (length < 0) return fail("nbt array too large");
+    if (!keep.keep) {
+      KUBREL_TRY(io(nbt_wire::skip(source_, uint64_t{static_cast<uint32_t>(length)} * sizeof(T))));
+      return dropped();
+    }
     std::vector<T> values;
     KUBREL_TRY(io(nbt_wire::read_array(source_, static_cast<uint32_t>(length), values)));
     return NbtValue(std::move(values));
   }
 
+  // Stands for a payload that was decoded and not kept.
+  static NbtValue dropped() { return NbtValue(int8_t{0}); }
+
   // `depth` counts the containers open around this payload, itself included when it is one.
-  Result<NbtValue> payload(NbtKind kind, int depth) {
+  Result<NbtValue> payload(NbtKind kind, int depth, Keep keep) {
     switch (kind) {
       case NbtKind::Byte:
         return number<int8_t>();
@@ -97,20 +121,20 @@ class TreeDecoder {
       case NbtKind::Double:
         return number<double>();
       case NbtKind::ByteArray:
-        return array<uint8_t>();
+        return array<uint8_t>(keep);
       case NbtKind::IntArray:
-        return array<int32_t>();
+        return array<int32_t>(keep);
       case NbtKind::LongArray:
-        return array<int64_t>();
+        return array<int64_t>(keep);
       case NbtKind::String: {
         std::string value;
         KUBREL_TRY(text(value));
         return NbtValue(std::move(value));
       }
       case NbtKind::List:
-        return list(depth);
+        return list(depth, keep);
       case NbtKind::Compound:
-        return compound(depth);
+        return compound(depth, keep);
       case NbtKind::End:
         break;
     }
@@ -124,7 +148,7 @@ class TreeDecoder {
     return {};
   }
 
-  Result<NbtValue> list(int depth) {
+  Result<NbtValue> list(int depth, Keep keep) {
     KUBREL_TRY(check_depth(depth));
     KUBREL_ASSIGN_OR_RETURN(uint8_t element_type, io(source_.read_u8()));
     if (element_type > kNbtMaxTypeId) return invalid_type(element_type);
@@ -141,13 +165,14 @@ class TreeDecoder {
     NbtList result{element_kind, {}};
     // No reservation from the declared count: elements are added as they are decoded.
     for (uint64_t i = 0; i < length; ++i) {
-      KUBREL_ASSIGN_OR_RETURN(NbtValue element, payload(element_kind, depth + 1));
-      result.elements.push_back(std::move(element));
+      KUBREL_ASSIGN_OR_RETURN(NbtValue element, payload(element_kind, depth + 1, keep.element()));
+      if (keep.keep) result.elements.push_back(std::move(element));
     }
+    if (!keep.keep) return dropped();
     return NbtValue(std::move(result));
   }
 
-  Result<NbtValue> compound(int depth) {
+  Result<NbtValue> compound(int depth, Keep keep) {
     KUBREL_TRY(check_depth(depth));
     std::vector<NbtCompound::Member> members;
     while (true) {
@@ -156,9 +181,12 @@ class TreeDecoder {
       if (type > kNbtMaxTypeId) return invalid_type(type);
       std::string name;
       KUBREL_TRY(text(name));
-      KUBREL_ASSIGN_OR_RETURN(NbtValue value, payload(static_cast<NbtKind>(type), depth + 1));
-      members.emplace_back(std::move(name), std::move(value));
+      const Keep member = keep.member(name);
+      KUBREL_ASSIGN_OR_RETURN(NbtValue value,
+                              payload(static_cast<NbtKind>(type), depth + 1, member));
+      if (member.keep) members.emplace_back(std::move(name), std::move(value));
     }
+    if (!keep.keep) return dropped();
     return NbtValue(NbtCompound(std::move(members)));
   }
 
@@ -167,8 +195,8 @@ class TreeDecoder {
 
 }  // namespace
 
-Result<NbtValue> decode_nbt_tree(BufferedSource& source) {
-  return TreeDecoder(source).root();
+Result<NbtValue> decode_nbt_tree(BufferedSource& source, const NbtTreeFilter* filter) {
+  return TreeDecoder(source).root(filter);
 }
 
 }  // namespace kubrel

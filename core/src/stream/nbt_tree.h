@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -94,13 +95,28 @@ inline constexpr int kNbtMaxTreeDepth = 512;
 // The most elements one List may declare.
 inline constexpr uint64_t kNbtMaxListLength = 10000000;
 
+// Which members of compounds a decoded tree keeps. Every other member is decoded and checked all
+// the same, then dropped as it goes, so that a reader that needs a few tags does not hold the rest
+// of the document (entities, block entities, or a whole document of another format).
+struct NbtTreeFilter {
+  struct Member {
+    std::string_view name;
+    // What to keep inside the member when it is a compound; null keeps all of it.
+    const NbtTreeFilter* inner;
+  };
+  std::span<const Member> members;
+};
+
 // Decodes one document from `source` and returns its root, always a Compound (its name is read
-// and dropped). Bytes after the document stay unread in `source`, so the caller may go on to read
-// the input to its end. Failures: "invalid nbt: no root compound", "invalid nbt tag value: " + id,
-// "invalid nbt string: nonunicode: " + rendering, "nbt array too large" (negative array length),
-// "unexpected list of type 'end', which is not supported", "size (" + n + ") greater than max
-// sequence length (10000000)", "invalid nbt: nested deeper than 512 levels", and "io error: " +
-// the source's message (its end of input included).
-[[nodiscard]] Result<NbtValue> decode_nbt_tree(BufferedSource& source);
+// and dropped). With a `filter`, only the members it names are kept, at every level it reaches;
+// lists are kept whole. The failures are the same with or without one. Bytes after the document
+// stay unread in `source`, so the caller may go on to read the input to its end. Failures: "invalid
+// nbt: no root compound", "invalid nbt tag value: " + id, "invalid nbt string: nonunicode: " +
+// rendering, "nbt array too large" (negative array length), "unexpected list of type 'end', which
+// is not supported", "size (" + n + ") greater than max sequence length (10000000)", "invalid nbt:
+// nested deeper than 512 levels", and "io error: " + the source's message (its end of input
+// included).
+[[nodiscard]] Result<NbtValue> decode_nbt_tree(BufferedSource& source,
+                                               const NbtTreeFilter* filter = nullptr);
 
 }  // namespace kubrel

@@ -11,6 +11,26 @@ namespace {
 
 constexpr uint8_t kContinue = 0x80;
 
+// The tags the reader looks at; the tree keeps nothing else of the document. "Blocks" is kept
+// whatever its kind, so that a ByteArray there (an older layout) is still reported.
+constexpr NbtTreeFilter::Member kBlocksMembers[] = {{"Palette", nullptr}, {"Data", nullptr}};
+constexpr NbtTreeFilter kBlocksFilter{kBlocksMembers};
+constexpr NbtTreeFilter::Member kSchematicMembers[] = {
+    {"Width", nullptr},   {"Height", nullptr},    {"Length", nullptr},
+    {"Palette", nullptr}, {"BlockData", nullptr}, {"Blocks", &kBlocksFilter}};
+constexpr NbtTreeFilter kSchematicFilter{kSchematicMembers};
+constexpr NbtTreeFilter::Member kRootMembers[] = {{"Schematic", &kSchematicFilter},
+                                                  {"Width", nullptr},
+                                                  {"Height", nullptr},
+                                                  {"Length", nullptr},
+                                                  {"Palette", nullptr},
+                                                  {"BlockData", nullptr},
+                                                  {"Blocks", &kBlocksFilter}};
+constexpr NbtTreeFilter kRootFilter{kRootMembers};
+
+// Memory of one palette entry besides its state: the handle and the map node.
+constexpr size_t kPaletteEntryOverhead = 64;
+
 // Visits the block ids of a Sponge id array, one VarInt per position, stopping at the first
 // failure. `visit` returns a Status; its error ends the decoding.
 template <class Visit>
@@ -62,7 +82,7 @@ SpongeSchematicInputStream::SpongeSchematicInputStream(std::unique_ptr<ByteSourc
     : source_(as_buffered_source(std::move(source))) {}
 
 Status SpongeSchematicInputStream::read_header() {
-  auto root = decode_nbt_tree(*source_);
+  auto root = decode_nbt_tree(*source_, &kRootFilter);
   if (!root) return fail("Sponge: Failed to read NBT data: " + root.error().message);
   // The document ends before the gzip trailer; reading to the end lets a damaged member report
   // its checksum error instead of passing as a good file.
@@ -112,10 +132,16 @@ Status SpongeSchematicInputStream::process_palette(const NbtCompound& schematic)
   if (!palette_compound) return fail("Sponge: 'Palette' tag is not a Compound");
 
   std::unordered_map<int64_t, BlockStateRef> palette;
+  size_t palette_bytes = 0;
   for (const auto& [text, value] : *palette_compound) {
     const int32_t* id = value.as<int32_t>();
     if (!id) return fail("Sponge: Palette entry value is not an Int");
     KUBREL_ASSIGN_OR_RETURN(BlockState state, BlockState::from_string(text));
+    palette_bytes += state.footprint() + kPaletteEntryOverhead;
+    if (palette_bytes > kMaxPaletteBytes) {
+      return fail("Sponge: Palette exceeds " + std::to_string(kMaxPaletteBytes) +
+                  " bytes of block states");
+    }
     palette[*id] = make_state(std::move(state));
   }
   store_->set_actual_palette(std::move(palette));
