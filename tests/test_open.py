@@ -61,6 +61,18 @@ def test_imports_without_numpy():
     assert done.stdout.decode().strip() == "3 Boundary(min=(10, 64, -3), size=(4, 1, 1))"
 
 
+def test_refused_in_subinterpreters():
+    # The classes are process-wide, so the module declares it cannot be loaded a second time.
+    interpreters = pytest.importorskip("_interpreters")  # Python 3.13 and later
+    interpreter = interpreters.create()
+    try:
+        failure = interpreters.run_string(interpreter, "import kubrel_rs")
+    finally:
+        interpreters.destroy(interpreter)
+    assert failure is not None and failure.type.__name__ == "ImportError"
+    assert "does not support loading in subinterpreters" in failure.msg
+
+
 @pytest.mark.parametrize(
     "make_input",
     [
