@@ -87,7 +87,8 @@ TEST(GeometryTest, NthAgreesWithNextOnRandomBoxes) {
   std::uniform_int_distribution<int> coord(-50, 50);
   for (int round = 0; round < 200; ++round) {
     Boundary box{{coord(rng), coord(rng), coord(rng)},
-                 static_cast<uint32_t>(size(rng)), static_cast<uint32_t>(size(rng)),
+                 static_cast<uint32_t>(size(rng)),
+                 static_cast<uint32_t>(size(rng)),
                  static_cast<uint32_t>(size(rng))};
     auto order = static_cast<AxisOrder>(round % 6);
     auto all = walk_all(box, order);

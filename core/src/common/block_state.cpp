@@ -1,8 +1,62 @@
+// Block states: construction, the text grammar of palette entries, content hash and equality.
 #include "common/block_state.h"
+
+#include <algorithm>
+
+#include "common/text.h"
 
 namespace kubrel {
 
 namespace {
+
+constexpr std::string_view kNamespace = "minecraft:";
+
+bool is_path_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '/' || c == ':' || c == '_';
+}
+
+bool is_property_char(char c) {
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+         c == '-' || c == '+';
+}
+
+template <class Pred>
+bool all_chars(std::string_view text, Pred pred) {
+  return std::all_of(text.begin(), text.end(), pred);
+}
+
+std::unexpected<Error> malformed(std::string_view detail) {
+  return fail("Malformed BlockState string: " + std::string(detail));
+}
+
+std::unexpected<Error> malformed_quoting(std::string_view before, std::string_view quoted,
+                                         std::string_view after) {
+  return malformed(std::string(before) + "'" + std::string(quoted) + "'" + std::string(after));
+}
+
+// The pairs of "key=value,key=value", checked pair by pair in the order written.
+Result<std::vector<Property>> parse_properties(std::string_view body) {
+  std::vector<Property> properties;
+  KUBREL_TRY(for_each_piece(body, ',', [&](std::string_view piece) -> Status {
+    std::string_view key;
+    std::string_view value;
+    if (size_t eq = piece.find('='); eq != piece.npos) {
+      key = trim_space(piece.substr(0, eq));
+      std::string_view rest = piece.substr(eq + 1);
+      value = trim_space(rest.substr(0, rest.find('=')));
+    }
+    if (key.empty() || value.empty()) return malformed("empty property key or value");
+    if (!all_chars(key, is_property_char)) {
+      return malformed_quoting("illegal character in property key ", key, "");
+    }
+    if (!all_chars(value, is_property_char)) {
+      return malformed_quoting("illegal character in property value ", value, "");
+    }
+    properties.emplace_back(std::string(key), std::string(value));
+    return {};
+  }));
+  return properties;
+}
 
 size_t combine(size_t seed, size_t value) {
   return seed ^ (value + 0x9e3779b97f4a7c15ULL + (seed << 6) + (seed >> 2));
@@ -35,6 +89,37 @@ BlockState BlockState::from_name_and_properties(
     std::string name, const std::unordered_map<std::string, std::string>& properties) {
   std::vector<Property> pairs(properties.begin(), properties.end());
   return BlockState(std::move(name), std::move(pairs));
+}
+
+Result<BlockState> BlockState::from_string(std::string_view text) {
+  size_t open = text.find('[');
+  if (open == std::string_view::npos) {
+    if (text.find(']') != std::string_view::npos) return malformed("missing '['");
+    std::string_view name = trim_space(text);
+    if (name.empty()) return malformed("empty input");
+    return BlockState(std::string(name), {});
+  }
+
+  std::string_view head = text.substr(0, open);
+  if (!head.starts_with(kNamespace)) {
+    return malformed_quoting("", head, " must start with 'minecraft:'");
+  }
+  std::string_view path = trim_space(head.substr(kNamespace.size()));
+  if (!all_chars(path, is_path_char)) {
+    return malformed_quoting("illegal character in path ", path, "");
+  }
+
+  std::vector<Property> properties;
+  std::string_view tail = text.substr(open + 1);
+  if (tail != "]") {
+    // Text that does not end with the closing bracket still has its pairs checked first, so a
+    // stray character after "]" is reported where it stands.
+    bool closed = tail.ends_with(']');
+    KUBREL_ASSIGN_OR_RETURN(properties,
+                            parse_properties(closed ? tail.substr(0, tail.size() - 1) : tail));
+    if (!closed) return malformed("missing ']'");
+  }
+  return BlockState(std::string(trim_space(head)), std::move(properties));
 }
 
 bool BlockState::operator==(const BlockState& other) const {

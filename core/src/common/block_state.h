@@ -21,13 +21,24 @@ class BlockState {
  public:
   BlockState(std::string name, std::vector<Property> properties);
 
-  // Parses "minecraft:name[key=value,...]" or a bare name; see block_state.cpp for the grammar.
+  // Parses the text form of palettes. Without "[" the text is a bare name, trimmed of whitespace
+  // and otherwise unchecked. With "[" the text before it must start with "minecraft:", the rest of
+  // that name (trimmed) may hold only a-z, 0-9, "/", ":" and "_", and the text after it is
+  // "key=value" pairs separated by "," and closed by "]"; keys and values are trimmed and may
+  // hold only ASCII letters, digits, "_", "-" and "+". Pairs keep their order and duplicates.
+  // Fails with a "Malformed BlockState string: ..." message naming the first fault; text with "["
+  // that does not end with "]" has its pairs checked and then fails with "missing ']'".
   [[nodiscard]] static Result<BlockState> from_string(std::string_view text);
   // One pair per map entry, in the map's own iteration order; no checks are made.
-  static BlockState from_name_and_properties(std::string name,
-                                             const std::unordered_map<std::string, std::string>& properties);
-  // Applies a difference string (new name, "-keys" to remove, "+key=value" to add or replace) and
-  // returns the new state; this state is unchanged.
+  static BlockState from_name_and_properties(
+      std::string name, const std::unordered_map<std::string, std::string>& properties);
+  // Applies a difference string and returns the new state; this state is unchanged. With all
+  // whitespace removed, the string is an optional new name followed by segments "-k1,k2" (keys to
+  // remove) and "+k=v,..." (pairs to add; each replaces every pair of that key). Kept pairs stay in
+  // order, added pairs follow. A blank string gives an equal copy. Fails with a
+  // "Malformed difference string: ..." message on a string over 4096 bytes, a character other than
+  // ASCII letters, digits and "+,-:=_", a name over 64 bytes, or over 256 keys to remove or pairs
+  // to add.
   [[nodiscard]] Result<BlockState> update(std::string_view difference) const;
 
   const std::string& name() const { return name_; }
@@ -64,7 +75,9 @@ struct BlockStateRefHash {
 };
 struct BlockStateRefEqual {
   using is_transparent = void;
-  bool operator()(const BlockStateRef& a, const BlockStateRef& b) const { return a == b || *a == *b; }
+  bool operator()(const BlockStateRef& a, const BlockStateRef& b) const {
+    return a == b || *a == *b;
+  }
   bool operator()(const BlockStateRef& a, const BlockState& b) const { return *a == b; }
   bool operator()(const BlockState& a, const BlockStateRef& b) const { return a == *b; }
 };

@@ -25,7 +25,8 @@ class BlockStore : public Region {
   // contains(position) and iter(order) come from Region.
 
   // The state at `position`, none for an empty cell; an error outside the boundary.
-  [[nodiscard]] virtual Result<std::optional<BlockStateRef>> block_at(const BlockPosition& position) const = 0;
+  [[nodiscard]] virtual Result<std::optional<BlockStateRef>> block_at(
+      const BlockPosition& position) const = 0;
   [[nodiscard]] virtual Status set_block_at(const BlockPosition& position, BlockStateRef state) = 0;
   [[nodiscard]] virtual Status remove_block_at(const BlockPosition& position) = 0;
   virtual Boundary boundary() const = 0;
@@ -33,7 +34,8 @@ class BlockStore : public Region {
   virtual bool resizable() const = 0;
 
   // Stores blocks[offset] .. blocks[offset + count - 1] in order and stops at the first error;
-  // blocks stored before it stay stored.
+  // blocks stored before it stay stored. A range past the end of `blocks` stores nothing and
+  // fails with "Insert range exceeds the block list".
   [[nodiscard]] Status insert(const std::vector<Block>& blocks, size_t offset, size_t count);
   // The non-air blocks of the boundary in `order`; empty cells and errors are passed over. The
   // iterator refers to the store, which must outlive it and stay unchanged while it is used.

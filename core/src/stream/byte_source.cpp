@@ -50,6 +50,11 @@ Result<size_t> BufferedSource::read(uint8_t* dst, size_t n) {
   return count;
 }
 
+Result<std::span<const uint8_t>> BufferedSource::fill_buffer() {
+  if (begin_ == end_) KUBREL_TRY(refill());
+  return std::span<const uint8_t>(buffer_.get() + begin_, end_ - begin_);
+}
+
 Result<std::optional<uint8_t>> BufferedSource::next_byte_slow() {
   KUBREL_ASSIGN_OR_RETURN(size_t got, refill());
   if (got == 0) return std::optional<uint8_t>{};

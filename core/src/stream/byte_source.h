@@ -2,6 +2,7 @@
 // two sources of our own: an in-memory copy and a buffering wrapper with an inlined byte fast path.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -75,6 +76,13 @@ class BufferedSource final : public ByteSource {
     KUBREL_TRY(read_exact_slow(&byte, 1));
     return byte;
   }
+
+  // The bytes buffered and not yet read, after one read of the inner source if there were none;
+  // empty only at the end of input. Valid until the next call on this source; pair with consume.
+  [[nodiscard]] Result<std::span<const uint8_t>> fill_buffer();
+
+  // Marks the first `n` bytes of what fill_buffer returned as read.
+  void consume(size_t n) { begin_ += std::min(n, end_ - begin_); }
 
   ByteSource& inner() { return *inner_; }
 

@@ -21,6 +21,8 @@ using ReadCount = std::optional<size_t>;
 
 // Bulk size of read_to_end and read_to_end_into_vec.
 inline constexpr size_t kReadToEndBulk = 4096;
+// The most blocks read_next reserves room for before reading.
+inline constexpr size_t kMaxBulkReservation = 65536;
 
 class SchematicInputStream {
  public:
@@ -31,7 +33,8 @@ class SchematicInputStream {
   // appended during the failing call are to be discarded by the caller).
   [[nodiscard]] virtual Result<ReadCount> read(std::vector<Block>& blocks, size_t max) = 0;
 
-  // One bulk of at most `max` blocks (possibly empty), or none at the end of the stream.
+  // One bulk of at most `max` blocks (possibly empty), or none at the end of the stream; the
+  // blocks of a failing read are discarded.
   [[nodiscard]] Result<std::optional<std::vector<Block>>> read_next(size_t max);
   // Every remaining block into `store`, in bulks of 4096; bulks inserted before an error stay.
   [[nodiscard]] Status read_to_end(BlockStore& store);

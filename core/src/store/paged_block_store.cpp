@@ -1,0 +1,134 @@
+// The paged block store: palette, page map and the per-block operations.
+#include "store/paged_block_store.h"
+
+#include <bit>
+#include <string>
+#include <utility>
+
+namespace kubrel {
+
+namespace {
+
+constexpr uint32_t kMinPageShift = 3;
+// Must agree with cell_of.
+constexpr AxisOrder kPageOrder = AxisOrder::ZYX;
+constexpr std::array<const char*, 3> kAxisNames = {"x", "y", "z"};
+
+}  // namespace
+
+Result<std::array<uint32_t, 3>> PagedBlockStore::page_shifts_for(const Boundary& boundary) {
+  std::array<uint32_t, 3> shifts;
+  for (int a = 0; a < 3; ++a) {
+    uint32_t size = boundary.size(a);
+    if (size > static_cast<uint32_t>(INT32_MAX)) {
+      return fail("Boundary too large for paged storage: size " + std::to_string(size) + " along " +
+                  kAxisNames[a] + " is 2^31 or more");
+    }
+    uint32_t q = size / 8;
+    shifts[a] = q <= 8 ? kMinPageShift : static_cast<uint32_t>(std::bit_width(q - 1));
+  }
+  if (shifts[0] + shifts[1] + shifts[2] > kMaxPageCellsShift) {
+    return fail("Boundary too large for paged storage: pages of " +
+                std::to_string(uint64_t{1} << shifts[0]) + " x " +
+                std::to_string(uint64_t{1} << shifts[1]) + " x " +
+                std::to_string(uint64_t{1} << shifts[2]) + " cells exceed " +
+                std::to_string(kMaxPageCells) + " cells");
+  }
+  return shifts;
+}
+
+Result<std::unique_ptr<PagedBlockStore>> PagedBlockStore::new_for_boundary(
+    const Boundary& boundary) {
+  KUBREL_ASSIGN_OR_RETURN(auto shifts, page_shifts_for(boundary));
+  return std::unique_ptr<PagedBlockStore>(new PagedBlockStore(boundary, shifts, /*fixed=*/true));
+}
+
+PagedBlockStore::PagedBlockStore(const Boundary& boundary,
+                                 const std::array<uint32_t, 3>& page_shift, bool fixed)
+    : boundary_(boundary), page_shift_(page_shift), fixed_(fixed) {
+  for (int a = 0; a < 3; ++a) page_mask_[a] = (uint32_t{1} << page_shift_[a]) - 1;
+}
+
+bool PagedBlockStore::contains(const BlockPosition& position) const {
+  return boundary_.contains(position);
+}
+
+std::unique_ptr<PositionIterator> PagedBlockStore::iter(AxisOrder order) const {
+  return boundary_.iter(order);
+}
+
+Result<std::optional<BlockStateRef>> PagedBlockStore::block_at(
+    const BlockPosition& position) const {
+  KUBREL_ASSIGN_OR_RETURN(std::optional<size_t> id, palette_id_at(position));
+  if (!id || *id >= palette_.size()) return std::optional<BlockStateRef>{};
+  return std::optional<BlockStateRef>{palette_[*id]};
+}
+
+Result<std::optional<size_t>> PagedBlockStore::palette_id_at(const BlockPosition& position) const {
+  if (!boundary_.contains(position)) return fail("Position out of bounds");
+  const ArrayPage* page = find_page(key_of(position));
+  if (page == nullptr) return std::optional<size_t>{};
+  return page->load_cell(cell_of(position));
+}
+
+Status PagedBlockStore::set_block_at(const BlockPosition& position, BlockStateRef state) {
+  if (!boundary_.contains(position)) KUBREL_TRY(_expand_or_throw(position));
+  store_id(position, intern(std::move(state)));
+  return {};
+}
+
+Status PagedBlockStore::set_palette_id_at(const BlockPosition& position, size_t id) {
+  if (!boundary_.contains(position)) KUBREL_TRY(_expand_or_throw(position));
+  if (id >= palette_.size()) return fail("Palette id out of range");
+  store_id(position, id);
+  return {};
+}
+
+Status PagedBlockStore::remove_block_at(const BlockPosition& position) {
+  if (!boundary_.contains(position)) KUBREL_TRY(_expand_or_throw(position));
+  ArrayPage* page = find_page(key_of(position));
+  if (page == nullptr) return {};
+  return page->erase_cell(cell_of(position));
+}
+
+std::optional<size_t> PagedBlockStore::palette_id(const BlockState& state) const {
+  auto it = state_ids_.find(state);
+  if (it == state_ids_.end()) return std::nullopt;
+  return it->second;
+}
+
+std::array<uint64_t, 3> PagedBlockStore::page_size() const {
+  return {uint64_t{1} << page_shift_[0], uint64_t{1} << page_shift_[1],
+          uint64_t{1} << page_shift_[2]};
+}
+
+const ArrayPage* PagedBlockStore::page_at(const BlockPosition& position) const {
+  return find_page(key_of(position));
+}
+
+ArrayPage* PagedBlockStore::find_page(const PageKey& key) const {
+  if (cache_valid_ && cached_key_ == key) return cached_page_;
+  auto it = pages_.find(key);
+  cache_valid_ = true;
+  cached_key_ = key;
+  cached_page_ = it == pages_.end() ? nullptr : it->second.get();
+  return cached_page_;
+}
+
+ArrayPage& PagedBlockStore::page_for_write(const PageKey& key) {
+  if (ArrayPage* page = find_page(key)) return *page;
+  std::array<uint32_t, 3> edges = {uint32_t{1} << page_shift_[0], uint32_t{1} << page_shift_[1],
+                                   uint32_t{1} << page_shift_[2]};
+  auto& slot = pages_[key];
+  slot = std::make_unique<ArrayPage>(edges, kPageOrder);
+  cached_page_ = slot.get();
+  return *slot;
+}
+
+size_t PagedBlockStore::intern(BlockStateRef state) {
+  auto [it, inserted] = state_ids_.try_emplace(state, palette_.size());
+  if (inserted) palette_.push_back(std::move(state));
+  return it->second;
+}
+
+}  // namespace kubrel

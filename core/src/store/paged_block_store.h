@@ -1,0 +1,125 @@
+// The paged block store: space cut into equal power-of-two pages that are allocated on first
+// write, each cell holding an id into a palette of distinct states. It holds every block of a
+// schematic, so the per-block paths avoid allocation and repeated hashing.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include "common/block_state.h"
+#include "common/error.h"
+#include "common/geometry.h"
+#include "store/block_store.h"
+#include "store/paging.h"
+
+namespace kubrel {
+
+class PagedBlockStore : public BlockStore {
+ public:
+  // An empty, fixed store for `boundary`. Page edges follow the boundary: per axis, a size of up
+  // to 71 gives 8, larger sizes give size / 8 rounded up to a power of two. Fails when a size is
+  // 2^31 or more, or when one page would exceed kMaxPageCells cells.
+  [[nodiscard]] static Result<std::unique_ptr<PagedBlockStore>> new_for_boundary(
+      const Boundary& boundary);
+
+  // Half-open test against the boundary.
+  bool contains(const BlockPosition& position) const override;
+  // The positions of the boundary in `order`.
+  std::unique_ptr<PositionIterator> iter(AxisOrder order) const override;
+  // The state at `position`, none for an empty cell; "Position out of bounds" outside the
+  // boundary. Never grows the boundary and never allocates.
+  [[nodiscard]] Result<std::optional<BlockStateRef>> block_at(
+      const BlockPosition& position) const override;
+  // Stores `state` (equal states share one palette id), replacing what the cell held. Fails with
+  // "Position out of bounds and store is not resizable" outside the boundary of a fixed store.
+  [[nodiscard]] Status set_block_at(const BlockPosition& position, BlockStateRef state) override;
+  // Empties the cell; succeeds without change where no page exists yet, fails with "No block to
+  // erase at given coordinates" on an empty cell of an existing page.
+  [[nodiscard]] Status remove_block_at(const BlockPosition& position) override;
+  Boundary boundary() const override { return boundary_; }
+  // Replaces the boundary; page edges stay, and blocks outside the new boundary stay stored but
+  // cannot be read.
+  void set_boundary(const Boundary& boundary) override { boundary_ = boundary; }
+  bool resizable() const override { return !fixed_; }
+
+  // Like set_block_at, with a palette id taken from palette_id; fails with "Palette id out of
+  // range" for an id the palette does not hold. Saves the state lookup for callers that keep ids.
+  [[nodiscard]] Status set_palette_id_at(const BlockPosition& position, size_t id);
+  // The palette id stored at `position`, none for an empty cell; fails like block_at.
+  [[nodiscard]] Result<std::optional<size_t>> palette_id_at(const BlockPosition& position) const;
+  // The id of a state equal to `state`, none when the palette has no such state.
+  std::optional<size_t> palette_id(const BlockState& state) const;
+
+  // The palette: the state with id n is element n.
+  const std::vector<BlockStateRef>& palette() const { return palette_; }
+  // Page edge lengths along x, y and z.
+  std::array<uint64_t, 3> page_size() const;
+  // The page holding `position`, or null when none was created (for inspection).
+  const ArrayPage* page_at(const BlockPosition& position) const;
+  size_t page_count() const { return pages_.size(); }
+
+ protected:
+  // log2 of the page edges for `boundary`, or the error new_for_boundary reports.
+  [[nodiscard]] static Result<std::array<uint32_t, 3>> page_shifts_for(const Boundary& boundary);
+  PagedBlockStore(const Boundary& boundary, const std::array<uint32_t, 3>& page_shift, bool fixed);
+
+ private:
+  // Pages are keyed on their three indexes, so distinct pages never share a key whatever the
+  // coordinates.
+  struct PageKey {
+    uint32_t x = 0;
+    uint32_t y = 0;
+    uint32_t z = 0;
+    bool operator==(const PageKey&) const = default;
+  };
+  struct PageKeyHash {
+    size_t operator()(const PageKey& key) const {
+      uint64_t h = (uint64_t{key.x} * 0x9E3779B97F4A7C15ULL) ^ key.y;
+      h = (h * 0xC2B2AE3D27D4EB4FULL) ^ key.z;
+      return static_cast<size_t>(h * 0x165667B19E3779F9ULL);
+    }
+  };
+
+  PageKey key_of(const BlockPosition& position) const {
+    return {static_cast<uint32_t>(position.x) >> page_shift_[0],
+            static_cast<uint32_t>(position.y) >> page_shift_[1],
+            static_cast<uint32_t>(position.z) >> page_shift_[2]};
+  }
+  // The in-page cell index of a ZYX page (z fastest, x slowest). The readers walk their boxes
+  // with z innermost, so this layout turns that walk into sequential reads.
+  uint64_t cell_of(const BlockPosition& position) const {
+    uint64_t x = static_cast<uint32_t>(position.x) & page_mask_[0];
+    uint64_t y = static_cast<uint32_t>(position.y) & page_mask_[1];
+    uint64_t z = static_cast<uint32_t>(position.z) & page_mask_[2];
+    return z | (y << page_shift_[2]) | (x << (page_shift_[2] + page_shift_[1]));
+  }
+  ArrayPage* find_page(const PageKey& key) const;
+  ArrayPage& page_for_write(const PageKey& key);
+  // The id for `state`, entering it into the palette when it is new.
+  size_t intern(BlockStateRef state);
+  // Stores `id` at a position already known to be writable.
+  void store_id(const BlockPosition& position, size_t id) {
+    page_for_write(key_of(position)).store_cell(cell_of(position), id);
+  }
+
+  std::vector<BlockStateRef> palette_;
+  std::unordered_map<BlockStateRef, size_t, BlockStateRefHash, BlockStateRefEqual> state_ids_;
+  std::unordered_map<PageKey, std::unique_ptr<ArrayPage>, PageKeyHash> pages_;
+  Boundary boundary_;
+  std::array<uint32_t, 3> page_shift_;
+  std::array<uint32_t, 3> page_mask_;
+  bool fixed_;
+
+  // The last page looked up, so a walk hashes once per page rather than once per position. A
+  // null page under a valid key caches a miss; creating a page refreshes the entry.
+  mutable bool cache_valid_ = false;
+  mutable PageKey cached_key_;
+  mutable ArrayPage* cached_page_ = nullptr;
+};
+
+}  // namespace kubrel

@@ -1,0 +1,121 @@
+// Pages: fixed-size boxes of cells that hold palette ids for the paged block store. A page's
+// memory is taken in chunks on first write, and each cell is as narrow as the largest id stored in
+// the page allows, so sparse or small-palette regions stay cheap.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "common/error.h"
+#include "common/geometry.h"
+
+namespace kubrel {
+
+// The most cells one page may have; the paged store refuses boundaries whose pages would be larger.
+inline constexpr uint32_t kMaxPageCellsShift = 24;
+inline constexpr uint64_t kMaxPageCells = uint64_t{1} << kMaxPageCellsShift;
+
+class Page {
+ public:
+  // `edges` are the page's edge lengths along x, y and z.
+  explicit Page(const std::array<uint32_t, 3>& edges) : edges_(edges) {}
+  virtual ~Page() = default;
+
+  // The id stored at the in-page offsets, none for an empty cell or an invalid cell index.
+  virtual std::optional<size_t> load(int32_t x, int32_t y, int32_t z) const = 0;
+  // Stores `id` at the offsets, replacing what was there. Fails with "Out of bounds: (x, y, z)"
+  // for an invalid cell index.
+  [[nodiscard]] virtual Status store(int32_t x, int32_t y, int32_t z, size_t id) = 0;
+  // Empties the cell. Fails with "Out of bounds: (x, y, z)" for an invalid cell index and with
+  // "No block to erase at given coordinates" for an empty cell.
+  [[nodiscard]] virtual Status erase(int32_t x, int32_t y, int32_t z) = 0;
+  // The number of non-empty cells.
+  virtual size_t nnz() const = 0;
+
+  // True when `other` holds the same count of blocks and loads the same id at every offset within
+  // this page's edges.
+  bool deep_equals(const Page& other) const;
+
+  const std::array<uint32_t, 3>& edges() const { return edges_; }
+
+ private:
+  std::array<uint32_t, 3> edges_;
+};
+
+// A dense page. A cell index is formed from the offsets by `order`: the first axis of the order
+// varies fastest (XYZ: x + sx * (y + sy * z)). Only offsets whose combined index falls inside the
+// page are valid; the coordinates are not checked one by one.
+class ArrayPage final : public Page {
+ public:
+  // All cells start empty. The product of the edges must not exceed kMaxPageCells.
+  explicit ArrayPage(const std::array<uint32_t, 3>& edges, AxisOrder order = AxisOrder::XYZ);
+
+  std::optional<size_t> load(int32_t x, int32_t y, int32_t z) const override;
+  [[nodiscard]] Status store(int32_t x, int32_t y, int32_t z, size_t id) override;
+  [[nodiscard]] Status erase(int32_t x, int32_t y, int32_t z) override;
+  size_t nnz() const override { return nnz_; }
+
+  AxisOrder order() const { return order_; }
+  uint64_t cell_count() const { return cell_count_; }
+  // The cell index of the offsets under this page's order, none when it lies outside the page.
+  std::optional<uint64_t> cell_index(int32_t x, int32_t y, int32_t z) const;
+
+  // Direct access by a cell index below cell_count(), for callers that form indexes themselves.
+  std::optional<size_t> load_cell(uint64_t index) const {
+    const uint8_t* chunk = chunks_[index >> kChunkShift].get();
+    if (chunk == nullptr) return std::nullopt;
+    uint64_t value = read_value(chunk, index & kChunkMask, width_);
+    if (value == 0) return std::nullopt;
+    return static_cast<size_t>(value - 1);
+  }
+  void store_cell(uint64_t index, size_t id);
+  [[nodiscard]] Status erase_cell(uint64_t index);
+
+  // Bytes per cell: 1, 2, 4 or 8, the narrowest that holds every id stored so far.
+  unsigned cell_width() const { return width_; }
+
+ private:
+  static constexpr unsigned kChunkShift = 12;
+  static constexpr uint64_t kChunkMask = (uint64_t{1} << kChunkShift) - 1;
+
+  // Cells are read and written through memcpy: the chunk is raw bytes whatever the width.
+  static uint64_t read_value(const uint8_t* chunk, uint64_t offset, unsigned width) {
+    switch (width) {
+      case 1:
+        return chunk[offset];
+      case 2: {
+        uint16_t v;
+        std::memcpy(&v, chunk + offset * 2, 2);
+        return v;
+      }
+      case 4: {
+        uint32_t v;
+        std::memcpy(&v, chunk + offset * 4, 4);
+        return v;
+      }
+      default: {
+        uint64_t v;
+        std::memcpy(&v, chunk + offset * 8, 8);
+        return v;
+      }
+    }
+  }
+  static void write_value(uint8_t* chunk, uint64_t offset, unsigned width, uint64_t value);
+  void widen_to(unsigned width);
+  uint8_t* chunk_for_write(uint64_t index);
+
+  AxisOrder order_;
+  uint64_t cell_count_;
+  uint64_t chunk_cells_;
+  unsigned width_ = 1;
+  size_t nnz_ = 0;
+  // Each chunk holds chunk_cells_ cells of width_ bytes; a null chunk is all empty.
+  std::vector<std::unique_ptr<uint8_t[]>> chunks_;
+};
+
+}  // namespace kubrel

@@ -1,0 +1,43 @@
+// Opening and reading files with POSIX calls.
+#include "stream/file_source.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace kubrel {
+
+std::string os_error_message(int error_number) {
+  char text[256];
+  // The GNU strerror_r may return a static string instead of filling `text`.
+  const char* message = strerror_r(error_number, text, sizeof text);
+  return std::string(message) + " (os error " + std::to_string(error_number) + ")";
+}
+
+std::expected<std::unique_ptr<FileSource>, int> FileSource::open(const std::string& path) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return std::unexpected(errno);
+  return std::unique_ptr<FileSource>(new FileSource(fd));
+}
+
+FileSource::~FileSource() {
+  ::close(fd_);
+}
+
+Result<size_t> FileSource::read(uint8_t* dst, size_t n) {
+  // Larger requests than this are split by the kernel anyway; capping keeps the count in ssize_t.
+  n = std::min<size_t>(n, size_t{1} << 30);
+  while (true) {
+    ssize_t got = ::read(fd_, dst, n);
+    if (got >= 0) return static_cast<size_t>(got);
+    if (errno != EINTR) return fail(os_error_message(errno));
+  }
+}
+
+}  // namespace kubrel

@@ -1,0 +1,187 @@
+// The lazy palette store: placeholders, resolution through the attached palette, and its errors.
+#include "store/lazy_palette_store.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace kubrel {
+namespace {
+
+BlockStateRef state(const std::string& name) {
+  return make_state(BlockState(name, {}));
+}
+
+LazyPaletteBlockStoreWrapper wrapper(int32_t dx, int32_t dy, int32_t dz) {
+  auto made = LazyPaletteBlockStoreWrapper::empty_fixed_from_size(dx, dy, dz);
+  EXPECT_TRUE(made.has_value()) << made.error().message;
+  return std::move(*made);
+}
+
+std::string error_at(const LazyPaletteBlockStoreWrapper& store, const BlockPosition& p) {
+  auto result = store.block_at(p);
+  return result ? "" : result.error().message;
+}
+
+TEST(LazyPaletteStoreTest, ResolvesThroughPalette) {
+  auto stone = state("minecraft:stone");
+  auto store = wrapper(4, 4, 4);
+  ASSERT_TRUE(store.set_unknown_block_at(0, 0, 0, 7).has_value());
+  store.set_actual_palette({{7, stone}});
+  EXPECT_EQ(store.block_at({0, 0, 0}).value(), stone);
+  EXPECT_EQ(store.block_at({1, 0, 0}).value(), std::nullopt);
+  EXPECT_EQ(store.boundary(), (Boundary{{0, 0, 0}, 4, 4, 4}));
+}
+
+TEST(LazyPaletteStoreTest, ReadErrors) {
+  struct Case {
+    const char* name;
+    bool attach_palette;
+    BlockPosition position;
+    std::string message;
+  };
+  const Case cases[] = {
+      {"no palette, stored cell",
+       false,
+       {0, 0, 0},
+       "Can not access blocks if palette is not provided"},
+      {"no palette, empty cell",
+       false,
+       {1, 1, 1},
+       "Can not access blocks if palette is not provided"},
+      {"no palette, outside", false, {9, 0, 0}, "Can not access blocks if palette is not provided"},
+      {"palette lacks id", true, {0, 0, 0}, "Temporary ID not found in actual palette"},
+      {"outside", true, {4, 0, 0}, "Position out of bounds"},
+      {"negative", true, {0, -1, 0}, "Position out of bounds"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto store = wrapper(4, 4, 4);
+    ASSERT_TRUE(store.set_unknown_block_at(0, 0, 0, 7).has_value());
+    if (c.attach_palette) store.set_actual_palette({{8, state("minecraft:stone")}});
+    EXPECT_EQ(error_at(store, c.position), c.message);
+  }
+}
+
+TEST(LazyPaletteStoreTest, WritesOutsideTheBoxFail) {
+  const BlockPosition outside[] = {{4, 0, 0}, {0, 4, 0}, {0, 0, 4}, {-1, 0, 0}};
+  for (const BlockPosition& p : outside) {
+    SCOPED_TRACE(p.debug_string());
+    auto store = wrapper(4, 4, 4);
+    Status status = store.set_unknown_block(p, 1);
+    ASSERT_FALSE(status.has_value());
+    EXPECT_EQ(status.error().message, "Position out of bounds and store is not resizable");
+    EXPECT_TRUE(store.inner().palette().empty());
+    // The id still works once a position inside is used.
+    ASSERT_TRUE(store.set_unknown_block_at(3, 3, 3, 1).has_value());
+    EXPECT_EQ(store.inner().palette().size(), 1u);
+  }
+}
+
+TEST(LazyPaletteStoreTest, PlaceholdersCarryTheTemporaryId) {
+  const int64_t ids[] = {0, 7, -1, -3, 65535, 65536, INT64_MAX, INT64_MIN};
+  auto store = wrapper(16, 1, 1);
+  for (size_t i = 0; i < std::size(ids); ++i) {
+    ASSERT_TRUE(store.set_unknown_block_at(static_cast<int32_t>(i), 0, 0, ids[i]).has_value());
+  }
+  std::unordered_map<int64_t, BlockStateRef> palette;
+  for (size_t i = 0; i < std::size(ids); ++i) {
+    SCOPED_TRACE(ids[i]);
+    const BlockStateRef& placeholder = store.inner().palette()[i];
+    EXPECT_EQ(*placeholder, BlockState("unknown", {{"id", std::to_string(ids[i])}}));
+    palette[ids[i]] = state("minecraft:s" + std::to_string(i));
+  }
+  EXPECT_EQ(store.inner().palette()[2]->properties()[0].second, "-1");
+  store.set_actual_palette(palette);
+  for (size_t i = 0; i < std::size(ids); ++i) {
+    SCOPED_TRACE(ids[i]);
+    EXPECT_EQ(store.block_at({static_cast<int32_t>(i), 0, 0}).value(), palette[ids[i]]);
+  }
+}
+
+TEST(LazyPaletteStoreTest, OnePlaceholderPerTemporaryId) {
+  auto store = wrapper(10, 10, 10);
+  for (int32_t i = 0; i < 1000; ++i) {
+    ASSERT_TRUE(store.set_unknown_block_at(i % 10, (i / 10) % 10, i / 100, 3).has_value());
+  }
+  ASSERT_EQ(store.inner().palette().size(), 1u);
+  ASSERT_TRUE(store.set_unknown_block_at(0, 0, 0, 100000).has_value());
+  ASSERT_TRUE(store.set_unknown_block_at(1, 0, 0, 100000).has_value());
+  EXPECT_EQ(store.inner().palette().size(), 2u);
+  auto stone = state("minecraft:stone");
+  store.set_actual_palette({{3, stone}, {100000, state("minecraft:dirt")}});
+  EXPECT_EQ(store.block_at({9, 9, 9}).value(), stone);
+  EXPECT_EQ((*store.block_at({1, 0, 0}).value())->name(), "minecraft:dirt");
+}
+
+TEST(LazyPaletteStoreTest, LaterPaletteReplacesEarlier) {
+  auto stone = state("minecraft:stone");
+  auto dirt = state("minecraft:dirt");
+  auto store = wrapper(4, 4, 4);
+  store.set_actual_palette({{1, stone}});  // before any block
+  ASSERT_TRUE(store.set_unknown_block_at(0, 0, 0, 1).has_value());
+  ASSERT_TRUE(store.set_unknown_block_at(1, 0, 0, 2).has_value());
+  EXPECT_EQ(store.block_at({0, 0, 0}).value(), stone);
+  EXPECT_EQ(error_at(store, {1, 0, 0}), "Temporary ID not found in actual palette");
+
+  store.set_actual_palette({{2, dirt}});
+  EXPECT_EQ(error_at(store, {0, 0, 0}), "Temporary ID not found in actual palette");
+  EXPECT_EQ(store.block_at({1, 0, 0}).value(), dirt);
+
+  store.set_actual_palette({{1, dirt}, {2, stone}, {3, nullptr}});
+  EXPECT_EQ(store.block_at({0, 0, 0}).value(), dirt);
+  EXPECT_EQ(store.block_at({1, 0, 0}).value(), stone);
+  ASSERT_TRUE(store.set_unknown_block_at(2, 0, 0, 3).has_value());
+  EXPECT_EQ(error_at(store, {2, 0, 0}), "Temporary ID not found in actual palette");
+}
+
+TEST(LazyPaletteStoreTest, RefusesSizesTooLargeToPage) {
+  const int32_t sizes[][3] = {{-1, 1, 1}, {1, INT32_MIN, 1}, {32767, 32767, 32767}};
+  for (const auto& s : sizes) {
+    SCOPED_TRACE(std::to_string(s[0]) + "," + std::to_string(s[1]) + "," + std::to_string(s[2]));
+    auto made = LazyPaletteBlockStoreWrapper::empty_fixed_from_size(s[0], s[1], s[2]);
+    ASSERT_FALSE(made.has_value());
+    EXPECT_TRUE(made.error().message.starts_with("Boundary too large for paged storage: "))
+        << made.error().message;
+  }
+  auto empty = wrapper(0, 0, 0);
+  EXPECT_EQ(empty.set_unknown_block_at(0, 0, 0, 1).error().message,
+            "Position out of bounds and store is not resizable");
+}
+
+// A random fill in walk order, read back through a positional walk and through iter.
+TEST(LazyPaletteStoreTest, MatchesAModel) {
+  auto store = wrapper(33, 9, 40);
+  std::vector<int64_t> expected;
+  std::mt19937 rng(3);
+  BoundaryIterator fill = store.boundary().walk(AxisOrder::YZX);
+  while (auto p = fill.next()) {
+    int64_t id = static_cast<int64_t>(rng() % 400) - 50;  // -1 marks a cell left empty
+    expected.push_back(id);
+    if (id != -1) {
+      ASSERT_TRUE(store.set_unknown_block(*p, id).has_value());
+    }
+  }
+  std::unordered_map<int64_t, BlockStateRef> palette;
+  for (int64_t id = -50; id < 350; ++id) {
+    if (id != -1 && id != 17) palette[id] = state("minecraft:s" + std::to_string(id));
+  }
+  store.set_actual_palette(palette);
+  auto positions = store.iter(AxisOrder::YZX);
+  for (int64_t id : expected) {
+    auto p = positions->next();
+    ASSERT_TRUE(p.has_value());
+    auto result = store.block_at(*p);
+    if (id == -1) {
+      EXPECT_EQ(result.value(), std::nullopt);
+    } else if (id == 17) {
+      EXPECT_EQ(result.error().message, "Temporary ID not found in actual palette");
+    } else {
+      EXPECT_EQ(result.value(), palette[id]);
+    }
+  }
+  EXPECT_FALSE(positions->next().has_value());
+}
+
+}  // namespace
+}  // namespace kubrel
