@@ -1,26 +1,7 @@
-// Error conversion between the core, the operating system and the interpreter.
+// Error conversion between the core and the interpreter.
 #include "errors.h"
 
-#include <cstring>
-
 namespace kubrel::py {
-
-namespace {
-
-// strerror_r comes in a GNU flavour (returns the text) and a POSIX one (fills the buffer).
-[[maybe_unused]] const char* strerror_text(char* result, const char*) {
-  return result;
-}
-[[maybe_unused]] const char* strerror_text(int, const char* buffer) {
-  return buffer;
-}
-
-std::string system_error_text(int error_number) {
-  char buffer[256] = {};
-  return strerror_text(strerror_r(error_number, buffer, sizeof buffer), buffer);
-}
-
-}  // namespace
 
 PyObject* raise_text(PyObject* type, std::string_view message) {
   PyRef text = PyRef::steal(to_str(message));
@@ -30,26 +11,6 @@ PyObject* raise_text(PyObject* type, std::string_view message) {
 
 PyObject* raise_error(const Error& error) {
   return raise_text(PyExc_RuntimeError, error.message);
-}
-
-PyObject* raise_os_error(int error_number) {
-  // OSError(errno, text) picks the subclass (FileNotFoundError, PermissionError, ...); the raised
-  // exception is then built from that class with the message alone so that str() is exactly it.
-  PyRef probe = PyRef::steal(PyObject_CallFunction(PyExc_OSError, "is", error_number, ""));
-  if (!probe) return nullptr;
-  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(probe.get()));
-  std::string message =
-      system_error_text(error_number) + " (os error " + std::to_string(error_number) + ")";
-  PyRef text = PyRef::steal(to_str(message));
-  if (!text) return nullptr;
-  PyRef exception = PyRef::steal(PyObject_CallOneArg(type, text.get()));
-  if (!exception) return nullptr;
-  PyRef number = PyRef::steal(PyLong_FromLong(error_number));
-  if (!number || PyObject_SetAttrString(exception.get(), "errno", number.get()) < 0) {
-    return nullptr;
-  }
-  PyErr_SetObject(type, exception.get());
-  return nullptr;
 }
 
 PyRef take_exception() {

@@ -20,9 +20,6 @@ namespace kubrel::py {
 PyObject* raise_error(const Error& error);
 // Raises `type` with a UTF-8 message (embedded NULs are kept); returns null for chaining.
 PyObject* raise_text(PyObject* type, std::string_view message);
-// Raises the OSError subclass that the interpreter picks for `error_number`, with the message
-// "<system text> (os error N)" and its errno attribute set; returns null for chaining.
-PyObject* raise_os_error(int error_number);
 
 // Takes the pending exception, leaving none; returns a new reference (null if none was pending).
 PyRef take_exception();

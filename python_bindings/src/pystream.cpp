@@ -51,6 +51,25 @@ std::string describe(PyObject* exception) {
   return text;
 }
 
+// Raises the OSError subclass that the interpreter picks for `error_number`, with the message
+// "<system text> (os error N)" and errno set.
+void raise_os_error(int error_number) {
+  // OSError(errno, text) picks the subclass (FileNotFoundError, PermissionError, ...); the raised
+  // exception is then built from that class with the message alone so that str() is exactly it.
+  PyRef probe = PyRef::steal(PyObject_CallFunction(PyExc_OSError, "is", error_number, ""));
+  if (!probe) return;
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(probe.get()));
+  PyRef text = PyRef::steal(to_str(os_error_message(error_number)));
+  if (!text) return;
+  PyRef exception = PyRef::steal(PyObject_CallOneArg(type, text.get()));
+  if (!exception) return;
+  PyRef number = PyRef::steal(PyLong_FromLong(error_number));
+  if (!number || PyObject_SetAttrString(exception.get(), "errno", number.get()) < 0) {
+    return;
+  }
+  PyErr_SetObject(type, exception.get());
+}
+
 }  // namespace
 
 PyStreamAdapter::~PyStreamAdapter() {
