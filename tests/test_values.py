@@ -1,5 +1,6 @@
 """The value classes handed to Python: PyBlock, PyBlockState, PyBlockPosition and PyBoundary."""
 
+import gc
 import subprocess
 import sys
 import threading
@@ -245,6 +246,8 @@ def test_classes(blocks):
         with pytest.raises(TypeError):
             classes[name]()
     assert PyBoundary.__text_signature__ == "(min_x, min_y, min_z, d_x, d_y, d_z)"
+    # Blocks hold no Python objects, so the cycle collector need not know them.
+    assert not gc.is_tracked(block)
     with pytest.raises(AttributeError):
         block.position().x = 1
 

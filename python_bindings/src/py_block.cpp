@@ -23,7 +23,7 @@ BlockObject* block_of(PyObject* self) {
 }
 
 PyObject* position(PyObject* self, PyObject*) {
-  return make_block_position(block_of(self)->position);
+  return guard([&] { return make_block_position(block_of(self)->position); });
 }
 
 PyObject* state(PyObject* self, PyObject*) {

@@ -19,13 +19,13 @@ const BlockPosition& position_of(PyObject* self) {
 }
 
 PyObject* x(PyObject* self, PyObject*) {
-  return PyLong_FromLong(position_of(self).x);
+  return guard([&] { return PyLong_FromLong(position_of(self).x); });
 }
 PyObject* y(PyObject* self, PyObject*) {
-  return PyLong_FromLong(position_of(self).y);
+  return guard([&] { return PyLong_FromLong(position_of(self).y); });
 }
 PyObject* z(PyObject* self, PyObject*) {
-  return PyLong_FromLong(position_of(self).z);
+  return guard([&] { return PyLong_FromLong(position_of(self).z); });
 }
 
 PyObject* text(PyObject* self) {

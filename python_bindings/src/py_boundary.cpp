@@ -78,36 +78,38 @@ PyObject* construct(PyTypeObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* min(PyObject* self, PyObject*) {
-  return make_block_position(boundary_of(self).min);
+  return guard([&] { return make_block_position(boundary_of(self).min); });
 }
 PyObject* max(PyObject* self, PyObject*) {
-  return make_block_position(boundary_of(self).max());
+  return guard([&] { return make_block_position(boundary_of(self).max()); });
 }
 
 PyObject* size(PyObject* self, PyObject*) {
-  const Boundary& boundary = boundary_of(self);
-  return Py_BuildValue("(kkk)", static_cast<unsigned long>(boundary.d_x),
-                       static_cast<unsigned long>(boundary.d_y),
-                       static_cast<unsigned long>(boundary.d_z));
+  return guard([&] {
+    const Boundary& boundary = boundary_of(self);
+    return Py_BuildValue("(kkk)", static_cast<unsigned long>(boundary.d_x),
+                         static_cast<unsigned long>(boundary.d_y),
+                         static_cast<unsigned long>(boundary.d_z));
+  });
 }
 
 PyObject* min_x(PyObject* self, PyObject*) {
-  return PyLong_FromLong(boundary_of(self).min.x);
+  return guard([&] { return PyLong_FromLong(boundary_of(self).min.x); });
 }
 PyObject* min_y(PyObject* self, PyObject*) {
-  return PyLong_FromLong(boundary_of(self).min.y);
+  return guard([&] { return PyLong_FromLong(boundary_of(self).min.y); });
 }
 PyObject* min_z(PyObject* self, PyObject*) {
-  return PyLong_FromLong(boundary_of(self).min.z);
+  return guard([&] { return PyLong_FromLong(boundary_of(self).min.z); });
 }
 PyObject* d_x(PyObject* self, PyObject*) {
-  return PyLong_FromUnsignedLong(boundary_of(self).d_x);
+  return guard([&] { return PyLong_FromUnsignedLong(boundary_of(self).d_x); });
 }
 PyObject* d_y(PyObject* self, PyObject*) {
-  return PyLong_FromUnsignedLong(boundary_of(self).d_y);
+  return guard([&] { return PyLong_FromUnsignedLong(boundary_of(self).d_y); });
 }
 PyObject* d_z(PyObject* self, PyObject*) {
-  return PyLong_FromUnsignedLong(boundary_of(self).d_z);
+  return guard([&] { return PyLong_FromUnsignedLong(boundary_of(self).d_z); });
 }
 
 PyObject* to_numpy(PyObject* self, PyObject*) {
