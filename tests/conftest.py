@@ -2,6 +2,8 @@
 
 import pathlib
 import re
+import subprocess
+import sys
 
 import pytest
 
@@ -63,6 +65,19 @@ class Source:
         piece = self.data[self.offset : self.offset + n]
         self.offset += len(piece)
         return piece
+
+
+def without_numpy(script):
+    """Runs `script` in a fresh interpreter where NumPy cannot be imported, with the stairs row
+    on its standard input, and returns what it printed."""
+    prelude = "import sys; sys.modules['numpy'] = None\nimport kubrel_rs\n"
+    done = subprocess.run(
+        [sys.executable, "-c", prelude + script],
+        input=kbr_stairs_row(),
+        capture_output=True,
+        check=True,
+    )
+    return done.stdout.decode().strip()
 
 
 @pytest.fixture

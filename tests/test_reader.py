@@ -8,7 +8,7 @@ import pytest
 
 import kubrel_rs
 import writers
-from conftest import exactly, STONE, Source, kbr_stone, summary
+from conftest import STONE, Source, exactly, kbr_stone, summary
 
 ENTERED_TWICE = "Cannot enter context multiple times"
 CLOSED = "Reader is closed"

@@ -1,14 +1,13 @@
 """The value classes handed to Python: PyBlock, PyBlockState, PyBlockPosition and PyBoundary."""
 
 import gc
-import subprocess
 import sys
 import threading
 
 import pytest
 
 import kubrel_rs
-from conftest import exactly, STAIRS, STONE, kbr_stairs_row, read_all
+from conftest import STAIRS, STONE, exactly, kbr_stairs_row, read_all, without_numpy
 
 INT32_MIN, INT32_MAX, UINT32_MAX = -(2**31), 2**31 - 1, 2**32 - 1
 OUT_OF_RANGE = "out of range integral type conversion attempted"
@@ -162,8 +161,6 @@ def test_to_numpy_arrays_outlive_boundary():
 
 def test_to_numpy_without_numpy():
     script = (
-        "import sys; sys.modules['numpy'] = None\n"
-        "import kubrel_rs\n"
         "with kubrel_rs.open(sys.stdin.buffer.read()) as r:\n"
         "    b = r.boundary()\n"
         "try:\n"
@@ -171,10 +168,7 @@ def test_to_numpy_without_numpy():
         "except Exception as e:\n"
         "    print(type(e).__name__, e)\n"
     )
-    done = subprocess.run(
-        [sys.executable, "-c", script], input=kbr_stairs_row(), capture_output=True, check=True
-    )
-    assert done.stdout.decode().strip() == "ImportError Failed to access NumPy array API capsule"
+    assert without_numpy(script) == "ImportError Failed to access NumPy array API capsule"
 
 
 def test_block_text_forms(blocks):

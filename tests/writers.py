@@ -91,31 +91,26 @@ def nbt(root, name=""):
     return bytes([COMPOUND]) + _text(name) + _payload(root)
 
 
-def varint(value):
-    """Unsigned LEB128 of the 32-bit two's-complement value (1 to 5 bytes)."""
-    value &= 0xFFFFFFFF
+def _leb128(value, bits):
+    value &= (1 << bits) - 1
     out = bytearray()
     while True:
         low = value & 0x7F
         value >>= 7
-        if value:
-            out.append(low | 0x80)
-        else:
+        if not value:
             out.append(low)
             return bytes(out)
+        out.append(low | 0x80)
+
+
+def varint(value):
+    """Unsigned LEB128 of the 32-bit two's-complement value (1 to 5 bytes)."""
+    return _leb128(value, 32)
 
 
 def varlong(value):
-    value &= 0xFFFFFFFFFFFFFFFF
-    out = bytearray()
-    while True:
-        low = value & 0x7F
-        value >>= 7
-        if value:
-            out.append(low | 0x80)
-        else:
-            out.append(low)
-            return bytes(out)
+    """Unsigned LEB128 of the 64-bit two's-complement value (1 to 10 bytes)."""
+    return _leb128(value, 64)
 
 
 def sponge(size, palette, ids, nested=False):
