@@ -10,6 +10,8 @@ namespace kubrel {
 
 struct Error {
   std::string message;
+
+  bool operator==(const Error&) const = default;
 };
 
 template <class T>

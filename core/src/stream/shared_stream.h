@@ -36,6 +36,10 @@ class SharedStream : public std::enable_shared_from_this<SharedStream> {
   // Bytes allocated for holding them.
   [[nodiscard]] size_t buffer_capacity() const { return buffer_.capacity(); }
 
+  // Forgets dead forks and drops the bytes every live fork has passed. Reads do this by
+  // themselves; call it after destroying forks so their bytes go even if no fork reads again.
+  void trim();
+
  private:
   friend class VirtualReader;
 
@@ -49,8 +53,6 @@ class SharedStream : public std::enable_shared_from_this<SharedStream> {
   explicit SharedStream(std::unique_ptr<ByteSource> source);
 
   Result<size_t> read(size_t& position, uint8_t* dst, size_t len);
-  // Forgets dead forks and drops the bytes every live fork has passed.
-  void trim();
   // Moves the kept bytes to the front of the buffer and releases memory left over from a wide
   // spread between forks.
   void compact();

@@ -1,0 +1,342 @@
+#include "stream/any_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <string>
+
+#include "stream/kbr_reader.h"
+#include "stream/mojang_reader.h"
+#include "stream/sponge_reader.h"
+#include "support/kbr_writer.h"
+#include "support/nbt_writer.h"
+
+namespace kubrel {
+namespace {
+
+const BlockStateRef kStone = make_state(BlockState("minecraft:stone", {}));
+
+// Accepts an input whose first byte is `Letter`; every later byte b becomes a block at (b, 0, 0).
+template <char Letter>
+class LetterReader final : public SchematicInputStream {
+ public:
+  explicit LetterReader(std::unique_ptr<ByteSource> source) : source_(std::move(source)) {}
+
+  Result<ReadCount> read(std::vector<Block>& blocks, size_t max) override {
+    KUBREL_TRY(check_header());
+    size_t appended = 0;
+    while (appended < max) {
+      uint8_t byte = 0;
+      KUBREL_ASSIGN_OR_RETURN(size_t got, source_->read(&byte, 1));
+      if (got == 0) break;
+      blocks.push_back(Block{{byte, 0, 0}, kStone});
+      ++appended;
+    }
+    if (appended == 0) return ReadCount{};
+    return ReadCount{appended};
+  }
+
+  Result<std::optional<Boundary>> boundary() override {
+    KUBREL_TRY(check_header());
+    return std::optional<Boundary>{Boundary{{Letter, 0, 0}, 1, 1, 1}};
+  }
+
+ private:
+  Status check_header() {
+    if (header_ok_) return {};
+    uint8_t byte = 0;
+    KUBREL_TRY(read_exact(*source_, &byte, 1));
+    if (byte != static_cast<uint8_t>(Letter)) return fail(std::string("not ") + Letter);
+    header_ok_ = true;
+    return {};
+  }
+
+  std::unique_ptr<ByteSource> source_;
+  bool header_ok_ = false;
+};
+
+// Returns the count 0 `Stalls` times, then fails; knows no boundary.
+template <int Stalls>
+class StallThenFail final : public SchematicInputStream {
+ public:
+  explicit StallThenFail(std::unique_ptr<ByteSource> source) : source_(std::move(source)) {}
+  Result<ReadCount> read(std::vector<Block>&, size_t) override {
+    if (calls_++ < Stalls) return ReadCount{0};
+    return fail("gave up");
+  }
+  Result<std::optional<Boundary>> boundary() override { return std::optional<Boundary>{}; }
+
+ private:
+  std::unique_ptr<ByteSource> source_;
+  int calls_ = 0;
+};
+
+template <class Reader>
+std::unique_ptr<SchematicInputStream> make(std::unique_ptr<ByteSource> fork) {
+  return std::make_unique<Reader>(std::move(fork));
+}
+
+const std::vector<AnySchematicInputStream::Factory> kLetters = {
+    &make<LetterReader<'S'>>, &make<LetterReader<'M'>>, &make<LetterReader<'K'>>};
+
+std::unique_ptr<AnySchematicInputStream> detecting(
+    std::string bytes, const std::vector<AnySchematicInputStream::Factory>& factories) {
+  std::vector<uint8_t> data(bytes.begin(), bytes.end());
+  return AnySchematicInputStream::new_from_factories(
+      std::make_unique<MemorySource>(std::move(data)), factories);
+}
+
+std::string letter_input(char letter, int blocks) {
+  std::string s(1, letter);
+  for (int i = 1; i <= blocks; ++i) s.push_back(static_cast<char>(i));
+  return s;
+}
+
+std::vector<size_t> bulk_sizes(AnySchematicInputStream& stream, size_t max, std::vector<int>* xs) {
+  std::vector<size_t> sizes;
+  for (int guard = 0; guard < 100; ++guard) {
+    std::vector<Block> bulk;
+    auto outcome = stream.read(bulk, max);
+    EXPECT_TRUE(outcome.has_value()) << outcome.error().message;
+    if (!outcome || !*outcome) break;
+    EXPECT_EQ(bulk.size(), **outcome);
+    sizes.push_back(**outcome);
+    for (const auto& block : bulk) xs->push_back(block.position.x);
+  }
+  return sizes;
+}
+
+TEST(AnyReaderTest, WinnerDecidedInFirstPassHandsOutAtOnce) {
+  auto stream = detecting(letter_input('K', 25), kLetters);
+  std::vector<int> xs;
+  EXPECT_EQ(bulk_sizes(*stream, 10, &xs), (std::vector<size_t>{10, 10, 5}));
+  ASSERT_EQ(xs.size(), 25u);
+  for (int i = 0; i < 25; ++i) EXPECT_EQ(xs[i], i + 1);
+  EXPECT_EQ(stream->candidate_count(), 1u);
+}
+
+TEST(AnyReaderTest, PendingBlocksAreHandedOutBeforeTheWinnerIsAskedAgain) {
+  auto stream =
+      detecting(letter_input('K', 25), {&make<LetterReader<'K'>>, &make<StallThenFail<2>>});
+  std::vector<size_t> counts;
+  std::vector<int> xs;
+  for (int i = 0; i < 2; ++i) {
+    std::vector<Block> bulk;
+    auto outcome = stream->read(bulk, 10);
+    ASSERT_TRUE(outcome && *outcome);
+    EXPECT_EQ(**outcome, 0u);
+    EXPECT_TRUE(bulk.empty());
+  }
+  EXPECT_EQ(bulk_sizes(*stream, 10, &xs), (std::vector<size_t>{10, 10, 5}));
+  EXPECT_EQ(xs.size(), 25u);
+  EXPECT_EQ(xs.back(), 25);
+}
+
+TEST(AnyReaderTest, TwoLiveCandidatesYieldCountZero) {
+  auto stream =
+      detecting(letter_input('K', 3), {&make<LetterReader<'K'>>, &make<LetterReader<'K'>>});
+  std::vector<Block> bulk;
+  auto outcome = stream->read(bulk, 10);
+  ASSERT_TRUE(outcome && *outcome);
+  EXPECT_EQ(**outcome, 0u);
+  EXPECT_TRUE(bulk.empty());
+  // Both end on the next pass, so the stream is empty rather than failed.
+  outcome = stream->read(bulk, 10);
+  ASSERT_TRUE(outcome.has_value());
+  EXPECT_FALSE(outcome->has_value());
+}
+
+TEST(AnyReaderTest, NoCandidateAcceptsStaysFailed) {
+  auto stream = detecting("X123", kLetters);
+  for (int i = 0; i < 2; ++i) {
+    std::vector<Block> bulk;
+    auto outcome = stream->read(bulk, 10);
+    ASSERT_FALSE(outcome.has_value());
+    EXPECT_EQ(outcome.error().message, "No matching format found");
+  }
+  EXPECT_EQ(stream->boundary().value(), std::nullopt);
+}
+
+TEST(AnyReaderTest, HeaderOnlyInputEndsCleanly) {
+  auto stream = detecting("K", kLetters);
+  auto all = stream->read_to_end_into_vec();
+  ASSERT_TRUE(all.has_value());
+  EXPECT_TRUE(all->empty());
+  std::vector<Block> bulk;
+  auto outcome = stream->read(bulk, 10);
+  ASSERT_TRUE(outcome.has_value());
+  EXPECT_FALSE(outcome->has_value());
+}
+
+TEST(AnyReaderTest, BoundaryEliminatesCandidatesWhoseHeaderFails) {
+  auto stream = detecting(letter_input('M', 4), kLetters);
+  auto boundary = stream->boundary();
+  ASSERT_TRUE(boundary.has_value());
+  ASSERT_TRUE(boundary->has_value());
+  EXPECT_EQ((*boundary)->min.x, 'M');
+  EXPECT_EQ(stream->candidate_count(), 1u);
+  std::vector<int> xs;
+  EXPECT_EQ(bulk_sizes(*stream, 10, &xs), (std::vector<size_t>{4}));
+}
+
+TEST(AnyReaderTest, BoundaryWithSeveralSurvivorsIsEmpty) {
+  auto stream =
+      detecting(letter_input('K', 4), {&make<LetterReader<'K'>>, &make<StallThenFail<1>>});
+  auto boundary = stream->boundary();
+  ASSERT_TRUE(boundary.has_value());
+  EXPECT_FALSE(boundary->has_value());
+  EXPECT_EQ(stream->candidate_count(), 2u);
+}
+
+TEST(AnyReaderTest, LargeInputIsReadOnceThroughTheForks) {
+  std::string input(1, 'K');
+  for (int i = 0; i < 300000; ++i) input.push_back(static_cast<char>(i % 251));
+  auto stream = detecting(input, kLetters);
+  auto all = stream->read_to_end_into_vec();
+  ASSERT_TRUE(all.has_value());
+  ASSERT_EQ(all->size(), 300000u);
+  for (size_t i = 0; i < all->size(); i += 997)
+    EXPECT_EQ((*all)[i].position.x, static_cast<int>(i % 251));
+}
+
+// --- The real readers. ---
+
+using Bytes = std::vector<uint8_t>;
+
+std::vector<std::string> render_all(SchematicInputStream& stream) {
+  auto blocks = stream.read_to_end_into_vec();
+  if (!blocks) return {"! " + blocks.error().message};
+  std::vector<std::string> out;
+  for (const Block& block : *blocks) {
+    const BlockPosition& p = block.position;
+    out.push_back(std::to_string(p.x) + "," + std::to_string(p.y) + "," + std::to_string(p.z) +
+                  " " + block.state->name() + (block.state->properties().empty() ? "" : "[...]"));
+  }
+  return out;
+}
+
+Bytes kbr_document(int stone_run) {
+  KbrWriter w;
+  w.header({-2, 0, 5}, {7, 3, 9}, AxisOrder::ZXY)
+      .define("minecraft:stone")
+      .define("minecraft:air")
+      .derive(2, "minecraft:oak_log+axis=y")
+      .run(2, stone_run)
+      .run(4, 3)
+      .single(6);
+  return w.bytes();
+}
+
+// A Sponge document of width x height x length whose ids cycle through stone, air and a log.
+Bytes sponge_document(int16_t width, int16_t height, int16_t length) {
+  testing::NbtWriter w;
+  w.compound("")
+      .int_("Version", 2)
+      .short_("Width", width)
+      .short_("Height", height)
+      .short_("Length", length);
+  w.compound("Palette")
+      .int_("minecraft:stone", 0)
+      .int_("minecraft:air", 1)
+      .int_("minecraft:oak_log[axis=x]", 2);
+  w.end();
+  Bytes ids(static_cast<size_t>(width) * height * length);
+  for (size_t i = 0; i < ids.size(); ++i) ids[i] = static_cast<uint8_t>((i * 7 / 5) % 3);
+  w.byte_array("BlockData", ids).end();
+  return w.bytes();
+}
+
+Bytes mojang_document() {
+  testing::NbtWriter w;
+  w.compound("").int_("DataVersion", 3465).int_list("size", {2, 2, 1});
+  w.list("blocks", NbtKind::Compound);
+  for (int32_t i = 0; i < 4; ++i)
+    w.compound("").int_list("pos", {i % 2, i / 2, 0}).int_("state", i % 2).end();
+  w.end();
+  w.list("palette", NbtKind::Compound);
+  w.compound("").string("Name", "minecraft:stone").end();
+  w.compound("").string("Name", "minecraft:torch").end();
+  w.end().end();
+  return w.bytes();
+}
+
+std::unique_ptr<AnySchematicInputStream> detect(const Bytes& bytes) {
+  return AnySchematicInputStream::new_from_known(std::make_unique<MemorySource>(bytes));
+}
+
+TEST(AnyReaderTest, DetectedInputReadsLikeTheNamedReader) {
+  struct Case {
+    const char* name;
+    Bytes bytes;
+    std::function<std::unique_ptr<SchematicInputStream>(std::unique_ptr<ByteSource>)> named;
+  };
+  const std::vector<Case> cases = {
+      {"KBR", kbr_document(20),
+       [](auto s) { return std::make_unique<KBRSchematicInputStream>(std::move(s)); }},
+      {"Sponge", sponge_document(5, 3, 4),
+       [](auto s) { return std::make_unique<SpongeSchematicInputStream>(std::move(s)); }},
+      {"Mojang", mojang_document(),
+       [](auto s) { return std::make_unique<MojangSchematicInputStream>(std::move(s)); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto named = c.named(std::make_unique<MemorySource>(c.bytes));
+    std::vector<std::string> expected = render_all(*named);
+    ASSERT_FALSE(expected.empty());
+    ASSERT_NE(expected[0][0], '!') << expected[0];
+    auto detected = detect(c.bytes);
+    EXPECT_EQ(render_all(*detected), expected);
+    EXPECT_EQ(detected->candidate_count(), 1u);
+    auto named_boundary = c.named(std::make_unique<MemorySource>(c.bytes))->boundary();
+    EXPECT_EQ(detect(c.bytes)->boundary(), named_boundary);
+  }
+}
+
+TEST(AnyReaderTest, KnownFormatsRefuseOtherInput) {
+  const std::vector<Bytes> inputs = {{}, {0x00}, {'h', 'e', 'l', 'l', 'o'}, Bytes(5000, 0xFF)};
+  for (const Bytes& input : inputs) {
+    SCOPED_TRACE(input.size());
+    auto stream = detect(input);
+    EXPECT_EQ(stream->boundary().value(), std::nullopt);
+    EXPECT_EQ(render_all(*stream), std::vector<std::string>{"! No matching format found"});
+  }
+}
+
+TEST(AnyReaderTest, HeaderOnlyKbrIsAnEmptySchematic) {
+  KbrWriter w;
+  w.header({0, 0, 0}, {3, 3, 3}, AxisOrder::XYZ);
+  auto stream = detect(w.bytes());
+  auto boundary = stream->boundary();
+  ASSERT_TRUE(boundary && *boundary);
+  EXPECT_EQ((*boundary)->d_x, 4u);
+  EXPECT_EQ(stream->candidate_count(), 1u);
+  EXPECT_EQ(render_all(*stream), std::vector<std::string>{});
+  auto fresh = detect(w.bytes());
+  std::vector<Block> bulk;
+  auto outcome = fresh->read(bulk, 1024);
+  ASSERT_TRUE(outcome.has_value());
+  EXPECT_FALSE(outcome->has_value());
+}
+
+TEST(AnyReaderTest, SharedBufferShrinksOnceTheWinnerIsKnown) {
+  // About 2 MB of ids: the Sponge candidate decodes the whole document on its first read.
+  Bytes bytes = sponge_document(128, 128, 128);
+  auto stream = detect(bytes);
+  std::vector<Block> bulk;
+  auto outcome = stream->read(bulk, 1024);
+  ASSERT_TRUE(outcome && *outcome) << (outcome ? "" : outcome.error().message);
+  EXPECT_EQ(stream->candidate_count(), 1u);
+  EXPECT_LE(stream->shared_buffered_size(), 1024u);
+  uint64_t total = **outcome;
+  while (true) {
+    bulk.clear();
+    outcome = stream->read(bulk, 4096);
+    ASSERT_TRUE(outcome.has_value());
+    if (!*outcome) break;
+    total += **outcome;
+  }
+  EXPECT_GT(total, 128u * 128 * 128 / 2);
+}
+
+}  // namespace
+}  // namespace kubrel
