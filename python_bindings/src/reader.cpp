@@ -205,7 +205,9 @@ PyObject* text(PyObject* self) {
 
 void dealloc(PyObject* self) {
   ReaderObject* reader = reader_of(self);
-  if (reader->owner != current_thread_number()) {
+  // A closed reader holds nothing bound to its thread and may go anywhere (a collection in
+  // another thread, for instance).
+  if (reader->stream && reader->owner != current_thread_number()) {
     // The stream's shared state may only be touched by its own thread: leak it rather than race.
     (void)reader->stream.release();
     PyRef pending = take_exception();
