@@ -14,7 +14,8 @@ namespace kubrel::py {
 namespace {
 
 struct BlockObject {
-  PyObject_HEAD BlockPosition position;
+  PyObject ob_base;
+  BlockPosition position;
   BlockStateRef state;
 };
 

@@ -11,7 +11,8 @@ namespace kubrel::py {
 namespace {
 
 struct PositionObject {
-  PyObject_HEAD BlockPosition position;
+  PyObject ob_base;
+  BlockPosition position;
 };
 
 const BlockPosition& position_of(PyObject* self) {

@@ -11,7 +11,8 @@ namespace kubrel::py {
 namespace {
 
 struct StateObject {
-  PyObject_HEAD BlockStateRef state;
+  PyObject ob_base;
+  BlockStateRef state;
 };
 
 const BlockState& state_of(PyObject* self) {

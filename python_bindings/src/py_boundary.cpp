@@ -17,7 +17,8 @@ namespace kubrel::py {
 namespace {
 
 struct BoundaryObject {
-  PyObject_HEAD Boundary boundary;
+  PyObject ob_base;
+  Boundary boundary;
 };
 
 const Boundary& boundary_of(PyObject* self) {

@@ -36,10 +36,9 @@ uint64_t current_thread_number() {
 }
 
 struct ReaderObject {
-  PyObject_HEAD
-      // Empty once the reader is closed.
-      std::unique_ptr<SchematicInputStream>
-          stream;
+  PyObject ob_base;
+  // Empty once the reader is closed.
+  std::unique_ptr<SchematicInputStream> stream;
   // The thread that created the reader; the stream's shared state is not thread-safe.
   uint64_t owner;
   // > 0: shared borrows in progress; -1: an exclusive one.
