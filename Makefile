@@ -1,8 +1,12 @@
-# Entry points: `make test` runs every test suite from a fresh clone; `make build` builds the core.
-.PHONY: deps build build-asan build-fuzz test test-core test-asan fuzz fuzz-smoke format clean
+# Entry points: `make test` runs every test suite from a fresh clone; `make build` builds the core;
+# `make demo` installs the module into a virtual environment and reads the examples; `make fuzz`
+# runs the fuzz targets.
+.PHONY: deps build build-asan build-fuzz test test-core test-asan test-python test-py313 \
+	test-py311 test-py-asan demo examples fuzz fuzz-smoke format clean
 
 JOBS ?= 2
 BUILD_TYPE ?= RelWithDebInfo
+export CMAKE_BUILD_PARALLEL_LEVEL = $(JOBS)
 # Seconds each fuzz target runs under `make fuzz`; the smoke run gives each about six.
 FUZZ_SECONDS ?= 300
 FUZZ_SMOKE_SECONDS ?= 6
@@ -24,7 +28,26 @@ test-core: build
 test-asan: build-asan
 	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
-test: test-core test-asan
+# The Python tests on Python 3.13 with NumPy 2, on Python 3.11 with NumPy 1.26, and once with the
+# extension built under the sanitizers; each in its own virtual environment in the repository.
+test-py313: deps
+	scripts/python-test.sh .venv-313 3.13 'numpy>=2'
+
+test-py311: deps
+	scripts/python-test.sh .venv-311 3.11 'numpy>=1.26,<1.27'
+
+test-py-asan: deps
+	scripts/python-test.sh .venv-asan 3.13 'numpy>=2' asan
+
+test-python: test-py313 test-py311 test-py-asan
+
+test: test-core test-asan test-python
+
+demo: deps
+	scripts/demo.sh
+
+examples:
+	python3 scripts/make_examples.py
 
 build-fuzz:
 	@scripts/install-deps.sh --fuzz
@@ -42,4 +65,4 @@ format:
 	find core python_bindings -name '*.h' -o -name '*.cpp' -o -name '*.c' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan build-fuzz
+	rm -rf build build-asan build-py build-fuzz

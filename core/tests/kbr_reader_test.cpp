@@ -10,29 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "support/allocation_probe.h"
 #include "support/kbr_writer.h"
-
-// Records the largest single allocation while enabled, to show that declared lengths are not
-// trusted before their bytes arrive.
-namespace {
-bool g_track_allocations = false;
-size_t g_largest_allocation = 0;
-}  // namespace
-
-// The replacements below pair malloc with free by construction.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-void* operator new(size_t size) {
-  if (g_track_allocations && size > g_largest_allocation) g_largest_allocation = size;
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, size_t) noexcept {
-  std::free(p);
-}
 
 namespace kubrel {
 namespace {
@@ -450,13 +429,11 @@ TEST(KbrReaderTest, DeclaredStringLengthIsNotTrusted) {
   ASSERT_TRUE(stream.boundary().has_value());
 
   std::vector<Block> blocks;
-  g_largest_allocation = 0;
-  g_track_allocations = true;
+  testing::allocation_probe::reset();
   auto result = stream.read(blocks, 1024);
-  g_track_allocations = false;
   ASSERT_FALSE(result.has_value());
   EXPECT_EQ(result.error().message, "failed to fill whole buffer");
-  EXPECT_LT(g_largest_allocation, size_t{1} << 20);
+  EXPECT_LT(testing::allocation_probe::largest.load(), size_t{1} << 20);
 }
 
 TEST(KbrHostileTest, PaletteMemoryIsBounded) {

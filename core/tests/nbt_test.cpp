@@ -11,32 +11,9 @@
 
 #include "stream/nbt_events.h"
 #include "stream/nbt_tree.h"
+#include "support/allocation_probe.h"
 #include "support/nbt_writer.h"
 #include "support/scripted_source.h"
-
-// Records the largest single allocation, to show that declared lengths are not trusted.
-static std::atomic<size_t> g_largest_allocation{0};
-
-void* operator new(size_t size, const std::nothrow_t&) noexcept {
-  size_t seen = g_largest_allocation.load(std::memory_order_relaxed);
-  while (size > seen && !g_largest_allocation.compare_exchange_weak(seen, size)) {
-  }
-  return std::malloc(size == 0 ? 1 : size);
-}
-void* operator new(size_t size) {
-  if (void* p = operator new(size, std::nothrow)) return p;
-  throw std::bad_alloc();
-}
-// The replaced operator new allocates with malloc, so free is the matching release.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, size_t) noexcept {
-  std::free(p);
-}
-#pragma GCC diagnostic pop
 
 namespace kubrel {
 namespace {
@@ -462,17 +439,17 @@ TEST(NbtHostileTest, DeclaredLengthsAllocateOnlyAsBytesArrive) {
   for (uint8_t kind : kinds) {
     SCOPED_TRACE("array type " + std::to_string(kind));
     Bytes document = {0x0A, 0x00, 0x00, kind, 0x00, 0x01, 'a', 0x7F, 0xFF, 0xFF, 0xFF, 1, 2, 3};
-    g_largest_allocation = 0;
+    testing::allocation_probe::reset();
     EXPECT_EQ(tree_error(document), "io error: failed to fill whole buffer");
     EXPECT_EQ(events_of(document).back(), "! failed to fill whole buffer");
-    EXPECT_LT(g_largest_allocation.load(), size_t{1} << 20);
+    EXPECT_LT(testing::allocation_probe::largest.load(), size_t{1} << 20);
   }
   // The largest list the tree decoder accepts, of compounds, which need one byte each.
   NbtWriter w;
   w.compound("").list("l", NbtKind::Compound, 10000000).raw({0, 0, 0});
-  g_largest_allocation = 0;
+  testing::allocation_probe::reset();
   EXPECT_EQ(tree_error(w.bytes()), "io error: failed to fill whole buffer");
-  EXPECT_LT(g_largest_allocation.load(), size_t{1} << 20);
+  EXPECT_LT(testing::allocation_probe::largest.load(), size_t{1} << 20);
 }
 
 Bytes nested_lists(int depth) {
@@ -549,11 +526,11 @@ TEST(NbtTreeFilterTest, DroppedArraysAreNotHeld) {
   NbtWriter w;
   w.compound("").byte_array("big", Bytes(size_t{16} << 20, 1)).int_("i", 7).end();
   auto source = source_of(w.bytes());
-  g_largest_allocation = 0;
+  testing::allocation_probe::reset();
   auto root = decode_nbt_tree(*source, &kSampleFilter);
   ASSERT_TRUE(root) << root.error().message;
   EXPECT_EQ(*root->as<NbtCompound>()->find("i")->as<int32_t>(), 7);
-  EXPECT_LT(g_largest_allocation.load(), size_t{1} << 20);
+  EXPECT_LT(testing::allocation_probe::largest.load(), size_t{1} << 20);
 }
 
 TEST(NbtEventTest, ArraysCanBePassedOver) {
@@ -572,13 +549,13 @@ TEST(NbtEventTest, ArraysCanBePassedOver) {
   NbtWriter w;
   w.compound("").long_array("big", std::vector<int64_t>(size_t{2} << 20, 5)).end();
   NbtEventParser parser(scripted(w.bytes(), SIZE_MAX, false), /*keep_arrays=*/false);
-  g_largest_allocation = 0;
+  testing::allocation_probe::reset();
   std::vector<std::string> events;
   for (NbtEventResult event = parser.next_event(); event; event = parser.next_event()) {
     events.push_back(describe(*event));
   }
   EXPECT_EQ(events, (std::vector<std::string>{"Compound ''", "LongArray 'big' []", "CompoundEnd"}));
-  EXPECT_LT(g_largest_allocation.load(), size_t{1} << 20);
+  EXPECT_LT(testing::allocation_probe::largest.load(), size_t{1} << 20);
 }
 
 }  // namespace

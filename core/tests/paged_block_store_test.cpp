@@ -11,23 +11,7 @@
 #include <random>
 #include <tuple>
 
-namespace {
-std::atomic<size_t> g_allocations{0};
-}  // namespace
-
-// Counts heap allocations so the test can show that reads allocate nothing.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(size_t size) {
-  ++g_allocations;
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, size_t) noexcept {
-  std::free(p);
-}
+#include "support/allocation_probe.h"
 
 namespace kubrel {
 namespace {
@@ -123,13 +107,13 @@ TEST(PagedBlockStoreTest, LargestAcceptedBoundaryAllocatesOnlyWhatIsWritten) {
   auto store = fixed_store(box(0, 0, 0, 2055, 2055, 2055));
   EXPECT_EQ(store->page_size(), (std::array<uint64_t, 3>{256, 256, 256}));
   auto stone = state("minecraft:stone");
-  size_t before = g_allocations;
+  size_t before = testing::allocation_probe::count.load();
   for (int32_t i = 0; i < 8; ++i) {
     ASSERT_TRUE(store->set_block_at({i * 256, i * 256, i * 256}, stone).has_value());
   }
   // One page table and one small chunk per touched page, not 16 MiB pages.
   EXPECT_EQ(store->page_count(), 8u);
-  EXPECT_LT(g_allocations - before, 8u * 6);
+  EXPECT_LT(testing::allocation_probe::count.load() - before, 8u * 6);
   EXPECT_EQ(read(*store, {7 * 256, 7 * 256, 7 * 256}), stone);
 }
 
@@ -328,14 +312,14 @@ TEST(PagedBlockStoreTest, ReadsDoNotAllocate) {
     ASSERT_TRUE(store->set_block_at({i % 100, i / 100, 0}, state("minecraft:s" + std::to_string(i)))
                     .has_value());
   }
-  size_t before = g_allocations;
+  size_t before = testing::allocation_probe::count.load();
   size_t found = 0;
   BoundaryIterator walk = store->boundary().walk(AxisOrder::ZYX);
   while (auto p = walk.next()) {
     auto result = store->block_at(*p);
     if (result && *result) ++found;
   }
-  EXPECT_EQ(g_allocations - before, 0u);
+  EXPECT_EQ(testing::allocation_probe::count.load() - before, 0u);
   EXPECT_EQ(found, 300u);
 }
 

@@ -1,0 +1,89 @@
+// PyBlock: a position and a shared state, with the "Block at ... with state ..." text form. Holds
+// no Python objects, so it stays out of the cycle collector.
+#include "py_block.h"
+
+#include <new>
+
+#include "errors.h"
+#include "heap_type.h"
+#include "py_block_position.h"
+#include "py_block_state.h"
+
+namespace kubrel::py {
+
+namespace {
+
+struct BlockObject {
+  PyObject ob_base;
+  BlockPosition position;
+  BlockStateRef state;
+};
+
+BlockObject* block_of(PyObject* self) {
+  return reinterpret_cast<BlockObject*>(self);
+}
+
+PyObject* position(PyObject* self, PyObject*) {
+  return guard([&] { return make_block_position(block_of(self)->position); });
+}
+
+PyObject* state(PyObject* self, PyObject*) {
+  return guard([&] { return make_block_state(block_of(self)->state); });
+}
+
+PyObject* text(PyObject* self) {
+  return guard([&] {
+    const BlockObject* block = block_of(self);
+    return to_str("Block at " + position_text(block->position) + " with state " +
+                  state_text(*block->state));
+  });
+}
+
+void dealloc(PyObject* self) {
+  block_of(self)->state.~BlockStateRef();
+  free_instance(self);
+}
+
+PyMethodDef methods[] = {
+    {"position", position, METH_NOARGS, "position($self)\n--\n\n"},
+    {"state", state, METH_NOARGS, "state($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_methods, methods},
+    {Py_tp_str, reinterpret_cast<void*>(text)},
+    {Py_tp_repr, reinterpret_cast<void*>(text)},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    .name = "builtins.PyBlock",
+    .basicsize = sizeof(BlockObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = slots,
+};
+
+HeapType block_type(&spec);
+
+}  // namespace
+
+PyObject* make_block_list(std::vector<Block>&& blocks) {
+  PyTypeObject* type = block_type.get();
+  if (type == nullptr) return nullptr;
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(blocks.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < blocks.size(); ++i) {
+    // A list left partly filled on failure is still safe to release: empty slots are null.
+    BlockObject* object = PyObject_New(BlockObject, type);
+    if (object == nullptr) return nullptr;
+    new (&object->position) BlockPosition(blocks[i].position);
+    new (&object->state) BlockStateRef(std::move(blocks[i].state));
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), reinterpret_cast<PyObject*>(object));
+  }
+  return list.release();
+}
+
+}  // namespace kubrel::py

@@ -1,0 +1,86 @@
+"""Shared helpers: small schematics built by the test-side writers, and a way to read them."""
+
+import pathlib
+import re
+import subprocess
+import sys
+
+import pytest
+
+import kubrel_rs
+import writers
+
+REPO = pathlib.Path(__file__).resolve().parent.parent
+# The shared corpus of real files sits beside the repository's checkout.
+CORPUS = REPO.parent / "shared" / "corpus" / "real"
+
+STONE = "minecraft:stone"
+STAIRS = "minecraft:oak_stairs[facing=north, half=top]"
+
+
+def exactly(message):
+    """A pytest.raises pattern matching `message` and nothing else."""
+    return "^" + re.escape(message) + "$"
+
+
+def kbr_stairs_row():
+    """A 4 x 1 x 1 KBR box at (10, 64, -3): stone, air, stairs, stone."""
+    states = [STONE, "minecraft:air", "minecraft:oak_stairs[facing=north,half=top]", STONE]
+    return writers.gz(writers.kbr_filled((10, 64, -3), (13, 64, -3), states))
+
+
+def kbr_stone(count):
+    """`count` stone blocks along x from the origin."""
+    return writers.gz(writers.kbr_filled((0, 0, 0), (count - 1, 0, 0), [STONE] * count))
+
+
+def summary(blocks):
+    """(position tuple, state text) for each block, for comparing reads."""
+    positions = (b.position() for b in blocks)
+    return [((p.x(), p.y(), p.z()), str(b.state())) for p, b in zip(positions, blocks)]
+
+
+def read_all(data, **attrs):
+    """Every block of `data` (bytes), passed as a file-like object when `attrs` (e.g. type=) are
+    given, else as bytes."""
+    source = Source(data, **attrs) if attrs else data
+    with kubrel_rs.open(source) as reader:
+        return reader.read_full()
+
+
+class Source:
+    """A file-like object over bytes, with optional attributes such as `type`."""
+
+    def __init__(self, data, chunk=None, **attrs):
+        self.data = data
+        self.offset = 0
+        self.chunk = chunk
+        self.calls = 0
+        self.__dict__.update(attrs)
+
+    def read(self, n):
+        self.calls += 1
+        if self.chunk is not None:
+            n = min(n, self.chunk)
+        piece = self.data[self.offset : self.offset + n]
+        self.offset += len(piece)
+        return piece
+
+
+def without_numpy(script):
+    """Runs `script` in a fresh interpreter where NumPy cannot be imported, with the stairs row
+    on its standard input, and returns what it printed."""
+    prelude = "import sys; sys.modules['numpy'] = None\nimport kubrel_rs\n"
+    done = subprocess.run(
+        [sys.executable, "-c", prelude + script],
+        input=kbr_stairs_row(),
+        capture_output=True,
+        check=True,
+    )
+    return done.stdout.decode().strip()
+
+
+@pytest.fixture
+def open_fds():
+    """A function counting the process's open file descriptors."""
+    return lambda: len(list(pathlib.Path("/proc/self/fd").iterdir()))
