@@ -293,12 +293,15 @@ std::string format_name(PyObject* input) {
   return result;
 }
 
-// The reader for a format name over the decoded input, or null for a name outside the table
-// (the input is released before returning then).
+// The reader for a format name over the raw (gzip-compressed) input, or null for a name outside
+// the table (the input is released before returning then). The gzip header is read either way.
 std::unique_ptr<SchematicInputStream> stream_for(const std::string& name,
-                                                 std::unique_ptr<ByteSource> decoded) {
+                                                 std::unique_ptr<ByteSource> raw) {
+  // Detection forks the compressed input and decodes it once per candidate, so that what it
+  // keeps for candidates that lag behind is never the decompressed document.
+  if (name == "AUTO") return AnySchematicInputStream::new_from_known_gzip(std::move(raw));
+  std::unique_ptr<ByteSource> decoded = make_gzip_chain(std::move(raw));
   if (name == "KBR") return std::make_unique<KBRSchematicInputStream>(std::move(decoded));
-  if (name == "AUTO") return AnySchematicInputStream::new_from_known(std::move(decoded));
   if (name == "MOJANG") return std::make_unique<MojangSchematicInputStream>(std::move(decoded));
   if (name == "SPONGE") return std::make_unique<SpongeSchematicInputStream>(std::move(decoded));
   return nullptr;
@@ -315,7 +318,7 @@ PyObject* open_input(PyObject*, PyObject* args, PyObject* kwargs) {
     std::string name = format_name(input);
     std::unique_ptr<ByteSource> raw = reader_from(input);
     if (!raw) return nullptr;
-    auto stream = stream_for(name, make_gzip_chain(std::move(raw)));
+    auto stream = stream_for(name, std::move(raw));
     if (!stream) return raise_text(PyExc_ValueError, "Unknown type: " + name);
     return make_reader(std::move(stream));
   });

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "stream/gzip_source.h"
 #include "stream/kbr_reader.h"
 #include "stream/mojang_reader.h"
 #include "stream/shared_stream.h"
@@ -17,24 +18,48 @@ std::unique_ptr<SchematicInputStream> make_reader(std::unique_ptr<ByteSource> fo
   return std::make_unique<Reader>(std::move(fork));
 }
 
+const std::vector<AnySchematicInputStream::Factory>& known_formats() {
+  static const std::vector<AnySchematicInputStream::Factory> factories = {
+      &make_reader<SpongeSchematicInputStream>, &make_reader<MojangSchematicInputStream>,
+      &make_reader<KBRSchematicInputStream>};
+  return factories;
+}
+
+std::unique_ptr<ByteSource> as_is(std::unique_ptr<ByteSource> fork) {
+  return fork;
+}
+
 }  // namespace
 
 std::unique_ptr<AnySchematicInputStream> AnySchematicInputStream::new_from_known(
     std::unique_ptr<ByteSource> source) {
-  return new_from_factories(std::move(source), {&make_reader<SpongeSchematicInputStream>,
-                                                &make_reader<MojangSchematicInputStream>,
-                                                &make_reader<KBRSchematicInputStream>});
+  return new_from_factories(std::move(source), known_formats());
 }
 
 std::unique_ptr<AnySchematicInputStream> AnySchematicInputStream::new_from_factories(
     std::unique_ptr<ByteSource> source, const std::vector<Factory>& factories) {
+  return over_forks(std::move(source), factories, &as_is);
+}
+
+std::unique_ptr<AnySchematicInputStream> AnySchematicInputStream::new_from_known_gzip(
+    std::unique_ptr<ByteSource> compressed) {
+  // The buffer in front of the input is shared, so the input is still read in large pieces once.
+  return over_forks(std::make_unique<BufferedSource>(std::move(compressed), kGzipChainBufferSize),
+                    known_formats(), &make_gzip_chain);
+}
+
+std::unique_ptr<AnySchematicInputStream> AnySchematicInputStream::over_forks(
+    std::unique_ptr<ByteSource> source, const std::vector<Factory>& factories,
+    std::unique_ptr<ByteSource> (*wrap)(std::unique_ptr<ByteSource>)) {
   std::unique_ptr<AnySchematicInputStream> stream(new AnySchematicInputStream());
-  // Every fork is made before any reads, so each candidate starts at the first byte; the forks
-  // alone keep the shared stream alive once this reference goes.
+  // Every fork is made before any reads (a wrapper may read at once), so each candidate starts
+  // at the first byte; the forks alone keep the shared stream alive once this reference goes.
   auto shared = SharedStream::create(std::move(source));
   stream->shared_ = shared;
-  for (Factory factory : factories) {
-    stream->candidates_.push_back(Candidate{factory(shared->fork()), {}, 0});
+  std::vector<std::unique_ptr<ByteSource>> forks;
+  for (size_t i = 0; i < factories.size(); ++i) forks.push_back(shared->fork());
+  for (size_t i = 0; i < factories.size(); ++i) {
+    stream->candidates_.push_back(Candidate{factories[i](wrap(std::move(forks[i]))), {}, 0});
   }
   return stream;
 }

@@ -23,6 +23,13 @@ class AnySchematicInputStream final : public SchematicInputStream {
   // The same over any list of candidate factories, in the order given.
   static std::unique_ptr<AnySchematicInputStream> new_from_factories(
       std::unique_ptr<ByteSource> source, const std::vector<Factory>& factories);
+  // Candidates Sponge, Mojang and KBR over forks of `compressed`, a gzip member, each fork decoded
+  // by a decoding chain of its own (make_gzip_chain). The bytes held for candidates that lag
+  // behind are then compressed ones: a reader that decodes a whole document in one call (the
+  // Sponge and Mojang readers do) makes the others wait for the whole input, which must not cost
+  // the whole decompressed input. Reads the gzip header (once, through the first chain).
+  static std::unique_ptr<AnySchematicInputStream> new_from_known_gzip(
+      std::unique_ptr<ByteSource> compressed);
 
   Result<ReadCount> read(std::vector<Block>& blocks, size_t max) override;
   Result<std::optional<Boundary>> boundary() override;
@@ -41,6 +48,10 @@ class AnySchematicInputStream final : public SchematicInputStream {
   };
 
   AnySchematicInputStream() = default;
+  // The stream over forks of `source`, each fork passed through `wrap` before its factory.
+  static std::unique_ptr<AnySchematicInputStream> over_forks(
+      std::unique_ptr<ByteSource> source, const std::vector<Factory>& factories,
+      std::unique_ptr<ByteSource> (*wrap)(std::unique_ptr<ByteSource>));
   void run_detection_pass(size_t max);
   // Drops candidates whose stream is null; the shared input then lets go of their bytes at once.
   void remove_eliminated();
