@@ -1,5 +1,6 @@
 """Shared helpers: small schematics built by the test-side writers, and a way to read them."""
 
+import os
 import pathlib
 import re
 import subprocess
@@ -11,8 +12,20 @@ import kubrel_rs
 import writers
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
-# The shared corpus of real files sits beside the repository's checkout.
-CORPUS = REPO.parent / "shared" / "corpus" / "real"
+# The shared corpus of real files: $KUBREL_CORPUS, else beside the checkout (or beside the folder
+# of worktrees that holds it).
+CORPUS = next(
+    (
+        path
+        for path in (
+            pathlib.Path(os.environ.get("KUBREL_CORPUS", "/nonexistent")),
+            REPO.parent / "shared" / "corpus" / "real",
+            REPO.parent.parent / "shared" / "corpus" / "real",
+        )
+        if path.is_dir()
+    ),
+    REPO.parent / "shared" / "corpus" / "real",
+)
 
 STONE = "minecraft:stone"
 STAIRS = "minecraft:oak_stairs[facing=north, half=top]"
