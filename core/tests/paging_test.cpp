@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "support/allocation_probe.h"
+
 namespace kubrel {
 namespace {
 
@@ -135,6 +137,24 @@ TEST(PagingTest, DeepEqualsComparesLoads) {
   ASSERT_TRUE(a.store(0, 0, 0, 1).has_value());
   ASSERT_TRUE(b.store(1, 0, 0, 1).has_value());
   EXPECT_FALSE(a.deep_equals(b));  // same count, different cell
+}
+
+TEST(PagingTest, LoneCellsCostAPartEach) {
+  // The largest page, with one cell written in each stretch of 4096 cells: what a file that
+  // scatters a few bytes of blocks over a large box asks for.
+  ArrayPage page({256, 256, 256});
+  testing::allocation_probe::reset();
+  for (uint64_t index = 0; index < page.cell_count(); index += 4096) page.store_cell(index, 1);
+  const size_t lone_cells = page.cell_count() / 4096;
+  EXPECT_EQ(page.nnz(), lone_cells);
+  EXPECT_LT(testing::allocation_probe::bytes.load(), lone_cells * 512);
+  // The search for stored cells passes over everything between them.
+  std::vector<uint64_t> found;
+  for (auto cell = page.next_stored_cell(0); cell; cell = page.next_stored_cell(*cell + 1)) {
+    found.push_back(*cell);
+  }
+  ASSERT_EQ(found.size(), lone_cells);
+  EXPECT_EQ(found.back(), page.cell_count() - 4096);
 }
 
 }  // namespace

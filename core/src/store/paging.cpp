@@ -40,8 +40,8 @@ ArrayPage::ArrayPage(const std::array<uint32_t, 3>& edges, AxisOrder order)
     : Page(edges),
       order_(order),
       cell_count_(uint64_t{edges[0]} * edges[1] * edges[2]),
-      chunk_cells_(std::min(cell_count_, kChunkMask + 1)),
-      chunks_((cell_count_ + kChunkMask) >> kChunkShift) {}
+      part_cells_(std::min(cell_count_, kPartMask + 1)),
+      chunks_((cell_count_ + (uint64_t{1} << kChunkShift) - 1) >> kChunkShift) {}
 
 std::optional<uint64_t> ArrayPage::cell_index(int32_t x, int32_t y, int32_t z) const {
   // Wide arithmetic: offsets far outside the page must come out invalid, never wrap into it.
@@ -78,54 +78,57 @@ void ArrayPage::store_cell(uint64_t index, size_t id) {
   uint64_t value = uint64_t{id} + 1;
   unsigned needed = width_for(value);
   if (needed > width_) widen_to(needed);
-  uint8_t* chunk = chunk_for_write(index);
-  uint64_t offset = index & kChunkMask;
-  if (read_value(chunk, offset, width_) == 0) ++nnz_;
-  write_value(chunk, offset, width_, value);
+  uint8_t* part = part_for_write(index);
+  uint64_t offset = index & kPartMask;
+  if (read_value(part, offset, width_) == 0) ++nnz_;
+  write_value(part, offset, width_, value);
 }
 
 std::optional<uint64_t> ArrayPage::next_stored_cell(uint64_t from) const {
   while (from < cell_count_) {
-    const uint8_t* chunk = chunks_[from >> kChunkShift].get();
-    const uint64_t chunk_end = std::min(cell_count_, ((from >> kChunkShift) + 1) << kChunkShift);
-    if (chunk != nullptr) {
-      for (; from < chunk_end; ++from) {
-        if (read_value(chunk, from & kChunkMask, width_) != 0) return from;
+    if (chunks_[from >> kChunkShift] == nullptr) {
+      from = ((from >> kChunkShift) + 1) << kChunkShift;
+      continue;
+    }
+    const uint64_t part_end = std::min(cell_count_, ((from >> kPartShift) + 1) << kPartShift);
+    if (const uint8_t* part = part_of(from)) {
+      for (; from < part_end; ++from) {
+        if (read_value(part, from & kPartMask, width_) != 0) return from;
       }
     }
-    from = chunk_end;
+    from = part_end;
   }
   return std::nullopt;
 }
 
 Status ArrayPage::erase_cell(uint64_t index) {
-  uint8_t* chunk = chunks_[index >> kChunkShift].get();
-  uint64_t offset = index & kChunkMask;
-  if (chunk == nullptr || read_value(chunk, offset, width_) == 0) {
+  uint8_t* part = part_of(index);
+  uint64_t offset = index & kPartMask;
+  if (part == nullptr || read_value(part, offset, width_) == 0) {
     return fail("No block to erase at given coordinates");
   }
-  write_value(chunk, offset, width_, 0);
+  write_value(part, offset, width_, 0);
   --nnz_;
   return {};
 }
 
-void ArrayPage::write_value(uint8_t* chunk, uint64_t offset, unsigned width, uint64_t value) {
+void ArrayPage::write_value(uint8_t* part, uint64_t offset, unsigned width, uint64_t value) {
   switch (width) {
     case 1:
-      chunk[offset] = static_cast<uint8_t>(value);
+      part[offset] = static_cast<uint8_t>(value);
       break;
     case 2: {
       auto v = static_cast<uint16_t>(value);
-      std::memcpy(chunk + offset * 2, &v, 2);
+      std::memcpy(part + offset * 2, &v, 2);
       break;
     }
     case 4: {
       auto v = static_cast<uint32_t>(value);
-      std::memcpy(chunk + offset * 4, &v, 4);
+      std::memcpy(part + offset * 4, &v, 4);
       break;
     }
     default:
-      std::memcpy(chunk + offset * 8, &value, 8);
+      std::memcpy(part + offset * 8, &value, 8);
       break;
   }
 }
@@ -133,19 +136,24 @@ void ArrayPage::write_value(uint8_t* chunk, uint64_t offset, unsigned width, uin
 void ArrayPage::widen_to(unsigned width) {
   for (auto& chunk : chunks_) {
     if (chunk == nullptr) continue;
-    auto wider = std::make_unique<uint8_t[]>(chunk_cells_ * width);
-    for (uint64_t i = 0; i < chunk_cells_; ++i) {
-      write_value(wider.get(), i, width, read_value(chunk.get(), i, width_));
+    for (auto& part : chunk->parts) {
+      if (part == nullptr) continue;
+      auto wider = std::make_unique<uint8_t[]>(part_cells_ * width);
+      for (uint64_t i = 0; i < part_cells_; ++i) {
+        write_value(wider.get(), i, width, read_value(part.get(), i, width_));
+      }
+      part = std::move(wider);
     }
-    chunk = std::move(wider);
   }
   width_ = width;
 }
 
-uint8_t* ArrayPage::chunk_for_write(uint64_t index) {
+uint8_t* ArrayPage::part_for_write(uint64_t index) {
   auto& chunk = chunks_[index >> kChunkShift];
-  if (chunk == nullptr) chunk = std::make_unique<uint8_t[]>(chunk_cells_ * width_);
-  return chunk.get();
+  if (chunk == nullptr) chunk = std::make_unique<Chunk>();
+  auto& part = chunk->parts[(index >> kPartShift) & (kPartsPerChunk - 1)];
+  if (part == nullptr) part = std::make_unique<uint8_t[]>(part_cells_ * width_);
+  return part.get();
 }
 
 }  // namespace kubrel

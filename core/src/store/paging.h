@@ -1,6 +1,6 @@
 // Pages: fixed-size boxes of cells that hold palette ids for the paged block store. A page's
-// memory is taken in chunks on first write, and each cell is as narrow as the largest id stored in
-// the page allows, so sparse or small-palette regions stay cheap.
+// memory is taken in small parts on first write, and each cell is as narrow as the largest id
+// stored in the page allows, so sparse or small-palette regions stay cheap.
 #pragma once
 
 #include <array>
@@ -67,15 +67,15 @@ class ArrayPage final : public Page {
 
   // Direct access by a cell index below cell_count(), for callers that form indexes themselves.
   std::optional<size_t> load_cell(uint64_t index) const {
-    const uint8_t* chunk = chunks_[index >> kChunkShift].get();
-    if (chunk == nullptr) return std::nullopt;
-    uint64_t value = read_value(chunk, index & kChunkMask, width_);
+    const uint8_t* part = part_of(index);
+    if (part == nullptr) return std::nullopt;
+    uint64_t value = read_value(part, index & kPartMask, width_);
     if (value == 0) return std::nullopt;
     return static_cast<size_t>(value - 1);
   }
   void store_cell(uint64_t index, size_t id);
-  // The first non-empty cell at or after `from`, or none. Chunks never written are passed over
-  // whole, so a sparse page is searched in time proportional to its written chunks.
+  // The first non-empty cell at or after `from`, or none. Parts never written are passed over
+  // whole, so a sparse page is searched in time proportional to its written parts.
   std::optional<uint64_t> next_stored_cell(uint64_t from) const;
   [[nodiscard]] Status erase_cell(uint64_t index);
 
@@ -83,42 +83,58 @@ class ArrayPage final : public Page {
   unsigned cell_width() const { return width_; }
 
  private:
+  // Cells are kept in parts of 256, allocated on first write and found through chunks of 16
+  // parts. A lone block costs one part (and its chunk's table), so a file that scatters a few
+  // bytes of blocks over a large box cannot claim kilobytes per block.
+  static constexpr unsigned kPartShift = 8;
+  static constexpr uint64_t kPartMask = (uint64_t{1} << kPartShift) - 1;
   static constexpr unsigned kChunkShift = 12;
-  static constexpr uint64_t kChunkMask = (uint64_t{1} << kChunkShift) - 1;
+  static constexpr unsigned kPartsPerChunk = 1u << (kChunkShift - kPartShift);
 
-  // Cells are read and written through memcpy: the chunk is raw bytes whatever the width.
-  static uint64_t read_value(const uint8_t* chunk, uint64_t offset, unsigned width) {
+  struct Chunk {
+    std::unique_ptr<uint8_t[]> parts[kPartsPerChunk];
+  };
+
+  // The part holding cell `index`, or null where nothing was written.
+  uint8_t* part_of(uint64_t index) const {
+    const Chunk* chunk = chunks_[index >> kChunkShift].get();
+    if (chunk == nullptr) return nullptr;
+    return chunk->parts[(index >> kPartShift) & (kPartsPerChunk - 1)].get();
+  }
+
+  // Cells are read and written through memcpy: the part is raw bytes whatever the width.
+  static uint64_t read_value(const uint8_t* part, uint64_t offset, unsigned width) {
     switch (width) {
       case 1:
-        return chunk[offset];
+        return part[offset];
       case 2: {
         uint16_t v;
-        std::memcpy(&v, chunk + offset * 2, 2);
+        std::memcpy(&v, part + offset * 2, 2);
         return v;
       }
       case 4: {
         uint32_t v;
-        std::memcpy(&v, chunk + offset * 4, 4);
+        std::memcpy(&v, part + offset * 4, 4);
         return v;
       }
       default: {
         uint64_t v;
-        std::memcpy(&v, chunk + offset * 8, 8);
+        std::memcpy(&v, part + offset * 8, 8);
         return v;
       }
     }
   }
-  static void write_value(uint8_t* chunk, uint64_t offset, unsigned width, uint64_t value);
+  static void write_value(uint8_t* part, uint64_t offset, unsigned width, uint64_t value);
   void widen_to(unsigned width);
-  uint8_t* chunk_for_write(uint64_t index);
+  uint8_t* part_for_write(uint64_t index);
 
   AxisOrder order_;
   uint64_t cell_count_;
-  uint64_t chunk_cells_;
+  uint64_t part_cells_;
   unsigned width_ = 1;
   size_t nnz_ = 0;
-  // Each chunk holds chunk_cells_ cells of width_ bytes; a null chunk is all empty.
-  std::vector<std::unique_ptr<uint8_t[]>> chunks_;
+  // Each part holds part_cells_ cells of width_ bytes; a null chunk or part is all empty.
+  std::vector<std::unique_ptr<Chunk>> chunks_;
 };
 
 }  // namespace kubrel

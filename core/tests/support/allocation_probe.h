@@ -12,10 +12,13 @@ namespace kubrel::testing::allocation_probe {
 
 inline std::atomic<size_t> count{0};
 inline std::atomic<size_t> largest{0};
+// Bytes asked for since the last reset (frees are not subtracted).
+inline std::atomic<size_t> bytes{0};
 
 inline void reset() {
   count = 0;
   largest = 0;
+  bytes = 0;
 }
 
 }  // namespace kubrel::testing::allocation_probe
@@ -23,6 +26,7 @@ inline void reset() {
 void* operator new(size_t size, const std::nothrow_t&) noexcept {
   namespace probe = kubrel::testing::allocation_probe;
   probe::count.fetch_add(1, std::memory_order_relaxed);
+  probe::bytes.fetch_add(size, std::memory_order_relaxed);
   size_t seen = probe::largest.load(std::memory_order_relaxed);
   while (size > seen && !probe::largest.compare_exchange_weak(seen, size)) {
   }
