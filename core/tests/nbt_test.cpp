@@ -521,6 +521,18 @@ TEST(NbtTreeFilterTest, DroppedMembersFailAlike) {
   }
 }
 
+TEST(NbtTreeFilterTest, KeptValuesAreCounted) {
+  // The sample filter keeps i, pos (and its 2 Ints), entries (2 compounds, one String) and nested:
+  // 9 values. Whatever is dropped does not count.
+  for (uint64_t limit : {uint64_t{8}, uint64_t{9}}) {
+    SCOPED_TRACE(limit);
+    NbtTreeFilter limited = kSampleFilter;
+    limited.max_values = limit;
+    EXPECT_EQ(tree_error(sample_document(), &limited),
+              limit < 9 ? "nbt tree keeps more than 8 values" : "<success>");
+  }
+}
+
 TEST(NbtTreeFilterTest, DroppedArraysAreNotHeld) {
   // A 16 MiB array outside the filter is passed over without an allocation of its size.
   NbtWriter w;

@@ -427,6 +427,14 @@ TEST(SpongeReaderTest, PaletteMemoryIsBounded) {
       read_all(document(layout)),
       (std::vector<std::string>{"! Sponge: Failed to process palette: Sponge: Palette exceeds "
                                 "67108864 bytes of block states"}));
+
+  // Over a million short entries: a few bytes each in the file, tens of bytes each in the tree,
+  // and more than the palette could take anyway.
+  layout.palette.clear();
+  for (int32_t i = 0; i < (1 << 20) + 10; ++i) layout.palette[std::to_string(i)] = i;
+  EXPECT_EQ(read_all(document(layout)),
+            (std::vector<std::string>{
+                "! Sponge: Failed to read NBT data: nbt tree keeps more than 1048576 values"}));
 }
 
 }  // namespace

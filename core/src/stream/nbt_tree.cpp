@@ -68,6 +68,9 @@ class TreeDecoder {
   explicit TreeDecoder(BufferedSource& source) : source_(source) {}
 
   Result<NbtValue> root(const NbtTreeFilter* filter) {
+    if (filter != nullptr && filter->max_values > 0) {
+      values_left_ = max_values_ = filter->max_values;
+    }
     KUBREL_ASSIGN_OR_RETURN(uint8_t type, io(source_.read_u8()));
     if (type != static_cast<uint8_t>(NbtKind::Compound))
       return fail("invalid nbt: no root compound");
@@ -104,6 +107,15 @@ class TreeDecoder {
 
   // Stands for a payload that was decoded and not kept.
   static NbtValue dropped() { return NbtValue(int8_t{0}); }
+
+  // Counts one more kept value against the filter's limit.
+  Status keep_one() {
+    if (values_left_ == 0) {
+      return fail("nbt tree keeps more than " + std::to_string(max_values_) + " values");
+    }
+    --values_left_;
+    return {};
+  }
 
   // `depth` counts the containers open around this payload, itself included when it is one.
   Result<NbtValue> payload(NbtKind kind, int depth, Keep keep) {
@@ -166,7 +178,10 @@ class TreeDecoder {
     // No reservation from the declared count: elements are added as they are decoded.
     for (uint64_t i = 0; i < length; ++i) {
       KUBREL_ASSIGN_OR_RETURN(NbtValue element, payload(element_kind, depth + 1, keep.element()));
-      if (keep.keep) result.elements.push_back(std::move(element));
+      if (keep.keep) {
+        KUBREL_TRY(keep_one());
+        result.elements.push_back(std::move(element));
+      }
     }
     if (!keep.keep) return dropped();
     return NbtValue(std::move(result));
@@ -184,13 +199,19 @@ class TreeDecoder {
       const Keep member = keep.member(name);
       KUBREL_ASSIGN_OR_RETURN(NbtValue value,
                               payload(static_cast<NbtKind>(type), depth + 1, member));
-      if (member.keep) members.emplace_back(std::move(name), std::move(value));
+      if (member.keep) {
+        KUBREL_TRY(keep_one());
+        members.emplace_back(std::move(name), std::move(value));
+      }
     }
     if (!keep.keep) return dropped();
     return NbtValue(NbtCompound(std::move(members)));
   }
 
   BufferedSource& source_;
+  // Values the tree may still keep; without a limit, more than any tree can hold.
+  uint64_t values_left_ = UINT64_MAX;
+  uint64_t max_values_ = 0;
 };
 
 }  // namespace

@@ -105,11 +105,16 @@ struct NbtTreeFilter {
     const NbtTreeFilter* inner;
   };
   std::span<const Member> members;
+  // The most values the whole tree may keep (0: no limit; read from the filter given to
+  // decode_nbt_tree), for readers that know how much of a document they can use. Each value costs
+  // tens of bytes however few bytes it took in the file.
+  uint64_t max_values = 0;
 };
 
 // Decodes one document from `source` and returns its root, always a Compound (its name is read
 // and dropped). With a `filter`, only the members it names are kept, at every level it reaches;
-// lists are kept whole. The failures are the same with or without one. Bytes after the document
+// lists are kept whole. The failures are the same with or without one, but for "nbt tree keeps
+// more than N values" when the filter's max_values is exceeded. Bytes after the document
 // stay unread in `source`, so the caller may go on to read the input to its end. Failures: "invalid
 // nbt: no root compound", "invalid nbt tag value: " + id, "invalid nbt string: nonunicode: " +
 // rendering, "nbt array too large" (negative array length), "unexpected list of type 'end', which

@@ -26,7 +26,10 @@ constexpr NbtTreeFilter::Member kRootMembers[] = {{"Schematic", &kSchematicFilte
                                                   {"Palette", nullptr},
                                                   {"BlockData", nullptr},
                                                   {"Blocks", &kBlocksFilter}};
-constexpr NbtTreeFilter kRootFilter{kRootMembers};
+// A palette this large could not fit the palette's memory limit anyway, and each kept value
+// costs tens of bytes of tree however short it is in the file.
+constexpr uint64_t kMaxKeptValues = uint64_t{1} << 20;
+constexpr NbtTreeFilter kRootFilter{kRootMembers, kMaxKeptValues};
 
 // Memory of one palette entry besides its state: the handle and the map node.
 constexpr size_t kPaletteEntryOverhead = 64;
