@@ -2,7 +2,7 @@
 # `make demo` installs the module into a virtual environment and reads the examples; `make fuzz`
 # runs the fuzz targets.
 .PHONY: deps build build-asan build-fuzz test test-core test-asan test-python test-py313 \
-	test-py311 test-py-asan demo examples fuzz fuzz-smoke format clean
+	test-py311 test-py-asan demo examples fuzz fuzz-smoke fuzz-coverage format clean
 
 JOBS ?= 2
 BUILD_TYPE ?= RelWithDebInfo
@@ -61,8 +61,11 @@ fuzz: build-fuzz
 fuzz-smoke: build-fuzz
 	scripts/fuzz.sh $(FUZZ_SMOKE_SECONDS)
 
+fuzz-coverage: build-fuzz
+	scripts/fuzz_coverage.sh
+
 format:
 	find core python_bindings -name '*.h' -o -name '*.cpp' -o -name '*.c' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan build-py build-fuzz
+	rm -rf build build-asan build-py build-fuzz build-fuzz-cov
