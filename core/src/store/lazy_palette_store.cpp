@@ -1,6 +1,9 @@
 // The lazy palette store: placeholders per temporary id and their resolution through a palette.
 #include "store/lazy_palette_store.h"
 
+#include <algorithm>
+#include <array>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -47,6 +50,67 @@ Status LazyPaletteBlockStoreWrapper::set_unknown_block(const BlockPosition& posi
   return {};
 }
 
+Status LazyPaletteBlockStoreWrapper::set_unknown_blocks_along(AxisOrder order, uint64_t start,
+                                                              std::span<const int32_t> temp_ids) {
+  if (temp_ids.empty()) return {};
+  Boundary box = inner_->boundary();
+  std::array<int, 3> axes = axis(order);
+  std::array<uint64_t, 3> size;
+  for (int i = 0; i < 3; ++i) size[i] = box.size(axes[i]);
+  // Offsets from the minimum by walk role (0 outermost); 128 bits as in BoundaryIterator::nth.
+  using u128 = unsigned __int128;
+  u128 plane = static_cast<u128>(size[1]) * size[2];
+  std::array<uint64_t, 3> offset = {static_cast<uint64_t>(start / plane),
+                                    static_cast<uint64_t>(start % plane / size[2]),
+                                    static_cast<uint64_t>(start % size[2])};
+  std::array<int32_t, 3> coords;
+  for (int i = 0; i < 3; ++i) {
+    coords[axes[i]] = static_cast<int32_t>(static_cast<uint32_t>(box.min[axes[i]]) + offset[i]);
+  }
+  const int inner_axis = axes[2];
+  // Pieces of the walk along its innermost axis are stored page by page; the translation of
+  // temporary ids to inner ids goes through a small buffer.
+  constexpr size_t kPiece = 1024;
+  std::array<size_t, kPiece> inner_ids;
+  size_t done = 0;
+  while (done < temp_ids.size()) {
+    size_t n = static_cast<size_t>(
+        std::min<uint64_t>({temp_ids.size() - done, size[2] - offset[2], kPiece}));
+    for (size_t k = 0; k < n; ++k) {
+      int32_t temp_id = temp_ids[done + k];
+      size_t inner_id = kNoInnerId;
+      if (temp_id >= 0 && static_cast<size_t>(temp_id) < dense_temp_states_.size()) [[likely]]
+        inner_id = dense_temp_states_[static_cast<size_t>(temp_id)].inner_id;
+      if (inner_id == kNoInnerId) [[unlikely]] {
+        // First sight of this id (or a sparse one): the single-block path enters it.
+        std::array<int32_t, 3> at = coords;
+        at[inner_axis] = static_cast<int32_t>(static_cast<uint32_t>(at[inner_axis]) + k);
+        KUBREL_TRY(set_unknown_block({at[0], at[1], at[2]}, temp_id));
+        inner_id = temp_state_from_temp_id(temp_id).inner_id;
+      }
+      inner_ids[k] = inner_id;
+    }
+    inner_->set_palette_ids_inside({coords[0], coords[1], coords[2]}, inner_axis,
+                                   std::span(inner_ids.data(), n));
+    done += n;
+    // Step the walk past the piece, carrying outwards.
+    offset[2] += n;
+    coords[inner_axis] = static_cast<int32_t>(static_cast<uint32_t>(coords[inner_axis]) + n);
+    if (offset[2] < size[2]) continue;
+    offset[2] = 0;
+    coords[inner_axis] = box.min[inner_axis];
+    for (int i = 1; i >= 0; --i) {
+      if (++offset[i] < size[i]) {
+        ++coords[axes[i]];
+        break;
+      }
+      offset[i] = 0;
+      coords[axes[i]] = box.min[axes[i]];
+    }
+  }
+  return {};
+}
+
 void LazyPaletteBlockStoreWrapper::set_actual_palette(
     std::unordered_map<int64_t, BlockStateRef> palette) {
   actual_palette_ = std::move(palette);
@@ -70,6 +134,94 @@ Result<std::optional<BlockStateRef>> LazyPaletteBlockStoreWrapper::block_at(
   const BlockStateRef& state = resolved_[*inner_id];
   if (state == nullptr) return fail("Temporary ID not found in actual palette");
   return std::optional<BlockStateRef>{state};
+}
+
+}  // namespace kubrel
+
+namespace kubrel {
+
+namespace {
+
+// The cells of one run, `width` bytes each, read as unsigned values.
+template <class Cell>
+uint64_t cell_value(const uint8_t* cells, uint64_t i) {
+  Cell value;
+  std::memcpy(&value, cells + i * sizeof(Cell), sizeof(Cell));
+  return value;
+}
+
+}  // namespace
+
+Status LazyPaletteBlockStoreWrapper::append_blocks(uint64_t& index, std::vector<Block>& blocks,
+                                                   size_t max) const {
+  Boundary box = inner_->boundary();
+  using u128 = unsigned __int128;
+  u128 plane = static_cast<u128>(box.d_y) * box.d_z;
+  if (max == 0 || index >= plane * box.d_x) return {};
+  if (!actual_palette_) return fail("Can not access blocks if palette is not provided");
+  auto x = static_cast<uint32_t>(index / plane);
+  auto y = static_cast<uint32_t>(index % plane / box.d_z);
+  auto z = static_cast<uint32_t>(index % box.d_z);
+  size_t appended = 0;
+  // One pass per run of cells along z, the walk's innermost axis, which lie side by side in a page.
+  while (x < box.d_x) {
+    BlockPosition position{static_cast<int32_t>(static_cast<uint32_t>(box.min.x) + x),
+                           static_cast<int32_t>(static_cast<uint32_t>(box.min.y) + y),
+                           static_cast<int32_t>(static_cast<uint32_t>(box.min.z) + z)};
+    PagedBlockStore::CellRun run = inner_->cells_along_z(position, box.d_z - z);
+    if (run.cells != nullptr) {
+      auto visit = [&]<class Cell>() -> std::optional<Status> {
+        for (uint64_t i = 0; i < run.length; ++i) {
+          uint64_t value = cell_value<Cell>(run.cells, i);
+          if (value == 0) continue;
+          // Only placeholders stored through this wrapper reach the inner store.
+          if (value > resolved_.size()) [[unlikely]] {
+            index += i;
+            return fail("Invalid temporary ID");
+          }
+          const BlockStateRef& state = resolved_[value - 1];
+          if (state == nullptr) [[unlikely]] {
+            index += i;
+            return fail("Temporary ID not found in actual palette");
+          }
+          if (state->is_air()) continue;
+          blocks.push_back(Block{
+              {position.x, position.y,
+               static_cast<int32_t>(static_cast<uint32_t>(position.z) + static_cast<uint32_t>(i))},
+              state});
+          if (++appended == max) {
+            index += i + 1;
+            return Status{};
+          }
+        }
+        return std::nullopt;
+      };
+      std::optional<Status> stop;
+      switch (run.width) {
+        case 1:
+          stop = visit.operator()<uint8_t>();
+          break;
+        case 2:
+          stop = visit.operator()<uint16_t>();
+          break;
+        case 4:
+          stop = visit.operator()<uint32_t>();
+          break;
+        default:
+          stop = visit.operator()<uint64_t>();
+          break;
+      }
+      if (stop) return std::move(*stop);
+    }
+    index += run.length;
+    z += static_cast<uint32_t>(run.length);
+    if (z < box.d_z) continue;
+    z = 0;
+    if (++y < box.d_y) continue;
+    y = 0;
+    ++x;
+  }
+  return {};
 }
 
 }  // namespace kubrel

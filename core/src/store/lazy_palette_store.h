@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <unordered_map>
 #include <vector>
 
@@ -32,6 +33,12 @@ class LazyPaletteBlockStoreWrapper final : public Region {
     return set_unknown_block({x, y, z}, temp_id);
   }
 
+  // Stores the placeholder of temp_ids[i] at position start + i of the walk of the box in
+  // `order`, for every i. The walk must hold those positions (start + size <= volume). Equivalent
+  // to set_unknown_block per id, without its per-position checks and lookups.
+  [[nodiscard]] Status set_unknown_blocks_along(AxisOrder order, uint64_t start,
+                                                std::span<const int32_t> temp_ids);
+
   // Attaches the palette from temporary id to real state, replacing any earlier one. May be
   // called before or after blocks are stored.
   void set_actual_palette(std::unordered_map<int64_t, BlockStateRef> palette);
@@ -41,6 +48,13 @@ class LazyPaletteBlockStoreWrapper final : public Region {
   // "Position out of bounds" outside the box and with "Temporary ID not found in actual palette"
   // when the palette lacks the block's temporary id (a null state counts as lacking).
   [[nodiscard]] Result<std::optional<BlockStateRef>> block_at(const BlockPosition& position) const;
+
+  // Appends the non-air blocks of the XYZ walk of the box from walk position `index` on, in walk
+  // order, until `max` are appended or the walk ends; `index` is moved past every position
+  // visited, so the next call goes on after the last block appended. Fails like block_at at the
+  // first failing position (a palette attached is checked only once a position is visited), with
+  // `index` left at that position and the blocks appended before it in `blocks`.
+  [[nodiscard]] Status append_blocks(uint64_t& index, std::vector<Block>& blocks, size_t max) const;
 
   bool contains(const BlockPosition& position) const override { return inner_->contains(position); }
   // The positions of the box in `order`.

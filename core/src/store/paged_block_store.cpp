@@ -84,6 +84,25 @@ Status PagedBlockStore::set_palette_id_at(const BlockPosition& position, size_t 
   return {};
 }
 
+void PagedBlockStore::set_palette_ids_inside(const BlockPosition& start, int axis,
+                                             std::span<const size_t> ids) {
+  // Cell index steps of one position along x, y and z in a ZYX page.
+  const std::array<uint32_t, 3> cell_shift = {page_shift_[2] + page_shift_[1], page_shift_[2], 0};
+  BlockPosition position = start;
+  size_t done = 0;
+  while (done < ids.size()) {
+    auto coordinate = static_cast<uint32_t>(position[axis]);
+    uint64_t to_page_edge = uint64_t{page_mask_[axis]} + 1 - (coordinate & page_mask_[axis]);
+    size_t n = static_cast<size_t>(std::min<uint64_t>(ids.size() - done, to_page_edge));
+    ArrayPage& page = page_for_write(key_of(position));
+    uint64_t cell = cell_of(position);
+    for (size_t k = 0; k < n; ++k)
+      page.store_cell(cell + (uint64_t{k} << cell_shift[axis]), ids[done + k]);
+    done += n;
+    position[axis] = static_cast<int32_t>(coordinate + static_cast<uint32_t>(n));
+  }
+}
+
 Status PagedBlockStore::remove_block_at(const BlockPosition& position) {
   if (!boundary_.contains(position)) KUBREL_TRY(_expand_or_throw(position));
   ArrayPage* page = find_page(key_of(position));
@@ -106,8 +125,7 @@ const ArrayPage* PagedBlockStore::page_at(const BlockPosition& position) const {
   return find_page(key_of(position));
 }
 
-ArrayPage* PagedBlockStore::find_page(const PageKey& key) const {
-  if (cache_valid_ && cached_key_ == key) return cached_page_;
+ArrayPage* PagedBlockStore::find_page_slow(const PageKey& key) const {
   auto it = pages_.find(key);
   cache_valid_ = true;
   cached_key_ = key;
@@ -115,8 +133,7 @@ ArrayPage* PagedBlockStore::find_page(const PageKey& key) const {
   return cached_page_;
 }
 
-ArrayPage& PagedBlockStore::page_for_write(const PageKey& key) {
-  if (ArrayPage* page = find_page(key)) return *page;
+ArrayPage& PagedBlockStore::new_page(const PageKey& key) {
   std::array<uint32_t, 3> edges = {uint32_t{1} << page_shift_[0], uint32_t{1} << page_shift_[1],
                                    uint32_t{1} << page_shift_[2]};
   auto& slot = pages_[key];

@@ -3,11 +3,13 @@
 // schematic, so the per-block paths avoid allocation and repeated hashing.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <unordered_map>
 #include <vector>
 
@@ -52,6 +54,31 @@ class PagedBlockStore : public BlockStore {
   [[nodiscard]] Status set_palette_id_at(const BlockPosition& position, size_t id);
   // The palette id stored at `position`, none for an empty cell; fails like block_at.
   [[nodiscard]] Result<std::optional<size_t>> palette_id_at(const BlockPosition& position) const;
+  // Like set_palette_id_at for a `position` known to lie inside the boundary and an `id` the
+  // palette holds; neither is checked. For bulk writers that check once for many positions.
+  void set_palette_id_inside(const BlockPosition& position, size_t id) { store_id(position, id); }
+  // The same for ids[i] at `start` moved i steps along `axis` (0 x, 1 y, 2 z), page by page.
+  void set_palette_ids_inside(const BlockPosition& start, int axis, std::span<const size_t> ids);
+
+  // Consecutive cells along z from `position`, which must lie inside the boundary: at most
+  // `count`, and never past the edge of its page or of the page's storage chunk. Each cell is
+  // `width` bytes, 0 when empty and palette id + 1 otherwise; `cells` is null when all `length`
+  // cells are empty. Valid until the store is next written.
+  struct CellRun {
+    const uint8_t* cells;
+    unsigned width;
+    uint64_t length;
+  };
+  CellRun cells_along_z(const BlockPosition& position, uint64_t count) const {
+    uint64_t to_page_edge =
+        (uint64_t{page_mask_[2]} + 1) - (static_cast<uint32_t>(position.z) & page_mask_[2]);
+    count = std::min(count, to_page_edge);
+    const ArrayPage* page = find_page(key_of(position));
+    if (page == nullptr) return {nullptr, 1, count};
+    ArrayPage::RawCells raw = page->raw_cells(cell_of(position));
+    return {raw.cells, page->cell_width(), std::min(count, raw.length)};
+  }
+
   // The id of a state equal to `state`, none when the palette has no such state.
   std::optional<size_t> palette_id(const BlockState& state) const;
 
@@ -98,8 +125,17 @@ class PagedBlockStore : public BlockStore {
     uint64_t z = static_cast<uint32_t>(position.z) & page_mask_[2];
     return z | (y << page_shift_[2]) | (x << (page_shift_[2] + page_shift_[1]));
   }
-  ArrayPage* find_page(const PageKey& key) const;
-  ArrayPage& page_for_write(const PageKey& key);
+  ArrayPage* find_page(const PageKey& key) const {
+    if (cache_valid_ && cached_key_ == key) [[likely]]
+      return cached_page_;
+    return find_page_slow(key);
+  }
+  ArrayPage* find_page_slow(const PageKey& key) const;
+  ArrayPage& page_for_write(const PageKey& key) {
+    ArrayPage* page = find_page(key);
+    return page != nullptr ? *page : new_page(key);
+  }
+  ArrayPage& new_page(const PageKey& key);
   // The id for `state`, entering it into the palette when it is new.
   size_t intern(BlockStateRef state);
   // Stores `id` at a position already known to be writable.

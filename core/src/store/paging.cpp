@@ -13,13 +13,6 @@ std::string out_of_bounds(int32_t x, int32_t y, int32_t z) {
          std::to_string(z) + ")";
 }
 
-unsigned width_for(uint64_t value) {
-  if (value <= UINT8_MAX) return 1;
-  if (value <= UINT16_MAX) return 2;
-  if (value <= UINT32_MAX) return 4;
-  return 8;
-}
-
 }  // namespace
 
 bool Page::deep_equals(const Page& other) const {
@@ -74,16 +67,6 @@ Status ArrayPage::erase(int32_t x, int32_t y, int32_t z) {
   return erase_cell(*index);
 }
 
-void ArrayPage::store_cell(uint64_t index, size_t id) {
-  uint64_t value = uint64_t{id} + 1;
-  unsigned needed = width_for(value);
-  if (needed > width_) widen_to(needed);
-  uint8_t* chunk = chunk_for_write(index);
-  uint64_t offset = index & kChunkMask;
-  if (read_value(chunk, offset, width_) == 0) ++nnz_;
-  write_value(chunk, offset, width_, value);
-}
-
 Status ArrayPage::erase_cell(uint64_t index) {
   uint8_t* chunk = chunks_[index >> kChunkShift].get();
   uint64_t offset = index & kChunkMask;
@@ -93,27 +76,6 @@ Status ArrayPage::erase_cell(uint64_t index) {
   write_value(chunk, offset, width_, 0);
   --nnz_;
   return {};
-}
-
-void ArrayPage::write_value(uint8_t* chunk, uint64_t offset, unsigned width, uint64_t value) {
-  switch (width) {
-    case 1:
-      chunk[offset] = static_cast<uint8_t>(value);
-      break;
-    case 2: {
-      auto v = static_cast<uint16_t>(value);
-      std::memcpy(chunk + offset * 2, &v, 2);
-      break;
-    }
-    case 4: {
-      auto v = static_cast<uint32_t>(value);
-      std::memcpy(chunk + offset * 4, &v, 4);
-      break;
-    }
-    default:
-      std::memcpy(chunk + offset * 8, &value, 8);
-      break;
-  }
 }
 
 void ArrayPage::widen_to(unsigned width) {
@@ -128,9 +90,9 @@ void ArrayPage::widen_to(unsigned width) {
   width_ = width;
 }
 
-uint8_t* ArrayPage::chunk_for_write(uint64_t index) {
+uint8_t* ArrayPage::new_chunk(uint64_t index) {
   auto& chunk = chunks_[index >> kChunkShift];
-  if (chunk == nullptr) chunk = std::make_unique<uint8_t[]>(chunk_cells_ * width_);
+  chunk = std::make_unique<uint8_t[]>(chunk_cells_ * width_);
   return chunk.get();
 }
 

@@ -3,6 +3,7 @@
 // the page allows, so sparse or small-palette regions stay cheap.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -73,8 +74,32 @@ class ArrayPage final : public Page {
     if (value == 0) return std::nullopt;
     return static_cast<size_t>(value - 1);
   }
-  void store_cell(uint64_t index, size_t id);
+  void store_cell(uint64_t index, size_t id) {
+    uint64_t value = uint64_t{id} + 1;
+    if (value > width_max(width_)) [[unlikely]]
+      widen_to(width_for(value));
+    uint8_t* chunk = chunks_[index >> kChunkShift].get();
+    if (chunk == nullptr) [[unlikely]]
+      chunk = new_chunk(index);
+    uint64_t offset = index & kChunkMask;
+    if (read_value(chunk, offset, width_) == 0) ++nnz_;
+    write_value(chunk, offset, width_, value);
+  }
   [[nodiscard]] Status erase_cell(uint64_t index);
+
+  // The raw cells from `index` to the end of its storage chunk: `length` values of cell_width()
+  // bytes each, 0 for an empty cell and id + 1 otherwise; null cells when the whole chunk is
+  // empty. Valid until the page is next written.
+  struct RawCells {
+    const uint8_t* cells;
+    uint64_t length;
+  };
+  RawCells raw_cells(uint64_t index) const {
+    uint64_t offset = index & kChunkMask;
+    const uint8_t* chunk = chunks_[index >> kChunkShift].get();
+    uint64_t length = std::min(chunk_cells_, cell_count_ - (index - offset)) - offset;
+    return {chunk == nullptr ? nullptr : chunk + offset * width_, length};
+  }
 
   // Bytes per cell: 1, 2, 4 or 8, the narrowest that holds every id stored so far.
   unsigned cell_width() const { return width_; }
@@ -105,9 +130,38 @@ class ArrayPage final : public Page {
       }
     }
   }
-  static void write_value(uint8_t* chunk, uint64_t offset, unsigned width, uint64_t value);
+  static void write_value(uint8_t* chunk, uint64_t offset, unsigned width, uint64_t value) {
+    switch (width) {
+      case 1:
+        chunk[offset] = static_cast<uint8_t>(value);
+        break;
+      case 2: {
+        auto v = static_cast<uint16_t>(value);
+        std::memcpy(chunk + offset * 2, &v, 2);
+        break;
+      }
+      case 4: {
+        auto v = static_cast<uint32_t>(value);
+        std::memcpy(chunk + offset * 4, &v, 4);
+        break;
+      }
+      default:
+        std::memcpy(chunk + offset * 8, &value, 8);
+        break;
+    }
+  }
+  static uint64_t width_max(unsigned width) {
+    return width >= 8 ? UINT64_MAX : (uint64_t{1} << (8 * width)) - 1;
+  }
+  static unsigned width_for(uint64_t value) {
+    if (value <= UINT8_MAX) return 1;
+    if (value <= UINT16_MAX) return 2;
+    if (value <= UINT32_MAX) return 4;
+    return 8;
+  }
   void widen_to(unsigned width);
-  uint8_t* chunk_for_write(uint64_t index);
+  // Allocates the empty chunk holding cell `index` and returns it.
+  uint8_t* new_chunk(uint64_t index);
 
   AxisOrder order_;
   uint64_t cell_count_;

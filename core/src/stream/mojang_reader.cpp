@@ -206,25 +206,15 @@ Result<std::optional<Boundary>> MojangSchematicInputStream::boundary() {
 Result<ReadCount> MojangSchematicInputStream::read(std::vector<Block>& blocks, size_t max) {
   KUBREL_TRY(ensure_header_read());
   if (!store_) return fail("Blocks not initialized");
-  // One constant-time jump resumes the walk. nth also sees an empty box as empty, where next
-  // would still yield its corner.
-  BoundaryIterator walk = store_->boundary().walk(AxisOrder::XYZ);
-  std::optional<BlockPosition> position = walk.nth(position_index_);
-  if (!position || max == 0) return ReadCount{};
-  uint64_t consumed = 0;
-  size_t appended = 0;
-  while (position) {
-    ++consumed;
-    KUBREL_ASSIGN_OR_RETURN(std::optional<BlockStateRef> state, store_->block_at(*position));
-    if (state && !(*state)->is_air()) {
-      blocks.push_back(Block{*position, std::move(*state)});
-      ++appended;
-    }
-    position = walk.next();
-    if (appended >= max) break;
+  if (max == 0 || position_index_ >= store_->boundary().volume().value_or(UINT64_MAX)) {
+    return ReadCount{};
   }
-  position_index_ += consumed;
-  return ReadCount{appended};
+  // A failing read leaves the walk where this call found it.
+  uint64_t index = position_index_;
+  size_t before = blocks.size();
+  KUBREL_TRY(store_->append_blocks(index, blocks, max));
+  position_index_ = index;
+  return ReadCount{blocks.size() - before};
 }
 
 }  // namespace kubrel
