@@ -83,8 +83,9 @@ std::string describe(const NbtEvent& event) {
 
 // Every event up to the first failure, whose text ends the list as "! message" ("! EOF" for the
 // end-of-input failure, which must carry that message).
-std::vector<std::string> events_of(Bytes bytes, size_t piece = SIZE_MAX, bool fail_at_end = false) {
-  NbtEventParser parser(scripted(std::move(bytes), piece, fail_at_end));
+std::vector<std::string> events_of(Bytes bytes, size_t piece = SIZE_MAX, bool fail_at_end = false,
+                                   bool keep_arrays = true) {
+  NbtEventParser parser(scripted(std::move(bytes), piece, fail_at_end), keep_arrays);
   std::vector<std::string> out;
   while (true) {
     NbtEventResult event = parser.next_event();
@@ -431,6 +432,24 @@ TEST(NbtHostileTest, EveryTruncationFailsCleanly) {
   }
 }
 
+TEST(NbtEventTest, SkippedArraysChangeNothingElse) {
+  // Every prefix of the sample, read in one piece and byte by byte: the same events and failures,
+  // with each array's contents left out.
+  Bytes full = sample_document();
+  for (size_t length = 0; length <= full.size(); ++length) {
+    SCOPED_TRACE("prefix of " + std::to_string(length) + " bytes");
+    Bytes prefix(full.begin(), full.begin() + length);
+    for (size_t piece : {SIZE_MAX, size_t{1}}) {
+      std::vector<std::string> expected = events_of(prefix, piece);
+      for (std::string& event : expected) {
+        size_t open = event.find(" [");
+        if (open != std::string::npos) event = event.substr(0, open) + " []";
+      }
+      EXPECT_EQ(events_of(prefix, piece, false, /*keep_arrays=*/false), expected);
+    }
+  }
+}
+
 TEST(NbtHostileTest, DeclaredLengthsAllocateOnlyAsBytesArrive) {
   // 2^31 - 1 elements declared, a few bytes present.
   const uint8_t kinds[] = {7, 11, 12};
@@ -440,6 +459,8 @@ TEST(NbtHostileTest, DeclaredLengthsAllocateOnlyAsBytesArrive) {
     testing::allocation_probe::reset();
     EXPECT_EQ(tree_error(document), "io error: failed to fill whole buffer");
     EXPECT_EQ(events_of(document).back(), "! failed to fill whole buffer");
+    EXPECT_EQ(events_of(document, SIZE_MAX, false, /*keep_arrays=*/false).back(),
+              "! failed to fill whole buffer");
     EXPECT_LT(testing::allocation_probe::largest.load(), size_t{1} << 20);
   }
   // The largest list the tree decoder accepts, of compounds, which need one byte each.

@@ -33,7 +33,8 @@ bool lowercase_equals(std::string_view name, std::string_view lower) {
 }  // namespace
 
 MojangSchematicInputStream::MojangSchematicInputStream(std::unique_ptr<ByteSource> source)
-    : parser_(std::move(source)) {}
+    // Arrays never matter here; during detection a Sponge file's block data is one.
+    : parser_(std::move(source), /*keep_arrays=*/false) {}
 
 Result<NbtEvent> MojangSchematicInputStream::next_in_list() {
   NbtEventResult event = parser_.next_event();

@@ -15,8 +15,8 @@ std::unexpected<NbtEventError> source_failure(Error error) {
 
 }  // namespace
 
-NbtEventParser::NbtEventParser(std::unique_ptr<ByteSource> source)
-    : source_(as_buffered_source(std::move(source))) {}
+NbtEventParser::NbtEventParser(std::unique_ptr<ByteSource> source, bool keep_arrays)
+    : source_(as_buffered_source(std::move(source))), keep_arrays_(keep_arrays) {}
 
 NbtEventResult NbtEventParser::next_event() {
   if (failure_) return std::unexpected(*failure_);
@@ -66,6 +66,11 @@ NbtEventResult NbtEventParser::array(std::optional<std::string> name) {
   if (!length) return source_failure(std::move(length.error()));
   if (*length < 0) return failure("invalid array length: " + std::to_string(*length));
   std::vector<T> values;
+  if (!keep_arrays_) {
+    auto skipped = source_->skip(uint64_t{static_cast<uint32_t>(*length)} * sizeof(T));
+    if (!skipped) return source_failure(std::move(skipped.error()));
+    return NbtEvent{std::move(name), std::move(values)};
+  }
   auto read = nbt_wire::read_array(*source_, static_cast<uint32_t>(*length), values);
   if (!read) return source_failure(std::move(read.error()));
   return NbtEvent{std::move(name), std::move(values)};

@@ -82,8 +82,10 @@ using NbtEventResult = std::expected<NbtEvent, NbtEventError>;
 // compounds and lists (no recursion, so nesting depth costs heap, not stack).
 class NbtEventParser {
  public:
-  // Takes ownership of `source`; reads nothing yet.
-  explicit NbtEventParser(std::unique_ptr<ByteSource> source);
+  // Takes ownership of `source`; reads nothing yet. Without `keep_arrays`, ByteArray, IntArray
+  // and LongArray events carry an empty array: their bytes are read and dropped, with the same
+  // failures, for callers that never look at arrays.
+  explicit NbtEventParser(std::unique_ptr<ByteSource> source, bool keep_arrays = true);
 
   // The next event in depth-first document order. It does not stop after the root tag: at the
   // end of a well-formed document it returns the end-of-input failure ("EOF"). Other failures:
@@ -111,6 +113,7 @@ class NbtEventParser {
   std::unique_ptr<BufferedSource> source_;
   std::vector<Frame> stack_;
   std::optional<NbtEventError> failure_;
+  bool keep_arrays_;
 };
 
 }  // namespace kubrel
