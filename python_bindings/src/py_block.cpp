@@ -68,6 +68,15 @@ PyType_Spec spec = {
 
 HeapType block_type(&spec);
 
+// A new PyBlock holding `block`'s position and state, moved out of it; a new reference.
+PyObject* new_block(PyTypeObject* type, Block& block) {
+  BlockObject* object = PyObject_New(BlockObject, type);
+  if (object == nullptr) return nullptr;
+  new (&object->position) BlockPosition(block.position);
+  new (&object->state) BlockStateRef(std::move(block.state));
+  return reinterpret_cast<PyObject*>(object);
+}
+
 }  // namespace
 
 PyObject* make_block_list(std::vector<Block>&& blocks) {
@@ -77,13 +86,21 @@ PyObject* make_block_list(std::vector<Block>&& blocks) {
   if (!list) return nullptr;
   for (size_t i = 0; i < blocks.size(); ++i) {
     // A list left partly filled on failure is still safe to release: empty slots are null.
-    BlockObject* object = PyObject_New(BlockObject, type);
+    PyObject* object = new_block(type, blocks[i]);
     if (object == nullptr) return nullptr;
-    new (&object->position) BlockPosition(blocks[i].position);
-    new (&object->state) BlockStateRef(std::move(blocks[i].state));
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), reinterpret_cast<PyObject*>(object));
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), object);
   }
   return list.release();
+}
+
+bool extend_block_list(PyObject* list, std::vector<Block>& blocks) {
+  PyTypeObject* type = block_type.get();
+  if (type == nullptr) return false;
+  for (Block& block : blocks) {
+    PyRef object = PyRef::steal(new_block(type, block));
+    if (!object || PyList_Append(list, object.get()) < 0) return false;
+  }
+  return true;
 }
 
 }  // namespace kubrel::py
