@@ -245,6 +245,21 @@ TEST(PagedBlockStoreTest, ShrunkBoundaryHidesBlocks) {
   EXPECT_EQ(read(*store, {12, 0, 0}), stone);
 }
 
+TEST(PagedBlockStoreTest, GrownBoundaryReachesPagesBeyondTheFirst) {
+  auto store = fixed_store(box(0, 0, 0, 16, 16, 16));
+  auto stone = state("minecraft:stone");
+  auto dirt = state("minecraft:dirt");
+  ASSERT_TRUE(store->set_block_at({3, 3, 3}, stone).has_value());
+  store->set_boundary(box(-40, 0, 0, 100, 16, 16));
+  ASSERT_TRUE(store->set_block_at({-33, 3, 3}, dirt).has_value());
+  ASSERT_TRUE(store->set_block_at({50, 3, 3}, dirt).has_value());
+  EXPECT_EQ(store->page_count(), 3u);
+  EXPECT_EQ(read(*store, {3, 3, 3}), stone);
+  EXPECT_EQ(read(*store, {-33, 3, 3}), dirt);
+  EXPECT_EQ(read(*store, {50, 3, 3}), dirt);
+  EXPECT_EQ(read(*store, {51, 3, 3}), std::nullopt);
+}
+
 TEST(PagedBlockStoreTest, IterateBlocksSkipsAirAndEmptyCells) {
   auto store = fixed_store(box(0, 0, 0, 2, 1, 2));
   auto stone = state("minecraft:stone");
@@ -261,9 +276,17 @@ TEST(PagedBlockStoreTest, IterateBlocksSkipsAirAndEmptyCells) {
   EXPECT_FALSE(blocks->next().has_value());
 }
 
-// A random fill over many pages against a plain map: reads, walk order and removal.
-TEST(PagedBlockStoreTest, MatchesAModelAcrossPages) {
-  const Boundary boundary = box(-20, 3, -7, 90, 17, 75);
+// A random fill over many pages against a plain map: reads, walk order and removal. Boxes whose
+// coordinates cross zero are paged through the hash map alone; the others also through the
+// direct page index.
+class ModelTest : public ::testing::TestWithParam<Boundary> {};
+
+INSTANTIATE_TEST_SUITE_P(PagedBlockStoreTest, ModelTest,
+                         ::testing::Values(box(-20, 3, -7, 90, 17, 75), box(5, 3, 7, 90, 17, 75),
+                                           box(INT32_MAX - 100, 0, 1 << 30, 90, 17, 75)));
+
+TEST_P(ModelTest, MatchesAModelAcrossPages) {
+  const Boundary boundary = GetParam();
   auto store = fixed_store(boundary);
   std::vector<BlockStateRef> states = {state("minecraft:air")};
   for (int i = 0; i < 300; ++i) states.push_back(state("minecraft:s" + std::to_string(i)));

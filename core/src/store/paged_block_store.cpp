@@ -13,6 +13,8 @@ constexpr uint32_t kMinPageShift = 3;
 // Must agree with cell_of.
 constexpr AxisOrder kPageOrder = AxisOrder::ZYX;
 constexpr std::array<const char*, 3> kAxisNames = {"x", "y", "z"};
+// The most slots of the direct page index; a 256^3 box with 32^3 pages needs 512.
+constexpr uint64_t kMaxGridSlots = uint64_t{1} << 16;
 
 }  // namespace
 
@@ -47,6 +49,26 @@ PagedBlockStore::PagedBlockStore(const Boundary& boundary,
                                  const std::array<uint32_t, 3>& page_shift, bool fixed)
     : boundary_(boundary), page_shift_(page_shift), fixed_(fixed) {
   for (int a = 0; a < 3; ++a) page_mask_[a] = (uint32_t{1} << page_shift_[a]) - 1;
+  if (boundary.volume().value_or(0) == 0) return;
+  BlockPosition max = boundary.max();
+  uint64_t slots = 1;
+  for (int a = 0; a < 3; ++a) {
+    // Keys grow with the unsigned coordinate, so a box that wraps there gets no grid.
+    if (static_cast<uint32_t>(max[a]) < static_cast<uint32_t>(boundary.min[a])) return;
+    grid_extent_[a] = (static_cast<uint32_t>(max[a]) >> page_shift_[a]) -
+                      (static_cast<uint32_t>(boundary.min[a]) >> page_shift_[a]) + 1;
+    slots *= grid_extent_[a];
+  }
+  if (slots > kMaxGridSlots) return;
+  grid_low_ = key_of(boundary.min);
+  grid_.assign(slots, nullptr);
+}
+
+ArrayPage** PagedBlockStore::grid_slot(const PageKey& key) const {
+  if (grid_.empty()) return nullptr;
+  uint32_t gx = key.x - grid_low_.x, gy = key.y - grid_low_.y, gz = key.z - grid_low_.z;
+  if (gx >= grid_extent_[0] || gy >= grid_extent_[1] || gz >= grid_extent_[2]) return nullptr;
+  return &grid_[gx + uint64_t{grid_extent_[0]} * (gy + uint64_t{grid_extent_[1]} * gz)];
 }
 
 bool PagedBlockStore::contains(const BlockPosition& position) const {
@@ -126,10 +148,14 @@ const ArrayPage* PagedBlockStore::page_at(const BlockPosition& position) const {
 }
 
 ArrayPage* PagedBlockStore::find_page_slow(const PageKey& key) const {
-  auto it = pages_.find(key);
   cache_valid_ = true;
   cached_key_ = key;
-  cached_page_ = it == pages_.end() ? nullptr : it->second.get();
+  if (ArrayPage** slot = grid_slot(key)) {
+    cached_page_ = *slot;
+  } else {
+    auto it = pages_.find(key);
+    cached_page_ = it == pages_.end() ? nullptr : it->second.get();
+  }
   return cached_page_;
 }
 
@@ -139,6 +165,7 @@ ArrayPage& PagedBlockStore::new_page(const PageKey& key) {
   auto& slot = pages_[key];
   slot = std::make_unique<ArrayPage>(edges, kPageOrder);
   cached_page_ = slot.get();
+  if (ArrayPage** grid = grid_slot(key)) *grid = cached_page_;
   return *slot;
 }
 

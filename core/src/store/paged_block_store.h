@@ -136,6 +136,8 @@ class PagedBlockStore : public BlockStore {
     return page != nullptr ? *page : new_page(key);
   }
   ArrayPage& new_page(const PageKey& key);
+  // The slot of `key` in grid_, or null when the key lies outside the grid.
+  ArrayPage** grid_slot(const PageKey& key) const;
   // The id for `state`, entering it into the palette when it is new.
   size_t intern(BlockStateRef state);
   // Stores `id` at a position already known to be writable.
@@ -146,6 +148,11 @@ class PagedBlockStore : public BlockStore {
   std::vector<BlockStateRef> palette_;
   std::unordered_map<BlockStateRef, size_t, BlockStateRefHash, BlockStateRefEqual> state_ids_;
   std::unordered_map<PageKey, std::unique_ptr<ArrayPage>, PageKeyHash> pages_;
+  // A direct index of the pages (owned by pages_) of the initial boundary's page grid, so that
+  // lookups inside the box need no hashing; empty when that grid is large or its keys wrap.
+  mutable std::vector<ArrayPage*> grid_;
+  PageKey grid_low_;
+  std::array<uint32_t, 3> grid_extent_{0, 0, 0};
   Boundary boundary_;
   std::array<uint32_t, 3> page_shift_;
   std::array<uint32_t, 3> page_mask_;
