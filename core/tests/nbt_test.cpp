@@ -37,13 +37,13 @@ std::unique_ptr<BufferedSource> source_of(Bytes bytes, size_t piece = SIZE_MAX,
   return std::make_unique<BufferedSource>(scripted(std::move(bytes), piece, fail_at_end));
 }
 
-Result<NbtValue> decode(Bytes bytes, size_t piece = SIZE_MAX) {
+Result<NbtValue> decode(Bytes bytes, size_t piece = SIZE_MAX, bool keep_list_elements = true) {
   auto source = source_of(std::move(bytes), piece);
-  return decode_nbt_tree(*source);
+  return decode_nbt_tree(*source, keep_list_elements);
 }
 
-std::string tree_error(Bytes bytes) {
-  auto result = decode(std::move(bytes));
+std::string tree_error(Bytes bytes, bool keep_list_elements = true) {
+  auto result = decode(std::move(bytes), SIZE_MAX, keep_list_elements);
   return result ? "<success>" : result.error().message;
 }
 
@@ -414,6 +414,42 @@ TEST(NbtMessagesTest, EachDecoderWordsEachFailure) {
     SCOPED_TRACE(c.label);
     EXPECT_EQ(tree_error(c.document), c.tree);
     EXPECT_EQ(events_of(c.document).back(), c.events);
+  }
+}
+
+Bytes nested_lists(int depth);
+
+TEST(NbtTreeTest, DroppedListElementsChangeNoOutcome) {
+  // The same failure for every message case, every prefix of the sample and deep nesting.
+  std::vector<Bytes> documents;
+  for (const MessageCase& c : message_cases()) documents.push_back(c.document);
+  Bytes full = sample_document();
+  for (size_t length = 0; length < full.size(); ++length) {
+    documents.emplace_back(full.begin(), full.begin() + length);
+  }
+  documents.push_back(nested_lists(511));
+  documents.push_back(nested_lists(512));
+  for (size_t i = 0; i < documents.size(); ++i) {
+    SCOPED_TRACE("document " + std::to_string(i));
+    EXPECT_EQ(tree_error(documents[i], false), tree_error(documents[i]));
+  }
+  // A whole document: lists keep their kind and lose their elements; the rest stays.
+  auto kept = decode(full);
+  auto dropped = decode(full, SIZE_MAX, false);
+  ASSERT_TRUE(kept.has_value() && dropped.has_value());
+  const NbtCompound& a = *kept->as<NbtCompound>();
+  const NbtCompound& b = *dropped->as<NbtCompound>();
+  ASSERT_EQ(a.size(), b.size());
+  for (auto it = a.begin(), jt = b.begin(); it != a.end(); ++it, ++jt) {
+    SCOPED_TRACE(it->first);
+    EXPECT_EQ(it->first, jt->first);
+    if (const NbtList* list = it->second.as<NbtList>()) {
+      ASSERT_NE(jt->second.as<NbtList>(), nullptr);
+      EXPECT_EQ(jt->second.as<NbtList>()->element_kind, list->element_kind);
+      EXPECT_TRUE(jt->second.as<NbtList>()->elements.empty());
+    } else {
+      EXPECT_EQ(it->second.kind(), jt->second.kind());
+    }
   }
 }
 

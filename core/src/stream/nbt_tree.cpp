@@ -48,7 +48,8 @@ std::unexpected<Error> invalid_type(uint8_t id) {
 
 class TreeDecoder {
  public:
-  explicit TreeDecoder(BufferedSource& source) : source_(source) {}
+  TreeDecoder(BufferedSource& source, bool keep_list_elements)
+      : source_(source), keep_list_elements_(keep_list_elements) {}
 
   Result<NbtValue> root() {
     KUBREL_ASSIGN_OR_RETURN(uint8_t type, io(source_.read_u8()));
@@ -139,6 +140,10 @@ class TreeDecoder {
                   std::to_string(kNbtMaxListLength) + ")");
     }
     NbtList result{element_kind, {}};
+    if (!keep_list_elements_) {
+      for (uint64_t i = 0; i < length; ++i) KUBREL_TRY(skip(element_kind, depth + 1));
+      return NbtValue(std::move(result));
+    }
     // No reservation from the declared count: elements are added as they are decoded.
     for (uint64_t i = 0; i < length; ++i) {
       KUBREL_ASSIGN_OR_RETURN(NbtValue element, payload(element_kind, depth + 1));
@@ -162,13 +167,63 @@ class TreeDecoder {
     return NbtValue(NbtCompound(std::move(members)));
   }
 
+  // Checks one payload as payload() would decode it, with the same failures, keeping nothing.
+  Status skip(NbtKind kind, int depth) {
+    switch (kind) {
+      case NbtKind::Byte:
+        return io(source_.skip(1));
+      case NbtKind::Short:
+        return io(source_.skip(2));
+      case NbtKind::Int:
+      case NbtKind::Float:
+        return io(source_.skip(4));
+      case NbtKind::Long:
+      case NbtKind::Double:
+        return io(source_.skip(8));
+      case NbtKind::ByteArray:
+        return skip_array(1);
+      case NbtKind::IntArray:
+        return skip_array(4);
+      case NbtKind::LongArray:
+        return skip_array(8);
+      case NbtKind::String:
+        return text(scratch_);
+      case NbtKind::List: {
+        KUBREL_TRY(list(depth));
+        return {};
+      }
+      case NbtKind::Compound: {
+        KUBREL_TRY(check_depth(depth));
+        while (true) {
+          KUBREL_ASSIGN_OR_RETURN(uint8_t type, io(source_.read_u8()));
+          if (type == static_cast<uint8_t>(NbtKind::End)) return {};
+          if (type > kNbtMaxTypeId) return invalid_type(type);
+          KUBREL_TRY(text(scratch_));
+          KUBREL_TRY(skip(static_cast<NbtKind>(type), depth + 1));
+        }
+      }
+      case NbtKind::End:
+        break;
+    }
+    return invalid_type(static_cast<uint8_t>(kind));
+  }
+
+  Status skip_array(uint64_t element_size) {
+    KUBREL_ASSIGN_OR_RETURN(int32_t length, io(nbt_wire::read_number<int32_t>(source_)));
+    if (length < 0) return fail("nbt array too large");
+    return io(source_.skip(static_cast<uint64_t>(length) * element_size));
+  }
+
   BufferedSource& source_;
+  bool keep_list_elements_;
+  // Names and strings of skipped payloads.
+  std::string scratch_;
 };
 
 }  // namespace
 
-Result<NbtValue> decode_nbt_tree(BufferedSource& source) {
-  return TreeDecoder(source).root();
+Result<NbtValue> decode_nbt_tree(BufferedSource& source, bool keep_list_elements) {
+  return TreeDecoder(source, keep_list_elements).root();
 }
 
 }  // namespace kubrel

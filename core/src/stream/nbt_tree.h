@@ -101,6 +101,10 @@ inline constexpr uint64_t kNbtMaxListLength = 10000000;
 // "unexpected list of type 'end', which is not supported", "size (" + n + ") greater than max
 // sequence length (10000000)", "invalid nbt: nested deeper than 512 levels", and "io error: " +
 // the source's message (its end of input included).
-[[nodiscard]] Result<NbtValue> decode_nbt_tree(BufferedSource& source);
+//
+// Without `keep_list_elements`, every List comes out empty (its element kind kept): its elements
+// are checked exactly as when decoding and then dropped, for callers that never look inside lists.
+[[nodiscard]] Result<NbtValue> decode_nbt_tree(BufferedSource& source,
+                                               bool keep_list_elements = true);
 
 }  // namespace kubrel

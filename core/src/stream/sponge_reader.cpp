@@ -64,7 +64,9 @@ SpongeSchematicInputStream::SpongeSchematicInputStream(std::unique_ptr<ByteSourc
     : source_(as_buffered_source(std::move(source))) {}
 
 Status SpongeSchematicInputStream::read_header() {
-  auto root = decode_nbt_tree(*source_);
+  // Nothing the reader uses lies in a list, and other formats' documents (tried during detection)
+  // can hold huge ones.
+  auto root = decode_nbt_tree(*source_, /*keep_list_elements=*/false);
   if (!root) return fail("Sponge: Failed to read NBT data: " + root.error().message);
   // The document ends before the gzip trailer; reading to the end lets a damaged member report
   // its checksum error instead of passing as a good file.
