@@ -68,14 +68,21 @@ Status LazyPaletteBlockStoreWrapper::set_unknown_blocks_along(AxisOrder order, u
     coords[axes[i]] = static_cast<int32_t>(static_cast<uint32_t>(box.min[axes[i]]) + offset[i]);
   }
   const int inner_axis = axes[2];
-  // Pieces of the walk along its innermost axis are stored page by page; the translation of
-  // temporary ids to inner ids goes through a small buffer.
-  constexpr size_t kPiece = 1024;
+  const int middle_axis = axes[1];
+  // The walk is stored in pieces: whole rows along the innermost axis at once when the piece
+  // starts a row (so that writes to a page whose cells run along the middle axis stay close
+  // together), else what is left of one row. Ids are translated through a small buffer.
+  constexpr size_t kPiece = 4096;
   std::array<size_t, kPiece> inner_ids;
   size_t done = 0;
   while (done < temp_ids.size()) {
-    size_t n = static_cast<size_t>(
-        std::min<uint64_t>({temp_ids.size() - done, size[2] - offset[2], kPiece}));
+    uint64_t left = temp_ids.size() - done;
+    uint64_t rows = 1;
+    uint64_t columns = std::min<uint64_t>({left, size[2] - offset[2], kPiece});
+    if (offset[2] == 0 && size[2] <= kPiece / 2 && left >= 2 * size[2]) {
+      rows = std::min<uint64_t>({left / size[2], size[1] - offset[1], kPiece / size[2]});
+    }
+    size_t n = static_cast<size_t>(rows * columns);
     for (size_t k = 0; k < n; ++k) {
       int32_t temp_id = temp_ids[done + k];
       size_t inner_id = kNoInnerId;
@@ -84,29 +91,34 @@ Status LazyPaletteBlockStoreWrapper::set_unknown_blocks_along(AxisOrder order, u
       if (inner_id == kNoInnerId) [[unlikely]] {
         // First sight of this id (or a sparse one): the single-block path enters it.
         std::array<int32_t, 3> at = coords;
-        at[inner_axis] = static_cast<int32_t>(static_cast<uint32_t>(at[inner_axis]) + k);
+        at[middle_axis] =
+            static_cast<int32_t>(static_cast<uint32_t>(at[middle_axis]) + k / columns);
+        at[inner_axis] = static_cast<int32_t>(static_cast<uint32_t>(at[inner_axis]) + k % columns);
         KUBREL_TRY(set_unknown_block({at[0], at[1], at[2]}, temp_id));
         inner_id = temp_state_from_temp_id(temp_id).inner_id;
       }
       inner_ids[k] = inner_id;
     }
-    inner_->set_palette_ids_inside({coords[0], coords[1], coords[2]}, inner_axis,
-                                   std::span(inner_ids.data(), n));
+    inner_->set_palette_ids_inside({coords[0], coords[1], coords[2]}, inner_axis, middle_axis,
+                                   columns, rows, std::span(inner_ids.data(), n));
     done += n;
     // Step the walk past the piece, carrying outwards.
-    offset[2] += n;
-    coords[inner_axis] = static_cast<int32_t>(static_cast<uint32_t>(coords[inner_axis]) + n);
-    if (offset[2] < size[2]) continue;
-    offset[2] = 0;
-    coords[inner_axis] = box.min[inner_axis];
-    for (int i = 1; i >= 0; --i) {
-      if (++offset[i] < size[i]) {
-        ++coords[axes[i]];
-        break;
-      }
-      offset[i] = 0;
-      coords[axes[i]] = box.min[axes[i]];
+    if (rows == 1) {
+      offset[2] += columns;
+      coords[inner_axis] =
+          static_cast<int32_t>(static_cast<uint32_t>(coords[inner_axis]) + columns);
+      if (offset[2] < size[2]) continue;
+      offset[2] = 0;
+      coords[inner_axis] = box.min[inner_axis];
+      rows = 1;
     }
+    offset[1] += rows;
+    coords[middle_axis] = static_cast<int32_t>(static_cast<uint32_t>(coords[middle_axis]) + rows);
+    if (offset[1] < size[1]) continue;
+    offset[1] = 0;
+    coords[middle_axis] = box.min[middle_axis];
+    ++offset[0];
+    ++coords[axes[0]];
   }
   return {};
 }

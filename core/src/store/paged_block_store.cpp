@@ -106,22 +106,41 @@ Status PagedBlockStore::set_palette_id_at(const BlockPosition& position, size_t 
   return {};
 }
 
-void PagedBlockStore::set_palette_ids_inside(const BlockPosition& start, int axis,
+void PagedBlockStore::set_palette_ids_inside(const BlockPosition& start, int column_axis,
+                                             int row_axis, uint64_t columns, uint64_t rows,
                                              std::span<const size_t> ids) {
   // Cell index steps of one position along x, y and z in a ZYX page.
   const std::array<uint32_t, 3> cell_shift = {page_shift_[2] + page_shift_[1], page_shift_[2], 0};
-  BlockPosition position = start;
-  size_t done = 0;
-  while (done < ids.size()) {
-    auto coordinate = static_cast<uint32_t>(position[axis]);
-    uint64_t to_page_edge = uint64_t{page_mask_[axis]} + 1 - (coordinate & page_mask_[axis]);
-    size_t n = static_cast<size_t>(std::min<uint64_t>(ids.size() - done, to_page_edge));
-    ArrayPage& page = page_for_write(key_of(position));
-    uint64_t cell = cell_of(position);
-    for (size_t k = 0; k < n; ++k)
-      page.store_cell(cell + (uint64_t{k} << cell_shift[axis]), ids[done + k]);
-    done += n;
-    position[axis] = static_cast<int32_t>(coordinate + static_cast<uint32_t>(n));
+  const uint32_t column_shift = cell_shift[column_axis];
+  const uint32_t row_shift = cell_shift[row_axis];
+  auto to_page_edge = [&](const BlockPosition& position, int axis) {
+    return uint64_t{page_mask_[axis]} + 1 -
+           (static_cast<uint32_t>(position[axis]) & page_mask_[axis]);
+  };
+  // One rectangle per page; within it, rows vary fastest, since pages keep z cells together.
+  for (uint64_t r0 = 0; r0 < rows;) {
+    BlockPosition row_start = start;
+    row_start[row_axis] = static_cast<int32_t>(static_cast<uint32_t>(start[row_axis]) + r0);
+    uint64_t row_count = std::min(rows - r0, to_page_edge(row_start, row_axis));
+    for (uint64_t c0 = 0; c0 < columns;) {
+      BlockPosition corner = row_start;
+      corner[column_axis] =
+          static_cast<int32_t>(static_cast<uint32_t>(row_start[column_axis]) + c0);
+      uint64_t column_count = std::min(columns - c0, to_page_edge(corner, column_axis));
+      ArrayPage& page = page_for_write(key_of(corner));
+      uint64_t cell = cell_of(corner);
+      const size_t* corner_id = ids.data() + r0 * columns + c0;
+      if (row_count == 1) {
+        page.store_cells(cell, column_shift, corner_id, 1, column_count);
+      } else {
+        for (uint64_t c = 0; c < column_count; ++c) {
+          page.store_cells(cell + (c << column_shift), row_shift, corner_id + c, columns,
+                           row_count);
+        }
+      }
+      c0 += column_count;
+    }
+    r0 += row_count;
   }
 }
 

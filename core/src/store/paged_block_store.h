@@ -57,8 +57,10 @@ class PagedBlockStore : public BlockStore {
   // Like set_palette_id_at for a `position` known to lie inside the boundary and an `id` the
   // palette holds; neither is checked. For bulk writers that check once for many positions.
   void set_palette_id_inside(const BlockPosition& position, size_t id) { store_id(position, id); }
-  // The same for ids[i] at `start` moved i steps along `axis` (0 x, 1 y, 2 z), page by page.
-  void set_palette_ids_inside(const BlockPosition& start, int axis, std::span<const size_t> ids);
+  // The same for ids[r * columns + c] at `start` moved c steps along `column_axis` and r steps
+  // along `row_axis` (0 x, 1 y, 2 z; distinct), for every c < columns and r < rows, page by page.
+  void set_palette_ids_inside(const BlockPosition& start, int column_axis, int row_axis,
+                              uint64_t columns, uint64_t rows, std::span<const size_t> ids);
 
   // Consecutive cells along z from `position`, which must lie inside the boundary: at most
   // `count`, and never past the edge of its page or of the page's storage chunk. Each cell is

@@ -67,6 +67,42 @@ Status ArrayPage::erase(int32_t x, int32_t y, int32_t z) {
   return erase_cell(*index);
 }
 
+void ArrayPage::store_cells(uint64_t first, unsigned shift, const size_t* ids, size_t id_stride,
+                            uint64_t count) {
+  size_t top = 0;
+  for (uint64_t k = 0; k < count; ++k) top = std::max(top, ids[k * id_stride]);
+  if (uint64_t{top} + 1 > width_max(width_)) widen_to(width_for(uint64_t{top} + 1));
+  switch (width_) {
+    case 1:
+      return store_cells_as<uint8_t>(first, shift, ids, id_stride, count);
+    case 2:
+      return store_cells_as<uint16_t>(first, shift, ids, id_stride, count);
+    case 4:
+      return store_cells_as<uint32_t>(first, shift, ids, id_stride, count);
+    default:
+      return store_cells_as<uint64_t>(first, shift, ids, id_stride, count);
+  }
+}
+
+template <class Cell>
+void ArrayPage::store_cells_as(uint64_t first, unsigned shift, const size_t* ids, size_t id_stride,
+                               uint64_t count) {
+  size_t added = 0;
+  for (uint64_t k = 0; k < count; ++k) {
+    uint64_t index = first + (k << shift);
+    uint8_t* chunk = chunks_[index >> kChunkShift].get();
+    if (chunk == nullptr) [[unlikely]]
+      chunk = new_chunk(index);
+    uint8_t* cell = chunk + (index & kChunkMask) * sizeof(Cell);
+    Cell old;
+    std::memcpy(&old, cell, sizeof(Cell));
+    added += old == 0;
+    auto value = static_cast<Cell>(ids[k * id_stride] + 1);
+    std::memcpy(cell, &value, sizeof(Cell));
+  }
+  nnz_ += added;
+}
+
 Status ArrayPage::erase_cell(uint64_t index) {
   uint8_t* chunk = chunks_[index >> kChunkShift].get();
   uint64_t offset = index & kChunkMask;

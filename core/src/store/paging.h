@@ -85,6 +85,10 @@ class ArrayPage final : public Page {
     if (read_value(chunk, offset, width_) == 0) ++nnz_;
     write_value(chunk, offset, width_, value);
   }
+  // store_cell(first + (k << shift), ids[k * id_stride]) for every k < count, each cell of the
+  // range being valid.
+  void store_cells(uint64_t first, unsigned shift, const size_t* ids, size_t id_stride,
+                   uint64_t count);
   [[nodiscard]] Status erase_cell(uint64_t index);
 
   // The raw cells from `index` to the end of its storage chunk: `length` values of cell_width()
@@ -160,6 +164,9 @@ class ArrayPage final : public Page {
     return 8;
   }
   void widen_to(unsigned width);
+  template <class Cell>
+  void store_cells_as(uint64_t first, unsigned shift, const size_t* ids, size_t id_stride,
+                      uint64_t count);
   // Allocates the empty chunk holding cell `index` and returns it.
   uint8_t* new_chunk(uint64_t index);
 
