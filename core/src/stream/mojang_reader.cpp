@@ -36,12 +36,6 @@ MojangSchematicInputStream::MojangSchematicInputStream(std::unique_ptr<ByteSourc
     // Arrays never matter here; during detection a Sponge file's block data is one.
     : parser_(std::move(source), /*keep_arrays=*/false) {}
 
-Result<NbtEvent> MojangSchematicInputStream::next_in_list() {
-  NbtEventResult event = parser_.next_event();
-  if (!event) return fail(std::move(event.error().message));
-  return std::move(*event);
-}
-
 Status MojangSchematicInputStream::ensure_store() {
   if (store_) return {};
   KUBREL_ASSIGN_OR_RETURN(LazyPaletteBlockStoreWrapper store,
@@ -89,7 +83,9 @@ Status MojangSchematicInputStream::ensure_header_read() {
 
 Status MojangSchematicInputStream::read_size_list() {
   for (int64_t& size : size_) {
-    KUBREL_ASSIGN_OR_RETURN(NbtEvent event, next_in_list());
+    NbtEventResult next = parser_.next_event();
+    if (!next) return fail(std::move(next.error().message));
+    NbtEvent& event = *next;
     const int32_t* value = event.as<int32_t>();
     if (value == nullptr) return fail("Expected 3 integers for Size");
     size = *value;
@@ -106,7 +102,9 @@ Status MojangSchematicInputStream::read_palette_list() {
   // Lists inside an entry count too, so that their ends do not end the palette.
   size_t depth = 1;
   while (depth >= 1) {
-    KUBREL_ASSIGN_OR_RETURN(NbtEvent event, next_in_list());
+    NbtEventResult next = parser_.next_event();
+    if (!next) return fail(std::move(next.error().message));
+    NbtEvent& event = *next;
     switch (event.kind()) {
       case NbtEventKind::Compound:
       case NbtEventKind::List:
@@ -153,7 +151,10 @@ Status MojangSchematicInputStream::read_block_list() {
   int32_t state = 0;
   size_t depth = 1;
   while (depth >= 1) {
-    KUBREL_ASSIGN_OR_RETURN(NbtEvent event, next_in_list());
+    // Used in place: an event is a large variant, and this loop runs for every tag of the list.
+    NbtEventResult next = parser_.next_event();
+    if (!next) return fail(std::move(next.error().message));
+    NbtEvent& event = *next;
     switch (event.kind()) {
       case NbtEventKind::Compound:
         if (depth == 1) has_state = false;
