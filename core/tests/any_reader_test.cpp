@@ -318,6 +318,17 @@ TEST(AnyReaderTest, HeaderOnlyKbrIsAnEmptySchematic) {
   EXPECT_FALSE(outcome->has_value());
 }
 
+TEST(AnyReaderTest, EmptySchematicKeepsItsBoundaryAfterReading) {
+  testing::NbtWriter w;
+  w.compound("").short_("Width", 2).short_("Height", 3).short_("Length", 4);
+  w.compound("Palette").int_("minecraft:air", 0).end().byte_array("BlockData", Bytes(24, 0)).end();
+  auto stream = detect(w.bytes());
+  EXPECT_EQ(render_all(*stream), std::vector<std::string>{});
+  auto boundary = stream->boundary();
+  ASSERT_TRUE(boundary && *boundary);
+  EXPECT_EQ(**boundary, (Boundary{{0, 0, 0}, 2, 3, 4}));
+}
+
 TEST(AnyReaderTest, SharedBufferShrinksOnceTheWinnerIsKnown) {
   // About 2 MB of ids: the Sponge candidate decodes the whole document on its first read.
   Bytes bytes = sponge_document(128, 128, 128);

@@ -65,10 +65,14 @@ void AnySchematicInputStream::run_detection_pass(size_t max) {
       continue;
     }
     // A failure's message is discarded: here it only means "not this format".
-    if (outcome) saw_end_ = true;
+    if (outcome) {
+      saw_end_ = true;
+      if (!ended_) ended_ = std::move(candidate.stream);
+    }
     candidate.stream.reset();
   }
   remove_eliminated();
+  if (candidates_.size() == 1) ended_.reset();
 }
 
 void AnySchematicInputStream::remove_eliminated() {
@@ -99,6 +103,7 @@ Result<std::optional<Boundary>> AnySchematicInputStream::boundary() {
   }
   remove_eliminated();
   if (candidates_.size() == 1) return candidates_.front().stream->boundary();
+  if (candidates_.empty() && ended_) return ended_->boundary();
   return std::optional<Boundary>{};
 }
 

@@ -49,6 +49,9 @@ class AnySchematicInputStream final : public SchematicInputStream {
   std::vector<Candidate> candidates_;
   std::weak_ptr<SharedStream> shared_;
   bool saw_end_ = false;
+  // The first candidate that ended cleanly while no winner was known: an empty schematic of its
+  // format, kept so that its boundary can still be reported once every candidate is gone.
+  std::unique_ptr<SchematicInputStream> ended_;
 };
 
 }  // namespace kubrel
