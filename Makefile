@@ -1,8 +1,8 @@
 # Entry points: `make test` runs every test suite from a fresh clone; `make build` builds the core;
-# `make demo` installs the module into a virtual environment and reads the examples; `make fuzz`
-# runs the fuzz targets.
+# `make demo` installs the module into a virtual environment and reads the examples; `make bench`
+# runs the reading benchmark and rewrites bench/README.md; `make fuzz` runs the fuzz targets.
 .PHONY: deps build build-asan build-fuzz test test-core test-asan test-python test-py313 \
-	test-py311 test-py-asan demo examples fuzz fuzz-smoke fuzz-coverage format clean
+	test-py311 test-py-asan demo bench examples fuzz fuzz-smoke fuzz-coverage format clean
 
 JOBS ?= 2
 BUILD_TYPE ?= RelWithDebInfo
@@ -46,6 +46,10 @@ test: test-core test-asan test-python
 demo: deps
 	scripts/demo.sh
 
+# Not part of `make test`: timings belong in bench/README.md, never in assertions.
+bench: deps
+	scripts/bench.sh
+
 examples:
 	python3 scripts/make_examples.py
 
@@ -68,4 +72,4 @@ format:
 	find core python_bindings -name '*.h' -o -name '*.cpp' -o -name '*.c' | xargs clang-format -i
 
 clean:
-	rm -rf build build-asan build-py build-fuzz build-fuzz-cov
+	rm -rf build build-asan build-py build-bench build-fuzz build-fuzz-cov

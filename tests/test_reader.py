@@ -141,6 +141,27 @@ def test_iteration_and_read_full_agree():
     assert summary(iterated) == summary(full) == [((x, 0, 0), STONE + "[]") for x in range(3000)]
 
 
+def test_blocks_made_after_dropped_ones():
+    # Dropped bulks leave their memory to the next ones: every block must still be its own, and
+    # the class must hold as many references after many drops as before.
+    states = [STONE, "minecraft:oak_log[axis=x]", "minecraft:dirt"]
+    texts = [states[(x // 7) % 3] for x in range(5000)]
+    data = writers.gz(writers.kbr_filled((0, 0, 0), (4999, 0, 0), texts))
+    with kubrel_rs.open(data) as reader:
+        expected = summary(reader.read_full())
+    block_class = type(kubrel_rs.open(kbr_stone(1)).__enter__().read_full()[0])
+    for _ in range(3):
+        references = sys.getrefcount(block_class)
+        seen = []
+        with kubrel_rs.open(data) as reader:
+            for bulk in reader.iter_bulks():
+                seen += summary(bulk)
+                del bulk
+        gc.collect()
+        assert seen == expected
+        assert sys.getrefcount(block_class) == references
+
+
 def test_empty_bulk_does_not_end_iteration():
     # Every position of the box holds air: the bulk that walks it is empty, the next call ends.
     data = writers.gz(

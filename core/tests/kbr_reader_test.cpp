@@ -202,6 +202,35 @@ TEST(KbrReaderTest, SplitsRunsAcrossCalls) {
   EXPECT_EQ(names, (std::vector<std::string>{s, s, s, s, d, d, s, d, d, d}));
 }
 
+TEST(KbrReaderTest, AirGapsOfAnyLengthKeepTheWalk) {
+  // Runs of stone (id 4) between runs of air (id 2) of lengths around the point where the reader
+  // stops stepping over a gap and jumps it; the positions must be those of the plain walk.
+  const std::vector<std::pair<int32_t, int32_t>> runs = {
+      {4, 3}, {2, 1}, {4, 2}, {2, 40}, {4, 5}, {2, 32}, {4, 1}, {2, 33}, {4, 7}, {2, 100}, {4, 91}};
+  const Boundary box{{-3, 2, 100}, 5, 7, 9};
+  for (AxisOrder order : {AxisOrder::XYZ, AxisOrder::ZYX, AxisOrder::YXZ}) {
+    for (size_t max : {size_t{1}, size_t{4}, size_t{1000}}) {
+      SCOPED_TRACE(std::string(axis_order_name(order)) + ", max " + std::to_string(max));
+      KbrWriter file;
+      file.header({-3, 2, 100}, {1, 8, 108}, order)
+          .define("minecraft:air")
+          .define("minecraft:stone");
+      std::vector<BlockPosition> expected;
+      BoundaryIterator walk = box.walk(order);
+      for (auto [id, length] : runs) {
+        file.run(id, length);
+        for (int32_t i = 0; i < length; ++i) {
+          BlockPosition position = *walk.next();
+          if (id == 4) expected.push_back(position);
+        }
+      }
+      Drained out = drain(file, max);
+      ASSERT_FALSE(out.error) << *out.error;
+      EXPECT_EQ(positions(out.blocks), expected);
+    }
+  }
+}
+
 TEST(KbrReaderTest, AirTakesPositionsButIsNotHandedOut) {
   KbrWriter file;
   file.header(kOrigin, {4, 0, 0}, AxisOrder::XYZ)

@@ -3,7 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cctype>
 #include <random>
+#include <span>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 namespace kubrel {
 namespace {
@@ -200,6 +206,106 @@ TEST(LazyPaletteStoreTest, DistinctTemporaryIdsAreBounded) {
   // Ids already known are still taken.
   EXPECT_TRUE(place(3));
   EXPECT_TRUE(place(-4));
+}
+
+// The bulk paths against the single-block ones: ids placed along a walk in pieces of any size and
+// offset, then read back in bulks of any size along XYZ. The ids mix narrow and wide cells, ids
+// first seen in the middle of a piece, negative and sparse ids, air and ids the palette lacks.
+struct BulkCase {
+  const char* name;
+  std::array<int32_t, 3> size;
+  AxisOrder order;
+  size_t piece;
+  size_t bulk;
+  int distinct;
+};
+
+class BulkTest : public ::testing::TestWithParam<BulkCase> {};
+
+INSTANTIATE_TEST_SUITE_P(
+    LazyPaletteStoreTest, BulkTest,
+    ::testing::Values(BulkCase{"aligned rows", {16, 8, 16}, AxisOrder::YZX, 64, 1024, 40},
+                      BulkCase{"odd sizes", {13, 7, 21}, AxisOrder::YZX, 100, 7, 300},
+                      BulkCase{"pieces of one", {9, 9, 9}, AxisOrder::YZX, 1, 1, 20},
+                      BulkCase{"rows across pages", {70, 3, 90}, AxisOrder::YZX, 4096, 333, 600},
+                      BulkCase{"other orders", {17, 11, 5}, AxisOrder::ZXY, 50, 64, 70},
+                      BulkCase{"z innermost", {5, 11, 40}, AxisOrder::XYZ, 4096, 1000, 70}),
+    [](const auto& info) {
+      std::string name = info.param.name;
+      for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+      return name;
+    });
+
+TEST_P(BulkTest, MatchesSingleBlockPaths) {
+  const BulkCase& c = GetParam();
+  auto bulk = wrapper(c.size[0], c.size[1], c.size[2]);
+  auto single = wrapper(c.size[0], c.size[1], c.size[2]);
+  Boundary box = bulk.boundary();
+  uint64_t volume = *box.volume();
+  std::mt19937 rng(11);
+  std::vector<int32_t> ids(volume);
+  for (int32_t& id : ids) {
+    uint32_t r = rng();
+    id = r % 9 == 0 ? -static_cast<int32_t>(r % 5) - 1
+                    : (r % 13 == 0 ? 70000 + static_cast<int32_t>(r % 3)
+                                   : static_cast<int32_t>(r % c.distinct));
+  }
+  BoundaryIterator walk = box.walk(c.order);
+  for (int32_t id : ids) ASSERT_TRUE(single.set_unknown_block(*walk.next(), id).has_value());
+  for (size_t start = 0; start < ids.size(); start += c.piece) {
+    size_t n = std::min(c.piece, ids.size() - start);
+    ASSERT_TRUE(bulk.set_unknown_blocks_along(c.order, start, std::span(ids).subspan(start, n))
+                    .has_value());
+  }
+  // Id 3 is air; in the second pass id 5 is missing and the read stops at its first position.
+  for (bool lacks_id : {false, true}) {
+    SCOPED_TRACE(lacks_id ? "palette lacks id 5" : "complete palette");
+    std::unordered_map<int64_t, BlockStateRef> palette;
+    for (int id = -5; id < c.distinct; ++id) {
+      if (!(lacks_id && id == 5))
+        palette[id] = state(id == 3 ? "minecraft:air" : "minecraft:s" + std::to_string(id));
+    }
+    for (int id = 70000; id < 70003; ++id) palette[id] = state("minecraft:far");
+    single.set_actual_palette(palette);
+    bulk.set_actual_palette(palette);
+    EXPECT_EQ(bulk.inner().palette().size(), single.inner().palette().size());
+
+    std::vector<Block> expected;
+    std::string expected_error;
+    uint64_t failing_index = volume;
+    BoundaryIterator xyz = box.walk(AxisOrder::XYZ);
+    for (uint64_t i = 0; i < volume; ++i) {
+      BlockPosition p = *xyz.next();
+      auto got = single.block_at(p);
+      if (!got) {
+        expected_error = got.error().message;
+        failing_index = i;
+        break;
+      }
+      if (*got && !(**got)->is_air()) expected.push_back({p, **got});
+    }
+    EXPECT_EQ(expected_error.empty(), !lacks_id);
+    std::vector<Block> blocks;
+    uint64_t index = 0;
+    std::string error;
+    StoredCellWalk walk = bulk.stored_cells(0);
+    while (index < volume) {
+      size_t before = blocks.size();
+      Status status = bulk.append_blocks(walk, index, blocks, c.bulk);
+      if (!status) {
+        error = status.error().message;
+        break;
+      }
+      ASSERT_TRUE(blocks.size() - before == c.bulk || index == volume);
+    }
+    EXPECT_EQ(error, expected_error);
+    EXPECT_EQ(index, failing_index);
+    ASSERT_EQ(blocks.size(), expected.size());
+    for (size_t i = 0; i < blocks.size(); ++i) {
+      EXPECT_EQ(blocks[i].position, expected[i].position);
+      EXPECT_EQ(blocks[i].state, expected[i].state);
+    }
+  }
 }
 
 }  // namespace

@@ -37,14 +37,15 @@ std::unique_ptr<BufferedSource> source_of(Bytes bytes, size_t piece = SIZE_MAX,
   return std::make_unique<BufferedSource>(scripted(std::move(bytes), piece, fail_at_end));
 }
 
-Result<NbtValue> decode(Bytes bytes, size_t piece = SIZE_MAX,
+Result<NbtValue> decode(Bytes bytes, size_t piece = SIZE_MAX, bool keep_list_elements = true,
                         const NbtTreeFilter* filter = nullptr) {
   auto source = source_of(std::move(bytes), piece);
-  return decode_nbt_tree(*source, filter);
+  return decode_nbt_tree(*source, keep_list_elements, filter);
 }
 
-std::string tree_error(Bytes bytes, const NbtTreeFilter* filter = nullptr) {
-  auto result = decode(std::move(bytes), SIZE_MAX, filter);
+std::string tree_error(Bytes bytes, bool keep_list_elements = true,
+                       const NbtTreeFilter* filter = nullptr) {
+  auto result = decode(std::move(bytes), SIZE_MAX, keep_list_elements, filter);
   return result ? "<success>" : result.error().message;
 }
 
@@ -418,6 +419,42 @@ TEST(NbtMessagesTest, EachDecoderWordsEachFailure) {
   }
 }
 
+Bytes nested_lists(int depth);
+
+TEST(NbtTreeTest, DroppedListElementsChangeNoOutcome) {
+  // The same failure for every message case, every prefix of the sample and deep nesting.
+  std::vector<Bytes> documents;
+  for (const MessageCase& c : message_cases()) documents.push_back(c.document);
+  Bytes full = sample_document();
+  for (size_t length = 0; length < full.size(); ++length) {
+    documents.emplace_back(full.begin(), full.begin() + length);
+  }
+  documents.push_back(nested_lists(511));
+  documents.push_back(nested_lists(512));
+  for (size_t i = 0; i < documents.size(); ++i) {
+    SCOPED_TRACE("document " + std::to_string(i));
+    EXPECT_EQ(tree_error(documents[i], false), tree_error(documents[i]));
+  }
+  // A whole document: lists keep their kind and lose their elements; the rest stays.
+  auto kept = decode(full);
+  auto dropped = decode(full, SIZE_MAX, false);
+  ASSERT_TRUE(kept.has_value() && dropped.has_value());
+  const NbtCompound& a = *kept->as<NbtCompound>();
+  const NbtCompound& b = *dropped->as<NbtCompound>();
+  ASSERT_EQ(a.size(), b.size());
+  for (auto it = a.begin(), jt = b.begin(); it != a.end(); ++it, ++jt) {
+    SCOPED_TRACE(it->first);
+    EXPECT_EQ(it->first, jt->first);
+    if (const NbtList* list = it->second.as<NbtList>()) {
+      ASSERT_NE(jt->second.as<NbtList>(), nullptr);
+      EXPECT_EQ(jt->second.as<NbtList>()->element_kind, list->element_kind);
+      EXPECT_TRUE(jt->second.as<NbtList>()->elements.empty());
+    } else {
+      EXPECT_EQ(it->second.kind(), jt->second.kind());
+    }
+  }
+}
+
 TEST(NbtHostileTest, EveryTruncationFailsCleanly) {
   Bytes full = sample_document();
   for (size_t length = 0; length < full.size(); ++length) {
@@ -433,6 +470,24 @@ TEST(NbtHostileTest, EveryTruncationFailsCleanly) {
   }
 }
 
+TEST(NbtEventTest, SkippedArraysChangeNothingElse) {
+  // Every prefix of the sample, read in one piece and byte by byte: the same events and failures,
+  // with each array's contents left out.
+  Bytes full = sample_document();
+  for (size_t length = 0; length <= full.size(); ++length) {
+    SCOPED_TRACE("prefix of " + std::to_string(length) + " bytes");
+    Bytes prefix(full.begin(), full.begin() + length);
+    for (size_t piece : {SIZE_MAX, size_t{1}}) {
+      std::vector<std::string> expected = events_of(prefix, piece);
+      for (std::string& event : expected) {
+        size_t open = event.find(" [");
+        if (open != std::string::npos) event = event.substr(0, open) + " []";
+      }
+      EXPECT_EQ(events_of(prefix, piece, false, /*keep_arrays=*/false), expected);
+    }
+  }
+}
+
 TEST(NbtHostileTest, DeclaredLengthsAllocateOnlyAsBytesArrive) {
   // 2^31 - 1 elements declared, a few bytes present.
   const uint8_t kinds[] = {7, 11, 12};
@@ -442,6 +497,8 @@ TEST(NbtHostileTest, DeclaredLengthsAllocateOnlyAsBytesArrive) {
     testing::allocation_probe::reset();
     EXPECT_EQ(tree_error(document), "io error: failed to fill whole buffer");
     EXPECT_EQ(events_of(document).back(), "! failed to fill whole buffer");
+    EXPECT_EQ(events_of(document, SIZE_MAX, false, /*keep_arrays=*/false).back(),
+              "! failed to fill whole buffer");
     EXPECT_LT(testing::allocation_probe::largest.load(), size_t{1} << 20);
   }
   // The largest list the tree decoder accepts, of compounds, which need one byte each.
@@ -488,7 +545,7 @@ constexpr NbtTreeFilter kSampleFilter{kSampleMembers};
 constexpr NbtTreeFilter kDropAll{};
 
 TEST(NbtTreeFilterTest, KeepsOnlyTheNamedMembers) {
-  auto root = decode(sample_document(), 3, &kSampleFilter);
+  auto root = decode(sample_document(), 3, true, &kSampleFilter);
   ASSERT_TRUE(root) << root.error().message;
   const NbtCompound& c = *root->as<NbtCompound>();
   EXPECT_EQ(c.size(), 4u);
@@ -516,8 +573,9 @@ TEST(NbtTreeFilterTest, DroppedMembersFailAlike) {
   documents.emplace_back("512 lists", nested_lists(512));
   for (const auto& [label, document] : documents) {
     SCOPED_TRACE(label);
-    EXPECT_EQ(tree_error(document, &kDropAll), tree_error(document));
-    EXPECT_EQ(tree_error(document, &kSampleFilter), tree_error(document));
+    EXPECT_EQ(tree_error(document, true, &kDropAll), tree_error(document));
+    EXPECT_EQ(tree_error(document, true, &kSampleFilter), tree_error(document));
+    EXPECT_EQ(tree_error(document, false, &kSampleFilter), tree_error(document));
   }
 }
 
@@ -528,7 +586,7 @@ TEST(NbtTreeFilterTest, KeptValuesAreCounted) {
     SCOPED_TRACE(limit);
     NbtTreeFilter limited = kSampleFilter;
     limited.max_values = limit;
-    EXPECT_EQ(tree_error(sample_document(), &limited),
+    EXPECT_EQ(tree_error(sample_document(), true, &limited),
               limit < 9 ? "nbt tree keeps more than 8 values" : "<success>");
   }
 }
@@ -539,7 +597,7 @@ TEST(NbtTreeFilterTest, DroppedArraysAreNotHeld) {
   w.compound("").byte_array("big", Bytes(size_t{16} << 20, 1)).int_("i", 7).end();
   auto source = source_of(w.bytes());
   testing::allocation_probe::reset();
-  auto root = decode_nbt_tree(*source, &kSampleFilter);
+  auto root = decode_nbt_tree(*source, true, &kSampleFilter);
   ASSERT_TRUE(root) << root.error().message;
   EXPECT_EQ(*root->as<NbtCompound>()->find("i")->as<int32_t>(), 7);
   EXPECT_LT(testing::allocation_probe::largest.load(), size_t{1} << 20);

@@ -23,6 +23,15 @@ BlockObject* block_of(PyObject* self) {
   return reinterpret_cast<BlockObject*>(self);
 }
 
+#ifndef Py_GIL_DISABLED
+// Memory of dropped blocks, kept for the next ones: bulks are usually dropped while the next are
+// made, so this saves the allocator a round trip per block. Every allocation and dealloc runs
+// with the interpreter lock held, which guards it; without that lock blocks are not kept.
+constexpr size_t kMaxFreeBlocks = 4096;
+PyObject* free_blocks[kMaxFreeBlocks];
+size_t free_block_count = 0;
+#endif
+
 PyObject* position(PyObject* self, PyObject*) {
   return guard([&] { return make_block_position(block_of(self)->position); });
 }
@@ -41,6 +50,14 @@ PyObject* text(PyObject* self) {
 
 void dealloc(PyObject* self) {
   block_of(self)->state.~BlockStateRef();
+#ifndef Py_GIL_DISABLED
+  if (free_block_count < kMaxFreeBlocks) {
+    PyTypeObject* type = Py_TYPE(self);
+    free_blocks[free_block_count++] = self;
+    Py_DECREF(type);
+    return;
+  }
+#endif
   free_instance(self);
 }
 
@@ -68,6 +85,25 @@ PyType_Spec spec = {
 
 HeapType block_type(&spec);
 
+// A new PyBlock holding `block`'s position and state, moved out of it; a new reference.
+PyObject* new_block(PyTypeObject* type, Block& block) {
+  BlockObject* object;
+#ifndef Py_GIL_DISABLED
+  if (free_block_count > 0) {
+    // Takes a reference to the type and sets the object's own count, as a new object's.
+    object = reinterpret_cast<BlockObject*>(PyObject_Init(free_blocks[--free_block_count], type));
+  } else {
+    object = PyObject_New(BlockObject, type);
+  }
+#else
+  object = PyObject_New(BlockObject, type);
+#endif
+  if (object == nullptr) return nullptr;
+  new (&object->position) BlockPosition(block.position);
+  new (&object->state) BlockStateRef(std::move(block.state));
+  return reinterpret_cast<PyObject*>(object);
+}
+
 }  // namespace
 
 PyObject* make_block_list(std::vector<Block>&& blocks) {
@@ -77,13 +113,21 @@ PyObject* make_block_list(std::vector<Block>&& blocks) {
   if (!list) return nullptr;
   for (size_t i = 0; i < blocks.size(); ++i) {
     // A list left partly filled on failure is still safe to release: empty slots are null.
-    BlockObject* object = PyObject_New(BlockObject, type);
+    PyObject* object = new_block(type, blocks[i]);
     if (object == nullptr) return nullptr;
-    new (&object->position) BlockPosition(blocks[i].position);
-    new (&object->state) BlockStateRef(std::move(blocks[i].state));
-    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), reinterpret_cast<PyObject*>(object));
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), object);
   }
   return list.release();
+}
+
+bool extend_block_list(PyObject* list, std::vector<Block>& blocks) {
+  PyTypeObject* type = block_type.get();
+  if (type == nullptr) return false;
+  for (Block& block : blocks) {
+    PyRef object = PyRef::steal(new_block(type, block));
+    if (!object || PyList_Append(list, object.get()) < 0) return false;
+  }
+  return true;
 }
 
 }  // namespace kubrel::py

@@ -15,4 +15,9 @@ namespace kubrel::py {
 // Returns a new reference, or null with an error set.
 PyObject* make_block_list(std::vector<Block>&& blocks);
 
+// Appends one new PyBlock per element of `blocks` to `list`, in order, moving each block into its
+// object; `blocks` is left with moved-from elements. Returns false with an error set on failure
+// (blocks appended before it stay in the list).
+bool extend_block_list(PyObject* list, std::vector<Block>& blocks);
+
 }  // namespace kubrel::py

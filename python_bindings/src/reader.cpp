@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "errors.h"
 #include "heap_type.h"
@@ -151,9 +152,19 @@ PyObject* read_full(PyObject* self, PyObject*) {
     if (!reader->entered) return runtime_error("Cannot read without entering context");
     if (!reader->stream) return runtime_error("Reader is closed");
     if (reader->iterated) return runtime_error("Cannot read full after iterating");
-    auto blocks = reader->stream->read_to_end_into_vec();
-    if (!blocks) return raise_error(blocks.error());
-    return make_block_list(std::move(*blocks));
+    // Bulk by bulk into the list, so the blocks are never held twice; a failure drops them all,
+    // as the core's read-to-end does.
+    PyRef list = PyRef::steal(PyList_New(0));
+    if (!list) return nullptr;
+    std::vector<Block> bulk;
+    bulk.reserve(kReadToEndBulk);
+    while (true) {
+      bulk.clear();
+      auto count = reader->stream->read(bulk, kReadToEndBulk);
+      if (!count) return raise_error(count.error());
+      if (!*count) return list.release();
+      if (!extend_block_list(list.get(), bulk)) return nullptr;
+    }
   });
 }
 

@@ -1,6 +1,5 @@
 #include "common/geometry.h"
 
-
 namespace kubrel {
 
 namespace {
@@ -27,14 +26,18 @@ std::string BlockPosition::debug_string() const {
          ", z: " + std::to_string(z) + " }";
 }
 
-std::array<int, 3> axis(AxisOrder order) { return kAxes[static_cast<size_t>(order)]; }
+std::array<int, 3> axis(AxisOrder order) {
+  return kAxes[static_cast<size_t>(order)];
+}
 
 std::optional<AxisOrder> axis_order_from_code(int64_t code) {
   if (code < 0 || code > 5) return std::nullopt;
   return static_cast<AxisOrder>(code);
 }
 
-std::string_view axis_order_name(AxisOrder order) { return kNames[static_cast<size_t>(order)]; }
+std::string_view axis_order_name(AxisOrder order) {
+  return kNames[static_cast<size_t>(order)];
+}
 
 BlockPosition Boundary::max() const {
   return {wrapping_add(min.x, d_x - 1), wrapping_add(min.y, d_y - 1), wrapping_add(min.z, d_z - 1)};
@@ -57,19 +60,18 @@ std::unique_ptr<PositionIterator> Boundary::iter(AxisOrder order) const {
   return std::make_unique<BoundaryIterator>(*this, order);
 }
 
-BoundaryIterator::BoundaryIterator(const Boundary& boundary, AxisOrder order)
-    : axes_(axis(order)) {
+BoundaryIterator::BoundaryIterator(const Boundary& boundary, AxisOrder order) : axes_(axis(order)) {
   for (int i = 0; i < 3; ++i) {
     lo_[i] = boundary.min[axes_[i]];
     size_[i] = boundary.size(axes_[i]);
     walk_size_[i] = size_[i] == 0 ? 1 : size_[i];
   }
+  seek(offset_);
 }
 
-BlockPosition BoundaryIterator::at(const std::array<uint32_t, 3>& offsets) const {
-  BlockPosition p;
-  for (int i = 0; i < 3; ++i) p[axes_[i]] = wrapping_add(lo_[i], offsets[i]);
-  return p;
+void BoundaryIterator::seek(const std::array<uint32_t, 3>& offsets) {
+  offset_ = offsets;
+  for (int i = 0; i < 3; ++i) coords_[axes_[i]] = static_cast<uint32_t>(lo_[i]) + offsets[i];
 }
 
 std::optional<BlockPosition> BoundaryIterator::nth(uint64_t n) {
@@ -92,12 +94,10 @@ std::optional<BlockPosition> BoundaryIterator::nth(uint64_t n) {
     offsets[2] = static_cast<uint32_t>(index % stride_middle);
     return offsets;
   };
-  BlockPosition result = at(decompose(k));
-  if (k + 1 < total) {
-    offset_ = decompose(k + 1);
-  } else {
-    done_ = true;
-  }
+  seek(decompose(k));
+  BlockPosition result{static_cast<int32_t>(coords_[0]), static_cast<int32_t>(coords_[1]),
+                       static_cast<int32_t>(coords_[2])};
+  advance();
   return result;
 }
 

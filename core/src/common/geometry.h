@@ -85,7 +85,8 @@ class BoundaryIterator final : public PositionIterator {
 
   std::optional<BlockPosition> next() override {
     if (done_) return std::nullopt;
-    BlockPosition result = current();
+    BlockPosition result{static_cast<int32_t>(coords_[0]), static_cast<int32_t>(coords_[1]),
+                         static_cast<int32_t>(coords_[2])};
     advance();
     return result;
   }
@@ -93,12 +94,13 @@ class BoundaryIterator final : public PositionIterator {
   std::optional<BlockPosition> nth(uint64_t n) override;
 
  private:
-  BlockPosition at(const std::array<uint32_t, 3>& offsets) const;
-  BlockPosition current() const { return at(offset_); }
+  // Moves to `offsets`, keeping coords_ in step.
+  void seek(const std::array<uint32_t, 3>& offsets);
   void advance() {
     for (int i = 2; i >= 0; --i) {
-      if (offset_[i] + 1 < walk_size_[i]) {
+      if (offset_[i] + 1 < walk_size_[i]) [[likely]] {
         ++offset_[i];
+        ++coords_[axes_[i]];
         return;
       }
       if (i == 0) {
@@ -106,6 +108,7 @@ class BoundaryIterator final : public PositionIterator {
         return;
       }
       offset_[i] = 0;
+      coords_[axes_[i]] = static_cast<uint32_t>(lo_[i]);
     }
   }
 
@@ -115,9 +118,13 @@ class BoundaryIterator final : public PositionIterator {
   std::array<uint64_t, 3> size_;       // the true sizes, used by nth
   std::array<uint64_t, 3> walk_size_;  // sizes with zero taken as one, used by next
   std::array<uint32_t, 3> offset_{0, 0, 0};
+  // The current position by axis (x, y, z), as unsigned so that stepping wraps around.
+  std::array<uint32_t, 3> coords_;
   bool done_ = false;
 };
 
-inline BoundaryIterator Boundary::walk(AxisOrder order) const { return BoundaryIterator(*this, order); }
+inline BoundaryIterator Boundary::walk(AxisOrder order) const {
+  return BoundaryIterator(*this, order);
+}
 
 }  // namespace kubrel

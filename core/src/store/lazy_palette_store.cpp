@@ -1,6 +1,9 @@
 // The lazy palette store: placeholders per temporary id and their resolution through a palette.
 #include "store/lazy_palette_store.h"
 
+#include <algorithm>
+#include <array>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -60,6 +63,80 @@ Status LazyPaletteBlockStoreWrapper::set_unknown_block(const BlockPosition& posi
   return {};
 }
 
+Status LazyPaletteBlockStoreWrapper::set_unknown_blocks_along(AxisOrder order, uint64_t start,
+                                                              std::span<const int32_t> temp_ids) {
+  if (temp_ids.empty()) return {};
+  Boundary box = inner_->boundary();
+  std::array<int, 3> axes = axis(order);
+  std::array<uint64_t, 3> size;
+  for (int i = 0; i < 3; ++i) size[i] = box.size(axes[i]);
+  // Offsets from the minimum by walk role (0 outermost); 128 bits as in BoundaryIterator::nth.
+  using u128 = unsigned __int128;
+  u128 plane = static_cast<u128>(size[1]) * size[2];
+  std::array<uint64_t, 3> offset = {static_cast<uint64_t>(start / plane),
+                                    static_cast<uint64_t>(start % plane / size[2]),
+                                    static_cast<uint64_t>(start % size[2])};
+  std::array<int32_t, 3> coords;
+  for (int i = 0; i < 3; ++i) {
+    coords[axes[i]] = static_cast<int32_t>(static_cast<uint32_t>(box.min[axes[i]]) + offset[i]);
+  }
+  const int inner_axis = axes[2];
+  const int middle_axis = axes[1];
+  // The walk is stored in pieces: whole rows along the innermost axis at once when the piece
+  // starts a row (so that writes to a page whose cells run along the middle axis stay close
+  // together), else what is left of one row. Ids are translated through a small buffer.
+  constexpr size_t kPiece = 4096;
+  std::array<size_t, kPiece> inner_ids;
+  size_t done = 0;
+  while (done < temp_ids.size()) {
+    uint64_t left = temp_ids.size() - done;
+    uint64_t rows = 1;
+    uint64_t columns = std::min<uint64_t>({left, size[2] - offset[2], kPiece});
+    if (offset[2] == 0 && size[2] <= kPiece / 2 && left >= 2 * size[2]) {
+      rows = std::min<uint64_t>({left / size[2], size[1] - offset[1], kPiece / size[2]});
+    }
+    size_t n = static_cast<size_t>(rows * columns);
+    for (size_t k = 0; k < n; ++k) {
+      int32_t temp_id = temp_ids[done + k];
+      size_t inner_id = kNoInnerId;
+      if (temp_id >= 0 && static_cast<size_t>(temp_id) < dense_temp_states_.size()) [[likely]]
+        inner_id = dense_temp_states_[static_cast<size_t>(temp_id)].inner_id;
+      if (inner_id == kNoInnerId) [[unlikely]] {
+        // First sight of this id (or a sparse one): the single-block path enters it.
+        std::array<int32_t, 3> at = coords;
+        at[middle_axis] =
+            static_cast<int32_t>(static_cast<uint32_t>(at[middle_axis]) + k / columns);
+        at[inner_axis] = static_cast<int32_t>(static_cast<uint32_t>(at[inner_axis]) + k % columns);
+        KUBREL_TRY(set_unknown_block({at[0], at[1], at[2]}, temp_id));
+        KUBREL_ASSIGN_OR_RETURN(TempEntry * entry, temp_state_from_temp_id(temp_id));
+        inner_id = entry->inner_id;
+      }
+      inner_ids[k] = inner_id;
+    }
+    inner_->set_palette_ids_inside({coords[0], coords[1], coords[2]}, inner_axis, middle_axis,
+                                   columns, rows, std::span(inner_ids.data(), n));
+    done += n;
+    // Step the walk past the piece, carrying outwards.
+    if (rows == 1) {
+      offset[2] += columns;
+      coords[inner_axis] =
+          static_cast<int32_t>(static_cast<uint32_t>(coords[inner_axis]) + columns);
+      if (offset[2] < size[2]) continue;
+      offset[2] = 0;
+      coords[inner_axis] = box.min[inner_axis];
+      rows = 1;
+    }
+    offset[1] += rows;
+    coords[middle_axis] = static_cast<int32_t>(static_cast<uint32_t>(coords[middle_axis]) + rows);
+    if (offset[1] < size[1]) continue;
+    offset[1] = 0;
+    coords[middle_axis] = box.min[middle_axis];
+    ++offset[0];
+    ++coords[axes[0]];
+  }
+  return {};
+}
+
 void LazyPaletteBlockStoreWrapper::set_actual_palette(
     std::unordered_map<int64_t, BlockStateRef> palette) {
   actual_palette_ = std::move(palette);
@@ -89,6 +166,82 @@ Result<BlockStateRef> LazyPaletteBlockStoreWrapper::resolve_cell(size_t inner_id
   const BlockStateRef& state = resolved_[inner_id];
   if (state == nullptr) return fail("Temporary ID not found in actual palette");
   return state;
+}
+
+}  // namespace kubrel
+
+namespace kubrel {
+
+namespace {
+
+// The cells of one run, `width` bytes each, read as unsigned values.
+template <class Cell>
+uint64_t cell_value(const uint8_t* cells, uint64_t i) {
+  Cell value;
+  std::memcpy(&value, cells + i * sizeof(Cell), sizeof(Cell));
+  return value;
+}
+
+}  // namespace
+
+Status LazyPaletteBlockStoreWrapper::append_blocks(StoredCellWalk& walk, uint64_t& index,
+                                                   std::vector<Block>& blocks, size_t max) const {
+  const uint64_t volume = inner_->boundary().volume().value_or(UINT64_MAX);
+  if (max == 0 || index >= volume) return {};
+  if (!actual_palette_) return fail("Can not access blocks if palette is not provided");
+  size_t appended = 0;
+  while (std::optional<StoredRun> run = walk.next_run()) {
+    // One pass over each run of raw cells; it ends early at the max-th block or a failing cell,
+    // and gives the rest of the run back to the walk.
+    auto visit = [&]<class Cell>() -> std::optional<Status> {
+      for (uint64_t i = 0; i < run->length; ++i) {
+        uint64_t value = cell_value<Cell>(run->cells, i);
+        if (value == 0) continue;
+        const char* failure = nullptr;
+        // Only placeholders stored through this wrapper reach the inner store.
+        if (value > resolved_.size()) [[unlikely]] {
+          failure = "Invalid temporary ID";
+        } else if (resolved_[value - 1] == nullptr) [[unlikely]] {
+          failure = "Temporary ID not found in actual palette";
+        }
+        if (failure != nullptr) [[unlikely]] {
+          index = run->walk_index + i;
+          walk.give_back(i);
+          return fail(failure);
+        }
+        const BlockStateRef& state = resolved_[value - 1];
+        if (state->is_air()) continue;
+        const BlockPosition& p = run->position;
+        blocks.push_back(Block{
+            {p.x, p.y, static_cast<int32_t>(static_cast<uint32_t>(p.z) + static_cast<uint32_t>(i))},
+            state});
+        if (++appended == max) {
+          index = run->walk_index + i + 1;
+          walk.give_back(i + 1);
+          return Status{};
+        }
+      }
+      return std::nullopt;
+    };
+    std::optional<Status> stop;
+    switch (run->width) {
+      case 1:
+        stop = visit.operator()<uint8_t>();
+        break;
+      case 2:
+        stop = visit.operator()<uint16_t>();
+        break;
+      case 4:
+        stop = visit.operator()<uint32_t>();
+        break;
+      default:
+        stop = visit.operator()<uint64_t>();
+        break;
+    }
+    if (stop) return std::move(*stop);
+  }
+  index = volume;
+  return {};
 }
 
 }  // namespace kubrel

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <unordered_map>
 #include <vector>
 
@@ -38,6 +39,12 @@ class LazyPaletteBlockStoreWrapper final : public Region {
     return set_unknown_block({x, y, z}, temp_id);
   }
 
+  // Stores the placeholder of temp_ids[i] at position start + i of the walk of the box in
+  // `order`, for every i. The walk must hold those positions (start + size <= volume). Equivalent
+  // to set_unknown_block per id, without its per-position checks and lookups.
+  [[nodiscard]] Status set_unknown_blocks_along(AxisOrder order, uint64_t start,
+                                                std::span<const int32_t> temp_ids);
+
   // Attaches the palette from temporary id to real state, replacing any earlier one. May be
   // called before or after blocks are stored.
   void set_actual_palette(std::unordered_map<int64_t, BlockStateRef> palette);
@@ -54,8 +61,17 @@ class LazyPaletteBlockStoreWrapper final : public Region {
   // visiting empty space (see StoredCellWalk). The walk must not outlive the store or see it
   // change.
   StoredCellWalk stored_cells(uint64_t from) const { return inner_->stored_cells(from); }
-  // The real state of a cell the walk met, by the id it holds; fails like block_at.
+  // The real state of a cell that holds inner palette id `inner_id`; fails like block_at.
   [[nodiscard]] Result<BlockStateRef> resolve_cell(size_t inner_id) const;
+
+  // Appends the non-air blocks that `walk` (a walk of this store from walk position `index`) meets,
+  // in walk order, until `max` are appended or the walk ends. `index` then stands after the last
+  // block appended, or at the end of the box. Fails like block_at at the first cell that does not
+  // resolve (a palette attached is checked only when some position is left to visit), with `index`
+  // and the walk left at that cell and the blocks appended before it in `blocks`. Empty space
+  // costs nothing, so a sparse box is read in time proportional to what it stores.
+  [[nodiscard]] Status append_blocks(StoredCellWalk& walk, uint64_t& index,
+                                     std::vector<Block>& blocks, size_t max) const;
 
   bool contains(const BlockPosition& position) const override { return inner_->contains(position); }
   // The positions of the box in `order`.

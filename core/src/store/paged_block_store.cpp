@@ -14,6 +14,8 @@ constexpr uint32_t kMinPageShift = 3;
 // Must agree with cell_of.
 constexpr AxisOrder kPageOrder = AxisOrder::ZYX;
 constexpr std::array<const char*, 3> kAxisNames = {"x", "y", "z"};
+// The most slots of the direct page index; a 256^3 box with 32^3 pages needs 512.
+constexpr uint64_t kMaxGridSlots = uint64_t{1} << 16;
 
 }  // namespace
 
@@ -48,6 +50,26 @@ PagedBlockStore::PagedBlockStore(const Boundary& boundary,
                                  const std::array<uint32_t, 3>& page_shift, bool fixed)
     : boundary_(boundary), page_shift_(page_shift), fixed_(fixed) {
   for (int a = 0; a < 3; ++a) page_mask_[a] = (uint32_t{1} << page_shift_[a]) - 1;
+  if (boundary.volume().value_or(0) == 0) return;
+  BlockPosition max = boundary.max();
+  uint64_t slots = 1;
+  for (int a = 0; a < 3; ++a) {
+    // Keys grow with the unsigned coordinate, so a box that wraps there gets no grid.
+    if (static_cast<uint32_t>(max[a]) < static_cast<uint32_t>(boundary.min[a])) return;
+    grid_extent_[a] = (static_cast<uint32_t>(max[a]) >> page_shift_[a]) -
+                      (static_cast<uint32_t>(boundary.min[a]) >> page_shift_[a]) + 1;
+    slots *= grid_extent_[a];
+  }
+  if (slots > kMaxGridSlots) return;
+  grid_low_ = key_of(boundary.min);
+  grid_.assign(slots, nullptr);
+}
+
+ArrayPage** PagedBlockStore::grid_slot(const PageKey& key) const {
+  if (grid_.empty()) return nullptr;
+  uint32_t gx = key.x - grid_low_.x, gy = key.y - grid_low_.y, gz = key.z - grid_low_.z;
+  if (gx >= grid_extent_[0] || gy >= grid_extent_[1] || gz >= grid_extent_[2]) return nullptr;
+  return &grid_[gx + uint64_t{grid_extent_[0]} * (gy + uint64_t{grid_extent_[1]} * gz)];
 }
 
 bool PagedBlockStore::contains(const BlockPosition& position) const {
@@ -85,6 +107,44 @@ Status PagedBlockStore::set_palette_id_at(const BlockPosition& position, size_t 
   return {};
 }
 
+void PagedBlockStore::set_palette_ids_inside(const BlockPosition& start, int column_axis,
+                                             int row_axis, uint64_t columns, uint64_t rows,
+                                             std::span<const size_t> ids) {
+  // Cell index steps of one position along x, y and z in a ZYX page.
+  const std::array<uint32_t, 3> cell_shift = {page_shift_[2] + page_shift_[1], page_shift_[2], 0};
+  const uint32_t column_shift = cell_shift[column_axis];
+  const uint32_t row_shift = cell_shift[row_axis];
+  auto to_page_edge = [&](const BlockPosition& position, int axis) {
+    return uint64_t{page_mask_[axis]} + 1 -
+           (static_cast<uint32_t>(position[axis]) & page_mask_[axis]);
+  };
+  // One rectangle per page; within it, rows vary fastest, since pages keep z cells together.
+  for (uint64_t r0 = 0; r0 < rows;) {
+    BlockPosition row_start = start;
+    row_start[row_axis] = static_cast<int32_t>(static_cast<uint32_t>(start[row_axis]) + r0);
+    uint64_t row_count = std::min(rows - r0, to_page_edge(row_start, row_axis));
+    for (uint64_t c0 = 0; c0 < columns;) {
+      BlockPosition corner = row_start;
+      corner[column_axis] =
+          static_cast<int32_t>(static_cast<uint32_t>(row_start[column_axis]) + c0);
+      uint64_t column_count = std::min(columns - c0, to_page_edge(corner, column_axis));
+      ArrayPage& page = page_for_write(key_of(corner));
+      uint64_t cell = cell_of(corner);
+      const size_t* corner_id = ids.data() + r0 * columns + c0;
+      if (row_count == 1) {
+        page.store_cells(cell, column_shift, corner_id, 1, column_count);
+      } else {
+        for (uint64_t c = 0; c < column_count; ++c) {
+          page.store_cells(cell + (c << column_shift), row_shift, corner_id + c, columns,
+                           row_count);
+        }
+      }
+      c0 += column_count;
+    }
+    r0 += row_count;
+  }
+}
+
 Status PagedBlockStore::remove_block_at(const BlockPosition& position) {
   if (!boundary_.contains(position)) KUBREL_TRY(_expand_or_throw(position));
   ArrayPage* page = find_page(key_of(position));
@@ -107,22 +167,25 @@ const ArrayPage* PagedBlockStore::page_at(const BlockPosition& position) const {
   return find_page(key_of(position));
 }
 
-ArrayPage* PagedBlockStore::find_page(const PageKey& key) const {
-  if (cache_valid_ && cached_key_ == key) return cached_page_;
-  auto it = pages_.find(key);
+ArrayPage* PagedBlockStore::find_page_slow(const PageKey& key) const {
   cache_valid_ = true;
   cached_key_ = key;
-  cached_page_ = it == pages_.end() ? nullptr : it->second.get();
+  if (ArrayPage** slot = grid_slot(key)) {
+    cached_page_ = *slot;
+  } else {
+    auto it = pages_.find(key);
+    cached_page_ = it == pages_.end() ? nullptr : it->second.get();
+  }
   return cached_page_;
 }
 
-ArrayPage& PagedBlockStore::page_for_write(const PageKey& key) {
-  if (ArrayPage* page = find_page(key)) return *page;
+ArrayPage& PagedBlockStore::new_page(const PageKey& key) {
   std::array<uint32_t, 3> edges = {uint32_t{1} << page_shift_[0], uint32_t{1} << page_shift_[1],
                                    uint32_t{1} << page_shift_[2]};
   auto& slot = pages_[key];
   slot = std::make_unique<ArrayPage>(edges, kPageOrder);
   cached_page_ = slot.get();
+  if (ArrayPage** grid = grid_slot(key)) *grid = cached_page_;
   return *slot;
 }
 
@@ -149,7 +212,7 @@ StoredCellWalk::StoredCellWalk(const PagedBlockStore& store, uint64_t from)
       int64_t{boundary_.min.y} + static_cast<int64_t>(from % plane / boundary_.d_z),
       int64_t{boundary_.min.z} + static_cast<int64_t>(from % boundary_.d_z)};
   for (const auto& [key, page] : store.pages_) {
-    Cursor cursor{page.get(), {}, 0, {}};
+    Cursor cursor{page.get(), {}, 0, 0, {}};
     const std::array<uint32_t, 3> index = {key.x, key.y, key.z};
     std::array<int64_t, 3> edge;
     for (int a = 0; a < 3; ++a) {
@@ -158,8 +221,9 @@ StoredCellWalk::StoredCellWalk(const PagedBlockStore& store, uint64_t from)
     }
     // The page's first cell at or after `target` in (x, y, z) order, the page's own cell order.
     uint64_t start;
-    const std::array<int64_t, 3> local = {
-        target[0] - cursor.origin[0], target[1] - cursor.origin[1], target[2] - cursor.origin[2]};
+    const std::array<int64_t, 3> local = {target[0] - cursor.origin[0],
+                                          target[1] - cursor.origin[1],
+                                          target[2] - cursor.origin[2]};
     if (local[0] < 0) {
       start = 0;
     } else if (local[0] >= edge[0]) {
@@ -179,30 +243,23 @@ StoredCellWalk::StoredCellWalk(const PagedBlockStore& store, uint64_t from)
   std::make_heap(heap_.begin(), heap_.end(), later);
 }
 
-BlockPosition StoredCellWalk::position_of(const Cursor& cursor) const {
-  const uint64_t cell = cursor.cell;
-  const uint64_t z = cell & ((uint64_t{1} << shift_[2]) - 1);
-  const uint64_t y = (cell >> shift_[2]) & ((uint64_t{1} << shift_[1]) - 1);
-  const uint64_t x = cell >> (shift_[1] + shift_[2]);
-  return {static_cast<int32_t>(cursor.origin[0] + static_cast<int64_t>(x)),
-          static_cast<int32_t>(cursor.origin[1] + static_cast<int64_t>(y)),
-          static_cast<int32_t>(cursor.origin[2] + static_cast<int64_t>(z))};
-}
-
 bool StoredCellWalk::settle(Cursor& cursor, uint64_t from) const {
   while (std::optional<uint64_t> cell = cursor.page->next_stored_cell(from)) {
     cursor.cell = *cell;
-    const BlockPosition p = position_of(cursor);
+    const uint64_t z = *cell & ((uint64_t{1} << shift_[2]) - 1);
+    const uint64_t y = (*cell >> shift_[2]) & ((uint64_t{1} << shift_[1]) - 1);
+    const uint64_t x = *cell >> (shift_[1] + shift_[2]);
+    const BlockPosition p = {static_cast<int32_t>(cursor.origin[0] + static_cast<int64_t>(x)),
+                             static_cast<int32_t>(cursor.origin[1] + static_cast<int64_t>(y)),
+                             static_cast<int32_t>(cursor.origin[2] + static_cast<int64_t>(z))};
     if (boundary_.contains(p)) {
       const auto offset = [](int32_t value, int32_t min) {
         return uint64_t{static_cast<uint32_t>(value) - static_cast<uint32_t>(min)};
       };
-      cursor.stored.walk_index =
-          (offset(p.x, boundary_.min.x) * boundary_.d_y + offset(p.y, boundary_.min.y)) *
-              boundary_.d_z +
-          offset(p.z, boundary_.min.z);
-      cursor.stored.position = p;
-      cursor.stored.id = *cursor.page->load_cell(*cell);
+      cursor.walk_index = (offset(p.x, boundary_.min.x) * boundary_.d_y +
+                           offset(p.y, boundary_.min.y)) * boundary_.d_z +
+                          offset(p.z, boundary_.min.z);
+      cursor.position = p;
       return true;
     }
     from = *cell + 1;
@@ -210,41 +267,35 @@ bool StoredCellWalk::settle(Cursor& cursor, uint64_t from) const {
   return false;
 }
 
-bool StoredCellWalk::step(Cursor& cursor) const {
-  const uint64_t next = cursor.cell + 1;
-  // The next cell along z in the same page and box: one position and one walk index further.
-  if ((next & ((uint64_t{1} << shift_[2]) - 1)) != 0 &&
-      int64_t{cursor.stored.position.z} + 1 < z_end_) {
-    if (std::optional<size_t> id = cursor.page->load_cell(next)) {
-      cursor.cell = next;
-      ++cursor.stored.position.z;
-      ++cursor.stored.walk_index;
-      cursor.stored.id = *id;
-      return true;
+std::optional<StoredRun> StoredCellWalk::next_run() {
+  auto later = [this](size_t a, size_t b) { return this->later(a, b); };
+  if (active_ && pending_ > 0) {
+    Cursor& cursor = cursors_[*active_];
+    if (!settle(cursor, cursor.cell + pending_)) {
+      active_.reset();
+    } else if (!heap_.empty() && later(*active_, heap_.front())) {
+      // Another page holds the next cell; this one waits in the heap.
+      heap_.push_back(*active_);
+      std::push_heap(heap_.begin(), heap_.end(), later);
+      active_.reset();
     }
   }
-  return settle(cursor, next);
-}
-
-std::optional<StoredCell> StoredCellWalk::next() {
-  auto later = [this](size_t a, size_t b) { return this->later(a, b); };
+  pending_ = 0;
   if (!active_) {
     if (heap_.empty()) return std::nullopt;
     std::pop_heap(heap_.begin(), heap_.end(), later);
     active_ = heap_.back();
     heap_.pop_back();
   }
-  Cursor& cursor = cursors_[*active_];
-  const StoredCell cell = cursor.stored;
-  if (!step(cursor)) {
-    active_.reset();
-  } else if (!heap_.empty() && later(*active_, heap_.front())) {
-    // Another page holds the next cell; this one waits in the heap.
-    heap_.push_back(*active_);
-    std::push_heap(heap_.begin(), heap_.end(), later);
-    active_.reset();
-  }
-  return cell;
+  const Cursor& cursor = cursors_[*active_];
+  const uint64_t z_in_page = cursor.cell & ((uint64_t{1} << shift_[2]) - 1);
+  const ArrayPage::RawCells raw = cursor.page->raw_cells(cursor.cell);
+  uint64_t length = std::min({(uint64_t{1} << shift_[2]) - z_in_page, raw.length,
+                              static_cast<uint64_t>(z_end_ - cursor.position.z)});
+  if (!heap_.empty()) length = std::min(length, cursors_[heap_.front()].walk_index - cursor.walk_index);
+  pending_ = length;
+  return StoredRun{cursor.walk_index, cursor.position, raw.cells, cursor.page->cell_width(),
+                   length};
 }
 
 }  // namespace kubrel

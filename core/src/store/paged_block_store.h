@@ -3,11 +3,13 @@
 // schematic, so the per-block paths avoid allocation and repeated hashing.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <unordered_map>
 #include <vector>
 
@@ -21,11 +23,14 @@ namespace kubrel {
 
 class StoredCellWalk;
 
-// One stored cell, as a StoredCellWalk meets it.
-struct StoredCell {
-  uint64_t walk_index;  // the index of the position in the XYZ walk of the store's boundary
-  BlockPosition position;
-  size_t id;  // the palette id held there
+// A stretch of cells along z that a StoredCellWalk hands out: consecutive positions of the walk,
+// side by side in one page.
+struct StoredRun {
+  uint64_t walk_index;     // of the first cell, in the XYZ walk of the store's boundary
+  BlockPosition position;  // of the first cell; cell i lies i steps further along z
+  const uint8_t* cells;    // `length` cells of `width` bytes: 0 when empty, else palette id + 1
+  unsigned width;
+  uint64_t length;
 };
 
 class PagedBlockStore : public BlockStore {
@@ -61,6 +66,33 @@ class PagedBlockStore : public BlockStore {
   [[nodiscard]] Status set_palette_id_at(const BlockPosition& position, size_t id);
   // The palette id stored at `position`, none for an empty cell; fails like block_at.
   [[nodiscard]] Result<std::optional<size_t>> palette_id_at(const BlockPosition& position) const;
+  // Like set_palette_id_at for a `position` known to lie inside the boundary and an `id` the
+  // palette holds; neither is checked. For bulk writers that check once for many positions.
+  void set_palette_id_inside(const BlockPosition& position, size_t id) { store_id(position, id); }
+  // The same for ids[r * columns + c] at `start` moved c steps along `column_axis` and r steps
+  // along `row_axis` (0 x, 1 y, 2 z; distinct), for every c < columns and r < rows, page by page.
+  void set_palette_ids_inside(const BlockPosition& start, int column_axis, int row_axis,
+                              uint64_t columns, uint64_t rows, std::span<const size_t> ids);
+
+  // Consecutive cells along z from `position`, which must lie inside the boundary: at most
+  // `count`, and never past the edge of its page or of the page's storage part. Each cell is
+  // `width` bytes, 0 when empty and palette id + 1 otherwise; `cells` is null when all `length`
+  // cells are empty. Valid until the store is next written.
+  struct CellRun {
+    const uint8_t* cells;
+    unsigned width;
+    uint64_t length;
+  };
+  CellRun cells_along_z(const BlockPosition& position, uint64_t count) const {
+    uint64_t to_page_edge =
+        (uint64_t{page_mask_[2]} + 1) - (static_cast<uint32_t>(position.z) & page_mask_[2]);
+    count = std::min(count, to_page_edge);
+    const ArrayPage* page = find_page(key_of(position));
+    if (page == nullptr) return {nullptr, 1, count};
+    ArrayPage::RawCells raw = page->raw_cells(cell_of(position));
+    return {raw.cells, page->cell_width(), std::min(count, raw.length)};
+  }
+
   // The id of a state equal to `state`, none when the palette has no such state.
   std::optional<size_t> palette_id(const BlockState& state) const;
 
@@ -113,8 +145,19 @@ class PagedBlockStore : public BlockStore {
     uint64_t z = static_cast<uint32_t>(position.z) & page_mask_[2];
     return z | (y << page_shift_[2]) | (x << (page_shift_[2] + page_shift_[1]));
   }
-  ArrayPage* find_page(const PageKey& key) const;
-  ArrayPage& page_for_write(const PageKey& key);
+  ArrayPage* find_page(const PageKey& key) const {
+    if (cache_valid_ && cached_key_ == key) [[likely]]
+      return cached_page_;
+    return find_page_slow(key);
+  }
+  ArrayPage* find_page_slow(const PageKey& key) const;
+  ArrayPage& page_for_write(const PageKey& key) {
+    ArrayPage* page = find_page(key);
+    return page != nullptr ? *page : new_page(key);
+  }
+  ArrayPage& new_page(const PageKey& key);
+  // The slot of `key` in grid_, or null when the key lies outside the grid.
+  ArrayPage** grid_slot(const PageKey& key) const;
   // The id for `state`, entering it into the palette when it is new.
   size_t intern(BlockStateRef state);
   // Stores `id` at a position already known to be writable.
@@ -125,6 +168,11 @@ class PagedBlockStore : public BlockStore {
   std::vector<BlockStateRef> palette_;
   std::unordered_map<BlockStateRef, size_t, BlockStateRefHash, BlockStateRefEqual> state_ids_;
   std::unordered_map<PageKey, std::unique_ptr<ArrayPage>, PageKeyHash> pages_;
+  // A direct index of the pages (owned by pages_) of the initial boundary's page grid, so that
+  // lookups inside the box need no hashing; empty when that grid is large or its keys wrap.
+  mutable std::vector<ArrayPage*> grid_;
+  PageKey grid_low_;
+  std::array<uint32_t, 3> grid_extent_{0, 0, 0};
   Boundary boundary_;
   std::array<uint32_t, 3> page_shift_;
   std::array<uint32_t, 3> page_mask_;
@@ -139,14 +187,20 @@ class PagedBlockStore : public BlockStore {
 
 // Walks the stored cells of a PagedBlockStore in XYZ walk order without visiting empty space:
 // pages are merged by walk index (a page's own cell order, z fastest and x slowest, is already
-// walk order), and chunks never written are passed over whole. The cost follows the pages and
-// chunks that exist, not the volume of the box. The walk points into the store, which must outlive
-// it and stay unchanged while it is used. For a boundary that wraps around the 32-bit coordinate
-// range every cell still comes once, but not in walk order.
+// walk order), and parts never written are passed over whole. The cost follows the pages and parts
+// that exist, not the volume of the box, while a dense box still comes out in long runs of raw
+// cells. The walk points into the store, which must outlive it and stay unchanged while it is
+// used. For a boundary that wraps around the 32-bit coordinate range every cell still comes once,
+// but not in walk order.
 class StoredCellWalk {
  public:
-  // The next stored cell, or none once every one has come.
-  std::optional<StoredCell> next();
+  // The next run: it starts at the next stored cell and ends before the edge of its page, of its
+  // storage part or of the box along z, or before the next stored cell of another page, whichever
+  // comes first (cells inside may be empty). None once every stored cell has come.
+  std::optional<StoredRun> next_run();
+  // The caller used only the first `used` cells of the last run; the next run starts with the
+  // cell after them.
+  void give_back(uint64_t used) { pending_ = used; }
 
  private:
   friend class PagedBlockStore;
@@ -155,20 +209,16 @@ class StoredCellWalk {
     const ArrayPage* page;
     std::array<int64_t, 3> origin;  // coordinates of the page's first cell
     uint64_t cell;                  // the stored cell this cursor stands on,
-    StoredCell stored;              // and what it holds
+    uint64_t walk_index;            // its walk index
+    BlockPosition position;         // and its position
   };
 
   StoredCellWalk(const PagedBlockStore& store, uint64_t from);
-  BlockPosition position_of(const Cursor& cursor) const;
   // Moves `cursor` to the first stored cell inside the boundary at or after cell `from`; false
   // when the page has none.
   bool settle(Cursor& cursor, uint64_t from) const;
-  // Moves `cursor` past its cell, like settle, with a shortcut for the next cell of a dense line.
-  bool step(Cursor& cursor) const;
   // Orders the heap so that its front holds the smallest walk index.
-  bool later(size_t a, size_t b) const {
-    return cursors_[a].stored.walk_index > cursors_[b].stored.walk_index;
-  }
+  bool later(size_t a, size_t b) const { return cursors_[a].walk_index > cursors_[b].walk_index; }
 
   Boundary boundary_;
   int64_t z_end_;  // one past the boundary's largest z
@@ -176,8 +226,10 @@ class StoredCellWalk {
   std::vector<Cursor> cursors_;
   // Cursors other than the active one, as a heap on walk index.
   std::vector<size_t> heap_;
-  // The cursor with the smallest walk index, served without the heap while it stays smallest.
+  // The cursor with the smallest walk index, which the last run came from.
   std::optional<size_t> active_;
+  // Cells of the last run the active cursor is still to pass.
+  uint64_t pending_ = 0;
 };
 
 }  // namespace kubrel

@@ -13,13 +13,6 @@ std::string out_of_bounds(int32_t x, int32_t y, int32_t z) {
          std::to_string(z) + ")";
 }
 
-unsigned width_for(uint64_t value) {
-  if (value <= UINT8_MAX) return 1;
-  if (value <= UINT16_MAX) return 2;
-  if (value <= UINT32_MAX) return 4;
-  return 8;
-}
-
 }  // namespace
 
 bool Page::deep_equals(const Page& other) const {
@@ -74,14 +67,51 @@ Status ArrayPage::erase(int32_t x, int32_t y, int32_t z) {
   return erase_cell(*index);
 }
 
-void ArrayPage::store_cell(uint64_t index, size_t id) {
-  uint64_t value = uint64_t{id} + 1;
-  unsigned needed = width_for(value);
-  if (needed > width_) widen_to(needed);
-  uint8_t* part = part_for_write(index);
+void ArrayPage::store_cells(uint64_t first, unsigned shift, const size_t* ids, size_t id_stride,
+                            uint64_t count) {
+  size_t top = 0;
+  for (uint64_t k = 0; k < count; ++k) top = std::max(top, ids[k * id_stride]);
+  if (uint64_t{top} + 1 > width_max(width_)) widen_to(width_for(uint64_t{top} + 1));
+  switch (width_) {
+    case 1:
+      return store_cells_as<uint8_t>(first, shift, ids, id_stride, count);
+    case 2:
+      return store_cells_as<uint16_t>(first, shift, ids, id_stride, count);
+    case 4:
+      return store_cells_as<uint32_t>(first, shift, ids, id_stride, count);
+    default:
+      return store_cells_as<uint64_t>(first, shift, ids, id_stride, count);
+  }
+}
+
+template <class Cell>
+void ArrayPage::store_cells_as(uint64_t first, unsigned shift, const size_t* ids, size_t id_stride,
+                               uint64_t count) {
+  size_t added = 0;
+  for (uint64_t k = 0; k < count; ++k) {
+    uint64_t index = first + (k << shift);
+    uint8_t* part = part_of(index);
+    if (part == nullptr) [[unlikely]]
+      part = new_part(index);
+    uint8_t* cell = part + (index & kPartMask) * sizeof(Cell);
+    Cell old;
+    std::memcpy(&old, cell, sizeof(Cell));
+    added += old == 0;
+    auto value = static_cast<Cell>(ids[k * id_stride] + 1);
+    std::memcpy(cell, &value, sizeof(Cell));
+  }
+  nnz_ += added;
+}
+
+Status ArrayPage::erase_cell(uint64_t index) {
+  uint8_t* part = part_of(index);
   uint64_t offset = index & kPartMask;
-  if (read_value(part, offset, width_) == 0) ++nnz_;
-  write_value(part, offset, width_, value);
+  if (part == nullptr || read_value(part, offset, width_) == 0) {
+    return fail("No block to erase at given coordinates");
+  }
+  write_value(part, offset, width_, 0);
+  --nnz_;
+  return {};
 }
 
 std::optional<uint64_t> ArrayPage::next_stored_cell(uint64_t from) const {
@@ -101,38 +131,6 @@ std::optional<uint64_t> ArrayPage::next_stored_cell(uint64_t from) const {
   return std::nullopt;
 }
 
-Status ArrayPage::erase_cell(uint64_t index) {
-  uint8_t* part = part_of(index);
-  uint64_t offset = index & kPartMask;
-  if (part == nullptr || read_value(part, offset, width_) == 0) {
-    return fail("No block to erase at given coordinates");
-  }
-  write_value(part, offset, width_, 0);
-  --nnz_;
-  return {};
-}
-
-void ArrayPage::write_value(uint8_t* part, uint64_t offset, unsigned width, uint64_t value) {
-  switch (width) {
-    case 1:
-      part[offset] = static_cast<uint8_t>(value);
-      break;
-    case 2: {
-      auto v = static_cast<uint16_t>(value);
-      std::memcpy(part + offset * 2, &v, 2);
-      break;
-    }
-    case 4: {
-      auto v = static_cast<uint32_t>(value);
-      std::memcpy(part + offset * 4, &v, 4);
-      break;
-    }
-    default:
-      std::memcpy(part + offset * 8, &value, 8);
-      break;
-  }
-}
-
 void ArrayPage::widen_to(unsigned width) {
   for (auto& chunk : chunks_) {
     if (chunk == nullptr) continue;
@@ -148,11 +146,11 @@ void ArrayPage::widen_to(unsigned width) {
   width_ = width;
 }
 
-uint8_t* ArrayPage::part_for_write(uint64_t index) {
+uint8_t* ArrayPage::new_part(uint64_t index) {
   auto& chunk = chunks_[index >> kChunkShift];
   if (chunk == nullptr) chunk = std::make_unique<Chunk>();
   auto& part = chunk->parts[(index >> kPartShift) & (kPartsPerChunk - 1)];
-  if (part == nullptr) part = std::make_unique<uint8_t[]>(part_cells_ * width_);
+  part = std::make_unique<uint8_t[]>(part_cells_ * width_);
   return part.get();
 }
 

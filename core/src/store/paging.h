@@ -3,6 +3,7 @@
 // stored in the page allows, so sparse or small-palette regions stay cheap.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -73,11 +74,39 @@ class ArrayPage final : public Page {
     if (value == 0) return std::nullopt;
     return static_cast<size_t>(value - 1);
   }
-  void store_cell(uint64_t index, size_t id);
+  void store_cell(uint64_t index, size_t id) {
+    uint64_t value = uint64_t{id} + 1;
+    if (value > width_max(width_)) [[unlikely]]
+      widen_to(width_for(value));
+    uint8_t* part = part_of(index);
+    if (part == nullptr) [[unlikely]]
+      part = new_part(index);
+    uint64_t offset = index & kPartMask;
+    if (read_value(part, offset, width_) == 0) ++nnz_;
+    write_value(part, offset, width_, value);
+  }
+  // store_cell(first + (k << shift), ids[k * id_stride]) for every k < count, each cell of the
+  // range being valid.
+  void store_cells(uint64_t first, unsigned shift, const size_t* ids, size_t id_stride,
+                   uint64_t count);
+  [[nodiscard]] Status erase_cell(uint64_t index);
   // The first non-empty cell at or after `from`, or none. Parts never written are passed over
   // whole, so a sparse page is searched in time proportional to its written parts.
   std::optional<uint64_t> next_stored_cell(uint64_t from) const;
-  [[nodiscard]] Status erase_cell(uint64_t index);
+
+  // The raw cells from `index` to the end of its storage part: `length` values of cell_width()
+  // bytes each, 0 for an empty cell and id + 1 otherwise; null cells when the whole part is
+  // empty. Valid until the page is next written.
+  struct RawCells {
+    const uint8_t* cells;
+    uint64_t length;
+  };
+  RawCells raw_cells(uint64_t index) const {
+    uint64_t offset = index & kPartMask;
+    const uint8_t* part = part_of(index);
+    uint64_t length = std::min(part_cells_, cell_count_ - (index - offset)) - offset;
+    return {part == nullptr ? nullptr : part + offset * width_, length};
+  }
 
   // Bytes per cell: 1, 2, 4 or 8, the narrowest that holds every id stored so far.
   unsigned cell_width() const { return width_; }
@@ -124,9 +153,41 @@ class ArrayPage final : public Page {
       }
     }
   }
-  static void write_value(uint8_t* part, uint64_t offset, unsigned width, uint64_t value);
+  static void write_value(uint8_t* part, uint64_t offset, unsigned width, uint64_t value) {
+    switch (width) {
+      case 1:
+        part[offset] = static_cast<uint8_t>(value);
+        break;
+      case 2: {
+        auto v = static_cast<uint16_t>(value);
+        std::memcpy(part + offset * 2, &v, 2);
+        break;
+      }
+      case 4: {
+        auto v = static_cast<uint32_t>(value);
+        std::memcpy(part + offset * 4, &v, 4);
+        break;
+      }
+      default:
+        std::memcpy(part + offset * 8, &value, 8);
+        break;
+    }
+  }
+  static uint64_t width_max(unsigned width) {
+    return width >= 8 ? UINT64_MAX : (uint64_t{1} << (8 * width)) - 1;
+  }
+  static unsigned width_for(uint64_t value) {
+    if (value <= UINT8_MAX) return 1;
+    if (value <= UINT16_MAX) return 2;
+    if (value <= UINT32_MAX) return 4;
+    return 8;
+  }
   void widen_to(unsigned width);
-  uint8_t* part_for_write(uint64_t index);
+  template <class Cell>
+  void store_cells_as(uint64_t first, unsigned shift, const size_t* ids, size_t id_stride,
+                      uint64_t count);
+  // Allocates the empty part holding cell `index` (and its chunk if need be) and returns it.
+  uint8_t* new_part(uint64_t index);
 
   AxisOrder order_;
   uint64_t cell_count_;

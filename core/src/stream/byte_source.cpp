@@ -50,6 +50,19 @@ Result<size_t> BufferedSource::read(uint8_t* dst, size_t n) {
   return count;
 }
 
+Status BufferedSource::skip(uint64_t n) {
+  while (n > 0) {
+    if (begin_ == end_) {
+      KUBREL_ASSIGN_OR_RETURN(size_t got, refill());
+      if (got == 0) return fail(kUnexpectedEndMessage);
+    }
+    size_t count = static_cast<size_t>(std::min<uint64_t>(n, end_ - begin_));
+    begin_ += count;
+    n -= count;
+  }
+  return {};
+}
+
 Result<std::span<const uint8_t>> BufferedSource::fill_buffer() {
   if (begin_ == end_) KUBREL_TRY(refill());
   return std::span<const uint8_t>(buffer_.get() + begin_, end_ - begin_);

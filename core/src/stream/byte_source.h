@@ -77,6 +77,9 @@ class BufferedSource final : public ByteSource {
     return byte;
   }
 
+  // Reads and drops exactly `n` bytes, with the messages of read_exact.
+  [[nodiscard]] Status skip(uint64_t n);
+
   // The bytes buffered and not yet read, after one read of the inner source if there were none;
   // empty only at the end of input. Valid until the next call on this source; pair with consume.
   [[nodiscard]] Result<std::span<const uint8_t>> fill_buffer();

@@ -14,6 +14,8 @@ namespace {
 // Strings arrive in pieces of at most this size (or what has arrived so far, if larger), so a
 // declared length costs memory only as its bytes come in.
 constexpr size_t kStringPiece = 64 * 1024;
+// Gaps in the walk up to this long are stepped over rather than jumped.
+constexpr uint64_t kMaxStepsOverGap = 32;
 
 std::string upper_hex(uint64_t value) {
   static constexpr char kDigits[] = "0123456789ABCDEF";
@@ -193,15 +195,24 @@ Result<bool> KBRSchematicInputStream::read_next_run() {
 
 Status KBRSchematicInputStream::lay_run(std::vector<Block>& blocks, uint64_t count) {
   if (count > walk_length_ - position_) return fail("KBR: Iterator exhausted");
-  if (!current_->is_air()) {
-    // One jump to the run's start, then single steps; every block shares the entry's state.
-    BoundaryIterator walk = boundary_->walk(*axis_order_);
-    std::optional<BlockPosition> position = walk.nth(position_);
+  if (!current_->is_air() && count > 0) {
+    // The walk goes on from where the last run left it: single steps over a short gap, one
+    // constant-time jump over a long one. Every block shares the entry's state.
+    if (!walk_) walk_ = boundary_->walk(*axis_order_);
+    uint64_t gap = position_ - walk_next_;
+    std::optional<BlockPosition> position;
+    if (gap <= kMaxStepsOverGap) {
+      for (uint64_t i = 0; i < gap; ++i) walk_->next();
+      position = walk_->next();
+    } else {
+      position = walk_->nth(gap);
+    }
     for (uint64_t i = 0; i < count; ++i) {
       if (!position) return fail("KBR: Iterator exhausted");
       blocks.push_back(Block{*position, current_});
-      if (i + 1 < count) position = walk.next();
+      if (i + 1 < count) position = walk_->next();
     }
+    walk_next_ = position_ + count;
   }
   position_ += count;
   return {};

@@ -71,6 +71,10 @@ class KBRSchematicInputStream final : public SchematicInputStream {
   size_t palette_bytes_ = 0;
   // Positions of the walk consumed so far, air included.
   uint64_t position_ = 0;
+  // The walk, kept between runs so that consecutive runs cost no jump; walk_next_ is the index of
+  // the position its next() returns.
+  std::optional<BoundaryIterator> walk_;
+  uint64_t walk_next_ = 0;
   // Positions of the walk, capped at the largest position count we can track.
   uint64_t walk_length_ = 0;
   BlockStateRef current_;

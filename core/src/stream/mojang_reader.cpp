@@ -33,13 +33,8 @@ bool lowercase_equals(std::string_view name, std::string_view lower) {
 }  // namespace
 
 MojangSchematicInputStream::MojangSchematicInputStream(std::unique_ptr<ByteSource> source)
+    // Arrays never matter here; during detection a Sponge file's block data is one.
     : parser_(std::move(source), /*keep_arrays=*/false) {}
-
-Result<NbtEvent> MojangSchematicInputStream::next_in_list() {
-  NbtEventResult event = parser_.next_event();
-  if (!event) return fail(std::move(event.error().message));
-  return std::move(*event);
-}
 
 Status MojangSchematicInputStream::ensure_store() {
   if (store_) return {};
@@ -88,7 +83,9 @@ Status MojangSchematicInputStream::ensure_header_read() {
 
 Status MojangSchematicInputStream::read_size_list() {
   for (int64_t& size : size_) {
-    KUBREL_ASSIGN_OR_RETURN(NbtEvent event, next_in_list());
+    NbtEventResult next = parser_.next_event();
+    if (!next) return fail(std::move(next.error().message));
+    NbtEvent& event = *next;
     const int32_t* value = event.as<int32_t>();
     if (value == nullptr) return fail("Expected 3 integers for Size");
     size = *value;
@@ -115,7 +112,9 @@ Status MojangSchematicInputStream::read_palette_list() {
   // Lists inside an entry count too, so that their ends do not end the palette.
   size_t depth = 1;
   while (depth >= 1) {
-    KUBREL_ASSIGN_OR_RETURN(NbtEvent event, next_in_list());
+    NbtEventResult next = parser_.next_event();
+    if (!next) return fail(std::move(next.error().message));
+    NbtEvent& event = *next;
     switch (event.kind()) {
       case NbtEventKind::Compound:
       case NbtEventKind::List:
@@ -169,7 +168,10 @@ Status MojangSchematicInputStream::read_block_list() {
   int32_t state = 0;
   size_t depth = 1;
   while (depth >= 1) {
-    KUBREL_ASSIGN_OR_RETURN(NbtEvent event, next_in_list());
+    // Used in place: an event is a large variant, and this loop runs for every tag of the list.
+    NbtEventResult next = parser_.next_event();
+    if (!next) return fail(std::move(next.error().message));
+    NbtEvent& event = *next;
     switch (event.kind()) {
       case NbtEventKind::Compound:
         if (depth == 1) has_state = false;
@@ -223,30 +225,21 @@ Result<std::optional<Boundary>> MojangSchematicInputStream::boundary() {
 Result<ReadCount> MojangSchematicInputStream::read(std::vector<Block>& blocks, size_t max) {
   KUBREL_TRY(ensure_header_read());
   if (!store_) return fail("Blocks not initialized");
-  const uint64_t volume = store_->boundary().volume().value_or(0);
-  if (position_index_ >= volume || max == 0) return ReadCount{};
-  // Every position is looked up through the palette, so without one the first fails.
-  if (!store_->has_palette()) return fail("Can not access blocks if palette is not provided");
+  if (max == 0 || position_index_ >= store_->boundary().volume().value_or(UINT64_MAX)) {
+    return ReadCount{};
+  }
   // Positions without a stored cell hold nothing, so the walk goes from stored cell to stored
   // cell; a sparse box costs what the file stored, not its volume.
   if (!walk_) walk_.emplace(store_->stored_cells(position_index_));
-  size_t appended = 0;
-  while (std::optional<StoredCell> cell = walk_->next()) {
-    Result<BlockStateRef> state = store_->resolve_cell(cell->id);
-    if (!state) {
-      walk_.reset();
-      return std::unexpected(std::move(state.error()));
-    }
-    if (!(*state)->is_air()) {
-      blocks.push_back(Block{cell->position, std::move(*state)});
-      if (++appended >= max) {
-        position_index_ = cell->walk_index + 1;
-        return ReadCount{appended};
-      }
-    }
+  uint64_t index = position_index_;
+  size_t before = blocks.size();
+  if (Status status = store_->append_blocks(*walk_, index, blocks, max); !status) {
+    // A failing read leaves the walk where this call found it.
+    walk_.reset();
+    return std::unexpected(std::move(status.error()));
   }
-  position_index_ = volume;
-  return ReadCount{appended};
+  position_index_ = index;
+  return ReadCount{blocks.size() - before};
 }
 
 }  // namespace kubrel

@@ -45,8 +45,6 @@ class MojangSchematicInputStream final : public SchematicInputStream {
   [[nodiscard]] Status read_block_list();
   // Creates the store for the size known now, if there is none yet.
   [[nodiscard]] Status ensure_store();
-  // The next event; a parser failure becomes its message alone.
-  [[nodiscard]] Result<NbtEvent> next_in_list();
 
   NbtEventParser parser_;
   std::array<int64_t, 3> size_{0, 0, 0};

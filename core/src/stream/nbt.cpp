@@ -41,17 +41,6 @@ Result<bool> read_text(BufferedSource& source, std::string& out) {
   return decode_modified_utf8(bytes, out);
 }
 
-Status skip(BufferedSource& source, uint64_t n) {
-  while (n > 0) {
-    KUBREL_ASSIGN_OR_RETURN(std::span<const uint8_t> piece, source.fill_buffer());
-    if (piece.empty()) return fail(kUnexpectedEndMessage);
-    const size_t used = static_cast<size_t>(std::min<uint64_t>(n, piece.size()));
-    source.consume(used);
-    n -= used;
-  }
-  return {};
-}
-
 }  // namespace nbt_wire
 
 }  // namespace kubrel

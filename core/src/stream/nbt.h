@@ -78,9 +78,6 @@ template <class T>
 // rendering with replacement characters.
 [[nodiscard]] Result<bool> read_text(BufferedSource& source, std::string& out);
 
-// Passes over `n` bytes without keeping them; fails like read_exact when the input ends first.
-[[nodiscard]] Status skip(BufferedSource& source, uint64_t n);
-
 // `length` big-endian elements into `out` (replacing its contents). Memory grows chunk by chunk as
 // the bytes arrive, never ahead of them by more than one chunk.
 template <class T>

@@ -66,9 +66,12 @@ NbtEventResult NbtEventParser::array(std::optional<std::string> name) {
   if (!length) return source_failure(std::move(length.error()));
   if (*length < 0) return failure("invalid array length: " + std::to_string(*length));
   std::vector<T> values;
-  auto read = keep_arrays_
-                  ? nbt_wire::read_array(*source_, static_cast<uint32_t>(*length), values)
-                  : nbt_wire::skip(*source_, uint64_t{static_cast<uint32_t>(*length)} * sizeof(T));
+  if (!keep_arrays_) {
+    auto skipped = source_->skip(uint64_t{static_cast<uint32_t>(*length)} * sizeof(T));
+    if (!skipped) return source_failure(std::move(skipped.error()));
+    return NbtEvent{std::move(name), std::move(values)};
+  }
+  auto read = nbt_wire::read_array(*source_, static_cast<uint32_t>(*length), values);
   if (!read) return source_failure(std::move(read.error()));
   return NbtEvent{std::move(name), std::move(values)};
 }

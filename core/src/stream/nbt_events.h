@@ -82,9 +82,9 @@ using NbtEventResult = std::expected<NbtEvent, NbtEventError>;
 // compounds and lists (no recursion, so nesting depth costs heap, not stack).
 class NbtEventParser {
  public:
-  // Takes ownership of `source`; reads nothing yet. Without `keep_arrays` the array events of
-  // ByteArray, IntArray and LongArray tags carry empty arrays: their elements are passed over as
-  // they arrive, so a reader that never looks at arrays does not hold one however long it is.
+  // Takes ownership of `source`; reads nothing yet. Without `keep_arrays`, ByteArray, IntArray
+  // and LongArray events carry an empty array: their bytes are read and dropped, with the same
+  // failures, for callers that never look at arrays.
   explicit NbtEventParser(std::unique_ptr<ByteSource> source, bool keep_arrays = true);
 
   // The next event in depth-first document order. It does not stop after the root tag: at the

@@ -51,32 +51,30 @@ struct Keep {
   bool keep = true;
   const NbtTreeFilter* filter = nullptr;
 
-  // What to do with the member `name` of a compound decoded under this.
+  // What to do with the member `name` of a compound kept under this.
   Keep member(std::string_view name) const {
-    if (!keep || filter == nullptr) return *this;
+    if (filter == nullptr) return *this;
     for (const auto& m : filter->members) {
       if (m.name == name) return {true, m.inner};
     }
     return {false, nullptr};
   }
-  // Elements of a list decoded under this: kept whole, or dropped with the list.
-  Keep element() const { return {keep, nullptr}; }
 };
 
 class TreeDecoder {
  public:
-  explicit TreeDecoder(BufferedSource& source) : source_(source) {}
+  TreeDecoder(BufferedSource& source, bool keep_list_elements, const NbtTreeFilter* filter)
+      : source_(source), keep_list_elements_(keep_list_elements), filter_(filter) {
+    if (filter != nullptr && filter->max_values > 0) values_left_ = filter->max_values;
+  }
 
-  Result<NbtValue> root(const NbtTreeFilter* filter) {
-    if (filter != nullptr && filter->max_values > 0) {
-      values_left_ = max_values_ = filter->max_values;
-    }
+  Result<NbtValue> root() {
     KUBREL_ASSIGN_OR_RETURN(uint8_t type, io(source_.read_u8()));
     if (type != static_cast<uint8_t>(NbtKind::Compound))
       return fail("invalid nbt: no root compound");
     std::string name;
     KUBREL_TRY(text(name));
-    return compound(1, Keep{true, filter});
+    return compound(1, Keep{true, filter_});
   }
 
  private:
@@ -93,25 +91,18 @@ class TreeDecoder {
   }
 
   template <class T>
-  Result<NbtValue> array(Keep keep) {
+  Result<NbtValue> array() {
     KUBREL_ASSIGN_OR_RETURN(int32_t length, io(nbt_wire::read_number<int32_t>(source_)));
     if (length < 0) return fail("nbt array too large");
-    if (!keep.keep) {
-      KUBREL_TRY(io(nbt_wire::skip(source_, uint64_t{static_cast<uint32_t>(length)} * sizeof(T))));
-      return dropped();
-    }
     std::vector<T> values;
     KUBREL_TRY(io(nbt_wire::read_array(source_, static_cast<uint32_t>(length), values)));
     return NbtValue(std::move(values));
   }
 
-  // Stands for a payload that was decoded and not kept.
-  static NbtValue dropped() { return NbtValue(int8_t{0}); }
-
   // Counts one more kept value against the filter's limit.
   Status keep_one() {
     if (values_left_ == 0) {
-      return fail("nbt tree keeps more than " + std::to_string(max_values_) + " values");
+      return fail("nbt tree keeps more than " + std::to_string(filter_->max_values) + " values");
     }
     --values_left_;
     return {};
@@ -119,6 +110,11 @@ class TreeDecoder {
 
   // `depth` counts the containers open around this payload, itself included when it is one.
   Result<NbtValue> payload(NbtKind kind, int depth, Keep keep) {
+    if (!keep.keep) {
+      // Stands for a payload that was checked and not kept.
+      KUBREL_TRY(skip(kind, depth));
+      return NbtValue(int8_t{0});
+    }
     switch (kind) {
       case NbtKind::Byte:
         return number<int8_t>();
@@ -133,18 +129,18 @@ class TreeDecoder {
       case NbtKind::Double:
         return number<double>();
       case NbtKind::ByteArray:
-        return array<uint8_t>(keep);
+        return array<uint8_t>();
       case NbtKind::IntArray:
-        return array<int32_t>(keep);
+        return array<int32_t>();
       case NbtKind::LongArray:
-        return array<int64_t>(keep);
+        return array<int64_t>();
       case NbtKind::String: {
         std::string value;
         KUBREL_TRY(text(value));
         return NbtValue(std::move(value));
       }
       case NbtKind::List:
-        return list(depth, keep);
+        return list(depth);
       case NbtKind::Compound:
         return compound(depth, keep);
       case NbtKind::End:
@@ -160,7 +156,13 @@ class TreeDecoder {
     return {};
   }
 
-  Result<NbtValue> list(int depth, Keep keep) {
+  struct ListHeader {
+    NbtKind element_kind;
+    uint64_t length;
+  };
+
+  // The element kind and count of a List payload, with every check of the count.
+  Result<ListHeader> list_header(int depth) {
     KUBREL_TRY(check_depth(depth));
     KUBREL_ASSIGN_OR_RETURN(uint8_t element_type, io(source_.read_u8()));
     if (element_type > kNbtMaxTypeId) return invalid_type(element_type);
@@ -174,16 +176,26 @@ class TreeDecoder {
       return fail("size (" + std::to_string(length) + ") greater than max sequence length (" +
                   std::to_string(kNbtMaxListLength) + ")");
     }
-    NbtList result{element_kind, {}};
-    // No reservation from the declared count: elements are added as they are decoded.
-    for (uint64_t i = 0; i < length; ++i) {
-      KUBREL_ASSIGN_OR_RETURN(NbtValue element, payload(element_kind, depth + 1, keep.element()));
-      if (keep.keep) {
-        KUBREL_TRY(keep_one());
-        result.elements.push_back(std::move(element));
+    return ListHeader{element_kind, length};
+  }
+
+  // A kept List is kept whole, or empty (its elements checked and dropped) without
+  // keep_list_elements.
+  Result<NbtValue> list(int depth) {
+    KUBREL_ASSIGN_OR_RETURN(ListHeader header, list_header(depth));
+    NbtList result{header.element_kind, {}};
+    if (!keep_list_elements_) {
+      for (uint64_t i = 0; i < header.length; ++i) {
+        KUBREL_TRY(skip(header.element_kind, depth + 1));
       }
+      return NbtValue(std::move(result));
     }
-    if (!keep.keep) return dropped();
+    // No reservation from the declared count: elements are added as they are decoded.
+    for (uint64_t i = 0; i < header.length; ++i) {
+      KUBREL_ASSIGN_OR_RETURN(NbtValue element, payload(header.element_kind, depth + 1, Keep{}));
+      KUBREL_TRY(keep_one());
+      result.elements.push_back(std::move(element));
+    }
     return NbtValue(std::move(result));
   }
 
@@ -204,20 +216,73 @@ class TreeDecoder {
         members.emplace_back(std::move(name), std::move(value));
       }
     }
-    if (!keep.keep) return dropped();
     return NbtValue(NbtCompound(std::move(members)));
   }
 
+  // Checks one payload as payload() would decode it, with the same failures, keeping nothing.
+  Status skip(NbtKind kind, int depth) {
+    switch (kind) {
+      case NbtKind::Byte:
+        return io(source_.skip(1));
+      case NbtKind::Short:
+        return io(source_.skip(2));
+      case NbtKind::Int:
+      case NbtKind::Float:
+        return io(source_.skip(4));
+      case NbtKind::Long:
+      case NbtKind::Double:
+        return io(source_.skip(8));
+      case NbtKind::ByteArray:
+        return skip_array(1);
+      case NbtKind::IntArray:
+        return skip_array(4);
+      case NbtKind::LongArray:
+        return skip_array(8);
+      case NbtKind::String:
+        return text(scratch_);
+      case NbtKind::List: {
+        KUBREL_ASSIGN_OR_RETURN(ListHeader header, list_header(depth));
+        for (uint64_t i = 0; i < header.length; ++i) {
+          KUBREL_TRY(skip(header.element_kind, depth + 1));
+        }
+        return {};
+      }
+      case NbtKind::Compound: {
+        KUBREL_TRY(check_depth(depth));
+        while (true) {
+          KUBREL_ASSIGN_OR_RETURN(uint8_t type, io(source_.read_u8()));
+          if (type == static_cast<uint8_t>(NbtKind::End)) return {};
+          if (type > kNbtMaxTypeId) return invalid_type(type);
+          KUBREL_TRY(text(scratch_));
+          KUBREL_TRY(skip(static_cast<NbtKind>(type), depth + 1));
+        }
+      }
+      case NbtKind::End:
+        break;
+    }
+    return invalid_type(static_cast<uint8_t>(kind));
+  }
+
+  Status skip_array(uint64_t element_size) {
+    KUBREL_ASSIGN_OR_RETURN(int32_t length, io(nbt_wire::read_number<int32_t>(source_)));
+    if (length < 0) return fail("nbt array too large");
+    return io(source_.skip(static_cast<uint64_t>(length) * element_size));
+  }
+
   BufferedSource& source_;
+  bool keep_list_elements_;
+  const NbtTreeFilter* filter_;
   // Values the tree may still keep; without a limit, more than any tree can hold.
   uint64_t values_left_ = UINT64_MAX;
-  uint64_t max_values_ = 0;
+  // Names and strings of skipped payloads.
+  std::string scratch_;
 };
 
 }  // namespace
 
-Result<NbtValue> decode_nbt_tree(BufferedSource& source, const NbtTreeFilter* filter) {
-  return TreeDecoder(source).root(filter);
+Result<NbtValue> decode_nbt_tree(BufferedSource& source, bool keep_list_elements,
+                                 const NbtTreeFilter* filter) {
+  return TreeDecoder(source, keep_list_elements, filter).root();
 }
 
 }  // namespace kubrel

@@ -112,16 +112,20 @@ struct NbtTreeFilter {
 };
 
 // Decodes one document from `source` and returns its root, always a Compound (its name is read
-// and dropped). With a `filter`, only the members it names are kept, at every level it reaches;
-// lists are kept whole. The failures are the same with or without one, but for "nbt tree keeps
-// more than N values" when the filter's max_values is exceeded. Bytes after the document
-// stay unread in `source`, so the caller may go on to read the input to its end. Failures: "invalid
-// nbt: no root compound", "invalid nbt tag value: " + id, "invalid nbt string: nonunicode: " +
-// rendering, "nbt array too large" (negative array length), "unexpected list of type 'end', which
-// is not supported", "size (" + n + ") greater than max sequence length (10000000)", "invalid nbt:
-// nested deeper than 512 levels", and "io error: " + the source's message (its end of input
-// included).
+// and dropped). Bytes after the document stay unread in `source`, so the caller may go on to read
+// the input to its end. Failures: "invalid nbt: no root compound", "invalid nbt tag value: " + id,
+// "invalid nbt string: nonunicode: " + rendering, "nbt array too large" (negative array length),
+// "unexpected list of type 'end', which is not supported", "size (" + n + ") greater than max
+// sequence length (10000000)", "invalid nbt: nested deeper than 512 levels", and "io error: " +
+// the source's message (its end of input included).
+//
+// Without `keep_list_elements`, every List comes out empty (its element kind kept): its elements
+// are checked exactly as when decoding and then dropped, for callers that never look inside lists.
+// With a `filter`, only the members it names are kept, at every level it reaches; the others are
+// checked the same way. The failures are the same whatever is kept, but for "nbt tree keeps more
+// than N values" once the filter's max_values is exceeded.
 [[nodiscard]] Result<NbtValue> decode_nbt_tree(BufferedSource& source,
+                                               bool keep_list_elements = true,
                                                const NbtTreeFilter* filter = nullptr);
 
 }  // namespace kubrel

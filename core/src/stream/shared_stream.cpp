@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 namespace kubrel {
 namespace {
@@ -17,7 +18,15 @@ std::shared_ptr<SharedStream> SharedStream::create(std::unique_ptr<ByteSource> s
 }
 
 SharedStream::SharedStream(std::unique_ptr<ByteSource> source) : source_(std::move(source)) {
-  buffer_.reserve(kChunkSize);
+  reallocate(kChunkSize);
+}
+
+void SharedStream::reallocate(size_t capacity) {
+  auto* bytes = static_cast<uint8_t*>(std::realloc(buffer_.get(), capacity));
+  if (bytes == nullptr) throw std::bad_alloc();
+  (void)buffer_.release();
+  buffer_.reset(bytes);
+  capacity_ = capacity;
 }
 
 std::unique_ptr<VirtualReader> SharedStream::fork() {
@@ -27,18 +36,18 @@ std::unique_ptr<VirtualReader> SharedStream::fork() {
 }
 
 Result<size_t> SharedStream::read(size_t& position, uint8_t* dst, size_t len) {
-  if (position >= buffer_.size() && !eof_) {
-    uint8_t chunk[kChunkSize] = {};
-    KUBREL_ASSIGN_OR_RETURN(size_t got, source_->read(chunk, kChunkSize));
+  if (position >= size_ && !eof_) {
+    if (capacity_ - size_ < kChunkSize) reallocate(std::max(size_ + kChunkSize, 2 * capacity_));
+    KUBREL_ASSIGN_OR_RETURN(size_t got, source_->read(buffer_.get() + size_, kChunkSize));
     if (got == 0) {
       eof_ = true;
       return size_t{0};
     }
-    buffer_.insert(buffer_.end(), chunk, chunk + std::min(got, kChunkSize));
+    size_ += std::min(got, kChunkSize);
   }
-  if (position == buffer_.size()) return size_t{0};
-  size_t n = std::min(len, buffer_.size() - position);
-  if (n > 0) std::memcpy(dst, buffer_.data() + position, n);
+  if (position == size_) return size_t{0};
+  size_t n = std::min(len, size_ - position);
+  if (n > 0) std::memcpy(dst, buffer_.get() + position, n);
   position += n;
   trim();
   return n;
@@ -56,26 +65,21 @@ void SharedStream::trim() {
   cursors_.erase(kept, cursors_.end());
   // The reading fork is alive, so `slowest` is one of the live positions.
   start_ = slowest;
-  size_t live = buffer_.size() - start_;
+  size_t live = size_ - start_;
   // Compacting only once the dropped prefix outweighs the kept bytes moves each byte a bounded
   // number of times; with one fork the buffer empties before every refill and nothing moves.
   if (live == 0 || (start_ >= kChunkSize && start_ >= live)) compact();
 }
 
 void SharedStream::compact() {
-  size_t live = buffer_.size() - start_;
+  size_t live = size_ - start_;
   for (Cursor& cursor : cursors_) {
     if (!cursor.cell.expired()) *cursor.position -= start_;
   }
-  if (live > 0) std::memmove(buffer_.data(), buffer_.data() + start_, live);
-  buffer_.resize(live);
+  if (live > 0) std::memmove(buffer_.get(), buffer_.get() + start_, live);
+  size_ = live;
   start_ = 0;
-  if (buffer_.capacity() > std::max(kIdleCapacity, 4 * live)) {
-    std::vector<uint8_t> smaller;
-    smaller.reserve(std::max(kChunkSize, 2 * live));
-    smaller.assign(buffer_.begin(), buffer_.end());
-    buffer_.swap(smaller);
-  }
+  if (capacity_ > std::max(kIdleCapacity, 4 * live)) reallocate(std::max(kChunkSize, 2 * live));
 }
 
 }  // namespace kubrel

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -32,9 +33,9 @@ class SharedStream : public std::enable_shared_from_this<SharedStream> {
   [[nodiscard]] std::unique_ptr<VirtualReader> fork();
 
   // Bytes held for forks that have not passed them yet.
-  [[nodiscard]] size_t buffered_size() const { return buffer_.size() - start_; }
+  [[nodiscard]] size_t buffered_size() const { return size_ - start_; }
   // Bytes allocated for holding them.
-  [[nodiscard]] size_t buffer_capacity() const { return buffer_.capacity(); }
+  [[nodiscard]] size_t buffer_capacity() const { return capacity_; }
 
   // Forgets dead forks and drops the bytes every live fork has passed. Reads do this by
   // themselves; call it after destroying forks so their bytes go even if no fork reads again.
@@ -56,10 +57,18 @@ class SharedStream : public std::enable_shared_from_this<SharedStream> {
   // Moves the kept bytes to the front of the buffer and releases memory left over from a wide
   // spread between forks.
   void compact();
+  // Sets the capacity to `capacity` (at least the size).
+  void reallocate(size_t capacity);
 
-  // Positions are indices into buffer_; its first start_ bytes are already dropped and wait for
-  // compact() to be reclaimed.
-  std::vector<uint8_t> buffer_;
+  struct Free {
+    void operator()(uint8_t* bytes) const { std::free(bytes); }
+  };
+  // Positions are indices into buffer_, which holds size_ bytes; its first start_ bytes are
+  // already dropped and wait for compact() to be reclaimed. The buffer grows with realloc, which
+  // can move a large one by remapping its pages instead of copying them.
+  std::unique_ptr<uint8_t[], Free> buffer_;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
   size_t start_ = 0;
   std::vector<Cursor> cursors_;
   std::unique_ptr<ByteSource> source_;

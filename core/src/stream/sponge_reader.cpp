@@ -1,5 +1,7 @@
 #include "stream/sponge_reader.h"
 
+#include <array>
+#include <span>
 #include <string>
 #include <unordered_map>
 
@@ -85,7 +87,10 @@ SpongeSchematicInputStream::SpongeSchematicInputStream(std::unique_ptr<ByteSourc
     : source_(as_buffered_source(std::move(source))) {}
 
 Status SpongeSchematicInputStream::read_header() {
-  auto root = decode_nbt_tree(*source_, &kRootFilter);
+  // The tree keeps only the tags the reader looks at: other formats' documents (tried during
+  // detection) and the rest of a schematic (entities, biomes) can be huge. Nothing it uses lies in
+  // a list.
+  auto root = decode_nbt_tree(*source_, /*keep_list_elements=*/false, &kRootFilter);
   if (!root) return fail("Sponge: Failed to read NBT data: " + root.error().message);
   // The document ends before the gzip trailer; reading to the end lets a damaged member report
   // its checksum error instead of passing as a good file.
@@ -163,20 +168,40 @@ Status SpongeSchematicInputStream::process_blocks(const NbtCompound& schematic) 
   const NbtByteArray* data = data_tag->as<NbtByteArray>();
   if (!data) return fail("Sponge: 'BlockData' tag is not a ByteArray");
 
-  // First pass: every VarInt must decode, and the ids must fit the box, before any block is
-  // placed; the second pass can then place them without checks of its own.
-  KUBREL_TRY(for_each_id(*data, [](int32_t) -> Status { return {}; }));
-  BoundaryIterator walk = boundary_->walk(AxisOrder::YZX);
-  return for_each_id(*data, [&](int32_t id) -> Status {
-    auto position = walk.next();
-    if (!position) return fail("Sponge: Boundary size mismatch (iterator exhausted before stream)");
-    auto stored = store_->set_unknown_block(*position, id);
-    if (!stored) {
-      return fail("Sponge: Failed to copy block at pos " + position->debug_string() + ": " +
-                  stored.error().message);
-    }
+  // One pass decodes the ids in pieces and places each piece along the walk. A broken VarInt
+  // anywhere is reported before a count that exceeds the box, so ids past the box are still
+  // decoded (and dropped); whatever was placed before a failure is dropped with the store.
+  uint64_t volume = boundary_->volume().value_or(UINT64_MAX);
+  std::array<int32_t, 4096> piece;
+  size_t buffered = 0;
+  uint64_t placed = 0;
+  bool too_many = false;
+  auto place = [&]() -> Status {
+    // Cannot fail inside the box, which every placed position is.
+    KUBREL_TRY(store_->set_unknown_blocks_along(AxisOrder::YZX, placed,
+                                                std::span(piece.data(), buffered)));
+    placed += buffered;
+    buffered = 0;
     return {};
-  });
+  };
+  KUBREL_TRY(for_each_id(*data, [&](int32_t id) -> Status {
+    if (placed + buffered >= volume) {
+      too_many = true;
+      return {};
+    }
+    piece[buffered++] = id;
+    if (buffered == piece.size()) return place();
+    return {};
+  }));
+  KUBREL_TRY(place());
+  if (too_many && volume == 0) {
+    // A box with a zero size still has its minimum as the walk's first position, which the store
+    // refuses.
+    return fail("Sponge: Failed to copy block at pos " + boundary_->min.debug_string() +
+                ": Position out of bounds and store is not resizable");
+  }
+  if (too_many) return fail("Sponge: Boundary size mismatch (iterator exhausted before stream)");
+  return {};
 }
 
 Result<std::optional<Boundary>> SpongeSchematicInputStream::boundary() {
@@ -188,29 +213,14 @@ Result<ReadCount> SpongeSchematicInputStream::read(std::vector<Block>& blocks, s
   if (!header_read_) KUBREL_TRY(read_header());
   if (!boundary_ || !store_) return fail("Sponge: Header not properly read");
   if (max == 0) return ReadCount{0};
-  // A box with no positions holds no blocks (the walk would otherwise visit its minimum).
-  const uint64_t volume = boundary_->volume().value_or(0);
-  if (position_index_ >= volume) return ReadCount{};
   // Positions without a stored cell hold nothing, so the walk goes from stored cell to stored
   // cell; a sparse box costs what the file stored, not its volume.
   if (!walk_) walk_.emplace(store_->stored_cells(position_index_));
-  size_t appended = 0;
-  while (std::optional<StoredCell> cell = walk_->next()) {
-    Result<BlockStateRef> state = store_->resolve_cell(cell->id);
-    if (!state) {
-      // The failing position stays unread; the next call meets it again.
-      position_index_ = cell->walk_index;
-      walk_.reset();
-      return std::unexpected(std::move(state.error()));
-    }
-    position_index_ = cell->walk_index + 1;
-    if (!(*state)->is_air()) {
-      blocks.push_back(Block{cell->position, std::move(*state)});
-      if (++appended >= max) return ReadCount{appended};
-    }
-  }
-  position_index_ = volume;
-  return appended >= 1 ? ReadCount{appended} : ReadCount{};
+  size_t before = blocks.size();
+  KUBREL_TRY(store_->append_blocks(*walk_, position_index_, blocks, max));
+  // Fewer than `max` means the walk has ended; with none, so has the stream.
+  if (blocks.size() == before) return ReadCount{};
+  return ReadCount{blocks.size() - before};
 }
 
 }  // namespace kubrel

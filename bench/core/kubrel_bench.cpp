@@ -1,0 +1,147 @@
+// Core-side benchmark tool: the inflate reference (the input's gzip chain read to its end), reads
+// through the core alone (no Python objects), and the micro-benchmark of reads through forks of a
+// shared stream. Prints one JSON object per run for bench/run.py.
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "stream/any_reader.h"
+#include "stream/file_source.h"
+#include "stream/gzip_source.h"
+#include "stream/kbr_reader.h"
+#include "stream/mojang_reader.h"
+#include "stream/shared_stream.h"
+#include "stream/sponge_reader.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double seconds_since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+std::unique_ptr<kubrel::ByteSource> open_chain(const char* path) {
+  auto file = kubrel::FileSource::open(path);
+  if (!file) {
+    std::fprintf(stderr, "cannot open %s: %s\n", path,
+                 kubrel::os_error_message(file.error()).c_str());
+    std::exit(2);
+  }
+  return kubrel::make_gzip_chain(std::move(*file));
+}
+
+int inflate(const char* path) {
+  auto start = Clock::now();
+  auto chain = open_chain(path);
+  std::vector<uint8_t> buffer(64 * 1024);
+  uint64_t total = 0;
+  while (true) {
+    auto got = chain->read(buffer.data(), buffer.size());
+    if (!got) {
+      std::fprintf(stderr, "%s\n", got.error().message.c_str());
+      return 1;
+    }
+    if (*got == 0) break;
+    total += *got;
+  }
+  std::printf("{\"seconds\": %.6f, \"bytes\": %llu}\n", seconds_since(start),
+              static_cast<unsigned long long>(total));
+  return 0;
+}
+
+int read(const char* path, const std::string& type) {
+  auto start = Clock::now();
+  auto chain = open_chain(path);
+  std::unique_ptr<kubrel::SchematicInputStream> stream;
+  if (type == "auto") stream = kubrel::AnySchematicInputStream::new_from_known(std::move(chain));
+  if (type == "sponge")
+    stream = std::make_unique<kubrel::SpongeSchematicInputStream>(std::move(chain));
+  if (type == "mojang")
+    stream = std::make_unique<kubrel::MojangSchematicInputStream>(std::move(chain));
+  if (type == "kbr") stream = std::make_unique<kubrel::KBRSchematicInputStream>(std::move(chain));
+  if (!stream) {
+    std::fprintf(stderr, "unknown type %s\n", type.c_str());
+    return 2;
+  }
+  uint64_t blocks = 0;
+  std::vector<kubrel::Block> bulk;
+  while (true) {
+    bulk.clear();
+    auto count = stream->read(bulk, 1024);
+    if (!count) {
+      std::fprintf(stderr, "%s\n", count.error().message.c_str());
+      return 1;
+    }
+    if (!*count) break;
+    blocks += **count;
+  }
+  std::printf("{\"seconds\": %.6f, \"blocks\": %llu}\n", seconds_since(start),
+              static_cast<unsigned long long>(blocks));
+  return 0;
+}
+
+// Nanoseconds per read of `piece` bytes by a fork that the input's bytes are all buffered for.
+double buffered_read_ns(size_t piece, size_t forks) {
+  constexpr size_t kInput = 16 << 20;
+  std::vector<uint8_t> bytes(kInput, 0x5A);
+  auto shared =
+      kubrel::SharedStream::create(std::make_unique<kubrel::MemorySource>(std::move(bytes)));
+  std::vector<std::unique_ptr<kubrel::VirtualReader>> readers;
+  for (size_t i = 0; i < forks; ++i) readers.push_back(shared->fork());
+  std::vector<uint8_t> sink(8192);
+  // The first fork pulls the whole input; the others stay at the start, so it is all kept.
+  while (*readers[0]->read(sink.data(), sink.size()) > 0) {
+  }
+  auto start = Clock::now();
+  uint64_t reads = 0;
+  uint64_t total = 0;
+  while (true) {
+    size_t got = *readers[1]->read(sink.data(), piece);
+    if (got == 0) break;
+    total += got;
+    ++reads;
+  }
+  double ns = seconds_since(start) * 1e9 / static_cast<double>(reads);
+  if (total != kInput) std::fprintf(stderr, "short read\n");
+  return ns;
+}
+
+// Nanoseconds per read of `piece` bytes by the fork at the front, which pulls from the source.
+double leading_read_ns(size_t piece) {
+  constexpr size_t kInput = 16 << 20;
+  std::vector<uint8_t> bytes(kInput, 0x5A);
+  auto shared =
+      kubrel::SharedStream::create(std::make_unique<kubrel::MemorySource>(std::move(bytes)));
+  auto reader = shared->fork();
+  std::vector<uint8_t> sink(8192);
+  auto start = Clock::now();
+  uint64_t reads = 0;
+  while (*reader->read(sink.data(), piece) > 0) ++reads;
+  return seconds_since(start) * 1e9 / static_cast<double>(reads);
+}
+
+int fork_micro() {
+  std::printf(
+      "{\"buffered_8192_ns\": %.2f, \"buffered_64_ns\": %.2f, \"buffered_1_ns\": %.2f, "
+      "\"buffered_3forks_8192_ns\": %.2f, \"leading_1024_ns\": %.2f, "
+      "\"leading_8192_ns\": %.2f}\n",
+      buffered_read_ns(8192, 2), buffered_read_ns(64, 2), buffered_read_ns(1, 2),
+      buffered_read_ns(8192, 3), leading_read_ns(1024), leading_read_ns(8192));
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string mode = argc > 1 ? argv[1] : "";
+  if (mode == "inflate" && argc == 3) return inflate(argv[2]);
+  if (mode == "read" && argc == 4) return read(argv[2], argv[3]);
+  if (mode == "fork" && argc == 2) return fork_micro();
+  std::fprintf(stderr,
+               "usage: kubrel_bench inflate FILE | read FILE auto|sponge|mojang|kbr | fork\n");
+  return 2;
+}

@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Builds what the reading benchmark needs and runs it: the extension in Release mode in .venv-bench
+# (with matplotlib for the chart), the core benchmark tool in build-bench/, the generated inputs in
+# bench/data/. Safe to run again; extra arguments go to bench/run.py.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+venv=.venv-bench
+
+python=$(scripts/find-python.sh 3.13)
+[ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
+"$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" numpy matplotlib
+"$venv/bin/python" -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=build-py/bench \
+  -Ccmake.build-type=Release .
+
+cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKUBREL_BUILD_TESTS=OFF \
+  -DKUBREL_BUILD_BENCH=ON >/dev/null
+cmake --build build-bench -j "${JOBS:-2}" --target kubrel_bench
+
+# The inputs are rewritten only when missing or older than their generator.
+stamp=bench/data/single_run.kbr
+if [ ! -f "$stamp" ] || [ bench/make_inputs.py -nt "$stamp" ]; then
+  "$venv/bin/python" bench/make_inputs.py bench/data
+fi
+
+"$venv/bin/python" bench/run.py "$@"
