@@ -288,10 +288,9 @@ TEST_P(BulkTest, MatchesSingleBlockPaths) {
     std::vector<Block> blocks;
     uint64_t index = 0;
     std::string error;
-    StoredCellWalk walk = bulk.stored_cells(0);
     while (index < volume) {
       size_t before = blocks.size();
-      Status status = bulk.append_blocks(walk, index, blocks, c.bulk);
+      Status status = bulk.append_blocks(index, blocks, c.bulk);
       if (!status) {
         error = status.error().message;
         break;

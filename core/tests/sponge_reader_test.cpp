@@ -437,5 +437,25 @@ TEST(SpongeReaderTest, PaletteMemoryIsBounded) {
                 "! Sponge: Failed to read NBT data: nbt tree keeps more than 1048576 values"}));
 }
 
+TEST(SpongeReaderTest, DistinctIdsAreBounded) {
+  // Every block a new id: the store takes 262,144 of them; the next is refused where it lies.
+  Layout layout;
+  layout.width = 1000;
+  layout.height = 300;
+  layout.length = 1;
+  layout.ids.clear();
+  for (uint32_t id = 10; id < 10 + 300000; ++id) {
+    for (uint32_t v = id;; v >>= 7) {
+      layout.ids.push_back(static_cast<uint8_t>((v & 0x7F) | (v > 0x7F ? 0x80 : 0)));
+      if (v <= 0x7F) break;
+    }
+  }
+  EXPECT_EQ(read_all(document(layout)),
+            (std::vector<std::string>{
+                "! Sponge: Failed to process blocks: Sponge: Failed to copy block at pos "
+                "BlockPosition { x: 144, y: 262, z: 0 }: Too many distinct temporary ids (more "
+                "than 262144)"}));
+}
+
 }  // namespace
 }  // namespace kubrel

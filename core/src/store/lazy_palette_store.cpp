@@ -49,6 +49,7 @@ LazyPaletteBlockStoreWrapper::temp_state_from_temp_id(int64_t temp_id) {
 
 Status LazyPaletteBlockStoreWrapper::set_unknown_block(const BlockPosition& position,
                                                        int64_t temp_id) {
+  forget_walk();
   KUBREL_ASSIGN_OR_RETURN(TempEntry * found, temp_state_from_temp_id(temp_id));
   TempEntry& entry = *found;
   if (entry.inner_id != kNoInnerId) return inner_->set_palette_id_at(position, entry.inner_id);
@@ -64,7 +65,9 @@ Status LazyPaletteBlockStoreWrapper::set_unknown_block(const BlockPosition& posi
 }
 
 Status LazyPaletteBlockStoreWrapper::set_unknown_blocks_along(AxisOrder order, uint64_t start,
-                                                              std::span<const int32_t> temp_ids) {
+                                                              std::span<const int32_t> temp_ids,
+                                                              uint64_t* failed) {
+  forget_walk();
   if (temp_ids.empty()) return {};
   Boundary box = inner_->boundary();
   std::array<int, 3> axes = axis(order);
@@ -107,7 +110,11 @@ Status LazyPaletteBlockStoreWrapper::set_unknown_blocks_along(AxisOrder order, u
         at[middle_axis] =
             static_cast<int32_t>(static_cast<uint32_t>(at[middle_axis]) + k / columns);
         at[inner_axis] = static_cast<int32_t>(static_cast<uint32_t>(at[inner_axis]) + k % columns);
-        KUBREL_TRY(set_unknown_block({at[0], at[1], at[2]}, temp_id));
+        if (Status stored = set_unknown_block({at[0], at[1], at[2]}, temp_id); !stored) {
+          // What the earlier pieces placed stays; this piece is not placed.
+          if (failed != nullptr) *failed = start + done + k;
+          return stored;
+        }
         KUBREL_ASSIGN_OR_RETURN(TempEntry * entry, temp_state_from_temp_id(temp_id));
         inner_id = entry->inner_id;
       }
@@ -184,63 +191,114 @@ uint64_t cell_value(const uint8_t* cells, uint64_t i) {
 
 }  // namespace
 
-Status LazyPaletteBlockStoreWrapper::append_blocks(StoredCellWalk& walk, uint64_t& index,
-                                                   std::vector<Block>& blocks, size_t max) const {
-  const uint64_t volume = inner_->boundary().volume().value_or(UINT64_MAX);
+Status LazyPaletteBlockStoreWrapper::scan_run(const StoredRun& run, uint64_t& index, uint64_t& used,
+                                              std::vector<Block>& blocks, size_t max,
+                                              size_t& appended) const {
+  // One pass over the run's raw cells, as wide as the page's cells; it stops early at the max-th
+  // block or a failing cell.
+  const uint8_t* const cells = run.cells;
+  const uint64_t length = run.length;
+  const BlockPosition start = run.position;
+  auto visit = [&]<class Cell>() -> std::optional<Status> {
+    for (uint64_t i = 0; i < length; ++i) {
+      uint64_t value = cell_value<Cell>(cells, i);
+      if (value == 0) continue;
+      // Only placeholders stored through this wrapper reach the inner store.
+      if (value > resolved_.size()) [[unlikely]] {
+        used = i;
+        return fail("Invalid temporary ID");
+      }
+      const BlockStateRef& state = resolved_[value - 1];
+      if (state == nullptr) [[unlikely]] {
+        used = i;
+        return fail("Temporary ID not found in actual palette");
+      }
+      if (state->is_air()) continue;
+      blocks.push_back(
+          Block{{start.x, start.y,
+                 static_cast<int32_t>(static_cast<uint32_t>(start.z) + static_cast<uint32_t>(i))},
+                state});
+      if (++appended == max) {
+        used = i + 1;
+        return Status{};
+      }
+    }
+    return std::nullopt;
+  };
+  std::optional<Status> stop;
+  switch (run.width) {
+    case 1:
+      stop = visit.template operator()<uint8_t>();
+      break;
+    case 2:
+      stop = visit.template operator()<uint16_t>();
+      break;
+    case 4:
+      stop = visit.template operator()<uint32_t>();
+      break;
+    default:
+      stop = visit.template operator()<uint64_t>();
+      break;
+  }
+  if (stop) {
+    index = run.walk_index + used;
+    return std::move(*stop);
+  }
+  used = length;
+  return Status{};
+}
+
+Status LazyPaletteBlockStoreWrapper::append_blocks(uint64_t& index, std::vector<Block>& blocks,
+                                                   size_t max) const {
+  const Boundary box = inner_->boundary();
+  const uint64_t volume = box.volume().value_or(UINT64_MAX);
   if (max == 0 || index >= volume) return {};
   if (!actual_palette_) return fail("Can not access blocks if palette is not provided");
+  if (!dense_) dense_ = inner_->stored_cell_count() >= volume / kDenseRatio;
   size_t appended = 0;
-  while (std::optional<StoredRun> run = walk.next_run()) {
-    // One pass over each run of raw cells; it ends early at the max-th block or a failing cell,
-    // and gives the rest of the run back to the walk.
-    auto visit = [&]<class Cell>() -> std::optional<Status> {
-      for (uint64_t i = 0; i < run->length; ++i) {
-        uint64_t value = cell_value<Cell>(run->cells, i);
-        if (value == 0) continue;
-        const char* failure = nullptr;
-        // Only placeholders stored through this wrapper reach the inner store.
-        if (value > resolved_.size()) [[unlikely]] {
-          failure = "Invalid temporary ID";
-        } else if (resolved_[value - 1] == nullptr) [[unlikely]] {
-          failure = "Temporary ID not found in actual palette";
-        }
-        if (failure != nullptr) [[unlikely]] {
-          index = run->walk_index + i;
-          walk.give_back(i);
-          return fail(failure);
-        }
-        const BlockStateRef& state = resolved_[value - 1];
-        if (state->is_air()) continue;
-        const BlockPosition& p = run->position;
-        blocks.push_back(Block{
-            {p.x, p.y, static_cast<int32_t>(static_cast<uint32_t>(p.z) + static_cast<uint32_t>(i))},
-            state});
-        if (++appended == max) {
-          index = run->walk_index + i + 1;
-          walk.give_back(i + 1);
-          return Status{};
-        }
+
+  if (!*dense_) {
+    // The walk kept from the last read goes on where it stopped; any other start needs a new one.
+    if (!walk_ || walk_at_ != index) walk_.emplace(inner_->stored_cells(index));
+    while (std::optional<StoredRun> run = walk_->next_run()) {
+      uint64_t used = 0;
+      Status status = scan_run(*run, index, used, blocks, max, appended);
+      if (!status || appended == max) {
+        walk_->give_back(used);
+        walk_at_ = index;
+        return status;
       }
-      return std::nullopt;
-    };
-    std::optional<Status> stop;
-    switch (run->width) {
-      case 1:
-        stop = visit.operator()<uint8_t>();
-        break;
-      case 2:
-        stop = visit.operator()<uint16_t>();
-        break;
-      case 4:
-        stop = visit.operator()<uint32_t>();
-        break;
-      default:
-        stop = visit.operator()<uint64_t>();
-        break;
     }
-    if (stop) return std::move(*stop);
+    index = volume;
+    walk_at_ = index;
+    return {};
   }
-  index = volume;
+
+  // Line by line along the walk: one run per stretch of cells along z that lie side by side in a
+  // page, an empty stretch costing one page lookup.
+  const uint64_t plane = uint64_t{box.d_y} * box.d_z;
+  auto x = static_cast<uint32_t>(index / plane);
+  auto y = static_cast<uint32_t>(index % plane / box.d_z);
+  auto z = static_cast<uint32_t>(index % box.d_z);
+  while (x < box.d_x) {
+    BlockPosition position{static_cast<int32_t>(static_cast<uint32_t>(box.min.x) + x),
+                           static_cast<int32_t>(static_cast<uint32_t>(box.min.y) + y),
+                           static_cast<int32_t>(static_cast<uint32_t>(box.min.z) + z)};
+    PagedBlockStore::CellRun cells = inner_->cells_along_z(position, box.d_z - z);
+    if (cells.cells != nullptr) {
+      uint64_t used = 0;
+      KUBREL_TRY(scan_run({index, position, cells.cells, cells.width, cells.length}, index, used,
+                          blocks, max, appended));
+      if (appended == max) return {};
+    }
+    index += cells.length;
+    z += static_cast<uint32_t>(cells.length);
+    if (z < box.d_z) continue;
+    z = 0;
+    if (++y < box.d_y) continue;
+    y = 0;
+    ++x;
+  }
   return {};
 }
 

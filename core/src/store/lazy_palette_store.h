@@ -41,9 +41,12 @@ class LazyPaletteBlockStoreWrapper final : public Region {
 
   // Stores the placeholder of temp_ids[i] at position start + i of the walk of the box in
   // `order`, for every i. The walk must hold those positions (start + size <= volume). Equivalent
-  // to set_unknown_block per id, without its per-position checks and lookups.
+  // to set_unknown_block per id, without its per-position checks and lookups; on a failure (a new
+  // temporary id beyond kMaxTemporaryIds) `failed`, if given, receives the walk index of the id
+  // that failed, and the ids before it stay stored.
   [[nodiscard]] Status set_unknown_blocks_along(AxisOrder order, uint64_t start,
-                                                std::span<const int32_t> temp_ids);
+                                                std::span<const int32_t> temp_ids,
+                                                uint64_t* failed = nullptr);
 
   // Attaches the palette from temporary id to real state, replacing any earlier one. May be
   // called before or after blocks are stored.
@@ -55,23 +58,17 @@ class LazyPaletteBlockStoreWrapper final : public Region {
   // when the palette lacks the block's temporary id (a null state counts as lacking).
   [[nodiscard]] Result<std::optional<BlockStateRef>> block_at(const BlockPosition& position) const;
 
-  // Whether a palette has been attached.
-  bool has_palette() const { return actual_palette_.has_value(); }
-  // The stored cells in the order of the XYZ walk of the box, from walk index `from`, without
-  // visiting empty space (see StoredCellWalk). The walk must not outlive the store or see it
-  // change.
-  StoredCellWalk stored_cells(uint64_t from) const { return inner_->stored_cells(from); }
   // The real state of a cell that holds inner palette id `inner_id`; fails like block_at.
   [[nodiscard]] Result<BlockStateRef> resolve_cell(size_t inner_id) const;
 
-  // Appends the non-air blocks that `walk` (a walk of this store from walk position `index`) meets,
-  // in walk order, until `max` are appended or the walk ends. `index` then stands after the last
-  // block appended, or at the end of the box. Fails like block_at at the first cell that does not
-  // resolve (a palette attached is checked only when some position is left to visit), with `index`
-  // and the walk left at that cell and the blocks appended before it in `blocks`. Empty space
-  // costs nothing, so a sparse box is read in time proportional to what it stores.
-  [[nodiscard]] Status append_blocks(StoredCellWalk& walk, uint64_t& index,
-                                     std::vector<Block>& blocks, size_t max) const;
+  // Appends the non-air blocks of the XYZ walk of the box from walk position `index` on, in walk
+  // order, until `max` are appended or the walk ends; `index` is moved past every position
+  // visited, so the next call goes on after the last block appended. Fails like block_at at the
+  // first failing position (a palette attached is checked only once a position is visited), with
+  // `index` left at that position and the blocks appended before it in `blocks`. The time taken
+  // follows what the store holds, not the volume of the box, however sparse the box; the store
+  // must not change between calls that continue one another.
+  [[nodiscard]] Status append_blocks(uint64_t& index, std::vector<Block>& blocks, size_t max) const;
 
   bool contains(const BlockPosition& position) const override { return inner_->contains(position); }
   // The positions of the box in `order`.
@@ -101,6 +98,16 @@ class LazyPaletteBlockStoreWrapper final : public Region {
   [[nodiscard]] Result<TempEntry*> temp_state_from_temp_id(int64_t temp_id);
   // Resolves the temporary id behind inner palette id `inner_id` through the attached palette.
   void resolve(size_t inner_id);
+  // Appends the non-air blocks of one run of raw cells, counting them in `appended`, until `max`
+  // are; `used` tells how many cells were passed. At the max-th block `index` stands after it; at
+  // a cell that does not resolve, the failure is returned with `index` at that cell.
+  [[nodiscard]] Status scan_run(const StoredRun& run, uint64_t& index, uint64_t& used,
+                                std::vector<Block>& blocks, size_t max, size_t& appended) const;
+  // Forgets the walk kept between reads (after a write to the store).
+  void forget_walk() const {
+    walk_.reset();
+    dense_.reset();
+  }
 
   std::unique_ptr<PagedBlockStore> inner_;
   std::vector<TempEntry> dense_temp_states_;
@@ -112,6 +119,16 @@ class LazyPaletteBlockStoreWrapper final : public Region {
   // Indexed by inner palette id: the real state, null when the palette lacks it. Rebuilt when a
   // palette is attached, so reads neither hash nor parse.
   std::vector<BlockStateRef> resolved_;
+
+  // How append_blocks reads, decided at the first read: a box that stores at least one cell in
+  // kDenseRatio is read line by line along the walk, whose empty stretches then cost little; a
+  // sparser one through a StoredCellWalk kept between reads, which skips empty space at no cost
+  // but merges its pages at some cost per run.
+  static constexpr uint64_t kDenseRatio = 8;
+  mutable std::optional<bool> dense_;
+  mutable std::optional<StoredCellWalk> walk_;
+  // The walk index the kept walk stands at.
+  mutable uint64_t walk_at_ = 0;
 };
 
 }  // namespace kubrel

@@ -195,6 +195,12 @@ size_t PagedBlockStore::intern(BlockStateRef state) {
   return it->second;
 }
 
+uint64_t PagedBlockStore::stored_cell_count() const {
+  uint64_t count = 0;
+  for (const auto& [key, page] : pages_) count += page->nnz();
+  return count;
+}
+
 StoredCellWalk PagedBlockStore::stored_cells(uint64_t from) const {
   return StoredCellWalk(*this, from);
 }
@@ -221,9 +227,8 @@ StoredCellWalk::StoredCellWalk(const PagedBlockStore& store, uint64_t from)
     }
     // The page's first cell at or after `target` in (x, y, z) order, the page's own cell order.
     uint64_t start;
-    const std::array<int64_t, 3> local = {target[0] - cursor.origin[0],
-                                          target[1] - cursor.origin[1],
-                                          target[2] - cursor.origin[2]};
+    const std::array<int64_t, 3> local = {
+        target[0] - cursor.origin[0], target[1] - cursor.origin[1], target[2] - cursor.origin[2]};
     if (local[0] < 0) {
       start = 0;
     } else if (local[0] >= edge[0]) {
@@ -256,9 +261,10 @@ bool StoredCellWalk::settle(Cursor& cursor, uint64_t from) const {
       const auto offset = [](int32_t value, int32_t min) {
         return uint64_t{static_cast<uint32_t>(value) - static_cast<uint32_t>(min)};
       };
-      cursor.walk_index = (offset(p.x, boundary_.min.x) * boundary_.d_y +
-                           offset(p.y, boundary_.min.y)) * boundary_.d_z +
-                          offset(p.z, boundary_.min.z);
+      cursor.walk_index =
+          (offset(p.x, boundary_.min.x) * boundary_.d_y + offset(p.y, boundary_.min.y)) *
+              boundary_.d_z +
+          offset(p.z, boundary_.min.z);
       cursor.position = p;
       return true;
     }
@@ -292,7 +298,8 @@ std::optional<StoredRun> StoredCellWalk::next_run() {
   const ArrayPage::RawCells raw = cursor.page->raw_cells(cursor.cell);
   uint64_t length = std::min({(uint64_t{1} << shift_[2]) - z_in_page, raw.length,
                               static_cast<uint64_t>(z_end_ - cursor.position.z)});
-  if (!heap_.empty()) length = std::min(length, cursors_[heap_.front()].walk_index - cursor.walk_index);
+  if (!heap_.empty())
+    length = std::min(length, cursors_[heap_.front()].walk_index - cursor.walk_index);
   pending_ = length;
   return StoredRun{cursor.walk_index, cursor.position, raw.cells, cursor.page->cell_width(),
                    length};

@@ -103,6 +103,8 @@ class PagedBlockStore : public BlockStore {
   // The page holding `position`, or null when none was created (for inspection).
   const ArrayPage* page_at(const BlockPosition& position) const;
   size_t page_count() const { return pages_.size(); }
+  // The number of cells that hold an id, over every page.
+  uint64_t stored_cell_count() const;
 
   // The stored cells inside the boundary in the order of its XYZ walk (x slowest, z fastest),
   // starting with the first whose walk index is at least `from`.

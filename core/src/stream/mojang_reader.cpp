@@ -228,16 +228,10 @@ Result<ReadCount> MojangSchematicInputStream::read(std::vector<Block>& blocks, s
   if (max == 0 || position_index_ >= store_->boundary().volume().value_or(UINT64_MAX)) {
     return ReadCount{};
   }
-  // Positions without a stored cell hold nothing, so the walk goes from stored cell to stored
-  // cell; a sparse box costs what the file stored, not its volume.
-  if (!walk_) walk_.emplace(store_->stored_cells(position_index_));
+  // A failing read leaves the walk where this call found it.
   uint64_t index = position_index_;
   size_t before = blocks.size();
-  if (Status status = store_->append_blocks(*walk_, index, blocks, max); !status) {
-    // A failing read leaves the walk where this call found it.
-    walk_.reset();
-    return std::unexpected(std::move(status.error()));
-  }
+  KUBREL_TRY(store_->append_blocks(index, blocks, max));
   position_index_ = index;
   return ReadCount{blocks.size() - before};
 }

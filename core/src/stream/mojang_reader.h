@@ -49,9 +49,6 @@ class MojangSchematicInputStream final : public SchematicInputStream {
   NbtEventParser parser_;
   std::array<int64_t, 3> size_{0, 0, 0};
   std::optional<LazyPaletteBlockStoreWrapper> store_;
-  // Stands at the first stored cell at or after position_index_; made on demand and dropped
-  // after a failed read, which leaves position_index_ where the read began.
-  std::optional<StoredCellWalk> walk_;
   uint64_t position_index_ = 0;
   bool header_read_ = false;
 };

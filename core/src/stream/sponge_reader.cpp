@@ -113,7 +113,6 @@ Status SpongeSchematicInputStream::read_header() {
   KUBREL_ASSIGN_OR_RETURN(int16_t length, dimension(*schematic, "Length"));
   KUBREL_ASSIGN_OR_RETURN(int16_t width, dimension(*schematic, "Width"));
 
-  walk_.reset();
   boundary_ = Boundary{{0, 0, 0},
                        static_cast<uint32_t>(int32_t{width}),
                        static_cast<uint32_t>(int32_t{height}),
@@ -177,9 +176,15 @@ Status SpongeSchematicInputStream::process_blocks(const NbtCompound& schematic) 
   uint64_t placed = 0;
   bool too_many = false;
   auto place = [&]() -> Status {
-    // Cannot fail inside the box, which every placed position is.
-    KUBREL_TRY(store_->set_unknown_blocks_along(AxisOrder::YZX, placed,
-                                                std::span(piece.data(), buffered)));
+    // Every placed position lies inside the box; only an id too many can be refused.
+    uint64_t failed = 0;
+    Status stored = store_->set_unknown_blocks_along(AxisOrder::YZX, placed,
+                                                     std::span(piece.data(), buffered), &failed);
+    if (!stored) {
+      BlockPosition at = *boundary_->walk(AxisOrder::YZX).nth(failed);
+      return fail("Sponge: Failed to copy block at pos " + at.debug_string() + ": " +
+                  stored.error().message);
+    }
     placed += buffered;
     buffered = 0;
     return {};
@@ -213,11 +218,8 @@ Result<ReadCount> SpongeSchematicInputStream::read(std::vector<Block>& blocks, s
   if (!header_read_) KUBREL_TRY(read_header());
   if (!boundary_ || !store_) return fail("Sponge: Header not properly read");
   if (max == 0) return ReadCount{0};
-  // Positions without a stored cell hold nothing, so the walk goes from stored cell to stored
-  // cell; a sparse box costs what the file stored, not its volume.
-  if (!walk_) walk_.emplace(store_->stored_cells(position_index_));
   size_t before = blocks.size();
-  KUBREL_TRY(store_->append_blocks(*walk_, position_index_, blocks, max));
+  KUBREL_TRY(store_->append_blocks(position_index_, blocks, max));
   // Fewer than `max` means the walk has ended; with none, so has the stream.
   if (blocks.size() == before) return ReadCount{};
   return ReadCount{blocks.size() - before};

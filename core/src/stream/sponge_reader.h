@@ -31,9 +31,6 @@ class SpongeSchematicInputStream final : public SchematicInputStream {
 
   std::unique_ptr<BufferedSource> source_;
   std::optional<LazyPaletteBlockStoreWrapper> store_;
-  // Stands at the first stored cell at or after position_index_; made on demand, dropped with the
-  // store and after a failed read.
-  std::optional<StoredCellWalk> walk_;
   std::optional<Boundary> boundary_;
   uint64_t position_index_ = 0;
   bool header_read_ = false;
