@@ -41,7 +41,8 @@ test-py-asan: deps
 
 test-python: test-py313 test-py311 test-py-asan
 
-test: test-core test-asan test-python
+# Ends with the fuzz smoke run (a few seconds per target), so the fuzz targets keep building.
+test: test-core test-asan test-python fuzz-smoke
 
 demo: deps
 	scripts/demo.sh
