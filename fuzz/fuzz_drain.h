@@ -15,8 +15,8 @@ namespace kubrel::fuzz {
 
 // A legitimate file may describe billions of blocks; past this many the reading stops (further
 // blocks take the paths the first ones took).
-inline constexpr size_t kMaxBlocks = size_t{1} << 16;
-inline constexpr size_t kMaxCalls = size_t{1} << 12;
+inline constexpr size_t kMaxBlocks = size_t{1} << 12;
+inline constexpr size_t kMaxCalls = size_t{1} << 9;
 
 #define KUBREL_FUZZ_CHECK(condition) \
   do {                               \
