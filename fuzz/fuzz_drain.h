@@ -23,9 +23,11 @@ inline constexpr size_t kMaxCalls = size_t{1} << 9;
     if (!(condition)) std::abort();  \
   } while (0)
 
-inline void drain(SchematicInputStream& stream) {
+// Asking for the boundary first settles detection on headers alone, so the reads that detect by
+// blocks run only when it is not asked first; callers pick the order from the input.
+inline void drain(SchematicInputStream& stream, bool boundary_first) {
   static constexpr size_t kBulkSizes[] = {1, 1024, 7, 4096};
-  (void)stream.boundary();
+  if (boundary_first) (void)stream.boundary();
   size_t blocks = 0;
   for (size_t call = 0; call < kMaxCalls && blocks < kMaxBlocks; ++call) {
     std::vector<Block> bulk;
