@@ -8,6 +8,6 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto stream = kubrel::AnySchematicInputStream::new_from_known(
       std::make_unique<kubrel::MemorySource>(std::span(data, size)));
-  kubrel::fuzz::drain(*stream, /*boundary_first=*/size % 2 == 0);
+  kubrel::fuzz::drain(*stream, size);
   return 0;
 }
