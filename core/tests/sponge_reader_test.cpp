@@ -188,6 +188,53 @@ TEST(SpongeReaderTest, IdDecoding) {
   }
 }
 
+// Ids are decoded in pieces of a few thousand; two-byte VarInts and errors land on both sides of a
+// piece's end.
+TEST(SpongeReaderTest, IdsAcrossDecodingPieces) {
+  const std::map<std::string, int32_t> palette = {{"minecraft:air", 0}, {"minecraft:stone", 129}};
+  auto stone_ids = [](size_t count) {
+    Bytes ids;
+    for (size_t i = 0; i < count; ++i) ids.insert(ids.end(), {0x81, 0x01});
+    return ids;
+  };
+  struct Case {
+    const char* name;
+    int16_t width;
+    Bytes ids;
+    std::string expected_last;  // the last block, or "! " and the error
+    size_t expected_count;
+  };
+  Bytes broken_after_piece = stone_ids(4097);
+  broken_after_piece.push_back(0x81);
+  Bytes too_many_then_broken = stone_ids(5000);
+  too_many_then_broken.push_back(0x80);
+  const std::vector<Case> cases = {
+      {"two pieces and a bit", 10001, stone_ids(10001), "10000,0,0 minecraft:stone", 10001},
+      {"exactly one piece", 4096, stone_ids(4096), "4095,0,0 minecraft:stone", 4096},
+      {"fewer ids than positions", 5000, stone_ids(4097), "4096,0,0 minecraft:stone", 4097},
+      {"broken VarInt after a full piece", 5000, broken_after_piece,
+       "! Sponge: Failed to process blocks: Sponge: VarInt array ended unexpectedly", 1},
+      {"too many ids", 4097, stone_ids(5000),
+       "! Sponge: Failed to process blocks: Sponge: Boundary size mismatch (iterator exhausted "
+       "before stream)",
+       1},
+      {"broken VarInt past the box", 4097, too_many_then_broken,
+       "! Sponge: Failed to process blocks: Sponge: VarInt array ended unexpectedly", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Layout layout;
+    layout.width = c.width;
+    layout.length = 1;
+    layout.palette = palette;
+    layout.ids = c.ids;
+    std::vector<std::string> blocks = read_all(document(layout));
+    EXPECT_EQ(blocks.size(), c.expected_count);
+    ASSERT_FALSE(blocks.empty());
+    EXPECT_EQ(blocks.back(), c.expected_last);
+  }
+}
+
 TEST(SpongeReaderTest, DocumentErrors) {
   struct Case {
     const char* name;

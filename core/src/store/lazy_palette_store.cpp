@@ -199,16 +199,21 @@ Status LazyPaletteBlockStoreWrapper::scan_run(const StoredRun& run, uint64_t& in
   const uint8_t* const cells = run.cells;
   const uint64_t length = run.length;
   const BlockPosition start = run.position;
+  // Locals for the loop: through references and members, every push_back would force them back
+  // to memory.
+  size_t count = appended;
+  const BlockStateRef* const table = resolved_.data();
+  const size_t table_size = resolved_.size();
   auto visit = [&]<class Cell>() -> std::optional<Status> {
     for (uint64_t i = 0; i < length; ++i) {
       uint64_t value = cell_value<Cell>(cells, i);
       if (value == 0) continue;
       // Only placeholders stored through this wrapper reach the inner store.
-      if (value > resolved_.size()) [[unlikely]] {
+      if (value > table_size) [[unlikely]] {
         used = i;
         return fail("Invalid temporary ID");
       }
-      const BlockStateRef& state = resolved_[value - 1];
+      const BlockStateRef& state = table[value - 1];
       if (state == nullptr) [[unlikely]] {
         used = i;
         return fail("Temporary ID not found in actual palette");
@@ -218,7 +223,7 @@ Status LazyPaletteBlockStoreWrapper::scan_run(const StoredRun& run, uint64_t& in
           Block{{start.x, start.y,
                  static_cast<int32_t>(static_cast<uint32_t>(start.z) + static_cast<uint32_t>(i))},
                 state});
-      if (++appended == max) {
+      if (++count == max) {
         used = i + 1;
         return Status{};
       }
@@ -240,6 +245,7 @@ Status LazyPaletteBlockStoreWrapper::scan_run(const StoredRun& run, uint64_t& in
       stop = visit.template operator()<uint64_t>();
       break;
   }
+  appended = count;
   if (stop) {
     index = run.walk_index + used;
     return std::move(*stop);

@@ -88,11 +88,17 @@ template <class Cell>
 void ArrayPage::store_cells_as(uint64_t first, unsigned shift, const size_t* ids, size_t id_stride,
                                uint64_t count) {
   size_t added = 0;
+  // Rows along z stay in one part; the part is looked up again only when a cell leaves it.
+  uint64_t part_index = UINT64_MAX;
+  uint8_t* part = nullptr;
   for (uint64_t k = 0; k < count; ++k) {
     uint64_t index = first + (k << shift);
-    uint8_t* part = part_of(index);
-    if (part == nullptr) [[unlikely]]
-      part = new_part(index);
+    if (index >> kPartShift != part_index) {
+      part_index = index >> kPartShift;
+      part = part_of(index);
+      if (part == nullptr) [[unlikely]]
+        part = new_part(index);
+    }
     uint8_t* cell = part + (index & kPartMask) * sizeof(Cell);
     Cell old;
     std::memcpy(&old, cell, sizeof(Cell));

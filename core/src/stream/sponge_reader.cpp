@@ -1,5 +1,6 @@
 #include "stream/sponge_reader.h"
 
+#include <algorithm>
 #include <array>
 #include <span>
 #include <string>
@@ -36,16 +37,15 @@ constexpr NbtTreeFilter kRootFilter{kRootMembers, kMaxKeptValues};
 // Memory of one palette entry besides its state: the handle and the map node.
 constexpr size_t kPaletteEntryOverhead = 64;
 
-// Visits the block ids of a Sponge id array, one VarInt per position, stopping at the first
-// failure. `visit` returns a Status; its error ends the decoding.
-template <class Visit>
-Status for_each_id(const NbtByteArray& data, Visit&& visit) {
-  const uint8_t* p = data.data();
-  const uint8_t* end = p + data.size();
-  while (p < end) {
+// Decodes the VarInt block ids at `p` into `out` until `capacity` ids are decoded or the bytes
+// end, and moves `p` past them. Fills whole buffers without a call per id: this loop runs once per
+// position of the box.
+Result<size_t> decode_ids(const uint8_t*& p, const uint8_t* end, int32_t* out, size_t capacity) {
+  size_t count = 0;
+  while (count < capacity && p < end) {
     uint32_t value = *p & 0x7F;
     if (!(*p++ & kContinue)) [[likely]] {
-      KUBREL_TRY(visit(static_cast<int32_t>(value)));
+      out[count++] = static_cast<int32_t>(value);
       continue;
     }
     for (int shift = 7;; shift += 7) {
@@ -59,9 +59,9 @@ Status for_each_id(const NbtByteArray& data, Visit&& visit) {
       value |= static_cast<uint32_t>(byte & 0x7F) << shift;
       if (!(byte & kContinue)) break;
     }
-    KUBREL_TRY(visit(static_cast<int32_t>(value)));
+    out[count++] = static_cast<int32_t>(value);
   }
-  return {};
+  return count;
 }
 
 Result<int16_t> dimension(const NbtCompound& schematic, std::string_view name) {
@@ -172,33 +172,26 @@ Status SpongeSchematicInputStream::process_blocks(const NbtCompound& schematic) 
   // decoded (and dropped); whatever was placed before a failure is dropped with the store.
   uint64_t volume = boundary_->volume().value_or(UINT64_MAX);
   std::array<int32_t, 4096> piece;
-  size_t buffered = 0;
   uint64_t placed = 0;
   bool too_many = false;
-  auto place = [&]() -> Status {
+  const uint8_t* p = data->data();
+  const uint8_t* const end = p + data->size();
+  while (p < end) {
+    KUBREL_ASSIGN_OR_RETURN(size_t decoded, decode_ids(p, end, piece.data(), piece.size()));
+    size_t fitting = static_cast<size_t>(std::min<uint64_t>(decoded, volume - placed));
+    too_many |= fitting < decoded;
+    if (fitting == 0) continue;
     // Every placed position lies inside the box; only an id too many can be refused.
     uint64_t failed = 0;
     Status stored = store_->set_unknown_blocks_along(AxisOrder::YZX, placed,
-                                                     std::span(piece.data(), buffered), &failed);
+                                                     std::span(piece.data(), fitting), &failed);
     if (!stored) {
       BlockPosition at = *boundary_->walk(AxisOrder::YZX).nth(failed);
       return fail("Sponge: Failed to copy block at pos " + at.debug_string() + ": " +
                   stored.error().message);
     }
-    placed += buffered;
-    buffered = 0;
-    return {};
-  };
-  KUBREL_TRY(for_each_id(*data, [&](int32_t id) -> Status {
-    if (placed + buffered >= volume) {
-      too_many = true;
-      return {};
-    }
-    piece[buffered++] = id;
-    if (buffered == piece.size()) return place();
-    return {};
-  }));
-  KUBREL_TRY(place());
+    placed += fitting;
+  }
   if (too_many && volume == 0) {
     // A box with a zero size still has its minimum as the walk's first position, which the store
     // refuses.
