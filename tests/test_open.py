@@ -120,6 +120,7 @@ def test_http_not_linked(url):
         ("htt", FileNotFoundError, errno.ENOENT),
         ("/nonexistent/dir/file.schem", FileNotFoundError, errno.ENOENT),
         ("/etc/passwd/child", NotADirectoryError, errno.ENOTDIR),
+        ("/", IsADirectoryError, errno.EISDIR),
         ("with\0nul", OSError, errno.EINVAL),
     ],
 )

@@ -83,16 +83,23 @@ TEST_F(FileSourceTest, OpenFailuresReturnTheErrno) {
   auto not_a_dir = FileSource::open(write_file("plain", {}) + "/child");
   ASSERT_FALSE(not_a_dir.has_value());
   EXPECT_EQ(not_a_dir.error(), ENOTDIR);
+
+  // A directory opens read-only at the system level; the source refuses it there all the same,
+  // leaving no descriptor behind.
+  auto directory = FileSource::open(dir_.string());
+  ASSERT_FALSE(directory.has_value());
+  EXPECT_EQ(directory.error(), EISDIR);
+  EXPECT_TRUE(fds_of(dir_.string()).empty());
 }
 
 TEST_F(FileSourceTest, ReadErrorCarriesTheSystemText) {
-  // A directory opens read-only but cannot be read.
-  auto source = FileSource::open(dir_.string());
+  // The process's own memory opens read-only, but its first page is never mapped.
+  auto source = FileSource::open("/proc/self/mem");
   ASSERT_TRUE(source.has_value());
   uint8_t byte;
   auto got = (*source)->read(&byte, 1);
   ASSERT_FALSE(got.has_value());
-  EXPECT_EQ(got.error().message, "Is a directory (os error 21)");
+  EXPECT_EQ(got.error().message, "Input/output error (os error 5)");
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include "stream/file_source.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -23,6 +24,13 @@ std::expected<std::unique_ptr<FileSource>, int> FileSource::open(const std::stri
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return std::unexpected(errno);
+  // A directory opens read-only on Linux and only fails at the first read; refusing it here gives
+  // the caller the error a path to a directory deserves.
+  struct stat info;
+  if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    ::close(fd);
+    return std::unexpected(EISDIR);
+  }
   return std::unique_ptr<FileSource>(new FileSource(fd));
 }
 

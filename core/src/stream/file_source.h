@@ -17,7 +17,7 @@ class FileSource final : public ByteSource {
  public:
   // Opens the file at `path` for reading only (the descriptor is not inherited by child
   // processes). On failure the unexpected value is the errno, so the caller can pick the matching
-  // exception; os_error_message words it.
+  // exception; os_error_message words it. A directory is refused with EISDIR.
   [[nodiscard]] static std::expected<std::unique_ptr<FileSource>, int> open(
       const std::string& path);
 
