@@ -2,7 +2,7 @@
 # `make demo` installs the module into a virtual environment and reads the examples; `make bench`
 # runs the reading benchmark and rewrites bench/README.md; `make fuzz` runs the fuzz targets.
 .PHONY: deps build build-asan build-fuzz test test-core test-asan test-python test-py313 \
-	test-py311 test-py-asan demo bench examples fuzz fuzz-smoke fuzz-coverage format clean
+	test-py311 test-py-asan test-py-refs demo bench examples fuzz fuzz-smoke fuzz-coverage format clean
 
 JOBS ?= 2
 BUILD_TYPE ?= RelWithDebInfo
@@ -39,7 +39,12 @@ test-py311: deps
 test-py-asan: deps
 	scripts/python-test.sh .venv-asan 3.13 'numpy>=2' asan
 
-test-python: test-py313 test-py311 test-py-asan
+# The leak checks once more under the system's debug interpreter, which counts every reference.
+test-py-refs: deps
+	scripts/install-deps.sh --debug-python
+	scripts/python-test.sh .venv-refs 3.11 'numpy>=1.26,<1.27' refs
+
+test-python: test-py313 test-py311 test-py-asan test-py-refs
 
 # Ends with the fuzz smoke run (a few seconds per target), so the fuzz targets keep building.
 test: test-core test-asan test-python fuzz-smoke

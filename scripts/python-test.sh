@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs kubrel_rs into a virtual environment of the repository and runs the Python tests there.
-# Usage: scripts/python-test.sh VENV PYTHON_VERSION NUMPY_REQUIREMENT [asan]
+# Usage: scripts/python-test.sh VENV PYTHON_VERSION NUMPY_REQUIREMENT [asan|refs]
 # With "asan" the extension is built with AddressSanitizer and UndefinedBehaviorSanitizer and the
-# tests run with their runtimes preloaded (the interpreter itself is not instrumented).
+# tests run with their runtimes preloaded (the interpreter itself is not instrumented). With "refs"
+# the interpreter is the system's debug build (python3.Nd), which counts every reference, and only
+# the leak checks run.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 venv=$1
@@ -10,12 +12,19 @@ version=$2
 numpy_requirement=$3
 mode=${4:-plain}
 
-python=$(scripts/find-python.sh "$version")
+if [ "$mode" = refs ]; then
+  python=$(command -v "python${version}d")
+else
+  python=$(scripts/find-python.sh "$version")
+fi
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
 "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" pytest "$numpy_requirement"
 
-build_settings=(-Cbuild-dir="build-py/$(basename "$venv")")
-[ "$mode" = asan ] && build_settings+=(-Ccmake.define.KUBREL_SANITIZE=ON)
+build_settings=(--config-settings=build-dir="build-py/$(basename "$venv")")
+[ "$mode" = asan ] && build_settings+=(--config-settings=cmake.define.KUBREL_SANITIZE=ON)
+# Debian's debug headers include the release pyconfig.h, which leaves Py_DEBUG unset: the
+# extension would then not count its references, and every count would look off.
+[ "$mode" = refs ] && build_settings+=(--config-settings=cmake.define.CMAKE_CXX_FLAGS=-DPy_DEBUG)
 "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps "${build_settings[@]}" .
 
 versions='import sys, numpy; print("Python", sys.version.split()[0], "NumPy", numpy.__version__)'
@@ -24,6 +33,8 @@ if [ "$mode" = asan ]; then
   preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libubsan.so)"
   LD_PRELOAD="$preload" ASAN_OPTIONS=detect_leaks=0 PYTHONMALLOC=malloc \
     "$venv/bin/python" -m pytest -q tests
+elif [ "$mode" = refs ]; then
+  "$venv/bin/python" -m pytest -q tests/test_leaks.py
 else
   "$venv/bin/python" -m pytest -q tests
 fi
