@@ -13,7 +13,8 @@ numpy_requirement=$3
 mode=${4:-plain}
 
 if [ "$mode" = refs ]; then
-  python=$(command -v "python${version}d")
+  python=$(command -v "python${version}d") ||
+    { echo "no python${version}d: run scripts/install-deps.sh --debug-python" >&2; exit 1; }
 else
   python=$(scripts/find-python.sh "$version")
 fi
