@@ -3,7 +3,7 @@
 #include <span>
 
 #include "fuzz_drain.h"
-#include "stream/any_reader.h"
+#include "formats/any_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto stream = kubrel::AnySchematicInputStream::new_from_known(

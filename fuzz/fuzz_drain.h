@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "common/block_state.h"
-#include "stream/stream.h"
+#include "formats/stream.h"
 
 namespace kubrel::fuzz {
 

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "fuzz_drain.h"
-#include "stream/gzip_source.h"
+#include "io/gzip_source.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static constexpr size_t kPieces[] = {1, 8191, 8192, 100000};

@@ -3,7 +3,7 @@
 #include <span>
 
 #include "fuzz_drain.h"
-#include "stream/kbr_reader.h"
+#include "formats/kbr_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   kubrel::KBRSchematicInputStream stream(

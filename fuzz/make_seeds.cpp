@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "stream/kbr_reader.h"
+#include "formats/kbr_reader.h"
 #include "support/corpus.h"
 #include "support/kbr_writer.h"
 #include "support/nbt_writer.h"

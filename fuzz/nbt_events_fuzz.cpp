@@ -3,7 +3,7 @@
 #include <span>
 
 #include "fuzz_drain.h"
-#include "stream/nbt_events.h"
+#include "nbt/nbt_events.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   kubrel::NbtEventParser parser(std::make_unique<kubrel::MemorySource>(std::span(data, size)));

@@ -1,7 +1,7 @@
 // Fuzzes the NBT tree decoder: one document into a tree, then the rest of the input.
 #include <span>
 
-#include "stream/nbt_tree.h"
+#include "nbt/nbt_tree.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   kubrel::BufferedSource source(std::make_unique<kubrel::MemorySource>(std::span(data, size)));

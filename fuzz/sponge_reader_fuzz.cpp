@@ -3,7 +3,7 @@
 #include <span>
 
 #include "fuzz_drain.h"
-#include "stream/sponge_reader.h"
+#include "formats/sponge_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   kubrel::SpongeSchematicInputStream stream(

@@ -15,14 +15,14 @@ targets=("$@")
 
 files_of() {
   case "$1" in
-    kbr_reader) echo stream/kbr_reader.cpp ;;
-    sponge_reader) echo stream/sponge_reader.cpp stream/nbt_tree.cpp store/lazy_palette_store.cpp ;;
-    mojang_reader) echo stream/mojang_reader.cpp stream/nbt_events.cpp store/lazy_palette_store.cpp ;;
-    any_reader) echo stream/any_reader.cpp stream/shared_stream.cpp ;;
-    pipeline) echo stream/any_reader.cpp stream/gzip_source.cpp ;;
-    gzip_chain) echo stream/gzip_source.cpp ;;
-    nbt_tree) echo stream/nbt_tree.cpp stream/modified_utf8.cpp ;;
-    nbt_events) echo stream/nbt_events.cpp stream/modified_utf8.cpp ;;
+    kbr_reader) echo formats/kbr_reader.cpp ;;
+    sponge_reader) echo formats/sponge_reader.cpp nbt/nbt_tree.cpp store/lazy_palette_store.cpp ;;
+    mojang_reader) echo formats/mojang_reader.cpp nbt/nbt_events.cpp store/lazy_palette_store.cpp ;;
+    any_reader) echo formats/any_reader.cpp io/shared_stream.cpp ;;
+    pipeline) echo formats/any_reader.cpp io/gzip_source.cpp ;;
+    gzip_chain) echo io/gzip_source.cpp ;;
+    nbt_tree) echo nbt/nbt_tree.cpp nbt/modified_utf8.cpp ;;
+    nbt_events) echo nbt/nbt_events.cpp nbt/modified_utf8.cpp ;;
     block_state) echo common/block_state.cpp ;;
     difference) echo common/difference.cpp ;;
   esac

@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "stream/any_reader.h"
-#include "stream/file_source.h"
-#include "stream/gzip_source.h"
-#include "stream/kbr_reader.h"
-#include "stream/mojang_reader.h"
-#include "stream/shared_stream.h"
-#include "stream/sponge_reader.h"
+#include "formats/any_reader.h"
+#include "io/file_source.h"
+#include "io/gzip_source.h"
+#include "formats/kbr_reader.h"
+#include "formats/mojang_reader.h"
+#include "io/shared_stream.h"
+#include "formats/sponge_reader.h"
 
 namespace {
 

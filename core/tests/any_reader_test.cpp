@@ -1,14 +1,14 @@
-#include "stream/any_reader.h"
+#include "formats/any_reader.h"
 
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
 
-#include "stream/gzip_source.h"
-#include "stream/kbr_reader.h"
-#include "stream/mojang_reader.h"
-#include "stream/sponge_reader.h"
+#include "io/gzip_source.h"
+#include "formats/kbr_reader.h"
+#include "formats/mojang_reader.h"
+#include "formats/sponge_reader.h"
 #include "support/allocation_probe.h"
 #include "support/corpus.h"
 #include "support/kbr_writer.h"

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "stream/any_reader.h"
+#include "formats/any_reader.h"
 #include "support/corpus.h"
 
 namespace kubrel {

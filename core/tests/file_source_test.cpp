@@ -1,5 +1,5 @@
 // Tests of the file byte source: whole reads, descriptor hygiene and the wording of OS failures.
-#include "stream/file_source.h"
+#include "io/file_source.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,6 +1,6 @@
 // Tests of the gzip decoding chain against members written with zlib: round trips, header fields,
 // damaged and cut members, sticky and passing failures, and streaming of a huge output.
-#include "stream/gzip_source.h"
+#include "io/gzip_source.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>

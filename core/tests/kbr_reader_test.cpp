@@ -1,6 +1,6 @@
 // The KBR reader: header, palette definitions and differences, runs along the walk, air, every
 // message, truncated and hostile input.
-#include "stream/kbr_reader.h"
+#include "formats/kbr_reader.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // Tests of the structure file reader over documents built by NbtWriter, and over the real
 // structure files of the shared corpus when it is present.
-#include "stream/mojang_reader.h"
+#include "formats/mojang_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "stream/file_source.h"
-#include "stream/gzip_source.h"
-#include "stream/nbt_tree.h"
+#include "io/file_source.h"
+#include "io/gzip_source.h"
+#include "nbt/nbt_tree.h"
 #include "support/corpus.h"
 #include "support/nbt_writer.h"
 #include "support/scripted_source.h"

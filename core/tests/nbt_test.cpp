@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "stream/nbt_events.h"
-#include "stream/nbt_tree.h"
+#include "nbt/nbt_events.h"
+#include "nbt/nbt_tree.h"
 #include "support/allocation_probe.h"
 #include "support/nbt_writer.h"
 #include "support/scripted_source.h"

@@ -1,6 +1,6 @@
 // Tests of the shared stream and its forks: exact source reads, buffer trimming and release, and
 // random interleavings checked against a model of positions.
-#include "stream/shared_stream.h"
+#include "io/shared_stream.h"
 
 #include <gtest/gtest.h>
 

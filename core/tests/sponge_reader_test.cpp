@@ -1,6 +1,6 @@
 // Tests of the Sponge reader over documents built by NbtWriter, and over the real Sponge files of
 // the shared corpus when it is present.
-#include "stream/sponge_reader.h"
+#include "formats/sponge_reader.h"
 
 #include <gtest/gtest.h>
 #include <isa-l/igzip_lib.h>
@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "stream/nbt_tree.h"
+#include "nbt/nbt_tree.h"
 #include "support/corpus.h"
 #include "support/nbt_writer.h"
 

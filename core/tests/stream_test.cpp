@@ -1,5 +1,5 @@
 // The bulk operations shared by every reader, driven by scripted fake readers.
-#include "stream/stream.h"
+#include "formats/stream.h"
 
 #include <gtest/gtest.h>
 

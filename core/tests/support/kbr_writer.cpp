@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "stream/kbr_reader.h"
+#include "formats/kbr_reader.h"
 
 namespace kubrel {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "common/geometry.h"
-#include "stream/byte_source.h"
+#include "io/byte_source.h"
 
 namespace kubrel {
 

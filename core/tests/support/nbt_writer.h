@@ -21,7 +21,7 @@
 #include <string_view>
 #include <vector>
 
-#include "stream/nbt.h"
+#include "nbt/nbt.h"
 
 namespace kubrel::testing {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "stream/byte_source.h"
+#include "io/byte_source.h"
 
 namespace kubrel::testing {
 

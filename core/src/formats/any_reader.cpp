@@ -1,0 +1,135 @@
+#include "formats/any_reader.h"
+
+#include <algorithm>
+#include <iterator>
+
+#include "io/gzip_source.h"
+#include "formats/kbr_reader.h"
+#include "formats/mojang_reader.h"
+#include "io/shared_stream.h"
+#include "formats/sponge_reader.h"
+
+namespace kubrel {
+
+namespace {
+
+template <class Reader>
+std::unique_ptr<SchematicInputStream> make_reader(std::unique_ptr<ByteSource> fork) {
+  return std::make_unique<Reader>(std::move(fork));
+}
+
+const std::vector<AnySchematicInputStream::Factory>& known_formats() {
+  static const std::vector<AnySchematicInputStream::Factory> factories = {
+      &make_reader<SpongeSchematicInputStream>, &make_reader<MojangSchematicInputStream>,
+      &make_reader<KBRSchematicInputStream>};
+  return factories;
+}
+
+std::unique_ptr<ByteSource> as_is(std::unique_ptr<ByteSource> fork) {
+  return fork;
+}
+
+}  // namespace
+
+std::unique_ptr<AnySchematicInputStream> AnySchematicInputStream::new_from_known(
+    std::unique_ptr<ByteSource> source) {
+  return new_from_factories(std::move(source), known_formats());
+}
+
+std::unique_ptr<AnySchematicInputStream> AnySchematicInputStream::new_from_factories(
+    std::unique_ptr<ByteSource> source, const std::vector<Factory>& factories) {
+  return over_forks(std::move(source), factories, &as_is);
+}
+
+std::unique_ptr<AnySchematicInputStream> AnySchematicInputStream::new_from_known_gzip(
+    std::unique_ptr<ByteSource> compressed) {
+  // The buffer in front of the input is shared, so the input is still read in large pieces once.
+  return over_forks(std::make_unique<BufferedSource>(std::move(compressed), kGzipChainBufferSize),
+                    known_formats(), &make_gzip_chain);
+}
+
+std::unique_ptr<AnySchematicInputStream> AnySchematicInputStream::over_forks(
+    std::unique_ptr<ByteSource> source, const std::vector<Factory>& factories,
+    std::unique_ptr<ByteSource> (*wrap)(std::unique_ptr<ByteSource>)) {
+  std::unique_ptr<AnySchematicInputStream> stream(new AnySchematicInputStream());
+  // Every fork is made before any reads (a wrapper may read at once), so each candidate starts
+  // at the first byte; the forks alone keep the shared stream alive once this reference goes.
+  auto shared = SharedStream::create(std::move(source));
+  stream->shared_ = shared;
+  std::vector<std::unique_ptr<ByteSource>> forks;
+  for (size_t i = 0; i < factories.size(); ++i) forks.push_back(shared->fork());
+  for (size_t i = 0; i < factories.size(); ++i) {
+    stream->candidates_.push_back(Candidate{factories[i](wrap(std::move(forks[i]))), {}, 0});
+  }
+  return stream;
+}
+
+Result<ReadCount> AnySchematicInputStream::hand_out(std::vector<Block>& blocks, size_t max) {
+  Candidate& winner = candidates_.front();
+  size_t available = winner.pending.size() - winner.pending_begin;
+  if (available == 0) return winner.stream->read(blocks, max);
+  size_t k = std::min(max, available);
+  auto first = winner.pending.begin() + static_cast<std::ptrdiff_t>(winner.pending_begin);
+  blocks.insert(blocks.end(), std::make_move_iterator(first),
+                std::make_move_iterator(first + static_cast<std::ptrdiff_t>(k)));
+  winner.pending_begin += k;
+  if (winner.pending_begin == winner.pending.size()) {
+    winner.pending = {};
+    winner.pending_begin = 0;
+  }
+  return ReadCount{k};
+}
+
+void AnySchematicInputStream::run_detection_pass(size_t max) {
+  for (Candidate& candidate : candidates_) {
+    std::vector<Block> bulk;
+    auto outcome = candidate.stream->read(bulk, max);
+    if (outcome && *outcome) {
+      candidate.pending.insert(candidate.pending.end(), std::make_move_iterator(bulk.begin()),
+                               std::make_move_iterator(bulk.end()));
+      continue;
+    }
+    // A failure's message is discarded: here it only means "not this format".
+    if (outcome) {
+      saw_end_ = true;
+      if (!ended_) ended_ = std::move(candidate.stream);
+    }
+    candidate.stream.reset();
+  }
+  remove_eliminated();
+  if (candidates_.size() == 1) ended_.reset();
+}
+
+void AnySchematicInputStream::remove_eliminated() {
+  std::erase_if(candidates_, [](const Candidate& candidate) { return !candidate.stream; });
+  if (auto shared = shared_.lock()) shared->trim();
+}
+
+size_t AnySchematicInputStream::shared_buffered_size() const {
+  auto shared = shared_.lock();
+  return shared ? shared->buffered_size() : 0;
+}
+
+Result<ReadCount> AnySchematicInputStream::read(std::vector<Block>& blocks, size_t max) {
+  if (candidates_.size() == 1) return hand_out(blocks, max);
+  if (candidates_.size() >= 2) run_detection_pass(max);
+  if (candidates_.empty()) {
+    if (saw_end_) return ReadCount{};
+    return fail("No matching format found");
+  }
+  if (candidates_.size() == 1) return hand_out(blocks, max);
+  return ReadCount{0};
+}
+
+Result<std::optional<Boundary>> AnySchematicInputStream::boundary() {
+  if (candidates_.size() == 1) return candidates_.front().stream->boundary();
+  for (Candidate& candidate : candidates_) {
+    if (!candidate.stream->boundary()) candidate.stream.reset();
+  }
+  remove_eliminated();
+  if (candidates_.size() == 1) return candidates_.front().stream->boundary();
+  if (candidates_.empty() && ended_) return ended_->boundary();
+  return std::optional<Boundary>{};
+}
+
+}  // namespace kubrel

@@ -1,0 +1,68 @@
+// The stream for an input whose format the caller did not name: one reader per known format runs
+// side by side over forks of one shared byte stream, each failing or ending reader is eliminated,
+// and the last one standing carries on with the blocks it produced while the others were tried.
+#pragma once
+
+#include <memory>
+#include <vector>
+
+#include "io/byte_source.h"
+#include "formats/stream.h"
+
+namespace kubrel {
+
+class SharedStream;
+
+class AnySchematicInputStream final : public SchematicInputStream {
+ public:
+  using Factory = std::unique_ptr<SchematicInputStream> (*)(std::unique_ptr<ByteSource> fork);
+
+  // Candidates Sponge, Mojang and KBR, in that order, over forks of `source`. Reads nothing.
+  static std::unique_ptr<AnySchematicInputStream> new_from_known(
+      std::unique_ptr<ByteSource> source);
+  // The same over any list of candidate factories, in the order given.
+  static std::unique_ptr<AnySchematicInputStream> new_from_factories(
+      std::unique_ptr<ByteSource> source, const std::vector<Factory>& factories);
+  // Candidates Sponge, Mojang and KBR over forks of `compressed`, a gzip member, each fork decoded
+  // by a decoding chain of its own (make_gzip_chain). The bytes held for candidates that lag
+  // behind are then compressed ones: a reader that decodes a whole document in one call (the
+  // Sponge and Mojang readers do) makes the others wait for the whole input, which must not cost
+  // the whole decompressed input. Reads the gzip header (once, through the first chain).
+  static std::unique_ptr<AnySchematicInputStream> new_from_known_gzip(
+      std::unique_ptr<ByteSource> compressed);
+
+  Result<ReadCount> read(std::vector<Block>& blocks, size_t max) override;
+  Result<std::optional<Boundary>> boundary() override;
+
+  // Candidates still in the race.
+  size_t candidate_count() const { return candidates_.size(); }
+  // Bytes the shared input holds for candidates that have not passed them yet.
+  size_t shared_buffered_size() const;
+
+ private:
+  struct Candidate {
+    std::unique_ptr<SchematicInputStream> stream;
+    // Blocks produced during detection and not yet handed out, from pending_begin on.
+    std::vector<Block> pending;
+    size_t pending_begin = 0;
+  };
+
+  AnySchematicInputStream() = default;
+  // The stream over forks of `source`, each fork passed through `wrap` before its factory.
+  static std::unique_ptr<AnySchematicInputStream> over_forks(
+      std::unique_ptr<ByteSource> source, const std::vector<Factory>& factories,
+      std::unique_ptr<ByteSource> (*wrap)(std::unique_ptr<ByteSource>));
+  void run_detection_pass(size_t max);
+  // Drops candidates whose stream is null; the shared input then lets go of their bytes at once.
+  void remove_eliminated();
+  Result<ReadCount> hand_out(std::vector<Block>& blocks, size_t max);
+
+  std::vector<Candidate> candidates_;
+  std::weak_ptr<SharedStream> shared_;
+  bool saw_end_ = false;
+  // The first candidate that ended cleanly while no winner was known: an empty schematic of its
+  // format, kept so that its boundary can still be reported once every candidate is gone.
+  std::unique_ptr<SchematicInputStream> ended_;
+};
+
+}  // namespace kubrel

@@ -1,0 +1,239 @@
+// The structure file reader: one pass over the tag events fills a lazy palette store, then
+// reads walk its box.
+#include "formats/mojang_reader.h"
+
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "common/block_state.h"
+
+namespace kubrel {
+
+namespace {
+
+// Whether `name` lower-cases to `lower`, which is lower-case ASCII. Besides ASCII, the one
+// character whose lower case is an ASCII letter is the Kelvin sign (U+212A, lower case "k").
+bool lowercase_equals(std::string_view name, std::string_view lower) {
+  constexpr std::string_view kKelvin = "\xE2\x84\xAA";
+  size_t i = 0;
+  for (char want : lower) {
+    if (i >= name.size()) return false;
+    if (want == 'k' && name.substr(i, kKelvin.size()) == kKelvin) {
+      i += kKelvin.size();
+      continue;
+    }
+    char c = name[i++];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != want) return false;
+  }
+  return i == name.size();
+}
+
+}  // namespace
+
+MojangSchematicInputStream::MojangSchematicInputStream(std::unique_ptr<ByteSource> source)
+    // Arrays never matter here; during detection a Sponge file's block data is one.
+    : parser_(std::move(source), /*keep_arrays=*/false) {}
+
+Status MojangSchematicInputStream::ensure_store() {
+  if (store_) return {};
+  KUBREL_ASSIGN_OR_RETURN(LazyPaletteBlockStoreWrapper store,
+                          LazyPaletteBlockStoreWrapper::empty_fixed_from_size(
+                              static_cast<int32_t>(size_[0]), static_cast<int32_t>(size_[1]),
+                              static_cast<int32_t>(size_[2])));
+  store_.emplace(std::move(store));
+  return {};
+}
+
+Status MojangSchematicInputStream::ensure_header_read() {
+  if (header_read_) return {};
+  header_read_ = true;
+  bool size_found = false;
+  bool palette_found = false;
+  bool blocks_found = false;
+  while (true) {
+    NbtEventResult event = parser_.next_event();
+    if (!event) {
+      if (!event.error().end_of_input) return fail("NBT Stream Error: " + event.error().message);
+      break;
+    }
+    // Only named lists matter here; everything else, nested lists' contents included, passes by.
+    const NbtListStart* list = event->as<NbtListStart>();
+    if (list == nullptr || !event->name) continue;
+    const std::string& name = *event->name;
+    if (list->element_kind == NbtKind::Compound && lowercase_equals(name, "palette")) {
+      KUBREL_TRY(read_palette_list());
+      palette_found = true;
+    } else if (list->element_kind == NbtKind::Compound && lowercase_equals(name, "blocks")) {
+      KUBREL_TRY(read_block_list());
+      blocks_found = true;
+    } else if (list->element_kind == NbtKind::Int && list->length == 3 &&
+               lowercase_equals(name, "size")) {
+      KUBREL_TRY(read_size_list());
+      size_found = true;
+    }
+  }
+  if (!size_found) return fail("Mojang: Size not found in header");
+  if (!palette_found) return fail("Mojang: Palette not found in header");
+  if (!blocks_found) return fail("Mojang: Blocks not found in header");
+  if (!store_) return fail("Mojang: Blocks not initialized after header parsing");
+  return {};
+}
+
+Status MojangSchematicInputStream::read_size_list() {
+  for (int64_t& size : size_) {
+    NbtEventResult next = parser_.next_event();
+    if (!next) return fail(std::move(next.error().message));
+    NbtEvent& event = *next;
+    const int32_t* value = event.as<int32_t>();
+    if (value == nullptr) return fail("Expected 3 integers for Size");
+    size = *value;
+  }
+  return {};
+}
+
+Status MojangSchematicInputStream::read_palette_list() {
+  KUBREL_TRY(ensure_store());
+  std::unordered_map<int64_t, BlockStateRef> palette;
+  std::string name;
+  std::unordered_map<std::string, std::string> properties;
+  // An entry can be a single byte (an empty compound) and still cost a state, so the palette's
+  // memory is bounded: the finished states and the entry being built, with map overhead.
+  constexpr size_t kEntryOverhead = 64;
+  size_t palette_bytes = 0;
+  size_t entry_bytes = 0;
+  auto within_limit = [&]() -> Status {
+    if (palette_bytes + entry_bytes <= kMaxPaletteBytes) return {};
+    return fail("Mojang: Palette exceeds " + std::to_string(kMaxPaletteBytes) +
+                " bytes of block states");
+  };
+  // Open compounds and lists, the palette list included; each entry is a compound at depth 2.
+  // Lists inside an entry count too, so that their ends do not end the palette.
+  size_t depth = 1;
+  while (depth >= 1) {
+    NbtEventResult next = parser_.next_event();
+    if (!next) return fail(std::move(next.error().message));
+    NbtEvent& event = *next;
+    switch (event.kind()) {
+      case NbtEventKind::Compound:
+      case NbtEventKind::List:
+        ++depth;
+        break;
+      case NbtEventKind::ListEnd:
+        --depth;
+        break;
+      case NbtEventKind::CompoundEnd:
+        if (--depth == 1) {
+          BlockState state = BlockState::from_name_and_properties(std::move(name), properties);
+          entry_bytes = 0;
+          palette_bytes += state.footprint() + kEntryOverhead;
+          KUBREL_TRY(within_limit());
+          auto id = static_cast<int64_t>(palette.size());
+          palette.emplace(id, make_state(std::move(state)));
+          name.clear();
+          properties.clear();
+        }
+        break;
+      case NbtEventKind::String: {
+        if (!event.name) break;
+        std::string& value = *event.as<std::string>();
+        entry_bytes += event.name->size() + value.size() + kEntryOverhead;
+        KUBREL_TRY(within_limit());
+        if (*event.name == "Name") {
+          name = std::move(value);
+        } else {
+          properties.insert_or_assign(std::move(*event.name), std::move(value));
+        }
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  store_->set_actual_palette(std::move(palette));
+  return {};
+}
+
+Status MojangSchematicInputStream::read_block_list() {
+  KUBREL_TRY(ensure_store());
+  // Each entry is a compound at depth 2 whose direct members are its three-Int list ("pos") and
+  // its "state" Int, in either order (writers differ), so a block is placed when its entry ends.
+  // Lists and Ints nested deeper (block entity data) are not positions. An entry without a
+  // position list reuses the position of the entry before it.
+  std::array<int32_t, 3> components{0, 0, 0};
+  size_t component_count = 0;
+  bool in_position_list = false;
+  bool has_state = false;
+  int32_t state = 0;
+  size_t depth = 1;
+  while (depth >= 1) {
+    // Used in place: an event is a large variant, and this loop runs for every tag of the list.
+    NbtEventResult next = parser_.next_event();
+    if (!next) return fail(std::move(next.error().message));
+    NbtEvent& event = *next;
+    switch (event.kind()) {
+      case NbtEventKind::Compound:
+        if (depth == 1) has_state = false;
+        ++depth;
+        break;
+      case NbtEventKind::CompoundEnd:
+        if (--depth == 1 && has_state) {
+          KUBREL_TRY(
+              store_->set_unknown_block_at(components[0], components[1], components[2], state));
+        }
+        break;
+      case NbtEventKind::List: {
+        const NbtListStart& list = *event.as<NbtListStart>();
+        if (depth == 2 && list.element_kind == NbtKind::Int && list.length == 3) {
+          component_count = 0;
+          in_position_list = true;
+        }
+        ++depth;
+        break;
+      }
+      case NbtEventKind::ListEnd:
+        --depth;
+        in_position_list = false;
+        break;
+      case NbtEventKind::Int: {
+        int32_t value = *event.as<int32_t>();
+        if (!event.name) {
+          if (in_position_list && component_count < 3) components[component_count++] = value;
+        } else if (depth == 2 && *event.name == "state") {
+          state = value;
+          has_state = true;
+        }
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  return {};
+}
+
+Result<std::optional<Boundary>> MojangSchematicInputStream::boundary() {
+  KUBREL_TRY(ensure_header_read());
+  if (size_[0] == 0 || size_[1] == 0 || size_[2] == 0) return std::optional<Boundary>{};
+  return std::optional<Boundary>(Boundary{{0, 0, 0},
+                                          static_cast<uint32_t>(size_[0]),
+                                          static_cast<uint32_t>(size_[1]),
+                                          static_cast<uint32_t>(size_[2])});
+}
+
+Result<ReadCount> MojangSchematicInputStream::read(std::vector<Block>& blocks, size_t max) {
+  KUBREL_TRY(ensure_header_read());
+  if (!store_) return fail("Blocks not initialized");
+  if (max == 0 || position_index_ >= store_->boundary().volume().value_or(UINT64_MAX)) {
+    return ReadCount{};
+  }
+  // A failing read leaves the walk where this call found it.
+  uint64_t index = position_index_;
+  size_t before = blocks.size();
+  KUBREL_TRY(store_->append_blocks(index, blocks, max));
+  position_index_ = index;
+  return ReadCount{blocks.size() - before};
+}
+
+}  // namespace kubrel

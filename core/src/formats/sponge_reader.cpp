@@ -1,0 +1,221 @@
+#include "formats/sponge_reader.h"
+
+#include <algorithm>
+#include <array>
+#include <span>
+#include <string>
+#include <unordered_map>
+
+#include "nbt/nbt_tree.h"
+
+namespace kubrel {
+
+namespace {
+
+constexpr uint8_t kContinue = 0x80;
+
+// The tags the reader looks at; the tree keeps nothing else of the document. "Blocks" is kept
+// whatever its kind, so that a ByteArray there (an older layout) is still reported.
+constexpr NbtTreeFilter::Member kBlocksMembers[] = {{"Palette", nullptr}, {"Data", nullptr}};
+constexpr NbtTreeFilter kBlocksFilter{kBlocksMembers};
+constexpr NbtTreeFilter::Member kSchematicMembers[] = {
+    {"Width", nullptr},   {"Height", nullptr},    {"Length", nullptr},
+    {"Palette", nullptr}, {"BlockData", nullptr}, {"Blocks", &kBlocksFilter}};
+constexpr NbtTreeFilter kSchematicFilter{kSchematicMembers};
+constexpr NbtTreeFilter::Member kRootMembers[] = {{"Schematic", &kSchematicFilter},
+                                                  {"Width", nullptr},
+                                                  {"Height", nullptr},
+                                                  {"Length", nullptr},
+                                                  {"Palette", nullptr},
+                                                  {"BlockData", nullptr},
+                                                  {"Blocks", &kBlocksFilter}};
+// A palette this large could not fit the palette's memory limit anyway, and each kept value
+// costs tens of bytes of tree however short it is in the file.
+constexpr uint64_t kMaxKeptValues = uint64_t{1} << 20;
+constexpr NbtTreeFilter kRootFilter{kRootMembers, kMaxKeptValues};
+
+// Memory of one palette entry besides its state: the handle and the map node.
+constexpr size_t kPaletteEntryOverhead = 64;
+
+// Decodes the VarInt block ids at `p` into `out` until `capacity` ids are decoded or the bytes
+// end, and moves `p` past them. Fills whole buffers without a call per id: this loop runs once per
+// position of the box.
+Result<size_t> decode_ids(const uint8_t*& p, const uint8_t* end, int32_t* out, size_t capacity) {
+  size_t count = 0;
+  while (count < capacity && p < end) {
+    uint32_t value = *p & 0x7F;
+    if (!(*p++ & kContinue)) [[likely]] {
+      out[count++] = static_cast<int32_t>(value);
+      continue;
+    }
+    for (int shift = 7;; shift += 7) {
+      if (p == end) return fail("Sponge: VarInt array ended unexpectedly");
+      uint8_t byte = *p++;
+      if (shift == 28) {
+        if (byte & kContinue) return fail("Sponge: VarInt is too big");
+        value |= static_cast<uint32_t>(byte & 0x0F) << 28;
+        break;
+      }
+      value |= static_cast<uint32_t>(byte & 0x7F) << shift;
+      if (!(byte & kContinue)) break;
+    }
+    out[count++] = static_cast<int32_t>(value);
+  }
+  return count;
+}
+
+Result<int16_t> dimension(const NbtCompound& schematic, std::string_view name) {
+  const NbtValue* tag = schematic.find(name);
+  const int16_t* value = tag ? tag->as<int16_t>() : nullptr;
+  if (!value) return fail("Sponge: Missing or invalid '" + std::string(name) + "' tag");
+  return *value;
+}
+
+// The compound that holds "Palette" and the id array: "Blocks" in the nested layout, else the
+// schematic compound itself.
+Result<const NbtCompound*> block_container(const NbtCompound& schematic) {
+  const NbtValue* blocks = schematic.find("Blocks");
+  if (!blocks) return &schematic;
+  const NbtCompound* compound = blocks->as<NbtCompound>();
+  if (!compound) return fail("Sponge: 'Blocks' tag is not a Compound");
+  return compound;
+}
+
+}  // namespace
+
+SpongeSchematicInputStream::SpongeSchematicInputStream(std::unique_ptr<ByteSource> source)
+    : source_(as_buffered_source(std::move(source))) {}
+
+Status SpongeSchematicInputStream::read_header() {
+  // The tree keeps only the tags the reader looks at: other formats' documents (tried during
+  // detection) and the rest of a schematic (entities, biomes) can be huge. Nothing it uses lies in
+  // a list.
+  auto root = decode_nbt_tree(*source_, /*keep_list_elements=*/false, &kRootFilter);
+  if (!root) return fail("Sponge: Failed to read NBT data: " + root.error().message);
+  // The document ends before the gzip trailer; reading to the end lets a damaged member report
+  // its checksum error instead of passing as a good file.
+  uint8_t discard[4096];
+  while (true) {
+    auto got = source_->read(discard, sizeof discard);
+    if (!got) return fail("Sponge: Failed to read NBT data: io error: " + got.error().message);
+    if (*got == 0) break;
+  }
+
+  const NbtCompound* root_compound = root->as<NbtCompound>();
+  if (!root_compound) return fail("Sponge: Root tag is not a Compound");
+  const NbtCompound* schematic = root_compound;
+  if (const NbtValue* nested = root_compound->find("Schematic")) {
+    schematic = nested->as<NbtCompound>();
+    if (!schematic) return fail("Sponge: Missing or invalid 'Schematic' tag");
+  }
+
+  KUBREL_ASSIGN_OR_RETURN(int16_t height, dimension(*schematic, "Height"));
+  KUBREL_ASSIGN_OR_RETURN(int16_t length, dimension(*schematic, "Length"));
+  KUBREL_ASSIGN_OR_RETURN(int16_t width, dimension(*schematic, "Width"));
+
+  boundary_ = Boundary{{0, 0, 0},
+                       static_cast<uint32_t>(int32_t{width}),
+                       static_cast<uint32_t>(int32_t{height}),
+                       static_cast<uint32_t>(int32_t{length})};
+  store_.reset();
+  auto store = LazyPaletteBlockStoreWrapper::empty_fixed_from_size(width, height, length);
+  if (!store) return fail("Sponge: Invalid schematic size: " + store.error().message);
+  store_.emplace(std::move(*store));
+
+  if (auto status = process_palette(*schematic); !status)
+    return fail("Sponge: Failed to process palette: " + status.error().message);
+  if (auto status = process_blocks(*schematic); !status)
+    return fail("Sponge: Failed to process blocks: " + status.error().message);
+  header_read_ = true;
+  return {};
+}
+
+Status SpongeSchematicInputStream::process_palette(const NbtCompound& schematic) {
+  if (!store_) return fail("Sponge: Blocks store not initialized before processing palette");
+  KUBREL_ASSIGN_OR_RETURN(const NbtCompound* container, block_container(schematic));
+  const NbtValue* palette_tag = container->find("Palette");
+  if (!palette_tag) return fail("Sponge: Missing 'Palette' tag");
+  const NbtCompound* palette_compound = palette_tag->as<NbtCompound>();
+  if (!palette_compound) return fail("Sponge: 'Palette' tag is not a Compound");
+
+  std::unordered_map<int64_t, BlockStateRef> palette;
+  size_t palette_bytes = 0;
+  for (const auto& [text, value] : *palette_compound) {
+    const int32_t* id = value.as<int32_t>();
+    if (!id) return fail("Sponge: Palette entry value is not an Int");
+    KUBREL_ASSIGN_OR_RETURN(BlockState state, BlockState::from_string(text));
+    palette_bytes += state.footprint() + kPaletteEntryOverhead;
+    if (palette_bytes > kMaxPaletteBytes) {
+      return fail("Sponge: Palette exceeds " + std::to_string(kMaxPaletteBytes) +
+                  " bytes of block states");
+    }
+    palette[*id] = make_state(std::move(state));
+  }
+  store_->set_actual_palette(std::move(palette));
+  return {};
+}
+
+Status SpongeSchematicInputStream::process_blocks(const NbtCompound& schematic) {
+  if (!boundary_) return fail("Sponge: Boundary not set before processing blocks");
+  if (!store_) return fail("Sponge: Blocks store not initialized before processing blocks");
+  const NbtValue* blocks_tag = schematic.find("Blocks");
+  KUBREL_ASSIGN_OR_RETURN(const NbtCompound* container, block_container(schematic));
+  const NbtValue* data_tag = container->find(blocks_tag ? "Data" : "BlockData");
+  if (!data_tag) {
+    return fail(blocks_tag ? "Sponge: Missing 'Data' tag" : "Sponge: Missing 'BlockData' tag");
+  }
+  const NbtByteArray* data = data_tag->as<NbtByteArray>();
+  if (!data) return fail("Sponge: 'BlockData' tag is not a ByteArray");
+
+  // One pass decodes the ids in pieces and places each piece along the walk. A broken VarInt
+  // anywhere is reported before a count that exceeds the box, so ids past the box are still
+  // decoded (and dropped); whatever was placed before a failure is dropped with the store.
+  uint64_t volume = boundary_->volume().value_or(UINT64_MAX);
+  std::array<int32_t, 4096> piece;
+  uint64_t placed = 0;
+  bool too_many = false;
+  const uint8_t* p = data->data();
+  const uint8_t* const end = p + data->size();
+  while (p < end) {
+    KUBREL_ASSIGN_OR_RETURN(size_t decoded, decode_ids(p, end, piece.data(), piece.size()));
+    size_t fitting = static_cast<size_t>(std::min<uint64_t>(decoded, volume - placed));
+    too_many |= fitting < decoded;
+    if (fitting == 0) continue;
+    // Every placed position lies inside the box; only an id too many can be refused.
+    uint64_t failed = 0;
+    Status stored = store_->set_unknown_blocks_along(AxisOrder::YZX, placed,
+                                                     std::span(piece.data(), fitting), &failed);
+    if (!stored) {
+      BlockPosition at = *boundary_->walk(AxisOrder::YZX).nth(failed);
+      return fail("Sponge: Failed to copy block at pos " + at.debug_string() + ": " +
+                  stored.error().message);
+    }
+    placed += fitting;
+  }
+  if (too_many && volume == 0) {
+    // A box with a zero size still has its minimum as the walk's first position, which the store
+    // refuses.
+    return fail("Sponge: Failed to copy block at pos " + boundary_->min.debug_string() +
+                ": Position out of bounds and store is not resizable");
+  }
+  if (too_many) return fail("Sponge: Boundary size mismatch (iterator exhausted before stream)");
+  return {};
+}
+
+Result<std::optional<Boundary>> SpongeSchematicInputStream::boundary() {
+  if (!header_read_) KUBREL_TRY(read_header());
+  return boundary_;
+}
+
+Result<ReadCount> SpongeSchematicInputStream::read(std::vector<Block>& blocks, size_t max) {
+  if (!header_read_) KUBREL_TRY(read_header());
+  if (!boundary_ || !store_) return fail("Sponge: Header not properly read");
+  if (max == 0) return ReadCount{0};
+  size_t before = blocks.size();
+  KUBREL_TRY(store_->append_blocks(position_index_, blocks, max));
+  // Fewer than `max` means the walk has ended; with none, so has the stream.
+  if (blocks.size() == before) return ReadCount{};
+  return ReadCount{blocks.size() - before};
+}
+
+}  // namespace kubrel

@@ -1,0 +1,39 @@
+// Reads a Sponge schematic (flat layout of versions 1 and 2, nested layout of version 3): the whole
+// NBT document is decoded on the first call, every block id is placed in a lazy palette store, and
+// the blocks are then handed out along the XYZ walk of the box, air left out.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "store/lazy_palette_store.h"
+#include "io/byte_source.h"
+#include "formats/stream.h"
+
+namespace kubrel {
+
+class NbtCompound;
+
+class SpongeSchematicInputStream final : public SchematicInputStream {
+ public:
+  explicit SpongeSchematicInputStream(std::unique_ptr<ByteSource> source);
+
+  Result<ReadCount> read(std::vector<Block>& blocks, size_t max) override;
+  Result<std::optional<Boundary>> boundary() override;
+
+  // Decodes the document, takes the box size, builds the palette and places every block.
+  [[nodiscard]] Status read_header();
+
+ private:
+  [[nodiscard]] Status process_palette(const NbtCompound& schematic);
+  [[nodiscard]] Status process_blocks(const NbtCompound& schematic);
+
+  std::unique_ptr<BufferedSource> source_;
+  std::optional<LazyPaletteBlockStoreWrapper> store_;
+  std::optional<Boundary> boundary_;
+  uint64_t position_index_ = 0;
+  bool header_read_ = false;
+};
+
+}  // namespace kubrel

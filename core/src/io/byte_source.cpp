@@ -1,0 +1,105 @@
+#include "io/byte_source.h"
+
+#include <algorithm>
+
+namespace kubrel {
+
+Status read_exact(ByteSource& source, uint8_t* dst, size_t n) {
+  while (n > 0) {
+    KUBREL_ASSIGN_OR_RETURN(size_t got, source.read(dst, n));
+    if (got == 0) return fail(kUnexpectedEndMessage);
+    got = std::min(got, n);
+    dst += got;
+    n -= got;
+  }
+  return {};
+}
+
+Result<size_t> MemorySource::read(uint8_t* dst, size_t n) {
+  size_t count = std::min(n, bytes_.size() - position_);
+  if (count > 0) std::memcpy(dst, bytes_.data() + position_, count);
+  position_ += count;
+  return count;
+}
+
+BufferedSource::BufferedSource(std::unique_ptr<ByteSource> inner, size_t capacity)
+    : inner_(std::move(inner)),
+      buffer_(std::make_unique_for_overwrite<uint8_t[]>(capacity)),
+      capacity_(capacity) {}
+
+Result<size_t> BufferedSource::refill() {
+  begin_ = 0;
+  end_ = 0;
+  KUBREL_ASSIGN_OR_RETURN(size_t got, inner_->read(buffer_.get(), capacity_));
+  end_ = std::min(got, capacity_);
+  return end_;
+}
+
+Result<size_t> BufferedSource::read(uint8_t* dst, size_t n) {
+  if (n == 0) return size_t{0};
+  if (begin_ == end_) {
+    if (n >= capacity_) {
+      KUBREL_ASSIGN_OR_RETURN(size_t got, inner_->read(dst, n));
+      return std::min(got, n);
+    }
+    KUBREL_TRY(refill());
+  }
+  size_t count = std::min(n, end_ - begin_);
+  if (count > 0) std::memcpy(dst, buffer_.get() + begin_, count);
+  begin_ += count;
+  return count;
+}
+
+Status BufferedSource::skip(uint64_t n) {
+  while (n > 0) {
+    if (begin_ == end_) {
+      KUBREL_ASSIGN_OR_RETURN(size_t got, refill());
+      if (got == 0) return fail(kUnexpectedEndMessage);
+    }
+    size_t count = static_cast<size_t>(std::min<uint64_t>(n, end_ - begin_));
+    begin_ += count;
+    n -= count;
+  }
+  return {};
+}
+
+Result<std::span<const uint8_t>> BufferedSource::fill_buffer() {
+  if (begin_ == end_) KUBREL_TRY(refill());
+  return std::span<const uint8_t>(buffer_.get() + begin_, end_ - begin_);
+}
+
+Result<std::optional<uint8_t>> BufferedSource::next_byte_slow() {
+  KUBREL_ASSIGN_OR_RETURN(size_t got, refill());
+  if (got == 0) return std::optional<uint8_t>{};
+  return std::optional<uint8_t>{buffer_[begin_++]};
+}
+
+Status BufferedSource::read_exact_slow(uint8_t* dst, size_t n) {
+  size_t buffered = end_ - begin_;
+  if (buffered > 0) {
+    std::memcpy(dst, buffer_.get() + begin_, buffered);
+    begin_ = end_;
+    dst += buffered;
+    n -= buffered;
+  }
+  while (n > 0) {
+    if (n >= capacity_) {
+      KUBREL_ASSIGN_OR_RETURN(size_t got, inner_->read(dst, n));
+      if (got == 0) return fail(kUnexpectedEndMessage);
+      got = std::min(got, n);
+      dst += got;
+      n -= got;
+      continue;
+    }
+    KUBREL_ASSIGN_OR_RETURN(size_t got, refill());
+    if (got == 0) return fail(kUnexpectedEndMessage);
+    size_t count = std::min(n, got);
+    std::memcpy(dst, buffer_.get(), count);
+    begin_ = count;
+    dst += count;
+    n -= count;
+  }
+  return {};
+}
+
+}  // namespace kubrel

@@ -1,0 +1,102 @@
+// What the NBT tree decoder and the NBT event parser share: the tag kinds, the array types, and the
+// wire primitives (big-endian numbers, length-prefixed modified UTF-8 text, arrays that grow as
+// their bytes arrive). The primitives pass the byte source's own messages through unchanged; each
+// decoder words its failures itself.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/error.h"
+#include "io/byte_source.h"
+
+namespace kubrel {
+
+// Tag kinds with their type ids on the wire.
+enum class NbtKind : uint8_t {
+  End = 0,
+  Byte = 1,
+  Short = 2,
+  Int = 3,
+  Long = 4,
+  Float = 5,
+  Double = 6,
+  ByteArray = 7,
+  String = 8,
+  List = 9,
+  Compound = 10,
+  IntArray = 11,
+  LongArray = 12,
+};
+
+inline constexpr uint8_t kNbtMaxTypeId = 12;
+
+// "End", "Byte", ..., "Compound", "IntArray", "LongArray": the names messages use.
+std::string_view nbt_kind_name(NbtKind kind);
+
+// Raw bytes of a ByteArray tag.
+using NbtByteArray = std::vector<uint8_t>;
+using NbtIntArray = std::vector<int32_t>;
+using NbtLongArray = std::vector<int64_t>;
+
+// Takes ownership of `source` as a BufferedSource: the same object when it already is one, else
+// wrapped in a new buffer. The decoders read byte by byte, so they want the inlined byte path.
+std::unique_ptr<BufferedSource> as_buffered_source(std::unique_ptr<ByteSource> source);
+
+namespace nbt_wire {
+
+// Arrays are read in chunks of this many bytes, so that a declared length costs memory only as
+// its bytes actually arrive.
+inline constexpr size_t kArrayChunkBytes = 256 * 1024;
+
+template <class T>
+T from_big_endian(T value) {
+  if constexpr (std::endian::native == std::endian::little && sizeof(T) > 1) {
+    using U = std::conditional_t<sizeof(T) == 2, uint16_t,
+                                 std::conditional_t<sizeof(T) == 4, uint32_t, uint64_t>>;
+    return std::bit_cast<T>(std::byteswap(std::bit_cast<U>(value)));
+  }
+  return value;
+}
+
+// One big-endian number: int8_t to int64_t, float or double.
+template <class T>
+[[nodiscard]] Result<T> read_number(BufferedSource& source) {
+  T value;
+  KUBREL_TRY(source.read_exact(reinterpret_cast<uint8_t*>(&value), sizeof(T)));
+  return from_big_endian(value);
+}
+
+// A text of an unsigned 16-bit byte length and modified UTF-8, into `out` (replacing its
+// contents). Returns false when the text is not valid modified UTF-8; `out` then holds its
+// rendering with replacement characters.
+[[nodiscard]] Result<bool> read_text(BufferedSource& source, std::string& out);
+
+// `length` big-endian elements into `out` (replacing its contents). Memory grows chunk by chunk as
+// the bytes arrive, never ahead of them by more than one chunk.
+template <class T>
+[[nodiscard]] Status read_array(BufferedSource& source, uint32_t length, std::vector<T>& out) {
+  out.clear();
+  constexpr size_t kChunk = kArrayChunkBytes / sizeof(T);
+  size_t done = 0;
+  while (done < length) {
+    size_t count = std::min<size_t>(length - done, kChunk);
+    out.resize(done + count);
+    KUBREL_TRY(source.read_exact(reinterpret_cast<uint8_t*>(out.data() + done), count * sizeof(T)));
+    done += count;
+  }
+  if constexpr (sizeof(T) > 1) {
+    for (T& value : out) value = from_big_endian(value);
+  }
+  return {};
+}
+
+}  // namespace nbt_wire
+
+}  // namespace kubrel

@@ -1,0 +1,348 @@
+// KubrelReader: a context manager over one owned schematic stream with a fixed state machine
+// (entered, iterated, closed), bulk iteration, read_full() and boundary(); and open(), which
+// picks the byte source, puts the gzip chain in front of it and routes it to a reader.
+#include "kubrel_rs/reader.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "py_common/errors.h"
+#include "py_common/heap_type.h"
+#include "kubrel_rs/py_block.h"
+#include "kubrel_rs/py_boundary.h"
+#include "py_common/pystream.h"
+#include "formats/any_reader.h"
+#include "io/gzip_source.h"
+#include "formats/kbr_reader.h"
+#include "formats/mojang_reader.h"
+#include "formats/sponge_reader.h"
+#include "formats/stream.h"
+
+namespace kubrel::py {
+
+namespace {
+
+constexpr size_t kBulkSize = 1024;
+constexpr const char* kClassPath = "kubrel_rs::reader::KubrelReader";
+
+// A number per thread that, unlike a pthread id, is never reused after the thread ends.
+uint64_t current_thread_number() {
+  static std::atomic<uint64_t> next{1};
+  thread_local const uint64_t number = next.fetch_add(1, std::memory_order_relaxed);
+  return number;
+}
+
+struct ReaderObject {
+  PyObject ob_base;
+  // Empty once the reader is closed.
+  std::unique_ptr<SchematicInputStream> stream;
+  // The thread that created the reader; the stream's shared state is not thread-safe.
+  uint64_t owner;
+  // > 0: shared borrows in progress; -1: an exclusive one.
+  int borrows;
+  bool entered;
+  bool iterated;
+};
+
+ReaderObject* reader_of(PyObject* self) {
+  return reinterpret_cast<ReaderObject*>(self);
+}
+
+PyObject* runtime_error(const char* message) {
+  PyErr_SetString(PyExc_RuntimeError, message);
+  return nullptr;
+}
+
+// Holds the reader for one operation. Fails (with a Python error set) on a thread other than the
+// owner's, and when the operation re-enters the reader from inside another one, as a file-like
+// object's read() could.
+class Borrow {
+ public:
+  enum Kind { kShared, kExclusive };
+
+  Borrow(PyObject* self, Kind kind) : kind_(kind) {
+    ReaderObject* reader = reader_of(self);
+    if (reader->owner != current_thread_number()) {
+      raise_text(PyExc_RuntimeError,
+                 std::string(kClassPath) + " is unsendable, but sent to another thread");
+      return;
+    }
+    if (kind == kExclusive ? reader->borrows != 0 : reader->borrows < 0) {
+      runtime_error(kind == kExclusive ? "Already borrowed" : "Already mutably borrowed");
+      return;
+    }
+    reader->borrows = kind == kExclusive ? -1 : reader->borrows + 1;
+    reader_ = reader;
+  }
+  ~Borrow() {
+    if (reader_ != nullptr) reader_->borrows = kind_ == kExclusive ? 0 : reader_->borrows - 1;
+  }
+  Borrow(const Borrow&) = delete;
+  Borrow& operator=(const Borrow&) = delete;
+
+  explicit operator bool() const { return reader_ != nullptr; }
+  ReaderObject* operator->() const { return reader_; }
+
+ private:
+  ReaderObject* reader_ = nullptr;
+  Kind kind_;
+};
+
+PyObject* enter(PyObject* self, PyObject*) {
+  return guard([&]() -> PyObject* {
+    Borrow reader(self, Borrow::kExclusive);
+    if (!reader) return nullptr;
+    if (reader->entered) return runtime_error("Cannot enter context multiple times");
+    if (!reader->stream) return runtime_error("Reader is already closed");
+    if (reader->iterated) return runtime_error("Cannot enter context again after iterating");
+    reader->entered = true;
+    return Py_NewRef(self);
+  });
+}
+
+PyObject* exit(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    static const char* keywords[] = {"_exc_type", "_exc_val", "_exc_tb", nullptr};
+    PyObject* ignored[3] = {};
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:__exit__", const_cast<char**>(keywords),
+                                     &ignored[0], &ignored[1], &ignored[2])) {
+      return nullptr;
+    }
+    Borrow reader(self, Borrow::kExclusive);
+    if (!reader) return nullptr;
+    if (!reader->entered) return runtime_error("Cannot exit context without entering");
+    if (!reader->stream) return runtime_error("Reader is already closed");
+    reader->stream.reset();
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* boundary(PyObject* self, PyObject*) {
+  return guard([&]() -> PyObject* {
+    Borrow reader(self, Borrow::kExclusive);
+    if (!reader) return nullptr;
+    if (!reader->entered) return runtime_error("Cannot get boundary without entering context");
+    if (!reader->stream) return runtime_error("Reader is closed");
+    auto result = reader->stream->boundary();
+    if (!result) return raise_error(result.error());
+    if (!*result) return runtime_error("Failed to read boundary");
+    return make_boundary(**result);
+  });
+}
+
+PyObject* iter_bulks(PyObject* self, PyObject*) {
+  return guard([&]() -> PyObject* {
+    Borrow reader(self, Borrow::kExclusive);
+    if (!reader) return nullptr;
+    if (!reader->stream) return runtime_error("Reader is closed");
+    if (reader->iterated) return runtime_error("Iterator already called");
+    reader->iterated = true;
+    return Py_NewRef(self);
+  });
+}
+
+PyObject* read_full(PyObject* self, PyObject*) {
+  return guard([&]() -> PyObject* {
+    Borrow reader(self, Borrow::kExclusive);
+    if (!reader) return nullptr;
+    if (!reader->entered) return runtime_error("Cannot read without entering context");
+    if (!reader->stream) return runtime_error("Reader is closed");
+    if (reader->iterated) return runtime_error("Cannot read full after iterating");
+    // Bulk by bulk into the list, so the blocks are never held twice; a failure drops them all,
+    // as the core's read-to-end does.
+    PyRef list = PyRef::steal(PyList_New(0));
+    if (!list) return nullptr;
+    std::vector<Block> bulk;
+    bulk.reserve(kReadToEndBulk);
+    while (true) {
+      bulk.clear();
+      auto count = reader->stream->read(bulk, kReadToEndBulk);
+      if (!count) return raise_error(count.error());
+      if (!*count) return list.release();
+      if (!extend_block_list(list.get(), bulk)) return nullptr;
+    }
+  });
+}
+
+PyObject* close(PyObject* self, PyObject*) {
+  return guard([&]() -> PyObject* {
+    // Refusing re-entry here keeps a stream from being destroyed while it is being read.
+    Borrow reader(self, Borrow::kExclusive);
+    if (!reader) return nullptr;
+    reader->stream.reset();
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* next(PyObject* self) {
+  return guard([&]() -> PyObject* {
+    Borrow reader(self, Borrow::kExclusive);
+    if (!reader) return nullptr;
+    if (!reader->entered) return runtime_error("Cannot iterate without entering context");
+    if (!reader->stream) return runtime_error("Reader is closed");
+    if (!reader->iterated) {
+      return runtime_error("Iterator not initialized, call iter_bulks() first");
+    }
+    auto bulk = reader->stream->read_next(kBulkSize);
+    if (!bulk) return raise_error(bulk.error());
+    if (!*bulk) {
+      PyErr_SetString(PyExc_StopIteration, "End of stream");
+      return nullptr;
+    }
+    return make_block_list(std::move(**bulk));
+  });
+}
+
+PyObject* iter(PyObject* self) {
+  return guard([&]() -> PyObject* {
+    Borrow reader(self, Borrow::kShared);
+    if (!reader) return nullptr;
+    return Py_NewRef(self);
+  });
+}
+
+PyObject* text(PyObject* self) {
+  return guard([&]() -> PyObject* {
+    Borrow reader(self, Borrow::kShared);
+    if (!reader) return nullptr;
+    return PyUnicode_FromString("kubrel_rs.read() block");
+  });
+}
+
+void dealloc(PyObject* self) {
+  ReaderObject* reader = reader_of(self);
+  // A closed reader holds nothing bound to its thread and may go anywhere (a collection in
+  // another thread, for instance).
+  if (reader->stream && reader->owner != current_thread_number()) {
+    // The stream's shared state may only be touched by its own thread: leak it rather than race.
+    (void)reader->stream.release();
+    PyRef pending = take_exception();
+    raise_text(PyExc_RuntimeError,
+               std::string(kClassPath) + " is unsendable, but is being dropped on another thread");
+    PyErr_WriteUnraisable(nullptr);
+    restore_exception(std::move(pending));
+  }
+  reader->stream.~unique_ptr();
+  free_instance(self);
+}
+
+PyMethodDef methods[] = {
+    {"__enter__", enter, METH_NOARGS, "__enter__($self)\n--\n\n"},
+    {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exit)),
+     METH_VARARGS | METH_KEYWORDS, "__exit__($self, _exc_type, _exc_val, _exc_tb)\n--\n\n"},
+    {"boundary", boundary, METH_NOARGS, "boundary($self)\n--\n\n"},
+    {"iter_bulks", iter_bulks, METH_NOARGS, "iter_bulks($self)\n--\n\n"},
+    {"read_full", read_full, METH_NOARGS, "read_full($self)\n--\n\n"},
+    {"close", close, METH_NOARGS, "close($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_doc, const_cast<char*>("")},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_methods, methods},
+    {Py_tp_str, reinterpret_cast<void*>(text)},
+    {Py_tp_iter, reinterpret_cast<void*>(iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(next)},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    .name = "builtins.KubrelReader",
+    .basicsize = sizeof(ReaderObject),
+    .itemsize = 0,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .slots = slots,
+};
+
+HeapType reader_class(&spec);
+
+// A new reader owning `stream`, bound to the calling thread; returns a new reference.
+PyObject* make_reader(std::unique_ptr<SchematicInputStream> stream) {
+  PyTypeObject* type = reader_class.get();
+  if (type == nullptr) return nullptr;
+  ReaderObject* reader = PyObject_New(ReaderObject, type);
+  if (reader == nullptr) return nullptr;
+  new (&reader->stream) std::unique_ptr<SchematicInputStream>(std::move(stream));
+  reader->owner = current_thread_number();
+  reader->borrows = 0;
+  reader->entered = false;
+  reader->iterated = false;
+  return reinterpret_cast<PyObject*>(reader);
+}
+
+// The text of `value` when it is a str that converts to UTF-8.
+std::optional<std::string> str_text(PyObject* value) {
+  if (!PyUnicode_Check(value)) return std::nullopt;
+  Py_ssize_t length = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(value, &length);
+  if (utf8 == nullptr) return std::nullopt;
+  return std::string(utf8, static_cast<size_t>(length));
+}
+
+// The input's format name, upper-cased (ASCII letters only): its `type` attribute as text or as
+// something with a str `name` (an enum member); "AUTO" whenever that cannot be had. Never raises.
+std::string format_name(PyObject* input) {
+  std::optional<std::string> name;
+  PyRef type = PyRef::steal(PyObject_GetAttrString(input, "type"));
+  if (type) {
+    name = str_text(type.get());
+    if (!name && !PyUnicode_Check(type.get())) {
+      PyRef member_name = PyRef::steal(PyObject_GetAttrString(type.get(), "name"));
+      if (member_name) name = str_text(member_name.get());
+    }
+  }
+  PyErr_Clear();
+  std::string result = name.value_or("auto");
+  for (char& c : result) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return result;
+}
+
+// The reader for a format name over the raw (gzip-compressed) input, or null for a name outside
+// the table (the input is released before returning then). The gzip header is read either way.
+std::unique_ptr<SchematicInputStream> stream_for(const std::string& name,
+                                                 std::unique_ptr<ByteSource> raw) {
+  // Detection forks the compressed input and decodes it once per candidate, so that what it
+  // keeps for candidates that lag behind is never the decompressed document.
+  if (name == "AUTO") return AnySchematicInputStream::new_from_known_gzip(std::move(raw));
+  std::unique_ptr<ByteSource> decoded = make_gzip_chain(std::move(raw));
+  if (name == "KBR") return std::make_unique<KBRSchematicInputStream>(std::move(decoded));
+  if (name == "MOJANG") return std::make_unique<MojangSchematicInputStream>(std::move(decoded));
+  if (name == "SPONGE") return std::make_unique<SpongeSchematicInputStream>(std::move(decoded));
+  return nullptr;
+}
+
+PyObject* open_input(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    static const char* keywords[] = {"input", nullptr};
+    PyObject* input = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:open", const_cast<char**>(keywords),
+                                     &input)) {
+      return nullptr;
+    }
+    std::string name = format_name(input);
+    std::unique_ptr<ByteSource> raw = reader_from(input);
+    if (!raw) return nullptr;
+    auto stream = stream_for(name, std::move(raw));
+    if (!stream) return raise_text(PyExc_ValueError, "Unknown type: " + name);
+    return make_reader(std::move(stream));
+  });
+}
+
+}  // namespace
+
+PyTypeObject* reader_type() {
+  return reader_class.get();
+}
+
+PyMethodDef open_method = {"open",
+                           reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(open_input)),
+                           METH_VARARGS | METH_KEYWORDS, "open(input)\n--\n\n"};
+
+}  // namespace kubrel::py

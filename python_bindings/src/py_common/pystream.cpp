@@ -1,0 +1,137 @@
+// Byte sources over Python inputs. A file-like object's exceptions are turned into I/O error
+// texts here, because the readers above only carry messages.
+#include "py_common/pystream.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "py_common/errors.h"
+#include "io/file_source.h"
+
+namespace kubrel::py {
+
+namespace {
+
+// Keeps the calling thread attached to the interpreter for the lifetime of the object.
+class AttachedThread {
+ public:
+  AttachedThread() : state_(PyGILState_Ensure()) {}
+  ~AttachedThread() { PyGILState_Release(state_); }
+  AttachedThread(const AttachedThread&) = delete;
+  AttachedThread& operator=(const AttachedThread&) = delete;
+
+ private:
+  PyGILState_STATE state_;
+};
+
+// "TypeName: str(exception)" for the exception just taken.
+std::string describe(PyObject* exception) {
+  std::string text;
+  PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(exception)));
+  Py_ssize_t length = 0;
+  const char* utf8 = type_name ? PyUnicode_AsUTF8AndSize(type_name.get(), &length) : nullptr;
+  if (utf8 != nullptr) {
+    text.append(utf8, static_cast<size_t>(length));
+  } else {
+    PyErr_Clear();
+    text += "<unknown>";
+  }
+  text += ": ";
+  PyRef message = PyRef::steal(PyObject_Str(exception));
+  utf8 = message ? PyUnicode_AsUTF8AndSize(message.get(), &length) : nullptr;
+  if (utf8 != nullptr) {
+    text.append(utf8, static_cast<size_t>(length));
+  } else {
+    PyErr_Clear();
+    text += "<exception str() failed>";
+  }
+  return text;
+}
+
+// Raises the OSError subclass that the interpreter picks for `error_number`, with the message
+// "<system text> (os error N)" and errno set.
+void raise_os_error(int error_number) {
+  // OSError(errno, text) picks the subclass (FileNotFoundError, PermissionError, ...); the raised
+  // exception is then built from that class with the message alone so that str() is exactly it.
+  PyRef probe = PyRef::steal(PyObject_CallFunction(PyExc_OSError, "is", error_number, ""));
+  if (!probe) return;
+  PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(probe.get()));
+  PyRef text = PyRef::steal(to_str(os_error_message(error_number)));
+  if (!text) return;
+  PyRef exception = PyRef::steal(PyObject_CallOneArg(type, text.get()));
+  if (!exception) return;
+  PyRef number = PyRef::steal(PyLong_FromLong(error_number));
+  if (!number || PyObject_SetAttrString(exception.get(), "errno", number.get()) < 0) {
+    return;
+  }
+  PyErr_SetObject(type, exception.get());
+}
+
+}  // namespace
+
+PyStreamAdapter::~PyStreamAdapter() {
+  AttachedThread attached;
+  object_ = PyRef();
+}
+
+Result<size_t> PyStreamAdapter::read(uint8_t* dst, size_t n) {
+  AttachedThread attached;
+  PyRef count = PyRef::steal(PyLong_FromSize_t(n));
+  PyRef result;
+  if (count) {
+    static PyObject* read_name = PyUnicode_InternFromString("read");
+    if (read_name != nullptr) {
+      result = PyRef::steal(PyObject_CallMethodOneArg(object_.get(), read_name, count.get()));
+    }
+  }
+  if (!result) {
+    PyRef exception = take_exception();
+    if (!exception) return fail("Failed to call read");
+    return fail(describe(exception.get()));
+  }
+  if (!PyBytes_Check(result.get())) return fail("Failed to extract bytes ");
+  size_t length = static_cast<size_t>(PyBytes_GET_SIZE(result.get()));
+  size_t copied = std::min(n, length);
+  if (copied > 0) std::memcpy(dst, PyBytes_AS_STRING(result.get()), copied);
+  return copied;
+}
+
+std::unique_ptr<ByteSource> reader_from(PyObject* input) {
+  if (PyUnicode_Check(input)) {
+    Py_ssize_t length = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(input, &length);
+    if (utf8 == nullptr) return nullptr;
+    std::string_view path(utf8, static_cast<size_t>(length));
+    if (path.starts_with("http")) {
+      PyErr_SetString(PyExc_NotImplementedError, "HTTP not linked");
+      return nullptr;
+    }
+    // A path with a NUL in it cannot name a file; opening its first part instead would be wrong.
+    if (path.find('\0') != std::string_view::npos) {
+      raise_os_error(EINVAL);
+      return nullptr;
+    }
+    auto file = FileSource::open(std::string(path));
+    if (!file) {
+      raise_os_error(file.error());
+      return nullptr;
+    }
+    return std::move(*file);
+  }
+  if (PyBytes_Check(input)) {
+    const auto* data = reinterpret_cast<const uint8_t*>(PyBytes_AS_STRING(input));
+    std::vector<uint8_t> copy(data, data + PyBytes_GET_SIZE(input));
+    return std::make_unique<MemorySource>(std::move(copy));
+  }
+  PyRef read = PyRef::steal(PyObject_GetAttrString(input, "read"));
+  if (read) return std::make_unique<PyStreamAdapter>(PyRef::borrow(input));
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+  PyErr_Clear();
+  PyErr_SetString(PyExc_TypeError, "Input must be a path, URL, bytes, or file-like object");
+  return nullptr;
+}
+
+}  // namespace kubrel::py
