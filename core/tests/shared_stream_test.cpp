@@ -94,6 +94,9 @@ TEST(SharedStreamTest, DeadSlowestForkIsForgottenOnTheNextRead) {
   EXPECT_EQ(stream->buffered_size(), 924u);
   EXPECT_EQ(read_some(*fast, 10).size(), 10u);
   EXPECT_EQ(stream->buffered_size(), 514u);
+  fast.reset();
+  stream->trim();
+  EXPECT_EQ(stream->buffered_size(), 0u);
 }
 
 TEST(SharedStreamTest, SourceIsReleasedWithTheLastFork) {

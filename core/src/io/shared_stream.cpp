@@ -63,8 +63,8 @@ void SharedStream::trim() {
     ++kept;
   }
   cursors_.erase(kept, cursors_.end());
-  // The reading fork is alive, so `slowest` is one of the live positions.
-  start_ = slowest;
+  // With no live fork left nothing needs keeping: every byte is dropped.
+  start_ = cursors_.empty() ? size_ : slowest;
   size_t live = size_ - start_;
   // Compacting only once the dropped prefix outweighs the kept bytes moves each byte a bounded
   // number of times; with one fork the buffer empties before every refill and nothing moves.

@@ -37,8 +37,9 @@ class SharedStream : public std::enable_shared_from_this<SharedStream> {
   // Bytes allocated for holding them.
   [[nodiscard]] size_t buffer_capacity() const { return capacity_; }
 
-  // Forgets dead forks and drops the bytes every live fork has passed. Reads do this by
-  // themselves; call it after destroying forks so their bytes go even if no fork reads again.
+  // Forgets dead forks and drops the bytes every live fork has passed (all of them when no fork
+  // is left). Reads do this by themselves; call it after destroying forks so their bytes go even
+  // if no fork reads again.
   void trim();
 
  private:
