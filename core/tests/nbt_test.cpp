@@ -249,12 +249,11 @@ TEST(NbtEventTest, SmallDocuments) {
   EXPECT_EQ(events_of(array_root.bytes()),
             (std::vector<std::string>{"IntArray 'r' [7,8]", "! EOF"}));
   EXPECT_EQ(tree_error(array_root.bytes()), "invalid nbt: no root compound");
-  // A negative list count means no elements.
+  // A negative list count is refused, as the tree decoder refuses it.
   NbtWriter negative;
   negative.compound("").list("n", NbtKind::Int, -2).end().end();
   EXPECT_EQ(events_of(negative.bytes()),
-            (std::vector<std::string>{"Compound ''", "List 'n' Int -2", "ListEnd", "CompoundEnd",
-                                      "! EOF"}));
+            (std::vector<std::string>{"Compound ''", "! invalid list length: -2"}));
   // The parser goes on after the root tag.
   NbtWriter two_roots;
   two_roots.compound("").end().byte("x", 1);
@@ -399,7 +398,12 @@ std::vector<MessageCase> message_cases() {
        "size (10000001) greater than max sequence length (10000000)",
        "! failed to fill whole buffer"},
       {"negative list count", doc([](NbtWriter& w) { w.list("x", NbtKind::Byte, -1).end(); }),
-       "size (18446744073709551615) greater than max sequence length (10000000)", "! EOF"},
+       "size (18446744073709551615) greater than max sequence length (10000000)",
+       "! invalid list length: -1"},
+      {"list of End, negative count",
+       doc([](NbtWriter& w) { w.list("e", NbtKind::End, -1).end(); }),
+       "unexpected list of type 'end', which is not supported",
+       "! unexpected list of type 'end', which is not supported"},
       {"list at the limit", doc([](NbtWriter& w) { w.list("x", NbtKind::Byte, 10000000).end(); }),
        "io error: failed to fill whole buffer", "! failed to fill whole buffer"},
       {"cut inside a string", doc([](NbtWriter& w) {

@@ -112,10 +112,11 @@ NbtEventResult NbtEventParser::tag_payload(NbtKind kind, std::optional<std::stri
       if (!length) return source_failure(std::move(length.error()));
       auto element_kind = static_cast<NbtKind>(*element_type);
       // End elements have no payload, so such a list would yield events without reading input.
-      if (element_kind == NbtKind::End && *length > 0)
+      if (element_kind == NbtKind::End && *length != 0)
         return failure("unexpected list of type 'end', which is not supported");
-      uint32_t remaining = *length > 0 ? static_cast<uint32_t>(*length) : 0;
-      stack_.push_back(Frame{remaining, element_kind, true});
+      // Refused, as the tree decoder refuses it: no count of elements is negative.
+      if (*length < 0) return failure("invalid list length: " + std::to_string(*length));
+      stack_.push_back(Frame{static_cast<uint32_t>(*length), element_kind, true});
       return NbtEvent{std::move(name), NbtListStart{element_kind, *length}};
     }
     case NbtKind::Compound:

@@ -15,7 +15,7 @@
 
 namespace kubrel {
 
-// A List starts: its element kind and its count as written (a negative count means no elements).
+// A List starts: its element kind and its count as written (never negative).
 struct NbtListStart {
   NbtKind element_kind = NbtKind::End;
   int32_t length = 0;
@@ -91,9 +91,9 @@ class NbtEventParser {
   // end of a well-formed document it returns the end-of-input failure ("EOF"). Other failures:
   // the byte source's message alone (e.g. "failed to fill whole buffer" when input ends inside a
   // tag), "invalid tag: " + id, "invalid string, non-unicode: " + rendering, "invalid array
-  // length: " + n, "unexpected list of type 'end', which is not supported", "unexpected end tag"
-  // (an End tag outside any compound). After a failure other than end of input, every later call
-  // returns the same failure.
+  // length: " + n, "invalid list length: " + n, "unexpected list of type 'end', which is not
+  // supported", "unexpected end tag" (an End tag outside any compound). After a failure other
+  // than end of input, every later call returns the same failure.
   [[nodiscard]] NbtEventResult next_event();
 
  private:
