@@ -211,7 +211,7 @@ TEST(MojangReaderTest, BulksFollowTheWalkWhateverTheFileOrder) {
     EXPECT_EQ(blocks[i].position, (BlockPosition{i / 9, (i / 3) % 3, i % 3}));
   }
   std::vector<Block> more;
-  EXPECT_EQ(*stream.read(more, 0), ReadCount{});
+  EXPECT_EQ(*stream.read(more, 0), ReadCount{0});
 }
 
 TEST(MojangReaderTest, EmptyBox) {

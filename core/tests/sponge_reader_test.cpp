@@ -324,12 +324,13 @@ TEST(SpongeReaderTest, DocumentErrors) {
   }
 }
 
-TEST(SpongeReaderTest, NegativeSizeIsRefusedWithoutAllocating) {
+TEST(SpongeReaderTest, SizesAreUnsignedShorts) {
   Layout layout;
-  layout.width = -1;
-  auto result = read_all(document(layout));
-  ASSERT_EQ(result.size(), 1u);
-  EXPECT_EQ(result[0].rfind("! Sponge: Invalid schematic size: ", 0), 0u) << result[0];
+  layout.length = static_cast<int16_t>(40000);  // written as the Short -25536
+  EXPECT_EQ(read_all(document(layout)), kExampleBlocks);
+  auto boundary = stream_of(document(layout)).boundary();
+  ASSERT_TRUE(boundary && *boundary);
+  EXPECT_EQ(**boundary, (Boundary{{0, 0, 0}, 2, 1, 40000}));
 }
 
 TEST(SpongeReaderTest, ZeroSizedEmptyBoxReadsNoBlocks) {

@@ -81,20 +81,32 @@ Result<ReadCount> AnySchematicInputStream::hand_out(std::vector<Block>& blocks, 
 }
 
 void AnySchematicInputStream::run_detection_pass(size_t max) {
+  Candidate* first_ended = nullptr;
+  bool any_running = false;
   for (Candidate& candidate : candidates_) {
     std::vector<Block> bulk;
     auto outcome = candidate.stream->read(bulk, max);
     if (outcome && *outcome) {
       candidate.pending.insert(candidate.pending.end(), std::make_move_iterator(bulk.begin()),
                                std::make_move_iterator(bulk.end()));
+      any_running = true;
       continue;
     }
     // A failure's message is discarded: here it only means "not this format".
     if (outcome) {
       saw_end_ = true;
+      if (!first_ended) {
+        first_ended = &candidate;
+        continue;
+      }
       if (!ended_) ended_ = std::move(candidate.stream);
     }
     candidate.stream.reset();
+  }
+  // The tie rule of the header: the first to end is out only while another still runs.
+  if (first_ended && any_running) {
+    if (!ended_) ended_ = std::move(first_ended->stream);
+    first_ended->stream.reset();
   }
   remove_eliminated();
   if (candidates_.size() == 1) ended_.reset();
@@ -111,6 +123,8 @@ size_t AnySchematicInputStream::shared_buffered_size() const {
 }
 
 Result<ReadCount> AnySchematicInputStream::read(std::vector<Block>& blocks, size_t max) {
+  // A pass with room for no block would tell nothing about the candidates.
+  if (max == 0) return ReadCount{0};
   if (candidates_.size() == 1) return hand_out(blocks, max);
   if (candidates_.size() >= 2) run_detection_pass(max);
   if (candidates_.empty()) {

@@ -1,6 +1,9 @@
 // The stream for an input whose format the caller did not name: one reader per known format runs
 // side by side over forks of one shared byte stream, each failing or ending reader is eliminated,
 // and the last one standing carries on with the blocks it produced while the others were tried.
+// Ties go to the table: when a pass leaves no reader running and some of them ended cleanly in
+// it, the first of those in candidate order (Sponge, Mojang, KBR) wins with its blocks, so an
+// input that two formats accept reads as the earlier one and never as an empty schematic.
 #pragma once
 
 #include <memory>

@@ -219,10 +219,10 @@ Status KBRSchematicInputStream::lay_run(std::vector<Block>& blocks, uint64_t cou
 }
 
 Result<ReadCount> KBRSchematicInputStream::read(std::vector<Block>& blocks, size_t max) {
+  if (max == 0) return ReadCount{0};
   if (!header_read_) KUBREL_TRY(read_header());
   if (!boundary_) return fail("KBR: Missing boundary");
   if (!axis_order_) return fail("KBR: Missing axis order");
-  if (max == 0) return ReadCount{0};
 
   size_t appended = 0;
   while (appended < max) {

@@ -38,7 +38,7 @@ class KBRSchematicInputStream final : public SchematicInputStream {
   // Appends up to `max` non-air blocks in walk order, reading the header first if needed. A run
   // cut off by `max` goes on in the next call. End-of-stream only when the input ended cleanly
   // where an instruction would start and nothing was appended; input that ends inside an
-  // instruction is an error. `max` 0 returns 0 without reading the body. Beyond the format's own
+  // instruction is an error. `max` 0 returns 0 without reading anything. Beyond the format's own
   // faults, fails with "KBR: String length N exceeds maximum of 1048576" and "KBR: Palette
   // exceeds 67108864 bytes of block states".
   [[nodiscard]] Result<ReadCount> read(std::vector<Block>& blocks, size_t max) override;

@@ -223,11 +223,10 @@ Result<std::optional<Boundary>> MojangSchematicInputStream::boundary() {
 }
 
 Result<ReadCount> MojangSchematicInputStream::read(std::vector<Block>& blocks, size_t max) {
+  if (max == 0) return ReadCount{0};
   KUBREL_TRY(ensure_header_read());
   if (!store_) return fail("Blocks not initialized");
-  if (max == 0 || position_index_ >= store_->boundary().volume().value_or(UINT64_MAX)) {
-    return ReadCount{};
-  }
+  if (position_index_ >= store_->boundary().volume().value_or(UINT64_MAX)) return ReadCount{};
   // A failing read leaves the walk where this call found it.
   uint64_t index = position_index_;
   size_t before = blocks.size();

@@ -1,7 +1,9 @@
 // The reader of Mojang's structure files: an NBT document with a "size" list of three Ints, a
-// "palette" list of block state compounds and a "blocks" list of {pos, state} compounds, in any
-// order. The document is pulled as tag events, never as a tree; blocks are parked under their
-// palette index until the palette is known.
+// "palette" list of block state compounds and a "blocks" list of {pos, state} compounds. The
+// palette and block lists may come in either order, but both after the size list: the box is made
+// for the size known when the first of them is met, and a block outside it is refused. The
+// document is pulled as tag events, never as a tree; blocks are parked under their palette index
+// until the palette is known.
 #pragma once
 
 #include <array>
@@ -26,8 +28,8 @@ class MojangSchematicInputStream final : public SchematicInputStream {
   explicit MojangSchematicInputStream(std::unique_ptr<ByteSource> source);
 
   // Reads the whole document on the first call (returning its failure, if any, once), then hands
-  // out the non-air blocks of the box in walk order XYZ, at most `max` per call; `max` 0 is
-  // end-of-stream. "Blocks not initialized" when the document held no palette or block list;
+  // out the non-air blocks of the box in walk order XYZ, at most `max` per call; `max` 0 returns
+  // 0 and reads nothing. "Blocks not initialized" when the document held no palette or block list;
   // "Mojang: Palette exceeds 67108864 bytes of block states" for a palette list whose states
   // would take more than kMaxPaletteBytes.
   [[nodiscard]] Result<ReadCount> read(std::vector<Block>& blocks, size_t max) override;

@@ -64,11 +64,12 @@ Result<size_t> decode_ids(const uint8_t*& p, const uint8_t* end, int32_t* out, s
   return count;
 }
 
-Result<int16_t> dimension(const NbtCompound& schematic, std::string_view name) {
+// A box size: the format stores it as an unsigned short in a Short tag.
+Result<uint16_t> dimension(const NbtCompound& schematic, std::string_view name) {
   const NbtValue* tag = schematic.find(name);
   const int16_t* value = tag ? tag->as<int16_t>() : nullptr;
   if (!value) return fail("Sponge: Missing or invalid '" + std::string(name) + "' tag");
-  return *value;
+  return static_cast<uint16_t>(*value);
 }
 
 // The compound that holds "Palette" and the id array: "Blocks" in the nested layout, else the
@@ -109,14 +110,11 @@ Status SpongeSchematicInputStream::read_header() {
     if (!schematic) return fail("Sponge: Missing or invalid 'Schematic' tag");
   }
 
-  KUBREL_ASSIGN_OR_RETURN(int16_t height, dimension(*schematic, "Height"));
-  KUBREL_ASSIGN_OR_RETURN(int16_t length, dimension(*schematic, "Length"));
-  KUBREL_ASSIGN_OR_RETURN(int16_t width, dimension(*schematic, "Width"));
+  KUBREL_ASSIGN_OR_RETURN(uint16_t height, dimension(*schematic, "Height"));
+  KUBREL_ASSIGN_OR_RETURN(uint16_t length, dimension(*schematic, "Length"));
+  KUBREL_ASSIGN_OR_RETURN(uint16_t width, dimension(*schematic, "Width"));
 
-  boundary_ = Boundary{{0, 0, 0},
-                       static_cast<uint32_t>(int32_t{width}),
-                       static_cast<uint32_t>(int32_t{height}),
-                       static_cast<uint32_t>(int32_t{length})};
+  boundary_ = Boundary{{0, 0, 0}, width, height, length};
   store_.reset();
   auto store = LazyPaletteBlockStoreWrapper::empty_fixed_from_size(width, height, length);
   if (!store) return fail("Sponge: Invalid schematic size: " + store.error().message);
@@ -208,9 +206,9 @@ Result<std::optional<Boundary>> SpongeSchematicInputStream::boundary() {
 }
 
 Result<ReadCount> SpongeSchematicInputStream::read(std::vector<Block>& blocks, size_t max) {
+  if (max == 0) return ReadCount{0};
   if (!header_read_) KUBREL_TRY(read_header());
   if (!boundary_ || !store_) return fail("Sponge: Header not properly read");
-  if (max == 0) return ReadCount{0};
   size_t before = blocks.size();
   KUBREL_TRY(store_->append_blocks(position_index_, blocks, max));
   // Fewer than `max` means the walk has ended; with none, so has the stream.

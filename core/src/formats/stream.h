@@ -30,7 +30,8 @@ class SchematicInputStream {
 
   // Appends at most `max` blocks to `blocks` (never touching what is already there) and returns
   // how many, or end-of-stream when it appended nothing and never will again, or an error (blocks
-  // appended during the failing call are to be discarded by the caller).
+  // appended during the failing call are to be discarded by the caller). `max` 0 returns the count
+  // 0 at once and changes nothing, whatever state the reader is in.
   [[nodiscard]] virtual Result<ReadCount> read(std::vector<Block>& blocks, size_t max) = 0;
 
   // One bulk of at most `max` blocks (possibly empty), or none at the end of the stream; the

@@ -41,7 +41,9 @@ class BlockStore : public Region {
   // iterator refers to the store, which must outlive it and stay unchanged while it is used.
   std::unique_ptr<BlockIterator> iterate_blocks(AxisOrder order) const;
   // Allows a write at `position`, growing the boundary of a resizable store (to at most 1024 per
-  // axis).
+  // axis). Despite its name it throws nothing: a position it cannot allow is an error value,
+  // "Position out of bounds and store is not resizable" or "Cannot expand boundary beyond 1024 in
+  // any dimension".
   [[nodiscard]] Status _expand_or_throw(const BlockPosition& position);
 };
 
