@@ -3,9 +3,10 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <string>
 #include <utility>
+
+#include "store/cells.h"
 
 namespace kubrel {
 
@@ -179,18 +180,6 @@ Result<BlockStateRef> LazyPaletteBlockStoreWrapper::resolve_cell(size_t inner_id
 
 namespace kubrel {
 
-namespace {
-
-// The cells of one run, `width` bytes each, read as unsigned values.
-template <class Cell>
-uint64_t cell_value(const uint8_t* cells, uint64_t i) {
-  Cell value;
-  std::memcpy(&value, cells + i * sizeof(Cell), sizeof(Cell));
-  return value;
-}
-
-}  // namespace
-
 Status LazyPaletteBlockStoreWrapper::scan_run(const StoredRun& run, uint64_t& index, uint64_t& used,
                                               std::vector<Block>& blocks, size_t max,
                                               size_t& appended) const {
@@ -206,7 +195,7 @@ Status LazyPaletteBlockStoreWrapper::scan_run(const StoredRun& run, uint64_t& in
   const size_t table_size = resolved_.size();
   auto visit = [&]<class Cell>() -> std::optional<Status> {
     for (uint64_t i = 0; i < length; ++i) {
-      uint64_t value = cell_value<Cell>(cells, i);
+      uint64_t value = load_cell_as<Cell>(cells, i);
       if (value == 0) continue;
       // Only placeholders stored through this wrapper reach the inner store.
       if (value > table_size) [[unlikely]] {
@@ -230,21 +219,7 @@ Status LazyPaletteBlockStoreWrapper::scan_run(const StoredRun& run, uint64_t& in
     }
     return std::nullopt;
   };
-  std::optional<Status> stop;
-  switch (run.width) {
-    case 1:
-      stop = visit.template operator()<uint8_t>();
-      break;
-    case 2:
-      stop = visit.template operator()<uint16_t>();
-      break;
-    case 4:
-      stop = visit.template operator()<uint32_t>();
-      break;
-    default:
-      stop = visit.template operator()<uint64_t>();
-      break;
-  }
+  std::optional<Status> stop = with_cell_type(run.width, visit);
   appended = count;
   if (stop) {
     index = run.walk_index + used;
