@@ -53,12 +53,12 @@ std::string tree_error(Bytes bytes, bool keep_list_elements = true,
 std::string describe(const NbtEvent& event) {
   std::string text;
   switch (event.kind()) {
-    case NbtEventKind::CompoundEnd:
+    case NbtKind::End:
       return "CompoundEnd";
-    case NbtEventKind::ListEnd:
+    case NbtKind::ListEnd:
       return "ListEnd";
     default:
-      text = std::string(nbt_kind_name(static_cast<NbtKind>(event.kind())));
+      text = std::string(nbt_kind_name(event.kind()));
   }
   if (event.name) text += " '" + *event.name + "'";
   std::visit(

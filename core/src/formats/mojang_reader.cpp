@@ -116,14 +116,14 @@ Status MojangSchematicInputStream::read_palette_list() {
     if (!next) return fail(std::move(next.error().message));
     NbtEvent& event = *next;
     switch (event.kind()) {
-      case NbtEventKind::Compound:
-      case NbtEventKind::List:
+      case NbtKind::Compound:
+      case NbtKind::List:
         ++depth;
         break;
-      case NbtEventKind::ListEnd:
+      case NbtKind::ListEnd:
         --depth;
         break;
-      case NbtEventKind::CompoundEnd:
+      case NbtKind::End:
         if (--depth == 1) {
           BlockState state = BlockState::from_name_and_properties(std::move(name), properties);
           entry_bytes = 0;
@@ -135,7 +135,7 @@ Status MojangSchematicInputStream::read_palette_list() {
           properties.clear();
         }
         break;
-      case NbtEventKind::String: {
+      case NbtKind::String: {
         if (!event.name) break;
         std::string& value = *event.as<std::string>();
         entry_bytes += event.name->size() + value.size() + kEntryOverhead;
@@ -173,17 +173,17 @@ Status MojangSchematicInputStream::read_block_list() {
     if (!next) return fail(std::move(next.error().message));
     NbtEvent& event = *next;
     switch (event.kind()) {
-      case NbtEventKind::Compound:
+      case NbtKind::Compound:
         if (depth == 1) has_state = false;
         ++depth;
         break;
-      case NbtEventKind::CompoundEnd:
+      case NbtKind::End:
         if (--depth == 1 && has_state) {
           KUBREL_TRY(
               store_->set_unknown_block_at(components[0], components[1], components[2], state));
         }
         break;
-      case NbtEventKind::List: {
+      case NbtKind::List: {
         const NbtListStart& list = *event.as<NbtListStart>();
         if (depth == 2 && list.element_kind == NbtKind::Int && list.length == 3) {
           component_count = 0;
@@ -192,11 +192,11 @@ Status MojangSchematicInputStream::read_block_list() {
         ++depth;
         break;
       }
-      case NbtEventKind::ListEnd:
+      case NbtKind::ListEnd:
         --depth;
         in_position_list = false;
         break;
-      case NbtEventKind::Int: {
+      case NbtKind::Int: {
         int32_t value = *event.as<int32_t>();
         if (!event.name) {
           if (in_position_list && component_count < 3) components[component_count++] = value;

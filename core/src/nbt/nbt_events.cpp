@@ -122,6 +122,7 @@ NbtEventResult NbtEventParser::tag_payload(NbtKind kind, std::optional<std::stri
       stack_.push_back(Frame{0, NbtKind::End, false});
       return NbtEvent{std::move(name), NbtCompoundStart{}};
     case NbtKind::End:
+    case NbtKind::ListEnd:
       break;
   }
   return failure("invalid tag: " + std::to_string(static_cast<int>(kind)));

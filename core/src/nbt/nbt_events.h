@@ -27,25 +27,9 @@ struct NbtCompoundEnd {};
 // Follows the last element of a list (at once for an empty list).
 struct NbtListEnd {};
 
-// Event kinds; the values are the indices of NbtEvent::Payload, which match the type ids for tags.
-enum class NbtEventKind : uint8_t {
-  CompoundEnd = 0,
-  Byte = 1,
-  Short = 2,
-  Int = 3,
-  Long = 4,
-  Float = 5,
-  Double = 6,
-  ByteArray = 7,
-  String = 8,
-  List = 9,
-  Compound = 10,
-  IntArray = 11,
-  LongArray = 12,
-  ListEnd = 13,
-};
-
 struct NbtEvent {
+  // The alternatives' indices are the kinds: End (a compound's End tag), the tags by type id, then
+  // ListEnd.
   using Payload = std::variant<NbtCompoundEnd, int8_t, int16_t, int32_t, int64_t, float, double,
                                NbtByteArray, std::string, NbtListStart, NbtCompoundStart,
                                NbtIntArray, NbtLongArray, NbtListEnd>;
@@ -55,7 +39,7 @@ struct NbtEvent {
   std::optional<std::string> name;
   Payload payload;
 
-  NbtEventKind kind() const { return static_cast<NbtEventKind>(payload.index()); }
+  NbtKind kind() const { return static_cast<NbtKind>(payload.index()); }
   // The payload if it is of type T (int32_t for an Int, NbtListStart for a List, ...), else
   // nullptr.
   template <class T>
