@@ -1,6 +1,7 @@
 // Core-side benchmark tool: the inflate reference (the input's gzip chain read to its end), reads
 // through the core alone (no Python objects), and the micro-benchmark of reads through forks of a
 // shared stream. Prints one JSON object per run for bench/run.py.
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -8,13 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "formats/any_reader.h"
+#include "formats/schematic_formats.h"
 #include "io/file_source.h"
 #include "io/gzip_source.h"
-#include "formats/kbr_reader.h"
-#include "formats/mojang_reader.h"
 #include "io/shared_stream.h"
-#include "formats/sponge_reader.h"
 
 namespace {
 
@@ -24,19 +22,19 @@ double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-std::unique_ptr<kubrel::ByteSource> open_chain(const char* path) {
+std::unique_ptr<kubrel::ByteSource> open_file(const char* path) {
   auto file = kubrel::FileSource::open(path);
   if (!file) {
     std::fprintf(stderr, "cannot open %s: %s\n", path,
                  kubrel::os_error_message(file.error()).c_str());
     std::exit(2);
   }
-  return kubrel::make_gzip_chain(std::move(*file));
+  return std::move(*file);
 }
 
 int inflate(const char* path) {
   auto start = Clock::now();
-  auto chain = open_chain(path);
+  auto chain = kubrel::make_gzip_chain(open_file(path));
   std::vector<uint8_t> buffer(64 * 1024);
   uint64_t total = 0;
   while (true) {
@@ -53,16 +51,13 @@ int inflate(const char* path) {
   return 0;
 }
 
+// Reads the file through the format table as the module does: `type` is a format name of the
+// table in any case, or "auto".
 int read(const char* path, const std::string& type) {
   auto start = Clock::now();
-  auto chain = open_chain(path);
-  std::unique_ptr<kubrel::SchematicInputStream> stream;
-  if (type == "auto") stream = kubrel::AnySchematicInputStream::new_from_known(std::move(chain));
-  if (type == "sponge")
-    stream = std::make_unique<kubrel::SpongeSchematicInputStream>(std::move(chain));
-  if (type == "mojang")
-    stream = std::make_unique<kubrel::MojangSchematicInputStream>(std::move(chain));
-  if (type == "kbr") stream = std::make_unique<kubrel::KBRSchematicInputStream>(std::move(chain));
+  std::string name = type;
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  auto stream = kubrel::open_gzip_schematic(name, open_file(path));
   if (!stream) {
     std::fprintf(stderr, "unknown type %s\n", type.c_str());
     return 2;
