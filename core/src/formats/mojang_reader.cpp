@@ -53,23 +53,23 @@ Status MojangSchematicInputStream::ensure_header_read() {
   bool palette_found = false;
   bool blocks_found = false;
   while (true) {
-    NbtEventResult event = parser_.next_event();
-    if (!event) {
-      if (!event.error().end_of_input) return fail("NBT Stream Error: " + event.error().message);
+    NbtEventResult next = parser_.next_event();
+    if (!next) {
+      if (!next.error().end_of_input) return fail("NBT Stream Error: " + next.error().message);
       break;
     }
     // Only named lists matter here; everything else, nested lists' contents included, passes by.
-    const NbtListStart* list = event->as<NbtListStart>();
-    if (list == nullptr || !event->name) continue;
-    const std::string& name = *event->name;
-    if (list->element_kind == NbtKind::Compound && lowercase_equals(name, "palette")) {
+    const NbtEvent& event = **next;
+    if (event.kind != NbtKind::List || !event.named) continue;
+    const NbtListStart& list = event.list;
+    if (list.element_kind == NbtKind::Compound && lowercase_equals(event.name, "palette")) {
       KUBREL_TRY(read_palette_list());
       palette_found = true;
-    } else if (list->element_kind == NbtKind::Compound && lowercase_equals(name, "blocks")) {
+    } else if (list.element_kind == NbtKind::Compound && lowercase_equals(event.name, "blocks")) {
       KUBREL_TRY(read_block_list());
       blocks_found = true;
-    } else if (list->element_kind == NbtKind::Int && list->length == 3 &&
-               lowercase_equals(name, "size")) {
+    } else if (list.element_kind == NbtKind::Int && list.length == 3 &&
+               lowercase_equals(event.name, "size")) {
       KUBREL_TRY(read_size_list());
       size_found = true;
     }
@@ -85,10 +85,8 @@ Status MojangSchematicInputStream::read_size_list() {
   for (int64_t& size : size_) {
     NbtEventResult next = parser_.next_event();
     if (!next) return fail(std::move(next.error().message));
-    NbtEvent& event = *next;
-    const int32_t* value = event.as<int32_t>();
-    if (value == nullptr) return fail("Expected 3 integers for Size");
-    size = *value;
+    if ((*next)->kind != NbtKind::Int) return fail("Expected 3 integers for Size");
+    size = (*next)->integer;
   }
   return {};
 }
@@ -114,8 +112,8 @@ Status MojangSchematicInputStream::read_palette_list() {
   while (depth >= 1) {
     NbtEventResult next = parser_.next_event();
     if (!next) return fail(std::move(next.error().message));
-    NbtEvent& event = *next;
-    switch (event.kind()) {
+    const NbtEvent& event = **next;
+    switch (event.kind) {
       case NbtKind::Compound:
       case NbtKind::List:
         ++depth;
@@ -136,14 +134,13 @@ Status MojangSchematicInputStream::read_palette_list() {
         }
         break;
       case NbtKind::String: {
-        if (!event.name) break;
-        std::string& value = *event.as<std::string>();
-        entry_bytes += event.name->size() + value.size() + kEntryOverhead;
+        if (!event.named) break;
+        entry_bytes += event.name.size() + event.text.size() + kEntryOverhead;
         KUBREL_TRY(within_limit());
-        if (*event.name == "Name") {
-          name = std::move(value);
+        if (event.name == "Name") {
+          name = event.text;
         } else {
-          properties.insert_or_assign(std::move(*event.name), std::move(value));
+          properties.insert_or_assign(std::string(event.name), std::string(event.text));
         }
         break;
       }
@@ -168,11 +165,10 @@ Status MojangSchematicInputStream::read_block_list() {
   int32_t state = 0;
   size_t depth = 1;
   while (depth >= 1) {
-    // Used in place: an event is a large variant, and this loop runs for every tag of the list.
     NbtEventResult next = parser_.next_event();
     if (!next) return fail(std::move(next.error().message));
-    NbtEvent& event = *next;
-    switch (event.kind()) {
+    const NbtEvent& event = **next;
+    switch (event.kind) {
       case NbtKind::Compound:
         if (depth == 1) has_state = false;
         ++depth;
@@ -184,7 +180,7 @@ Status MojangSchematicInputStream::read_block_list() {
         }
         break;
       case NbtKind::List: {
-        const NbtListStart& list = *event.as<NbtListStart>();
+        const NbtListStart& list = event.list;
         if (depth == 2 && list.element_kind == NbtKind::Int && list.length == 3) {
           component_count = 0;
           in_position_list = true;
@@ -197,10 +193,10 @@ Status MojangSchematicInputStream::read_block_list() {
         in_position_list = false;
         break;
       case NbtKind::Int: {
-        int32_t value = *event.as<int32_t>();
-        if (!event.name) {
+        auto value = static_cast<int32_t>(event.integer);
+        if (!event.named) {
           if (in_position_list && component_count < 3) components[component_count++] = value;
-        } else if (depth == 2 && *event.name == "state") {
+        } else if (depth == 2 && event.name == "state") {
           state = value;
           has_state = true;
         }

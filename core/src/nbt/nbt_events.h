@@ -7,7 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <variant>
+#include <string_view>
 #include <vector>
 
 #include "io/byte_source.h"
@@ -20,36 +20,29 @@ struct NbtListStart {
   NbtKind element_kind = NbtKind::End;
   int32_t length = 0;
 };
-// A Compound starts; its members follow as events, then an NbtCompoundEnd.
-struct NbtCompoundStart {};
-// The End tag that closes a compound.
-struct NbtCompoundEnd {};
-// Follows the last element of a list (at once for an empty list).
-struct NbtListEnd {};
 
+// One event. It lives in the parser and is overwritten by the next call, views included, so that
+// an event costs no allocation; only the member that `kind` names is meaningful.
 struct NbtEvent {
-  // The alternatives' indices are the kinds: End (a compound's End tag), the tags by type id, then
-  // ListEnd.
-  using Payload = std::variant<NbtCompoundEnd, int8_t, int16_t, int32_t, int64_t, float, double,
-                               NbtByteArray, std::string, NbtListStart, NbtCompoundStart,
-                               NbtIntArray, NbtLongArray, NbtListEnd>;
-
-  // Present for the root tag and for compound members; absent for list elements and for the two
-  // end events.
-  std::optional<std::string> name;
-  Payload payload;
-
-  NbtKind kind() const { return static_cast<NbtKind>(payload.index()); }
-  // The payload if it is of type T (int32_t for an Int, NbtListStart for a List, ...), else
-  // nullptr.
-  template <class T>
-  const T* as() const {
-    return std::get_if<T>(&payload);
-  }
-  template <class T>
-  T* as() {
-    return std::get_if<T>(&payload);
-  }
+  // A tag's kind, End for the End tag that closes a compound, or ListEnd, which follows the last
+  // element of a list (at once for an empty list). A Compound's members follow as events, then
+  // its End; a List's elements follow as unnamed events, then a ListEnd.
+  NbtKind kind = NbtKind::End;
+  // The root tag and compound members are named; list elements and the two end events are not.
+  bool named = false;
+  std::string_view name;
+  // Byte, Short, Int and Long, widened.
+  int64_t integer = 0;
+  // Float and Double, widened.
+  double real = 0;
+  // String.
+  std::string_view text;
+  // List.
+  NbtListStart list;
+  // ByteArray, IntArray and LongArray, when the parser keeps arrays; empty otherwise.
+  NbtByteArray byte_array;
+  NbtIntArray int_array;
+  NbtLongArray long_array;
 };
 
 inline constexpr const char* kNbtEndOfInputMessage = "EOF";
@@ -60,7 +53,8 @@ struct NbtEventError {
   bool end_of_input = false;
 };
 
-using NbtEventResult = std::expected<NbtEvent, NbtEventError>;
+// The parser's current event, valid until its next call, or the failure.
+using NbtEventResult = std::expected<const NbtEvent*, NbtEventError>;
 
 // Pulls tag events out of its own byte source, one per call, keeping only the stack of open
 // compounds and lists (no recursion, so nesting depth costs heap, not stack).
@@ -78,7 +72,13 @@ class NbtEventParser {
   // length: " + n, "unexpected list of type 'end', which is not supported", "unexpected end tag"
   // (an End tag outside any compound). After a failure other than end of input, every later call
   // returns the same failure.
-  [[nodiscard]] NbtEventResult next_event();
+  [[nodiscard]] NbtEventResult next_event() {
+    if (failure_) [[unlikely]]
+      return take_failure();
+    if (step()) [[likely]]
+      return &event_;
+    return take_failure();
+  }
 
  private:
   struct Frame {
@@ -87,16 +87,27 @@ class NbtEventParser {
     bool is_list;
   };
 
-  NbtEventResult step();
-  NbtEventResult tag_payload(NbtKind kind, std::optional<std::string> name);
+  // Fills event_ with the next event; false with failure_ set.
+  bool step();
+  bool tag_payload(NbtKind kind);
   template <class T>
-  NbtEventResult number(std::optional<std::string> name);
+  bool number();
   template <class T>
-  NbtEventResult array(std::optional<std::string> name);
+  bool array(std::vector<T>& out);
+  // Reads a modified UTF-8 text into `out`; false with failure_ set.
+  bool text(std::string& out);
+  bool failed(std::string message);
+  bool source_failed(Error error) { return failed(std::move(error.message)); }
+  // Returns failure_, forgetting it when it is the end of input (which a later call meets again).
+  std::unexpected<NbtEventError> take_failure();
 
   std::unique_ptr<BufferedSource> source_;
   std::vector<Frame> stack_;
   std::optional<NbtEventError> failure_;
+  NbtEvent event_;
+  // The storage behind event_.name and event_.text.
+  std::string name_;
+  std::string text_;
   bool keep_arrays_;
 };
 
