@@ -2,6 +2,7 @@
 // reads walk its box.
 #include "formats/mojang_reader.h"
 
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -28,6 +29,44 @@ bool lowercase_equals(std::string_view name, std::string_view lower) {
     if (c != want) return false;
   }
   return i == name.size();
+}
+
+// The two members of a block entry as most writers write them: the "pos" list of three Ints and
+// the "state" Int, each up to its payload, then the payload's size.
+constexpr uint8_t kPositionHead[] = {9, 0, 3, 'p', 'o', 's', 3, 0, 0, 0, 3};
+constexpr size_t kPositionPayload = 12;
+constexpr uint8_t kStateHead[] = {3, 0, 5, 's', 't', 'a', 't', 'e'};
+constexpr size_t kStatePayload = 4;
+constexpr size_t kPositionMember = sizeof kPositionHead + kPositionPayload;
+constexpr size_t kStateMember = sizeof kStateHead + kStatePayload;
+// Both members and the End tag.
+constexpr size_t kPlainEntryBytes = kPositionMember + kStateMember + 1;
+
+int32_t big_endian_int(const uint8_t* bytes) {
+  uint32_t value;
+  std::memcpy(&value, bytes, sizeof value);
+  return static_cast<int32_t>(nbt_wire::from_big_endian(value));
+}
+
+// Whether `entry` (kPlainEntryBytes bytes) is a block entry of exactly those two members, in either
+// order, and nothing else; if so, its position and state.
+bool read_plain_entry(const uint8_t* entry, std::array<int32_t, 3>& position, int32_t& state) {
+  const uint8_t* position_member = entry;
+  const uint8_t* state_member = entry + kPositionMember;
+  if (entry[0] != kPositionHead[0]) {
+    state_member = entry;
+    position_member = entry + kStateMember;
+  }
+  if (entry[kPlainEntryBytes - 1] != 0 ||
+      std::memcmp(position_member, kPositionHead, sizeof kPositionHead) != 0 ||
+      std::memcmp(state_member, kStateHead, sizeof kStateHead) != 0) {
+    return false;
+  }
+  for (size_t i = 0; i < 3; ++i) {
+    position[i] = big_endian_int(position_member + sizeof kPositionHead + 4 * i);
+  }
+  state = big_endian_int(state_member + sizeof kStateHead);
+  return true;
 }
 
 }  // namespace
@@ -165,6 +204,19 @@ Status MojangSchematicInputStream::read_block_list() {
   int32_t state = 0;
   size_t depth = 1;
   while (depth >= 1) {
+    // Between entries, an entry of exactly the usual two members is taken in one step from the
+    // parser's buffer, with the outcome its events would have had.
+    if (depth == 1) {
+      const uint8_t* entry = parser_.peek_list_element(kPlainEntryBytes);
+      if (entry != nullptr && read_plain_entry(entry, components, state)) {
+        parser_.skip_list_element(kPlainEntryBytes);
+        component_count = 3;
+        has_state = true;
+        KUBREL_TRY(
+            store_->set_unknown_block_at(components[0], components[1], components[2], state));
+        continue;
+      }
+    }
     NbtEventResult next = parser_.next_event();
     if (!next) return fail(std::move(next.error().message));
     const NbtEvent& event = **next;

@@ -80,6 +80,23 @@ class NbtEventParser {
     return take_failure();
   }
 
+  // For readers that recognise the exact bytes of common list elements and pass over them in one
+  // step: when the next event would be an element of the open List and at least `n` bytes are
+  // buffered, the next `n` bytes; else null. Reads nothing.
+  [[nodiscard]] const uint8_t* peek_list_element(size_t n) const {
+    if (failure_ || stack_.empty() || !stack_.back().is_list || stack_.back().remaining == 0) {
+      return nullptr;
+    }
+    return source_->peek(n);
+  }
+  // Passes over one element of the open List: the first `n` bytes that peek_list_element gave,
+  // which the caller found to be exactly one whole, well-formed element (the events it would have
+  // produced are the caller's to account for).
+  void skip_list_element(size_t n) {
+    source_->consume(n);
+    --stack_.back().remaining;
+  }
+
  private:
   struct Frame {
     uint32_t remaining;  // elements still to come; unused for a compound
