@@ -11,8 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=${FUZZ_BUILD:-build-fuzz}
-all_targets=(kbr_reader sponge_reader mojang_reader any_reader pipeline gzip_chain nbt_tree
-             nbt_events block_state difference)
+. scripts/fuzz_targets.sh
 
 limit=()
 case "${1:-}" in
@@ -21,30 +20,7 @@ case "${1:-}" in
   *) limit=(-max_total_time="$1"); shift ;;
 esac
 targets=("$@")
-[ "${#targets[@]}" -gt 0 ] || targets=("${all_targets[@]}")
-
-dicts_of() {
-  case "$1" in
-    kbr_reader) echo kbr ;;
-    sponge_reader|mojang_reader|nbt_tree|nbt_events) echo nbt ;;
-    any_reader) echo "nbt kbr" ;;
-    pipeline) echo "gzip nbt kbr" ;;
-    gzip_chain) echo gzip ;;
-    block_state) echo block_state ;;
-    difference) echo "difference block_state" ;;
-  esac
-}
-
-# The longest input each target is given. Compressed inputs inflate up to a thousandfold, so
-# theirs are shorter; the text grammars need a little over their 4096-byte limit.
-max_len_of() {
-  case "$1" in
-    pipeline) echo 2048 ;;
-    gzip_chain) echo 4096 ;;
-    block_state|difference) echo 8192 ;;
-    *) echo 16384 ;;
-  esac
-}
+[ "${#targets[@]}" -gt 0 ] || mapfile -t targets < <(all_fuzz_targets)
 
 rm -rf "$build/seeds"
 "$build/fuzz/make_seeds" "$build/seeds" >/dev/null
@@ -54,12 +30,12 @@ for target in "${targets[@]}"; do
   mkdir -p "$corpus"
   dict="$build/dict/$target.dict"
   : >"$dict"
-  for d in $(dicts_of "$target"); do cat "fuzz/dict/$d.dict" >>"$dict"; done
+  for d in $(fuzz_field "$target" 2); do cat "fuzz/dict/$d.dict" >>"$dict"; done
   echo "== $target"
   # Leaks are checked after every input; 10 s for one input counts as a hang; one allocation or
   # the whole process above 2 GiB counts as a memory fault.
   set +e
-  "$build/fuzz/${target}_fuzz" "${limit[@]}" -max_len="$(max_len_of "$target")" -timeout=10 \
+  "$build/fuzz/${target}_fuzz" "${limit[@]}" -max_len="$(fuzz_field "$target" 3)" -timeout=10 \
     -rss_limit_mb=2048 -malloc_limit_mb=2048 -detect_leaks=1 -print_final_stats=1 \
     -dict="$dict" -artifact_prefix="$build/artifacts/$target-" ${FUZZ_FLAGS:-} "$corpus" \
     "$build/seeds/$target" 2>&1 | grep -E --line-buffered '^(#[0-9]+.*(DONE|INITED|pulse)|stat::|==[0-9]+==|SUMMARY|artifact_prefix|Test unit written|Done [0-9]+ runs)'

@@ -8,25 +8,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=build-fuzz-cov
-all_targets=(kbr_reader sponge_reader mojang_reader any_reader pipeline gzip_chain nbt_tree
-             nbt_events block_state difference)
+. scripts/fuzz_targets.sh
 targets=("$@")
-[ "${#targets[@]}" -gt 0 ] || targets=("${all_targets[@]}")
-
-files_of() {
-  case "$1" in
-    kbr_reader) echo formats/kbr_reader.cpp ;;
-    sponge_reader) echo formats/sponge_reader.cpp nbt/nbt_tree.cpp store/lazy_palette_store.cpp ;;
-    mojang_reader) echo formats/mojang_reader.cpp nbt/nbt_events.cpp store/lazy_palette_store.cpp ;;
-    any_reader) echo formats/any_reader.cpp io/shared_stream.cpp ;;
-    pipeline) echo formats/any_reader.cpp io/gzip_source.cpp ;;
-    gzip_chain) echo io/gzip_source.cpp ;;
-    nbt_tree) echo nbt/nbt_tree.cpp nbt/modified_utf8.cpp ;;
-    nbt_events) echo nbt/nbt_events.cpp nbt/modified_utf8.cpp ;;
-    block_state) echo common/block_state.cpp ;;
-    difference) echo common/difference.cpp ;;
-  esac
-}
+[ "${#targets[@]}" -gt 0 ] || mapfile -t targets < <(all_fuzz_targets)
 
 flags="-fprofile-instr-generate -fcoverage-mapping"
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKUBREL_FUZZ=ON \
@@ -43,7 +27,7 @@ for target in "${targets[@]}"; do
   llvm-profdata-16 merge -sparse "$profile.profraw" -o "$profile.profdata"
   echo "== $target ($(find "${inputs[@]}" -type f 2>/dev/null | wc -l) inputs)"
   files=()
-  for f in $(files_of "$target"); do files+=("core/src/$f"); done
+  for f in $(fuzz_field "$target" 4); do files+=("core/src/$f"); done
   llvm-cov-16 report "$build/fuzz/${target}_fuzz" -instr-profile="$profile.profdata" \
     "${files[@]}" | awk 'NR > 2 && !/^-/ { printf "  %-38s lines %7s  branches %7s\n", $1, $10, $13 }'
 done

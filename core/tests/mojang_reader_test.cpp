@@ -169,11 +169,15 @@ TEST(MojangReaderTest, BlockEntries) {
     // An entry without "state" places nothing.
     w.compound("").int_list("pos", {0, 1, 1}).end();
     block(w, 0, 0, 0, 1);
+    // The usual two members with "state" first; the next entry reuses that position.
+    w.compound("").int_("state", 0).int_list("pos", {2, 0, 1}).end();
+    w.compound("").int_("state", 2).end();
     w.end();
   });
   EXPECT_EQ(read_all(bytes), (std::vector<std::string>{
                                  "0,0,0 minecraft:stone",
                                  "1,0,1 minecraft:chest",
+                                 "2,0,1 minecraft:dirt",
                                  "2,1,0 minecraft:dirt",
                              }));
 }

@@ -51,35 +51,41 @@ std::string tree_error(Bytes bytes, bool keep_list_elements = true,
 
 // One line per event, e.g. "List 'a' Int 0", "Int 5" (no name), "CompoundEnd".
 std::string describe(const NbtEvent& event) {
-  std::string text;
-  switch (event.kind()) {
-    case NbtEventKind::CompoundEnd:
-      return "CompoundEnd";
-    case NbtEventKind::ListEnd:
-      return "ListEnd";
+  if (event.kind == NbtKind::End) return "CompoundEnd";
+  if (event.kind == NbtKind::ListEnd) return "ListEnd";
+  std::string text(nbt_kind_name(event.kind));
+  if (event.named) text += " '" + std::string(event.name) + "'";
+  auto join = [&](const auto& values) {
+    text += " [";
+    for (size_t i = 0; i < values.size(); ++i) text += (i ? "," : "") + std::to_string(values[i]);
+    text += "]";
+  };
+  switch (event.kind) {
+    case NbtKind::Byte:
+    case NbtKind::Short:
+    case NbtKind::Int:
+    case NbtKind::Long:
+      return text + " " + std::to_string(event.integer);
+    case NbtKind::Float:
+    case NbtKind::Double:
+      return text + " " + std::to_string(event.real);
+    case NbtKind::String:
+      return text + " \"" + std::string(event.text) + "\"";
+    case NbtKind::List:
+      return text + " " + std::string(nbt_kind_name(event.list.element_kind)) + " " +
+             std::to_string(event.list.length);
+    case NbtKind::ByteArray:
+      join(event.byte_array);
+      break;
+    case NbtKind::IntArray:
+      join(event.int_array);
+      break;
+    case NbtKind::LongArray:
+      join(event.long_array);
+      break;
     default:
-      text = std::string(nbt_kind_name(static_cast<NbtKind>(event.kind())));
+      break;
   }
-  if (event.name) text += " '" + *event.name + "'";
-  std::visit(
-      [&](const auto& value) {
-        using T = std::decay_t<decltype(value)>;
-        if constexpr (std::is_arithmetic_v<T>) {
-          text += " " + std::to_string(value);
-        } else if constexpr (std::is_same_v<T, std::string>) {
-          text += " \"" + value + "\"";
-        } else if constexpr (std::is_same_v<T, NbtListStart>) {
-          text += " " + std::string(nbt_kind_name(value.element_kind)) + " " +
-                  std::to_string(value.length);
-        } else if constexpr (std::is_same_v<T, NbtByteArray> || std::is_same_v<T, NbtIntArray> ||
-                             std::is_same_v<T, NbtLongArray>) {
-          text += " [";
-          for (size_t i = 0; i < value.size(); ++i)
-            text += (i ? "," : "") + std::to_string(value[i]);
-          text += "]";
-        }
-      },
-      event.payload);
   return text;
 }
 
@@ -99,7 +105,7 @@ std::vector<std::string> events_of(Bytes bytes, size_t piece = SIZE_MAX, bool fa
                     (event.error().end_of_input ? "" : event.error().message));
       return out;
     }
-    out.push_back(describe(*event));
+    out.push_back(describe(**event));
   }
 }
 
@@ -626,7 +632,7 @@ TEST(NbtEventTest, ArraysCanBePassedOver) {
   testing::allocation_probe::reset();
   std::vector<std::string> events;
   for (NbtEventResult event = parser.next_event(); event; event = parser.next_event()) {
-    events.push_back(describe(*event));
+    events.push_back(describe(**event));
   }
   EXPECT_EQ(events, (std::vector<std::string>{"Compound ''", "LongArray 'big' []", "CompoundEnd"}));
   EXPECT_LT(testing::allocation_probe::largest.load(), size_t{1} << 20);

@@ -86,15 +86,9 @@ std::optional<BlockPosition> BoundaryIterator::nth(uint64_t n) {
     done_ = true;
     return std::nullopt;
   }
-  auto decompose = [&](u128 index) {
-    std::array<uint32_t, 3> offsets;
-    offsets[0] = static_cast<uint32_t>(index / stride_outer);
-    index %= stride_outer;
-    offsets[1] = static_cast<uint32_t>(index / stride_middle);
-    offsets[2] = static_cast<uint32_t>(index % stride_middle);
-    return offsets;
-  };
-  seek(decompose(k));
+  std::array<uint64_t, 3> offsets = walk_offsets(k, size_[1], size_[2]);
+  seek({static_cast<uint32_t>(offsets[0]), static_cast<uint32_t>(offsets[1]),
+        static_cast<uint32_t>(offsets[2])});
   BlockPosition result{static_cast<int32_t>(coords_[0]), static_cast<int32_t>(coords_[1]),
                        static_cast<int32_t>(coords_[2])};
   advance();

@@ -35,6 +35,23 @@ std::array<int, 3> axis(AxisOrder order);
 std::optional<AxisOrder> axis_order_from_code(int64_t code);
 std::string_view axis_order_name(AxisOrder order);
 
+// The offsets from a box's minimum, by walk role (0 outermost), of the position at walk index
+// `index`, in a walk whose middle and innermost axes have `middle` and `inner` positions (both
+// non-zero; `index` below the volume). 128 bits wide, since three 32-bit sizes take up to 96.
+inline std::array<uint64_t, 3> walk_offsets(unsigned __int128 index, uint64_t middle,
+                                            uint64_t inner) {
+  using u128 = unsigned __int128;
+  const u128 plane = static_cast<u128>(middle) * inner;
+  if (index <= UINT64_MAX && plane <= UINT64_MAX) {
+    // The common case, without the slow 128-bit division.
+    auto narrow = static_cast<uint64_t>(index);
+    auto narrow_plane = static_cast<uint64_t>(plane);
+    return {narrow / narrow_plane, narrow % narrow_plane / inner, narrow % inner};
+  }
+  return {static_cast<uint64_t>(index / plane), static_cast<uint64_t>(index % plane / inner),
+          static_cast<uint64_t>(index % inner)};
+}
+
 class PositionIterator {
  public:
   virtual ~PositionIterator() = default;

@@ -3,25 +3,20 @@
 #include <algorithm>
 #include <iterator>
 
+#include "formats/schematic_formats.h"
 #include "io/gzip_source.h"
-#include "formats/kbr_reader.h"
-#include "formats/mojang_reader.h"
 #include "io/shared_stream.h"
-#include "formats/sponge_reader.h"
 
 namespace kubrel {
 
 namespace {
 
-template <class Reader>
-std::unique_ptr<SchematicInputStream> make_reader(std::unique_ptr<ByteSource> fork) {
-  return std::make_unique<Reader>(std::move(fork));
-}
-
 const std::vector<AnySchematicInputStream::Factory>& known_formats() {
-  static const std::vector<AnySchematicInputStream::Factory> factories = {
-      &make_reader<SpongeSchematicInputStream>, &make_reader<MojangSchematicInputStream>,
-      &make_reader<KBRSchematicInputStream>};
+  static const std::vector<AnySchematicInputStream::Factory> factories = [] {
+    std::vector<AnySchematicInputStream::Factory> made;
+    for (const SchematicFormat& format : schematic_formats()) made.push_back(format.make);
+    return made;
+  }();
   return factories;
 }
 

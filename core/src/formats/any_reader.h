@@ -18,15 +18,16 @@ class SharedStream;
 
 class AnySchematicInputStream final : public SchematicInputStream {
  public:
-  using Factory = std::unique_ptr<SchematicInputStream> (*)(std::unique_ptr<ByteSource> fork);
+  using Factory = SchematicFactory;
 
-  // Candidates Sponge, Mojang and KBR, in that order, over forks of `source`. Reads nothing.
+  // Candidates of the format table (schematic_formats()), in its order, over forks of `source`.
+  // Reads nothing.
   static std::unique_ptr<AnySchematicInputStream> new_from_known(
       std::unique_ptr<ByteSource> source);
   // The same over any list of candidate factories, in the order given.
   static std::unique_ptr<AnySchematicInputStream> new_from_factories(
       std::unique_ptr<ByteSource> source, const std::vector<Factory>& factories);
-  // Candidates Sponge, Mojang and KBR over forks of `compressed`, a gzip member, each fork decoded
+  // Candidates of the format table over forks of `compressed`, a gzip member, each fork decoded
   // by a decoding chain of its own (make_gzip_chain). The bytes held for candidates that lag
   // behind are then compressed ones: a reader that decodes a whole document in one call (the
   // Sponge and Mojang readers do) makes the others wait for the whole input, which must not cost

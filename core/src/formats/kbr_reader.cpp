@@ -6,6 +6,7 @@
 #include <span>
 
 #include "common/text.h"
+#include "io/varint.h"
 
 namespace kubrel {
 
@@ -42,25 +43,17 @@ Result<int32_t> KBRSchematicInputStream::read_var_int() {
 }
 
 Result<int32_t> KBRSchematicInputStream::finish_var_int(uint8_t first) {
-  uint32_t value = first & 0x7Fu;
-  uint8_t byte = first;
-  // Bits of the fifth byte beyond 32 fall off the shift.
-  for (int shift = 7; byte & 0x80u; shift += 7) {
-    if (shift == 35) return fail("KBR: VarInt too big");
-    KUBREL_ASSIGN_OR_RETURN(byte, source_.read_u8());
-    value |= static_cast<uint32_t>(byte & 0x7Fu) << shift;
-  }
+  auto next_byte = [&] { return source_.read_u8(); };
+  KUBREL_ASSIGN_OR_RETURN(
+      uint32_t value, kubrel::finish_var_int<uint32_t>(first, next_byte, "KBR: VarInt too big"));
   return static_cast<int32_t>(value);
 }
 
 Result<int64_t> KBRSchematicInputStream::read_var_long() {
-  uint64_t value = 0;
-  uint8_t byte = 0x80;
-  for (int shift = 0; byte & 0x80u; shift += 7) {
-    if (shift == 70) return fail("KBR: VarLong too big");
-    KUBREL_ASSIGN_OR_RETURN(byte, source_.read_u8());
-    value |= static_cast<uint64_t>(byte & 0x7Fu) << shift;
-  }
+  KUBREL_ASSIGN_OR_RETURN(uint8_t first, source_.read_u8());
+  auto next_byte = [&] { return source_.read_u8(); };
+  KUBREL_ASSIGN_OR_RETURN(
+      uint64_t value, kubrel::finish_var_int<uint64_t>(first, next_byte, "KBR: VarLong too big"));
   return static_cast<int64_t>(value);
 }
 

@@ -2,6 +2,7 @@
 // reads walk its box.
 #include "formats/mojang_reader.h"
 
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -30,6 +31,44 @@ bool lowercase_equals(std::string_view name, std::string_view lower) {
   return i == name.size();
 }
 
+// The two members of a block entry as most writers write them: the "pos" list of three Ints and
+// the "state" Int, each up to its payload, then the payload's size.
+constexpr uint8_t kPositionHead[] = {9, 0, 3, 'p', 'o', 's', 3, 0, 0, 0, 3};
+constexpr size_t kPositionPayload = 12;
+constexpr uint8_t kStateHead[] = {3, 0, 5, 's', 't', 'a', 't', 'e'};
+constexpr size_t kStatePayload = 4;
+constexpr size_t kPositionMember = sizeof kPositionHead + kPositionPayload;
+constexpr size_t kStateMember = sizeof kStateHead + kStatePayload;
+// Both members and the End tag.
+constexpr size_t kPlainEntryBytes = kPositionMember + kStateMember + 1;
+
+int32_t big_endian_int(const uint8_t* bytes) {
+  uint32_t value;
+  std::memcpy(&value, bytes, sizeof value);
+  return static_cast<int32_t>(nbt_wire::from_big_endian(value));
+}
+
+// Whether `entry` (kPlainEntryBytes bytes) is a block entry of exactly those two members, in either
+// order, and nothing else; if so, its position and state.
+bool read_plain_entry(const uint8_t* entry, std::array<int32_t, 3>& position, int32_t& state) {
+  const uint8_t* position_member = entry;
+  const uint8_t* state_member = entry + kPositionMember;
+  if (entry[0] != kPositionHead[0]) {
+    state_member = entry;
+    position_member = entry + kStateMember;
+  }
+  if (entry[kPlainEntryBytes - 1] != 0 ||
+      std::memcmp(position_member, kPositionHead, sizeof kPositionHead) != 0 ||
+      std::memcmp(state_member, kStateHead, sizeof kStateHead) != 0) {
+    return false;
+  }
+  for (size_t i = 0; i < 3; ++i) {
+    position[i] = big_endian_int(position_member + sizeof kPositionHead + 4 * i);
+  }
+  state = big_endian_int(state_member + sizeof kStateHead);
+  return true;
+}
+
 }  // namespace
 
 MojangSchematicInputStream::MojangSchematicInputStream(std::unique_ptr<ByteSource> source)
@@ -53,23 +92,23 @@ Status MojangSchematicInputStream::ensure_header_read() {
   bool palette_found = false;
   bool blocks_found = false;
   while (true) {
-    NbtEventResult event = parser_.next_event();
-    if (!event) {
-      if (!event.error().end_of_input) return fail("NBT Stream Error: " + event.error().message);
+    NbtEventResult next = parser_.next_event();
+    if (!next) {
+      if (!next.error().end_of_input) return fail("NBT Stream Error: " + next.error().message);
       break;
     }
     // Only named lists matter here; everything else, nested lists' contents included, passes by.
-    const NbtListStart* list = event->as<NbtListStart>();
-    if (list == nullptr || !event->name) continue;
-    const std::string& name = *event->name;
-    if (list->element_kind == NbtKind::Compound && lowercase_equals(name, "palette")) {
+    const NbtEvent& event = **next;
+    if (event.kind != NbtKind::List || !event.named) continue;
+    const NbtListStart& list = event.list;
+    if (list.element_kind == NbtKind::Compound && lowercase_equals(event.name, "palette")) {
       KUBREL_TRY(read_palette_list());
       palette_found = true;
-    } else if (list->element_kind == NbtKind::Compound && lowercase_equals(name, "blocks")) {
+    } else if (list.element_kind == NbtKind::Compound && lowercase_equals(event.name, "blocks")) {
       KUBREL_TRY(read_block_list());
       blocks_found = true;
-    } else if (list->element_kind == NbtKind::Int && list->length == 3 &&
-               lowercase_equals(name, "size")) {
+    } else if (list.element_kind == NbtKind::Int && list.length == 3 &&
+               lowercase_equals(event.name, "size")) {
       KUBREL_TRY(read_size_list());
       size_found = true;
     }
@@ -85,10 +124,8 @@ Status MojangSchematicInputStream::read_size_list() {
   for (int64_t& size : size_) {
     NbtEventResult next = parser_.next_event();
     if (!next) return fail(std::move(next.error().message));
-    NbtEvent& event = *next;
-    const int32_t* value = event.as<int32_t>();
-    if (value == nullptr) return fail("Expected 3 integers for Size");
-    size = *value;
+    if ((*next)->kind != NbtKind::Int) return fail("Expected 3 integers for Size");
+    size = (*next)->integer;
   }
   return {};
 }
@@ -114,16 +151,16 @@ Status MojangSchematicInputStream::read_palette_list() {
   while (depth >= 1) {
     NbtEventResult next = parser_.next_event();
     if (!next) return fail(std::move(next.error().message));
-    NbtEvent& event = *next;
-    switch (event.kind()) {
-      case NbtEventKind::Compound:
-      case NbtEventKind::List:
+    const NbtEvent& event = **next;
+    switch (event.kind) {
+      case NbtKind::Compound:
+      case NbtKind::List:
         ++depth;
         break;
-      case NbtEventKind::ListEnd:
+      case NbtKind::ListEnd:
         --depth;
         break;
-      case NbtEventKind::CompoundEnd:
+      case NbtKind::End:
         if (--depth == 1) {
           BlockState state = BlockState::from_name_and_properties(std::move(name), properties);
           entry_bytes = 0;
@@ -135,15 +172,14 @@ Status MojangSchematicInputStream::read_palette_list() {
           properties.clear();
         }
         break;
-      case NbtEventKind::String: {
-        if (!event.name) break;
-        std::string& value = *event.as<std::string>();
-        entry_bytes += event.name->size() + value.size() + kEntryOverhead;
+      case NbtKind::String: {
+        if (!event.named) break;
+        entry_bytes += event.name.size() + event.text.size() + kEntryOverhead;
         KUBREL_TRY(within_limit());
-        if (*event.name == "Name") {
-          name = std::move(value);
+        if (event.name == "Name") {
+          name = event.text;
         } else {
-          properties.insert_or_assign(std::move(*event.name), std::move(value));
+          properties.insert_or_assign(std::string(event.name), std::string(event.text));
         }
         break;
       }
@@ -168,23 +204,35 @@ Status MojangSchematicInputStream::read_block_list() {
   int32_t state = 0;
   size_t depth = 1;
   while (depth >= 1) {
-    // Used in place: an event is a large variant, and this loop runs for every tag of the list.
+    // Between entries, an entry of exactly the usual two members is taken in one step from the
+    // parser's buffer, with the outcome its events would have had.
+    if (depth == 1) {
+      const uint8_t* entry = parser_.peek_list_element(kPlainEntryBytes);
+      if (entry != nullptr && read_plain_entry(entry, components, state)) {
+        parser_.skip_list_element(kPlainEntryBytes);
+        component_count = 3;
+        has_state = true;
+        KUBREL_TRY(
+            store_->set_unknown_block_at(components[0], components[1], components[2], state));
+        continue;
+      }
+    }
     NbtEventResult next = parser_.next_event();
     if (!next) return fail(std::move(next.error().message));
-    NbtEvent& event = *next;
-    switch (event.kind()) {
-      case NbtEventKind::Compound:
+    const NbtEvent& event = **next;
+    switch (event.kind) {
+      case NbtKind::Compound:
         if (depth == 1) has_state = false;
         ++depth;
         break;
-      case NbtEventKind::CompoundEnd:
+      case NbtKind::End:
         if (--depth == 1 && has_state) {
           KUBREL_TRY(
               store_->set_unknown_block_at(components[0], components[1], components[2], state));
         }
         break;
-      case NbtEventKind::List: {
-        const NbtListStart& list = *event.as<NbtListStart>();
+      case NbtKind::List: {
+        const NbtListStart& list = event.list;
         if (depth == 2 && list.element_kind == NbtKind::Int && list.length == 3) {
           component_count = 0;
           in_position_list = true;
@@ -192,15 +240,15 @@ Status MojangSchematicInputStream::read_block_list() {
         ++depth;
         break;
       }
-      case NbtEventKind::ListEnd:
+      case NbtKind::ListEnd:
         --depth;
         in_position_list = false;
         break;
-      case NbtEventKind::Int: {
-        int32_t value = *event.as<int32_t>();
-        if (!event.name) {
+      case NbtKind::Int: {
+        auto value = static_cast<int32_t>(event.integer);
+        if (!event.named) {
           if (in_position_list && component_count < 3) components[component_count++] = value;
-        } else if (depth == 2 && *event.name == "state") {
+        } else if (depth == 2 && event.name == "state") {
           state = value;
           has_state = true;
         }

@@ -6,13 +6,12 @@
 #include <string>
 #include <unordered_map>
 
+#include "io/varint.h"
 #include "nbt/nbt_tree.h"
 
 namespace kubrel {
 
 namespace {
-
-constexpr uint8_t kContinue = 0x80;
 
 // The tags the reader looks at; the tree keeps nothing else of the document. "Blocks" is kept
 // whatever its kind, so that a ByteArray there (an older layout) is still reported.
@@ -43,22 +42,17 @@ constexpr size_t kPaletteEntryOverhead = 64;
 Result<size_t> decode_ids(const uint8_t*& p, const uint8_t* end, int32_t* out, size_t capacity) {
   size_t count = 0;
   while (count < capacity && p < end) {
-    uint32_t value = *p & 0x7F;
-    if (!(*p++ & kContinue)) [[likely]] {
-      out[count++] = static_cast<int32_t>(value);
+    uint8_t first = *p++;
+    if (!(first & kVarIntContinue)) [[likely]] {
+      out[count++] = first;
       continue;
     }
-    for (int shift = 7;; shift += 7) {
+    auto next_byte = [&]() -> Result<uint8_t> {
       if (p == end) return fail("Sponge: VarInt array ended unexpectedly");
-      uint8_t byte = *p++;
-      if (shift == 28) {
-        if (byte & kContinue) return fail("Sponge: VarInt is too big");
-        value |= static_cast<uint32_t>(byte & 0x0F) << 28;
-        break;
-      }
-      value |= static_cast<uint32_t>(byte & 0x7F) << shift;
-      if (!(byte & kContinue)) break;
-    }
+      return *p++;
+    };
+    KUBREL_ASSIGN_OR_RETURN(
+        uint32_t value, finish_var_int<uint32_t>(first, next_byte, "Sponge: VarInt is too big"));
     out[count++] = static_cast<int32_t>(value);
   }
   return count;

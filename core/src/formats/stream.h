@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <vector>
 
@@ -46,5 +47,11 @@ class SchematicInputStream {
   // boundary.
   [[nodiscard]] virtual Result<std::optional<Boundary>> boundary() = 0;
 };
+
+class ByteSource;
+
+// Makes a format's reader over `source`, which yields the decompressed document; reads nothing.
+using SchematicFactory =
+    std::unique_ptr<SchematicInputStream> (*)(std::unique_ptr<ByteSource> source);
 
 }  // namespace kubrel

@@ -84,7 +84,13 @@ class BufferedSource final : public ByteSource {
   // empty only at the end of input. Valid until the next call on this source; pair with consume.
   [[nodiscard]] Result<std::span<const uint8_t>> fill_buffer();
 
-  // Marks the first `n` bytes of what fill_buffer returned as read.
+  // The next `n` bytes when all of them are buffered, else null; reads nothing. Valid until the
+  // next read from this source; pair with consume.
+  [[nodiscard]] const uint8_t* peek(size_t n) const {
+    return n <= end_ - begin_ ? buffer_.get() + begin_ : nullptr;
+  }
+
+  // Marks the first `n` bytes of what fill_buffer or peek returned as read.
   void consume(size_t n) { begin_ += std::min(n, end_ - begin_); }
 
   ByteSource& inner() { return *inner_; }

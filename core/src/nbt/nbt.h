@@ -18,7 +18,8 @@
 
 namespace kubrel {
 
-// Tag kinds with their type ids on the wire.
+// Tag kinds with their type ids on the wire, for both decoders. ListEnd is no tag: the event parser
+// reports it after a list's last element (End being the tag that closes a compound).
 enum class NbtKind : uint8_t {
   End = 0,
   Byte = 1,
@@ -33,11 +34,12 @@ enum class NbtKind : uint8_t {
   Compound = 10,
   IntArray = 11,
   LongArray = 12,
+  ListEnd = 13,
 };
 
 inline constexpr uint8_t kNbtMaxTypeId = 12;
 
-// "End", "Byte", ..., "Compound", "IntArray", "LongArray": the names messages use.
+// "End", "Byte", ..., "Compound", "IntArray", "LongArray", "ListEnd": the names messages use.
 std::string_view nbt_kind_name(NbtKind kind);
 
 // Raw bytes of a ByteArray tag.

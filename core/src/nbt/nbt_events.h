@@ -7,7 +7,7 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <variant>
+#include <string_view>
 #include <vector>
 
 #include "io/byte_source.h"
@@ -20,52 +20,29 @@ struct NbtListStart {
   NbtKind element_kind = NbtKind::End;
   int32_t length = 0;
 };
-// A Compound starts; its members follow as events, then an NbtCompoundEnd.
-struct NbtCompoundStart {};
-// The End tag that closes a compound.
-struct NbtCompoundEnd {};
-// Follows the last element of a list (at once for an empty list).
-struct NbtListEnd {};
 
-// Event kinds; the values are the indices of NbtEvent::Payload, which match the type ids for tags.
-enum class NbtEventKind : uint8_t {
-  CompoundEnd = 0,
-  Byte = 1,
-  Short = 2,
-  Int = 3,
-  Long = 4,
-  Float = 5,
-  Double = 6,
-  ByteArray = 7,
-  String = 8,
-  List = 9,
-  Compound = 10,
-  IntArray = 11,
-  LongArray = 12,
-  ListEnd = 13,
-};
-
+// One event. It lives in the parser and is overwritten by the next call, views included, so that
+// an event costs no allocation; only the member that `kind` names is meaningful.
 struct NbtEvent {
-  using Payload = std::variant<NbtCompoundEnd, int8_t, int16_t, int32_t, int64_t, float, double,
-                               NbtByteArray, std::string, NbtListStart, NbtCompoundStart,
-                               NbtIntArray, NbtLongArray, NbtListEnd>;
-
-  // Present for the root tag and for compound members; absent for list elements and for the two
-  // end events.
-  std::optional<std::string> name;
-  Payload payload;
-
-  NbtEventKind kind() const { return static_cast<NbtEventKind>(payload.index()); }
-  // The payload if it is of type T (int32_t for an Int, NbtListStart for a List, ...), else
-  // nullptr.
-  template <class T>
-  const T* as() const {
-    return std::get_if<T>(&payload);
-  }
-  template <class T>
-  T* as() {
-    return std::get_if<T>(&payload);
-  }
+  // A tag's kind, End for the End tag that closes a compound, or ListEnd, which follows the last
+  // element of a list (at once for an empty list). A Compound's members follow as events, then
+  // its End; a List's elements follow as unnamed events, then a ListEnd.
+  NbtKind kind = NbtKind::End;
+  // The root tag and compound members are named; list elements and the two end events are not.
+  bool named = false;
+  std::string_view name;
+  // Byte, Short, Int and Long, widened.
+  int64_t integer = 0;
+  // Float and Double, widened.
+  double real = 0;
+  // String.
+  std::string_view text;
+  // List.
+  NbtListStart list;
+  // ByteArray, IntArray and LongArray, when the parser keeps arrays; empty otherwise.
+  NbtByteArray byte_array;
+  NbtIntArray int_array;
+  NbtLongArray long_array;
 };
 
 inline constexpr const char* kNbtEndOfInputMessage = "EOF";
@@ -76,7 +53,8 @@ struct NbtEventError {
   bool end_of_input = false;
 };
 
-using NbtEventResult = std::expected<NbtEvent, NbtEventError>;
+// The parser's current event, valid until its next call, or the failure.
+using NbtEventResult = std::expected<const NbtEvent*, NbtEventError>;
 
 // Pulls tag events out of its own byte source, one per call, keeping only the stack of open
 // compounds and lists (no recursion, so nesting depth costs heap, not stack).
@@ -94,7 +72,30 @@ class NbtEventParser {
   // length: " + n, "invalid list length: " + n, "unexpected list of type 'end', which is not
   // supported", "unexpected end tag" (an End tag outside any compound). After a failure other
   // than end of input, every later call returns the same failure.
-  [[nodiscard]] NbtEventResult next_event();
+  [[nodiscard]] NbtEventResult next_event() {
+    if (failure_) [[unlikely]]
+      return take_failure();
+    if (step()) [[likely]]
+      return &event_;
+    return take_failure();
+  }
+
+  // For readers that recognise the exact bytes of common list elements and pass over them in one
+  // step: when the next event would be an element of the open List and at least `n` bytes are
+  // buffered, the next `n` bytes; else null. Reads nothing.
+  [[nodiscard]] const uint8_t* peek_list_element(size_t n) const {
+    if (failure_ || stack_.empty() || !stack_.back().is_list || stack_.back().remaining == 0) {
+      return nullptr;
+    }
+    return source_->peek(n);
+  }
+  // Passes over one element of the open List: the first `n` bytes that peek_list_element gave,
+  // which the caller found to be exactly one whole, well-formed element (the events it would have
+  // produced are the caller's to account for).
+  void skip_list_element(size_t n) {
+    source_->consume(n);
+    --stack_.back().remaining;
+  }
 
  private:
   struct Frame {
@@ -103,16 +104,27 @@ class NbtEventParser {
     bool is_list;
   };
 
-  NbtEventResult step();
-  NbtEventResult tag_payload(NbtKind kind, std::optional<std::string> name);
+  // Fills event_ with the next event; false with failure_ set.
+  bool step();
+  bool tag_payload(NbtKind kind);
   template <class T>
-  NbtEventResult number(std::optional<std::string> name);
+  bool number();
   template <class T>
-  NbtEventResult array(std::optional<std::string> name);
+  bool array(std::vector<T>& out);
+  // Reads a modified UTF-8 text into `out`; false with failure_ set.
+  bool text(std::string& out);
+  bool failed(std::string message);
+  bool source_failed(Error error) { return failed(std::move(error.message)); }
+  // Returns failure_, forgetting it when it is the end of input (which a later call meets again).
+  std::unexpected<NbtEventError> take_failure();
 
   std::unique_ptr<BufferedSource> source_;
   std::vector<Frame> stack_;
   std::optional<NbtEventError> failure_;
+  NbtEvent event_;
+  // The storage behind event_.name and event_.text.
+  std::string name_;
+  std::string text_;
   bool keep_arrays_;
 };
 

@@ -144,6 +144,7 @@ class TreeDecoder {
       case NbtKind::Compound:
         return compound(depth, keep);
       case NbtKind::End:
+      case NbtKind::ListEnd:
         break;
     }
     return invalid_type(static_cast<uint8_t>(kind));
@@ -258,6 +259,7 @@ class TreeDecoder {
         }
       }
       case NbtKind::End:
+      case NbtKind::ListEnd:
         break;
     }
     return invalid_type(static_cast<uint8_t>(kind));

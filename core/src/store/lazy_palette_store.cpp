@@ -3,9 +3,10 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
 #include <string>
 #include <utility>
+
+#include "store/cells.h"
 
 namespace kubrel {
 
@@ -73,12 +74,7 @@ Status LazyPaletteBlockStoreWrapper::set_unknown_blocks_along(AxisOrder order, u
   std::array<int, 3> axes = axis(order);
   std::array<uint64_t, 3> size;
   for (int i = 0; i < 3; ++i) size[i] = box.size(axes[i]);
-  // Offsets from the minimum by walk role (0 outermost); 128 bits as in BoundaryIterator::nth.
-  using u128 = unsigned __int128;
-  u128 plane = static_cast<u128>(size[1]) * size[2];
-  std::array<uint64_t, 3> offset = {static_cast<uint64_t>(start / plane),
-                                    static_cast<uint64_t>(start % plane / size[2]),
-                                    static_cast<uint64_t>(start % size[2])};
+  std::array<uint64_t, 3> offset = walk_offsets(start, size[1], size[2]);
   std::array<int32_t, 3> coords;
   for (int i = 0; i < 3; ++i) {
     coords[axes[i]] = static_cast<int32_t>(static_cast<uint32_t>(box.min[axes[i]]) + offset[i]);
@@ -179,18 +175,6 @@ Result<BlockStateRef> LazyPaletteBlockStoreWrapper::resolve_cell(size_t inner_id
 
 namespace kubrel {
 
-namespace {
-
-// The cells of one run, `width` bytes each, read as unsigned values.
-template <class Cell>
-uint64_t cell_value(const uint8_t* cells, uint64_t i) {
-  Cell value;
-  std::memcpy(&value, cells + i * sizeof(Cell), sizeof(Cell));
-  return value;
-}
-
-}  // namespace
-
 Status LazyPaletteBlockStoreWrapper::scan_run(const StoredRun& run, uint64_t& index, uint64_t& used,
                                               std::vector<Block>& blocks, size_t max,
                                               size_t& appended) const {
@@ -206,7 +190,7 @@ Status LazyPaletteBlockStoreWrapper::scan_run(const StoredRun& run, uint64_t& in
   const size_t table_size = resolved_.size();
   auto visit = [&]<class Cell>() -> std::optional<Status> {
     for (uint64_t i = 0; i < length; ++i) {
-      uint64_t value = cell_value<Cell>(cells, i);
+      uint64_t value = load_cell_as<Cell>(cells, i);
       if (value == 0) continue;
       // Only placeholders stored through this wrapper reach the inner store.
       if (value > table_size) [[unlikely]] {
@@ -230,21 +214,7 @@ Status LazyPaletteBlockStoreWrapper::scan_run(const StoredRun& run, uint64_t& in
     }
     return std::nullopt;
   };
-  std::optional<Status> stop;
-  switch (run.width) {
-    case 1:
-      stop = visit.template operator()<uint8_t>();
-      break;
-    case 2:
-      stop = visit.template operator()<uint16_t>();
-      break;
-    case 4:
-      stop = visit.template operator()<uint32_t>();
-      break;
-    default:
-      stop = visit.template operator()<uint64_t>();
-      break;
-  }
+  std::optional<Status> stop = with_cell_type(run.width, visit);
   appended = count;
   if (stop) {
     index = run.walk_index + used;
@@ -282,10 +252,10 @@ Status LazyPaletteBlockStoreWrapper::append_blocks(uint64_t& index, std::vector<
 
   // Line by line along the walk: one run per stretch of cells along z that lie side by side in a
   // page, an empty stretch costing one page lookup.
-  const uint64_t plane = uint64_t{box.d_y} * box.d_z;
-  auto x = static_cast<uint32_t>(index / plane);
-  auto y = static_cast<uint32_t>(index % plane / box.d_z);
-  auto z = static_cast<uint32_t>(index % box.d_z);
+  const std::array<uint64_t, 3> start = walk_offsets(index, box.d_y, box.d_z);
+  auto x = static_cast<uint32_t>(start[0]);
+  auto y = static_cast<uint32_t>(start[1]);
+  auto z = static_cast<uint32_t>(start[2]);
   while (x < box.d_x) {
     BlockPosition position{static_cast<int32_t>(static_cast<uint32_t>(box.min.x) + x),
                            static_cast<int32_t>(static_cast<uint32_t>(box.min.y) + y),

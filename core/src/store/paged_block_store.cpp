@@ -212,11 +212,11 @@ StoredCellWalk::StoredCellWalk(const PagedBlockStore& store, uint64_t from)
   const uint64_t volume = boundary_.volume().value_or(UINT64_MAX);
   if (from >= volume) return;
   // The walk position `from` stands for, as coordinates: x slowest, z fastest.
-  const uint64_t plane = uint64_t{boundary_.d_y} * boundary_.d_z;
-  const std::array<int64_t, 3> target = {
-      int64_t{boundary_.min.x} + static_cast<int64_t>(from / plane),
-      int64_t{boundary_.min.y} + static_cast<int64_t>(from % plane / boundary_.d_z),
-      int64_t{boundary_.min.z} + static_cast<int64_t>(from % boundary_.d_z)};
+  const std::array<uint64_t, 3> offset = walk_offsets(from, boundary_.d_y, boundary_.d_z);
+  std::array<int64_t, 3> target;
+  for (int a = 0; a < 3; ++a) {
+    target[a] = int64_t{boundary_.min[a]} + static_cast<int64_t>(offset[a]);
+  }
   for (const auto& [key, page] : store.pages_) {
     Cursor cursor{page.get(), {}, 0, 0, {}};
     const std::array<uint32_t, 3> index = {key.x, key.y, key.z};

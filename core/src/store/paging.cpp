@@ -72,16 +72,9 @@ void ArrayPage::store_cells(uint64_t first, unsigned shift, const size_t* ids, s
   size_t top = 0;
   for (uint64_t k = 0; k < count; ++k) top = std::max(top, ids[k * id_stride]);
   if (uint64_t{top} + 1 > width_max(width_)) widen_to(width_for(uint64_t{top} + 1));
-  switch (width_) {
-    case 1:
-      return store_cells_as<uint8_t>(first, shift, ids, id_stride, count);
-    case 2:
-      return store_cells_as<uint16_t>(first, shift, ids, id_stride, count);
-    case 4:
-      return store_cells_as<uint32_t>(first, shift, ids, id_stride, count);
-    default:
-      return store_cells_as<uint64_t>(first, shift, ids, id_stride, count);
-  }
+  with_cell_type(width_, [&]<class Cell>() {
+    store_cells_as<Cell>(first, shift, ids, id_stride, count);
+  });
 }
 
 template <class Cell>
@@ -99,12 +92,9 @@ void ArrayPage::store_cells_as(uint64_t first, unsigned shift, const size_t* ids
       if (part == nullptr) [[unlikely]]
         part = new_part(index);
     }
-    uint8_t* cell = part + (index & kPartMask) * sizeof(Cell);
-    Cell old;
-    std::memcpy(&old, cell, sizeof(Cell));
-    added += old == 0;
-    auto value = static_cast<Cell>(ids[k * id_stride] + 1);
-    std::memcpy(cell, &value, sizeof(Cell));
+    uint64_t offset = index & kPartMask;
+    added += load_cell_as<Cell>(part, offset) == 0;
+    store_cell_as(part, offset, static_cast<Cell>(ids[k * id_stride] + 1));
   }
   nnz_ += added;
 }

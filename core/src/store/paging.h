@@ -7,13 +7,13 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <vector>
 
 #include "common/error.h"
 #include "common/geometry.h"
+#include "store/cells.h"
 
 namespace kubrel {
 
@@ -131,47 +131,14 @@ class ArrayPage final : public Page {
     return chunk->parts[(index >> kPartShift) & (kPartsPerChunk - 1)].get();
   }
 
-  // Cells are read and written through memcpy: the part is raw bytes whatever the width.
   static uint64_t read_value(const uint8_t* part, uint64_t offset, unsigned width) {
-    switch (width) {
-      case 1:
-        return part[offset];
-      case 2: {
-        uint16_t v;
-        std::memcpy(&v, part + offset * 2, 2);
-        return v;
-      }
-      case 4: {
-        uint32_t v;
-        std::memcpy(&v, part + offset * 4, 4);
-        return v;
-      }
-      default: {
-        uint64_t v;
-        std::memcpy(&v, part + offset * 8, 8);
-        return v;
-      }
-    }
+    return with_cell_type(
+        width, [&]<class Cell>() -> uint64_t { return load_cell_as<Cell>(part, offset); });
   }
   static void write_value(uint8_t* part, uint64_t offset, unsigned width, uint64_t value) {
-    switch (width) {
-      case 1:
-        part[offset] = static_cast<uint8_t>(value);
-        break;
-      case 2: {
-        auto v = static_cast<uint16_t>(value);
-        std::memcpy(part + offset * 2, &v, 2);
-        break;
-      }
-      case 4: {
-        auto v = static_cast<uint32_t>(value);
-        std::memcpy(part + offset * 4, &v, 4);
-        break;
-      }
-      default:
-        std::memcpy(part + offset * 8, &value, 8);
-        break;
-    }
+    with_cell_type(width, [&]<class Cell>() {
+      store_cell_as(part, offset, static_cast<Cell>(value));
+    });
   }
   static uint64_t width_max(unsigned width) {
     return width >= 8 ? UINT64_MAX : (uint64_t{1} << (8 * width)) - 1;

@@ -5,7 +5,7 @@
 #include <new>
 
 #include "py_common/errors.h"
-#include "py_common/heap_type.h"
+#include "py_common/value_class.h"
 #include "kubrel_rs/py_block_position.h"
 #include "kubrel_rs/py_block_state.h"
 
@@ -13,15 +13,7 @@ namespace kubrel::py {
 
 namespace {
 
-struct BlockObject {
-  PyObject ob_base;
-  BlockPosition position;
-  BlockStateRef state;
-};
-
-BlockObject* block_of(PyObject* self) {
-  return reinterpret_cast<BlockObject*>(self);
-}
+using BlockClass = ValueClass<Block>;
 
 #ifndef Py_GIL_DISABLED
 // Memory of dropped blocks, kept for the next ones: bulks are usually dropped while the next are
@@ -32,82 +24,67 @@ PyObject* free_blocks[kMaxFreeBlocks];
 size_t free_block_count = 0;
 #endif
 
-PyObject* position(PyObject* self, PyObject*) {
-  return guard([&] { return make_block_position(block_of(self)->position); });
+PyObject* position(const Block& block) {
+  return make_block_position(block.position);
+}
+PyObject* state(const Block& block) {
+  return make_block_state(block.state);
+}
+PyObject* text(const Block& block) {
+  return to_str("Block at " + position_text(block.position) + " with state " +
+                state_text(*block.state));
 }
 
-PyObject* state(PyObject* self, PyObject*) {
-  return guard([&] { return make_block_state(block_of(self)->state); });
-}
-
-PyObject* text(PyObject* self) {
-  return guard([&] {
-    const BlockObject* block = block_of(self);
-    return to_str("Block at " + position_text(block->position) + " with state " +
-                  state_text(*block->state));
-  });
-}
-
+// Recycles the object's memory when the free list has room.
 void dealloc(PyObject* self) {
-  block_of(self)->state.~BlockStateRef();
 #ifndef Py_GIL_DISABLED
   if (free_block_count < kMaxFreeBlocks) {
+    BlockClass::value(self).~Block();
     PyTypeObject* type = Py_TYPE(self);
     free_blocks[free_block_count++] = self;
     Py_DECREF(type);
     return;
   }
 #endif
-  free_instance(self);
+  BlockClass::dealloc(self);
 }
 
 PyMethodDef methods[] = {
-    {"position", position, METH_NOARGS, "position($self)\n--\n\n"},
-    {"state", state, METH_NOARGS, "state($self)\n--\n\n"},
+    {"position", BlockClass::method<position>, METH_NOARGS, "position($self)\n--\n\n"},
+    {"state", BlockClass::method<state>, METH_NOARGS, "state($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-    {Py_tp_methods, methods},
-    {Py_tp_str, reinterpret_cast<void*>(text)},
-    {Py_tp_repr, reinterpret_cast<void*>(text)},
-    {0, nullptr},
-};
-
-PyType_Spec spec = {
+BlockClass block_class({
     .name = "builtins.PyBlock",
-    .basicsize = sizeof(BlockObject),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    .slots = slots,
-};
-
-HeapType block_type(&spec);
+    .methods = methods,
+    .text = BlockClass::text_slot<text>,
+    .dealloc = dealloc,
+});
 
 // A new PyBlock holding `block`'s position and state, moved out of it; a new reference.
 PyObject* new_block(PyTypeObject* type, Block& block) {
-  BlockObject* object;
+  BlockClass::Object* object;
 #ifndef Py_GIL_DISABLED
   if (free_block_count > 0) {
     // Takes a reference to the type and sets the object's own count, as a new object's.
-    object = reinterpret_cast<BlockObject*>(PyObject_Init(free_blocks[--free_block_count], type));
+    object = reinterpret_cast<BlockClass::Object*>(
+        PyObject_Init(free_blocks[--free_block_count], type));
   } else {
-    object = PyObject_New(BlockObject, type);
+    object = PyObject_New(BlockClass::Object, type);
   }
 #else
-  object = PyObject_New(BlockObject, type);
+  object = PyObject_New(BlockClass::Object, type);
 #endif
   if (object == nullptr) return nullptr;
-  new (&object->position) BlockPosition(block.position);
-  new (&object->state) BlockStateRef(std::move(block.state));
+  new (&object->value) Block(std::move(block));
   return reinterpret_cast<PyObject*>(object);
 }
 
 }  // namespace
 
 PyObject* make_block_list(std::vector<Block>&& blocks) {
-  PyTypeObject* type = block_type.get();
+  PyTypeObject* type = block_class.type();
   if (type == nullptr) return nullptr;
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(blocks.size())));
   if (!list) return nullptr;
@@ -121,7 +98,7 @@ PyObject* make_block_list(std::vector<Block>&& blocks) {
 }
 
 bool extend_block_list(PyObject* list, std::vector<Block>& blocks) {
-  PyTypeObject* type = block_type.get();
+  PyTypeObject* type = block_class.type();
   if (type == nullptr) return false;
   for (Block& block : blocks) {
     PyRef object = PyRef::steal(new_block(type, block));

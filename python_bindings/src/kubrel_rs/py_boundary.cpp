@@ -3,12 +3,11 @@
 #include "kubrel_rs/py_boundary.h"
 
 #include <cstdint>
-#include <new>
 #include <optional>
 #include <string>
 
 #include "py_common/errors.h"
-#include "py_common/heap_type.h"
+#include "py_common/value_class.h"
 #include "py_common/numpy_api.h"
 #include "kubrel_rs/py_block_position.h"
 
@@ -16,14 +15,7 @@ namespace kubrel::py {
 
 namespace {
 
-struct BoundaryObject {
-  PyObject ob_base;
-  Boundary boundary;
-};
-
-const Boundary& boundary_of(PyObject* self) {
-  return reinterpret_cast<BoundaryObject*>(self)->boundary;
-}
+using BoundaryClass = ValueClass<Boundary>;
 
 constexpr const char* kOutOfRange = "out of range integral type conversion attempted";
 
@@ -78,109 +70,70 @@ PyObject* construct(PyTypeObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
-PyObject* min(PyObject* self, PyObject*) {
-  return guard([&] { return make_block_position(boundary_of(self).min); });
-}
-PyObject* max(PyObject* self, PyObject*) {
-  return guard([&] { return make_block_position(boundary_of(self).max()); });
+
+PyObject* size(const Boundary& boundary) {
+  return Py_BuildValue("(kkk)", static_cast<unsigned long>(boundary.d_x),
+                       static_cast<unsigned long>(boundary.d_y),
+                       static_cast<unsigned long>(boundary.d_z));
 }
 
-PyObject* size(PyObject* self, PyObject*) {
-  return guard([&] {
-    const Boundary& boundary = boundary_of(self);
-    return Py_BuildValue("(kkk)", static_cast<unsigned long>(boundary.d_x),
-                         static_cast<unsigned long>(boundary.d_y),
-                         static_cast<unsigned long>(boundary.d_z));
-  });
+// The accessors of one field each.
+template <int axis>
+PyObject* min_coordinate(const Boundary& b) {
+  return PyLong_FromLong(b.min[axis]);
+}
+template <int axis>
+PyObject* size_along(const Boundary& b) {
+  return PyLong_FromUnsignedLong(b.size(axis));
+}
+PyObject* min_corner(const Boundary& b) {
+  return make_block_position(b.min);
+}
+PyObject* max_corner(const Boundary& b) {
+  return make_block_position(b.max());
 }
 
-PyObject* min_x(PyObject* self, PyObject*) {
-  return guard([&] { return PyLong_FromLong(boundary_of(self).min.x); });
-}
-PyObject* min_y(PyObject* self, PyObject*) {
-  return guard([&] { return PyLong_FromLong(boundary_of(self).min.y); });
-}
-PyObject* min_z(PyObject* self, PyObject*) {
-  return guard([&] { return PyLong_FromLong(boundary_of(self).min.z); });
-}
-PyObject* d_x(PyObject* self, PyObject*) {
-  return guard([&] { return PyLong_FromUnsignedLong(boundary_of(self).d_x); });
-}
-PyObject* d_y(PyObject* self, PyObject*) {
-  return guard([&] { return PyLong_FromUnsignedLong(boundary_of(self).d_y); });
-}
-PyObject* d_z(PyObject* self, PyObject*) {
-  return guard([&] { return PyLong_FromUnsignedLong(boundary_of(self).d_z); });
+PyObject* to_numpy(const Boundary& boundary) {
+  const double values[6] = {
+      static_cast<double>(boundary.min.x), static_cast<double>(boundary.min.y),
+      static_cast<double>(boundary.min.z), static_cast<double>(boundary.d_x),
+      static_cast<double>(boundary.d_y),   static_cast<double>(boundary.d_z),
+  };
+  return make_float64_array(values);
 }
 
-PyObject* to_numpy(PyObject* self, PyObject*) {
-  return guard([&] {
-    const Boundary& boundary = boundary_of(self);
-    const double values[6] = {
-        static_cast<double>(boundary.min.x), static_cast<double>(boundary.min.y),
-        static_cast<double>(boundary.min.z), static_cast<double>(boundary.d_x),
-        static_cast<double>(boundary.d_y),   static_cast<double>(boundary.d_z),
-    };
-    return make_float64_array(values);
-  });
-}
-
-PyObject* text(PyObject* self) {
-  return guard([&] {
-    const Boundary& boundary = boundary_of(self);
-    return to_str("Boundary(min=" + position_text(boundary.min) + ", size=(" +
-                  std::to_string(boundary.d_x) + ", " + std::to_string(boundary.d_y) + ", " +
-                  std::to_string(boundary.d_z) + "))");
-  });
-}
-
-void dealloc(PyObject* self) {
-  free_instance(self);
+PyObject* text(const Boundary& boundary) {
+  return to_str("Boundary(min=" + position_text(boundary.min) + ", size=(" +
+                std::to_string(boundary.d_x) + ", " + std::to_string(boundary.d_y) + ", " +
+                std::to_string(boundary.d_z) + "))");
 }
 
 PyMethodDef methods[] = {
-    {"min", min, METH_NOARGS, "min($self)\n--\n\n"},
-    {"max", max, METH_NOARGS, "max($self)\n--\n\n"},
-    {"size", size, METH_NOARGS, "size($self)\n--\n\n"},
-    {"min_x", min_x, METH_NOARGS, "min_x($self)\n--\n\n"},
-    {"min_y", min_y, METH_NOARGS, "min_y($self)\n--\n\n"},
-    {"min_z", min_z, METH_NOARGS, "min_z($self)\n--\n\n"},
-    {"d_x", d_x, METH_NOARGS, "d_x($self)\n--\n\n"},
-    {"d_y", d_y, METH_NOARGS, "d_y($self)\n--\n\n"},
-    {"d_z", d_z, METH_NOARGS, "d_z($self)\n--\n\n"},
-    {"to_numpy", to_numpy, METH_NOARGS, "to_numpy($self)\n--\n\n"},
+    {"min", BoundaryClass::method<min_corner>, METH_NOARGS, "min($self)\n--\n\n"},
+    {"max", BoundaryClass::method<max_corner>, METH_NOARGS, "max($self)\n--\n\n"},
+    {"size", BoundaryClass::method<size>, METH_NOARGS, "size($self)\n--\n\n"},
+    {"min_x", BoundaryClass::method<min_coordinate<0>>, METH_NOARGS, "min_x($self)\n--\n\n"},
+    {"min_y", BoundaryClass::method<min_coordinate<1>>, METH_NOARGS, "min_y($self)\n--\n\n"},
+    {"min_z", BoundaryClass::method<min_coordinate<2>>, METH_NOARGS, "min_z($self)\n--\n\n"},
+    {"d_x", BoundaryClass::method<size_along<0>>, METH_NOARGS, "d_x($self)\n--\n\n"},
+    {"d_y", BoundaryClass::method<size_along<1>>, METH_NOARGS, "d_y($self)\n--\n\n"},
+    {"d_z", BoundaryClass::method<size_along<2>>, METH_NOARGS, "d_z($self)\n--\n\n"},
+    {"to_numpy", BoundaryClass::method<to_numpy>, METH_NOARGS, "to_numpy($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyType_Slot slots[] = {
-    {Py_tp_doc, const_cast<char*>("PyBoundary(min_x, min_y, min_z, d_x, d_y, d_z)\n--\n\n")},
-    {Py_tp_new, reinterpret_cast<void*>(construct)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
-    {Py_tp_methods, methods},
-    {Py_tp_str, reinterpret_cast<void*>(text)},
-    {Py_tp_repr, reinterpret_cast<void*>(text)},
-    {0, nullptr},
-};
-
-PyType_Spec spec = {
+BoundaryClass boundary_class({
     .name = "builtins.PyBoundary",
-    .basicsize = sizeof(BoundaryObject),
-    .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    .slots = slots,
-};
-
-HeapType boundary_type(&spec);
+    .methods = methods,
+    .text = BoundaryClass::text_slot<text>,
+    .doc = "PyBoundary(min_x, min_y, min_z, d_x, d_y, d_z)\n--\n\n",
+    .construct = construct,
+});
 
 }  // namespace
 
 PyObject* make_boundary(const Boundary& boundary) {
-  PyTypeObject* type = boundary_type.get();
-  if (type == nullptr) return nullptr;
-  BoundaryObject* object = PyObject_New(BoundaryObject, type);
-  if (object == nullptr) return nullptr;
-  new (&object->boundary) Boundary(boundary);
-  return reinterpret_cast<PyObject*>(object);
+  return boundary_class.make(boundary);
 }
 
 }  // namespace kubrel::py

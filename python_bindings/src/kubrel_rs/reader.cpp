@@ -1,6 +1,6 @@
 // KubrelReader: a context manager over one owned schematic stream with a fixed state machine
 // (entered, iterated, closed), bulk iteration, read_full() and boundary(); and open(), which
-// picks the byte source, puts the gzip chain in front of it and routes it to a reader.
+// picks the byte source and hands it to the core's format table under the input's format name.
 #include "kubrel_rs/reader.h"
 
 #include <atomic>
@@ -15,11 +15,7 @@
 #include "kubrel_rs/py_block.h"
 #include "kubrel_rs/py_boundary.h"
 #include "py_common/pystream.h"
-#include "formats/any_reader.h"
-#include "io/gzip_source.h"
-#include "formats/kbr_reader.h"
-#include "formats/mojang_reader.h"
-#include "formats/sponge_reader.h"
+#include "formats/schematic_formats.h"
 #include "formats/stream.h"
 
 namespace kubrel::py {
@@ -304,20 +300,6 @@ std::string format_name(PyObject* input) {
   return result;
 }
 
-// The reader for a format name over the raw (gzip-compressed) input, or null for a name outside
-// the table (the input is released before returning then). The gzip header is read either way.
-std::unique_ptr<SchematicInputStream> stream_for(const std::string& name,
-                                                 std::unique_ptr<ByteSource> raw) {
-  // Detection forks the compressed input and decodes it once per candidate, so that what it
-  // keeps for candidates that lag behind is never the decompressed document.
-  if (name == "AUTO") return AnySchematicInputStream::new_from_known_gzip(std::move(raw));
-  std::unique_ptr<ByteSource> decoded = make_gzip_chain(std::move(raw));
-  if (name == "KBR") return std::make_unique<KBRSchematicInputStream>(std::move(decoded));
-  if (name == "MOJANG") return std::make_unique<MojangSchematicInputStream>(std::move(decoded));
-  if (name == "SPONGE") return std::make_unique<SpongeSchematicInputStream>(std::move(decoded));
-  return nullptr;
-}
-
 PyObject* open_input(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
     static const char* keywords[] = {"input", nullptr};
@@ -329,7 +311,7 @@ PyObject* open_input(PyObject*, PyObject* args, PyObject* kwargs) {
     std::string name = format_name(input);
     std::unique_ptr<ByteSource> raw = reader_from(input);
     if (!raw) return nullptr;
-    auto stream = stream_for(name, std::move(raw));
+    auto stream = open_gzip_schematic(name, std::move(raw));
     if (!stream) return raise_text(PyExc_ValueError, "Unknown type: " + name);
     return make_reader(std::move(stream));
   });

@@ -1,0 +1,32 @@
+// VarInts as the formats store them: 7 bits a byte, the lowest group first, the high bit set on
+// every byte but the last. A value of N bits takes at most ceil(N / 7) bytes; bits of the last
+// byte beyond N fall off.
+#pragma once
+
+#include <cstdint>
+#include <type_traits>
+
+#include "common/error.h"
+
+namespace kubrel {
+
+inline constexpr uint8_t kVarIntContinue = 0x80;
+
+// The value (uint32_t or uint64_t) of the VarInt whose first byte is `first`, its further bytes
+// taken from `read_byte` (a callable returning Result<uint8_t>, whose failure is passed through).
+// Fails with `too_big` when the byte that must be the last still has the high bit set. Callers
+// whose first byte is usually the whole value test it themselves and come here only for more.
+template <class T, class ReadByte>
+[[nodiscard]] Result<T> finish_var_int(uint8_t first, ReadByte&& read_byte, const char* too_big) {
+  static_assert(std::is_same_v<T, uint32_t> || std::is_same_v<T, uint64_t>);
+  T value = first & 0x7Fu;
+  uint8_t byte = first;
+  for (unsigned shift = 7; byte & kVarIntContinue; shift += 7) {
+    if (shift >= 8 * sizeof(T)) return fail(too_big);
+    KUBREL_ASSIGN_OR_RETURN(byte, read_byte());
+    value |= static_cast<T>(byte & 0x7Fu) << shift;
+  }
+  return value;
+}
+
+}  // namespace kubrel
