@@ -166,7 +166,8 @@ int floor(const char* path) {
   std::vector<uint8_t> packed = whole_file(path);
   if (packed.size() < 18) return 1;
   const uint8_t* trailer = packed.data() + packed.size() - 4;
-  uint32_t inflated_size = trailer[0] | trailer[1] << 8 | trailer[2] << 16 | uint32_t{trailer[3]} << 24;
+  uint32_t inflated_size =
+      trailer[0] | trailer[1] << 8 | trailer[2] << 16 | uint32_t{trailer[3]} << 24;
   std::unique_ptr<uint8_t[]> document(new uint8_t[inflated_size]);
   inflate_state state;
   isal_inflate_init(&state);
