@@ -17,8 +17,9 @@ namespace {
 
 constexpr uint8_t kGzipMagic[] = {0x1F, 0x8B};
 constexpr size_t kFirstRead = 64 * 1024;
-// How far the gzip trailer's size is believed before the bytes arrive: a few times the input.
-constexpr uint64_t kTrustedRatio = 64;
+// How far the gzip trailer's size is believed before the bytes arrive, as a multiple of the
+// input: beyond what most schematics inflate to, far below what deflate can reach.
+constexpr uint64_t kTrustedRatio = 16;
 
 // Reads bytes it does not own; the caller keeps them alive.
 class SpanSource final : public ByteSource {
