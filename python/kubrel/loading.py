@@ -4,14 +4,14 @@ from __future__ import annotations
 
 import operator
 import os
-from typing import IO, Union
+from typing import IO, Literal, Optional, Union
 
 from . import _native, nbt
 from .volume import BlockEntity, Entity, Volume
 
 # Format names as callers spell them, in any letter case, to the native module's names (None lets
 # it detect the format from the content).
-_FORMATS = {
+_FORMATS: dict[str, Optional[Literal["sponge", "structure", "kbr"]]] = {
     "auto": None,
     "sponge": "sponge",
     "schem": "sponge",
@@ -21,7 +21,9 @@ _FORMATS = {
     "kbr": "kbr",
 }
 
-Source = Union[str, os.PathLike, bytes, bytearray, memoryview, IO[bytes]]
+Source = Union[
+    str, "os.PathLike[str]", "os.PathLike[bytes]", bytes, bytearray, memoryview, IO[bytes]
+]
 
 
 def load(source: Source, format: str = "auto", palette: int = 0) -> Volume:
@@ -50,7 +52,7 @@ def load(source: Source, format: str = "auto", palette: int = 0) -> Volume:
     elif not isinstance(source, str):
         try:
             # Any bytes-like object (also NumPy arrays and mmaps) is read in place, without the GIL.
-            source = memoryview(source)
+            source = memoryview(source)  # type: ignore[arg-type]
         except TypeError:
             if not hasattr(source, "read"):
                 raise TypeError(
@@ -61,17 +63,17 @@ def load(source: Source, format: str = "auto", palette: int = 0) -> Volume:
     return Volume(
         blocks=read["blocks"],
         palette=read["palette"],
-        origin=tuple(read["origin"]),
-        size=tuple(read["size"]),
+        origin=read["origin"],
+        size=read["size"],
         format=read["format"],
         version=read["version"],
         data_version=read["data_version"],
         block_entities=[
-            BlockEntity(tuple(position), nbt.parse_compound(data))
+            BlockEntity(position, nbt.parse_compound(data))
             for position, data in read["block_entities"]
         ],
         entities=[
-            Entity(tuple(position), nbt.parse_compound(data)) for position, data in read["entities"]
+            Entity(position, nbt.parse_compound(data)) for position, data in read["entities"]
         ],
         palette_count=read["palette_count"],
     )

@@ -147,6 +147,7 @@ class Float(Tag, float):
     NaN's payload survives (widening a signalling NaN to a Python float would quiet it)."""
 
     __slots__ = ("_raw",)
+    _raw: bytes
     tag_type = TagType.FLOAT
 
     def __new__(cls, value: float = 0.0):
