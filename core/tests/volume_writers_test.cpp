@@ -358,5 +358,76 @@ TEST(VolumeWritersTest, EveryFormatReadsBackTheSameBlocks) {
   std::filesystem::remove_all(folder);
 }
 
+TEST(VolumeWritersTest, KbrTakesTheOrderOfFewestRunsAndStoresDifferences) {
+  // Stripes along x: one run per x along an order with x outermost, one per position otherwise.
+  std::vector<std::string> states;
+  for (const char* facing : {"east", "north", "south", "west"})
+    states.push_back(std::string("minecraft:oak_stairs[facing=") + facing + ",half=top]");
+  Volume volume = make_volume({4, 5, 6}, states, 1, 0);
+  for (uint64_t cell = 0; cell < 4 * 5 * 6; ++cell)
+    volume.blocks.bytes[cell] = std::byte(1 + cell % 4);
+  VectorSink sink;
+  auto report = write_kbr(volume, {}, sink);
+  ASSERT_TRUE(report) << report.error().message;
+  EXPECT_EQ(report->runs, 4u);
+  EXPECT_EQ(axis(report->order)[0], 0);
+  std::string body(sink.bytes().begin(), sink.bytes().end());
+  // Each later stair is its predecessor with another facing.
+  EXPECT_NE(body.find("+facing=north,half=top"), std::string::npos);
+  EXPECT_EQ(body.find("minecraft:oak_stairs[facing=north"), std::string::npos);
+}
+
+TEST(VolumeWritersTest, Refusals) {
+  Volume good = make_volume({2, 2, 2}, {"minecraft:stone"}, 1);
+  Volume bad_index = good;
+  bad_index.blocks.bytes[7] = std::byte{9};
+  Volume short_grid = good;
+  short_grid.blocks.bytes.pop_back();
+  Volume wide = make_volume({70000, 1, 0}, {}, 1);
+  Volume odd_state = make_volume({1, 1, 1}, {"minecraft:stone[a=b.c]"}, 1, 0);
+  Volume no_id = good;
+  no_id.block_entities.push_back({{0, 0, 0}, {std::byte{0}}});
+  Volume outside = with_entities(make_volume({1, 1, 1}, {"minecraft:stone"}, 1));
+  struct Case {
+    const char* label;
+    const Volume& volume;
+    VolumeFormat format;
+    int32_t version;
+    const char* message;
+  } cases[] = {
+      {"index outside the palette", bad_index, VolumeFormat::Sponge, 3,
+       "volume grid holds index 9 outside its palette of 2 states"},
+      {"index outside the palette", bad_index, VolumeFormat::Kbr, 3,
+       "volume grid holds index 9 outside its palette of 2 states"},
+      {"index outside the palette", bad_index, VolumeFormat::Structure, 3,
+       "volume grid holds index 9 outside its palette of 2 states"},
+      {"grid shorter than the size", short_grid, VolumeFormat::Structure, 3,
+       "volume grid holds 7 bytes where its size needs 8"},
+      {"Sponge version 4", good, VolumeFormat::Sponge, 4,
+       "Sponge schematics are written as version 2 or 3, not 4"},
+      {"Sponge axis over 65535", wide, VolumeFormat::Sponge, 3,
+       "Sponge schematics hold at most 65535 positions per axis, the volume has 70000"},
+      {"state KBR cannot spell", odd_state, VolumeFormat::Kbr, 3,
+       "KBR cannot hold the state 'minecraft:stone[a=b.c]': it is neither a state text nor a "
+       "difference the format can read"},
+      {"block entity without id", no_id, VolumeFormat::Sponge, 2,
+       "block entity at BlockPosition { x: 0, y: 0, z: 0 } has no String \"id\""},
+      {"block entity outside", outside, VolumeFormat::Structure, 3,
+       "block entity at BlockPosition { x: 1, y: 0, z: 2 } lies outside the volume"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.label);
+    VectorSink sink;
+    auto result =
+        encode_volume(c.volume, c.format, {.format = c.format, .sponge_version = c.version}, sink);
+    ASSERT_FALSE(result);
+    EXPECT_EQ(result.error().message, c.message);
+  }
+  EXPECT_EQ(format_from_path("a/b.SCHEM").value(), VolumeFormat::Sponge);
+  EXPECT_EQ(format_from_path("b.nbt").value(), VolumeFormat::Structure);
+  EXPECT_EQ(format_from_path("b.kbr").value(), VolumeFormat::Kbr);
+  EXPECT_FALSE(format_from_path("b.txt"));
+}
+
 }  // namespace
 }  // namespace kubrel

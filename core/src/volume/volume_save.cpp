@@ -15,7 +15,7 @@ namespace {
 bool ends_with_ignoring_case(const std::string& text, std::string_view suffix) {
   if (text.size() < suffix.size()) return false;
   return std::equal(suffix.begin(), suffix.end(), text.end() - suffix.size(), [](char a, char b) {
-    return std::tolower(static_cast<unsigned char>(a)) == b;
+    return a == std::tolower(static_cast<unsigned char>(b));
   });
 }
 
