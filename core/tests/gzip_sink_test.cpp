@@ -9,16 +9,13 @@
 
 #include "io/gzip_source.h"
 #include "support/corpus.h"
+#include "support/failing_sink.h"
 
 namespace kubrel {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-class FailingSink final : public ByteSink {
- public:
-  Status write(std::span<const uint8_t>) override { return fail("disk full"); }
-};
+using testing::FailingSink;
 
 TEST(GzipSinkTest, MembersUnpackWithZlibAndOurChain) {
   std::mt19937 random(7);

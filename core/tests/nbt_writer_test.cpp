@@ -10,16 +10,13 @@
 #include "nbt/modified_utf8.h"
 #include "nbt/nbt_entries.h"
 #include "nbt/nbt_tree.h"
+#include "support/failing_sink.h"
 
 namespace kubrel {
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-class FailingSink final : public ByteSink {
- public:
-  Status write(std::span<const uint8_t>) override { return fail("disk full"); }
-};
+using testing::FailingSink;
 
 NbtBytes view(const Bytes& bytes) {
   return {reinterpret_cast<const std::byte*>(bytes.data()), bytes.size()};
