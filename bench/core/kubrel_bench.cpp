@@ -1,8 +1,9 @@
 // Core-side benchmark tool: the inflate reference (the input's gzip chain read to its end), reads
 // through the core alone (no Python objects), the micro-benchmark of reads through forks of a
 // shared stream, the floor of an array load (the file inflated with ISA-L in one call and its
-// Sponge ids decoded into an array, nothing else) and the volume load itself. Prints one JSON
-// object per run for bench/run.py.
+// Sponge ids decoded into an array, nothing else), the volume load itself, and the writers: a
+// volume saved as Sponge v3 and as KBR beside the floor, ISA-L compressing the Sponge document
+// alone. Prints one JSON object per run for bench/run.py.
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -12,6 +13,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "formats/schematic_formats.h"
@@ -23,6 +25,10 @@
 #include "volume/volume_loader.h"
 
 #include <isa-l/igzip_lib.h>
+#include "io/byte_sink.h"
+#include "io/gzip_sink.h"
+#include "volume/sponge_writer.h"
+#include "volume/volume_save.h"
 
 namespace {
 
@@ -283,6 +289,90 @@ int volume(const char* path) {
   double seconds = seconds_since(start);
   std::printf("{\"seconds\": %.6f, \"positions\": %zu, \"palette\": %zu}\n", seconds,
               loaded->blocks.bytes.size() / loaded->blocks.width, loaded->palette.size());
+
+// The volume of a schematic read through the exact reader: every non-air block placed into a grid
+// of palette indices, index 0 air.
+kubrel::Volume volume_of(const char* path) {
+  auto stream = kubrel::AnySchematicInputStream::new_from_known_gzip(
+      std::move(*kubrel::FileSource::open(path)));
+  auto boundary = stream->boundary();
+  auto blocks = stream->read_to_end_into_vec();
+  if (!boundary || !*boundary || !blocks) {
+    std::fprintf(stderr, "cannot read %s\n", path);
+    std::exit(1);
+  }
+  kubrel::Volume volume;
+  const kubrel::Boundary& box = **boundary;
+  volume.origin = box.min;
+  volume.size = {box.d_x, box.d_y, box.d_z};
+  volume.palette = {"minecraft:air"};
+  volume.blocks.width = 2;
+  volume.blocks.bytes.resize(uint64_t{box.d_x} * box.d_y * box.d_z * 2);
+  std::unordered_map<std::string, uint16_t> index_of{{"minecraft:air", 0}};
+  for (const kubrel::Block& block : *blocks) {
+    auto properties = block.state->properties();
+    std::sort(properties.begin(), properties.end());
+    std::string text = block.state->name();
+    for (size_t i = 0; i < properties.size(); ++i)
+      text += (i ? "," : "[") + properties[i].first + "=" + properties[i].second;
+    if (!properties.empty()) text += "]";
+    auto [at, added] = index_of.try_emplace(text, static_cast<uint16_t>(volume.palette.size()));
+    if (added) volume.palette.push_back(text);
+    const kubrel::BlockPosition& p = block.position;
+    uint64_t cell = (uint64_t(p.y - box.min.y) * box.d_z + uint64_t(p.z - box.min.z)) * box.d_x +
+                    uint64_t(p.x - box.min.x);
+    std::memcpy(volume.blocks.bytes.data() + cell * 2, &at->second, 2);
+  }
+  if (volume.palette.size() <= 256) {
+    std::vector<std::byte> narrow(volume.blocks.bytes.size() / 2);
+    for (size_t i = 0; i < narrow.size(); ++i) narrow[i] = volume.blocks.bytes[2 * i];
+    volume.blocks.width = 1;
+    volume.blocks.bytes = std::move(narrow);
+  }
+  return volume;
+}
+
+// Seconds and compressed bytes of `encode` into a counting sink, best of `repeats`.
+template <class Encode>
+std::pair<double, uint64_t> best_of(int repeats, Encode&& encode) {
+  double best = 1e30;
+  uint64_t bytes = 0;
+  for (int i = 0; i < repeats; ++i) {
+    kubrel::CountingSink sink;
+    auto start = Clock::now();
+    if (!encode(sink)) {
+      std::fprintf(stderr, "encoding failed\n");
+      std::exit(1);
+    }
+    best = std::min(best, seconds_since(start));
+    bytes = sink.count();
+  }
+  return {best, bytes};
+}
+
+int save(const char* path, int level) {
+  kubrel::Volume volume = volume_of(path);
+  kubrel::VectorSink document;
+  if (!kubrel::write_sponge(volume, {}, document)) return 1;
+  constexpr int kRepeats = 5;
+  auto floor = best_of(kRepeats, [&](kubrel::ByteSink& sink) {
+    auto gzip = kubrel::GzipSink::create(sink, level);
+    return gzip && (*gzip)->write(document.bytes()) && (*gzip)->finish();
+  });
+  auto encode = [&](kubrel::VolumeFormat format) {
+    return best_of(kRepeats, [&](kubrel::ByteSink& sink) {
+      return kubrel::encode_volume(volume, format, {.format = format, .gzip_level = level}, sink)
+          .has_value();
+    });
+  };
+  auto sponge = encode(kubrel::VolumeFormat::Sponge);
+  auto kbr = encode(kubrel::VolumeFormat::Kbr);
+  std::printf(
+      "{\"level\": %d, \"document_bytes\": %zu, \"floor_seconds\": %.6f, \"floor_bytes\": %llu, "
+      "\"sponge_v3_seconds\": %.6f, \"sponge_v3_bytes\": %llu, \"kbr_seconds\": %.6f, "
+      "\"kbr_bytes\": %llu}\n",
+      level, document.bytes().size(), floor.first, (unsigned long long)floor.second, sponge.first,
+      (unsigned long long)sponge.second, kbr.first, (unsigned long long)kbr.second);
   return 0;
 }
 
@@ -298,8 +388,11 @@ int main(int argc, char** argv) {
   if (mode == "fork" && argc == 2) return fork_micro();
   if (mode == "floor" && argc == 3) return floor(argv[2]);
   if (mode == "volume" && argc == 3) return volume(argv[2]);
+  if (mode == "save" && (argc == 3 || argc == 4))
+    return save(argv[2], argc == 4 ? std::atoi(argv[3]) : kubrel::kDefaultGzipLevel);
   std::fprintf(stderr,
                "usage: kubrel_bench inflate FILE | read FILE auto|sponge|mojang|kbr [REPEATS] | "
-               "digest FILE auto|sponge|mojang|kbr | fork | floor FILE | volume FILE\n");
+               "digest FILE auto|sponge|mojang|kbr | fork | floor FILE | volume FILE | "
+               "save FILE [LEVEL]\n");
   return 2;
 }

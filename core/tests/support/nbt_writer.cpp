@@ -2,7 +2,8 @@
 #include "support/nbt_writer.h"
 
 #include <bit>
-#include <stdexcept>
+
+#include "nbt/nbt_writer.h"
 
 namespace kubrel::testing {
 
@@ -17,34 +18,6 @@ void NbtWriter::put(T value) {
     out_.push_back(static_cast<uint8_t>(bits >> shift));
 }
 
-std::string NbtWriter::modified_utf8(std::string_view utf8) {
-  std::string out;
-  auto three_bytes = [&](uint32_t unit) {
-    out.push_back(static_cast<char>(0xE0 | (unit >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((unit >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (unit & 0x3F)));
-  };
-  for (size_t i = 0; i < utf8.size();) {
-    auto lead = static_cast<uint8_t>(utf8[i]);
-    if (lead == 0) {
-      out += "\xC0\x80";
-      ++i;
-    } else if (lead >= 0xF0) {
-      if (i + 4 > utf8.size()) throw std::invalid_argument("truncated UTF-8");
-      uint32_t c = ((lead & 0x07) << 18) | ((utf8[i + 1] & 0x3F) << 12) |
-                   ((utf8[i + 2] & 0x3F) << 6) | (utf8[i + 3] & 0x3F);
-      c -= 0x10000;
-      three_bytes(0xD800 + (c >> 10));
-      three_bytes(0xDC00 + (c & 0x3FF));
-      i += 4;
-    } else {
-      out.push_back(static_cast<char>(lead));
-      ++i;
-    }
-  }
-  return out;
-}
-
 void NbtWriter::header(NbtKind kind, std::string_view name) {
   if (!open_.empty() && open_.back().is_list) {
     ++open_.back().elements;
@@ -55,7 +28,8 @@ void NbtWriter::header(NbtKind kind, std::string_view name) {
 }
 
 void NbtWriter::put_text(std::string_view utf8) {
-  std::string encoded = modified_utf8(utf8);
+  std::string encoded;
+  append_modified_utf8(utf8, encoded);
   put(static_cast<uint16_t>(encoded.size()));
   out_.insert(out_.end(), encoded.begin(), encoded.end());
 }

@@ -59,10 +59,6 @@ class NbtWriter {
 
   const std::vector<uint8_t>& bytes() const { return out_; }
 
-  // The modified UTF-8 form of the UTF-8 text `utf8`: NUL as C0 80, characters above U+FFFF as
-  // two three-byte surrogates.
-  static std::string modified_utf8(std::string_view utf8);
-
  private:
   struct Open {
     bool is_list;

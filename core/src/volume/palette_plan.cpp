@@ -1,0 +1,135 @@
+// Grid checks and palette numbering shared by the format writers.
+#include "volume/palette_plan.h"
+
+#include <algorithm>
+#include <string>
+#include <type_traits>
+#include <unordered_map>
+
+namespace kubrel {
+
+Status check_grid(const Volume& volume) {
+  const IndexGrid& grid = volume.blocks;
+  if (grid.width != 1 && grid.width != 2 && grid.width != 4)
+    return fail("volume grid width must be 1, 2 or 4 bytes, got " + std::to_string(grid.width));
+  unsigned __int128 cells =
+      static_cast<unsigned __int128>(volume.size[0]) * volume.size[1] * volume.size[2] * grid.width;
+  if (cells != grid.bytes.size())
+    return fail("volume grid holds " + std::to_string(grid.bytes.size()) +
+                " bytes where its size needs " + std::to_string(static_cast<uint64_t>(cells)));
+  if (volume.palette.empty()) return fail("volume has an empty palette");
+  return {};
+}
+
+namespace {
+
+// Numbers the distinct texts of the entries that `used` accepts, in palette order.
+template <class Used>
+void number_states(const Volume& volume, std::string_view leave_out, PalettePlan& plan,
+                   Used&& used) {
+  const size_t palette_size = volume.palette.size();
+  plan.file_id.assign(palette_size, kNotWritten);
+  std::unordered_map<std::string_view, uint32_t> first_with_text;
+  for (uint32_t index = 0; index < palette_size; ++index) {
+    const std::string& text = volume.palette[index];
+    if (!leave_out.empty() && text == leave_out) continue;
+    if (!used(index)) continue;
+    auto [found, inserted] =
+        first_with_text.try_emplace(text, static_cast<uint32_t>(plan.states.size()));
+    if (inserted) plan.states.push_back(index);
+    plan.file_id[index] = found->second;
+  }
+}
+
+std::unexpected<Error> index_error(uint64_t index, size_t palette_size) {
+  return fail("volume grid holds index " + std::to_string(index) + " outside its palette of " +
+              std::to_string(palette_size) + " states");
+}
+
+}  // namespace
+
+PalettePlan plan_whole_palette(const Volume& volume) {
+  PalettePlan plan;
+  number_states(volume, {}, plan, [](uint32_t) { return true; });
+  return plan;
+}
+
+Status check_largest_index(const Volume& volume, uint64_t largest) {
+  if (largest >= volume.palette.size() && !volume.blocks.bytes.empty())
+    return index_error(largest, volume.palette.size());
+  return {};
+}
+
+Result<PalettePlan> plan_palette(const Volume& volume, const VolumeBox& box,
+                                 std::string_view leave_out) {
+  const size_t palette_size = volume.palette.size();
+  PalettePlan plan;
+  plan.uses.assign(palette_size, 0);
+  uint64_t bad_index = 0;
+  bool out_of_palette = false;
+  // Four interleaved counts per entry, so that a run of one index does not make every increment
+  // wait for the one before it.
+  const bool interleave = palette_size <= 4096;
+  std::vector<uint64_t> counts(interleave ? 4 * palette_size : palette_size, 0);
+  uint64_t* count_of = counts.data();
+  for_each_row(volume, box, [&](const auto* row, uint64_t, uint64_t count) {
+    uint64_t x = 0;
+    if (interleave) {
+      for (; x + 4 <= count; x += 4) {
+        uint64_t a = row[x], b = row[x + 1], c = row[x + 2], d = row[x + 3];
+        if ((a | b | c | d) >= palette_size) [[unlikely]]
+          break;
+        ++count_of[a * 4];
+        ++count_of[b * 4 + 1];
+        ++count_of[c * 4 + 2];
+        ++count_of[d * 4 + 3];
+      }
+    }
+    for (; x < count; ++x) {
+      uint64_t index = row[x];
+      if (index >= palette_size) [[unlikely]] {
+        out_of_palette = true;
+        bad_index = index;
+        continue;
+      }
+      ++count_of[interleave ? index * 4 : index];
+    }
+  });
+  for (size_t index = 0; index < palette_size; ++index) {
+    plan.uses[index] = interleave ? count_of[4 * index] + count_of[4 * index + 1] +
+                                        count_of[4 * index + 2] + count_of[4 * index + 3]
+                                  : count_of[index];
+  }
+  if (out_of_palette) return index_error(bad_index, palette_size);
+  number_states(volume, leave_out, plan, [&](uint32_t index) { return plan.uses[index] != 0; });
+  if (!leave_out.empty()) {
+    for (uint32_t index = 0; index < palette_size; ++index)
+      if (volume.palette[index] == leave_out) plan.left_out += plan.uses[index];
+  }
+  return plan;
+}
+
+StateParts split_state_text(std::string_view text) {
+  StateParts parts;
+  size_t open = text.find('[');
+  if (open == std::string_view::npos || text.back() != ']') {
+    parts.name = text;
+    return parts;
+  }
+  parts.name = text.substr(0, open);
+  std::string_view body = text.substr(open + 1, text.size() - open - 2);
+  while (!body.empty()) {
+    size_t comma = body.find(',');
+    std::string_view pair = body.substr(0, comma);
+    size_t equals = pair.find('=');
+    if (equals == std::string_view::npos)
+      parts.properties.emplace_back(pair, std::string_view{});
+    else
+      parts.properties.emplace_back(pair.substr(0, equals), pair.substr(equals + 1));
+    if (comma == std::string_view::npos) break;
+    body.remove_prefix(comma + 1);
+  }
+  return parts;
+}
+
+}  // namespace kubrel

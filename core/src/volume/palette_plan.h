@@ -1,0 +1,118 @@
+// What every format writer does before its first block: checks that a volume's grid matches its
+// size, counts the uses of each palette entry inside a box in one pass over the grid, and numbers
+// the states the file will hold (used entries only, each distinct text once, some states left out
+// on request), so that the writers' loops over the positions are a table lookup per block.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "common/error.h"
+#include "volume/volume.h"
+
+namespace kubrel {
+
+// A box inside a volume, in volume coordinates (from its minimum corner).
+struct VolumeBox {
+  std::array<uint32_t, 3> min{};   // x, y, z
+  std::array<uint32_t, 3> size{};  // x, y, z
+
+  uint64_t count() const { return uint64_t{size[0]} * size[1] * size[2]; }
+  bool contains(int64_t x, int64_t y, int64_t z) const {
+    return x >= min[0] && x - min[0] < size[0] && y >= min[1] && y - min[1] < size[1] &&
+           z >= min[2] && z - min[2] < size[2];
+  }
+};
+
+inline VolumeBox whole_box(const Volume& volume) {
+  return {{0, 0, 0}, volume.size};
+}
+
+// The index stored at grid cell `cell` ((y * size_z + z) * size_x + x).
+inline uint32_t grid_index(const IndexGrid& grid, uint64_t cell) {
+  const std::byte* at = grid.bytes.data() + cell * grid.width;
+  if (grid.width == 1) return static_cast<uint8_t>(*at);
+  if (grid.width == 2) {
+    uint16_t value;
+    std::memcpy(&value, at, 2);
+    return value;
+  }
+  uint32_t value;
+  std::memcpy(&value, at, 4);
+  return value;
+}
+
+// Calls `visit(row, first_cell, count)` for every row of `box` along x (y outermost, then z), where
+// `row` points at the grid's cells as uint8_t, uint16_t or uint32_t (the grid's width), so that
+// the caller's loop over a row is compiled for each width.
+template <class Visit>
+void for_each_row(const Volume& volume, const VolumeBox& box, Visit&& visit) {
+  auto run = [&]<class T>(const T* cells) {
+    const uint64_t size_x = volume.size[0];
+    const uint64_t size_z = volume.size[2];
+    for (uint64_t y = box.min[1]; y < uint64_t{box.min[1]} + box.size[1]; ++y) {
+      for (uint64_t z = box.min[2]; z < uint64_t{box.min[2]} + box.size[2]; ++z) {
+        uint64_t first = (y * size_z + z) * size_x + box.min[0];
+        visit(cells + first, first, uint64_t{box.size[0]});
+      }
+    }
+  };
+  const void* data = volume.blocks.bytes.data();
+  if (volume.blocks.width == 1) run(static_cast<const uint8_t*>(data));
+  if (volume.blocks.width == 2) run(static_cast<const uint16_t*>(data));
+  if (volume.blocks.width == 4) run(static_cast<const uint32_t*>(data));
+}
+
+// Calls `visit(cell, index)` for every position of `box`, in the order of for_each_row.
+template <class Visit>
+void for_each_cell(const Volume& volume, const VolumeBox& box, Visit&& visit) {
+  for_each_row(volume, box, [&](const auto* row, uint64_t first, uint64_t count) {
+    for (uint64_t x = 0; x < count; ++x) visit(first + x, static_cast<uint32_t>(row[x]));
+  });
+}
+
+// Index value of a volume palette entry that is not written.
+inline constexpr uint32_t kNotWritten = UINT32_MAX;
+
+struct PalettePlan {
+  // By volume palette index: the id the state gets in the file, or kNotWritten (unused, left out).
+  std::vector<uint32_t> file_id;
+  // By file id: the volume palette index of its state (the first entry holding that text).
+  std::vector<uint32_t> states;
+  // By volume palette index: the positions of the box that use it.
+  std::vector<uint64_t> uses;
+  // Positions of the box whose state is left out.
+  uint64_t left_out = 0;
+};
+
+// Checks that the volume's grid width is 1, 2 or 4 and its bytes cover exactly its size.
+[[nodiscard]] Status check_grid(const Volume& volume);
+
+// Plans the palette of `box` (inside the volume, which check_grid must have passed): file ids go
+// to the used states in palette order. States whose text is `leave_out` get no id. Fails when a
+// position holds an index outside the palette.
+[[nodiscard]] Result<PalettePlan> plan_palette(const Volume& volume, const VolumeBox& box,
+                                               std::string_view leave_out = {});
+
+// The same for the whole volume without counting: every entry gets an id, used or not (`uses`
+// stays empty). For writers of whole volumes, where an unused palette entry costs a few bytes and
+// a pass over the grid costs more. The grid is not looked at: the caller must check its indices
+// (check_indices) before it uses one to look something up.
+PalettePlan plan_whole_palette(const Volume& volume);
+
+// Fails when `largest`, the largest index of the grid, is outside the palette.
+[[nodiscard]] Status check_largest_index(const Volume& volume, uint64_t largest);
+
+// A canonical state text "name[k=v,...]" cut into its name and its properties, as views into it.
+struct StateParts {
+  std::string_view name;
+  std::vector<std::pair<std::string_view, std::string_view>> properties;
+};
+StateParts split_state_text(std::string_view text);
+
+}  // namespace kubrel

@@ -1,0 +1,29 @@
+// Writes a volume as a Sponge schematic document (uncompressed NBT; the caller chooses the sink,
+// usually a gzip one). Version 3, the default, nests everything under "Schematic" and keeps the
+// palette, the block ids and the block entities together under "Blocks"; version 2 keeps them in
+// the root, as "Palette", "BlockData" and "BlockEntities". Both write "Offset" from the volume's
+// origin, "DataVersion" (kDefaultDataVersion when the volume has none), "Metadata" naming this
+// program, and the block entities and entities in the format's own spelling: version 3
+// {Pos, Id, Data: {fields}}, version 2 {Pos, Id, fields...}. The palette holds each distinct
+// state of the volume's palette, numbered in its order.
+#pragma once
+
+#include <cstdint>
+
+#include "common/error.h"
+#include "io/byte_sink.h"
+#include "volume/volume.h"
+
+namespace kubrel {
+
+struct SpongeWriteOptions {
+  // 2 or 3.
+  int32_t version = 3;
+};
+
+// Fails for a volume over 65535 positions on an axis, a block entity or entity without a String
+// "id", an unsupported version, or a failing sink.
+[[nodiscard]] Status write_sponge(const Volume& volume, const SpongeWriteOptions& options,
+                                  ByteSink& sink);
+
+}  // namespace kubrel

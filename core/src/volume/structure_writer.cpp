@@ -1,0 +1,191 @@
+// Structure file encoding of a volume or a piece of it.
+#include "volume/structure_writer.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "nbt/nbt_writer.h"
+#include "volume/data_version.h"
+
+namespace kubrel {
+
+namespace {
+
+// One element of "blocks" without its closing TAG_End: the three coordinates and the state are
+// patched into a copy per block, so a block costs one copy instead of a dozen tag writes.
+class BlockEntryTemplate {
+ public:
+  BlockEntryTemplate() {
+    VectorSink sink;
+    NbtWriter w(sink);
+    w.int_list("pos", {0, 0, 0});
+    w.int_("state", 0);
+    (void)w.finish();
+    bytes_ = sink.take();
+  }
+
+  std::span<const uint8_t> with(uint32_t x, uint32_t y, uint32_t z, uint32_t state) {
+    put(kPosOffset, x);
+    put(kPosOffset + 4, y);
+    put(kPosOffset + 8, z);
+    put(bytes_.size() - 4, state);
+    return bytes_;
+  }
+
+ private:
+  // Type byte, name length and "pos", element kind and count.
+  static constexpr size_t kPosOffset = 1 + 2 + 3 + 1 + 4;
+
+  void put(size_t offset, uint32_t value) {
+    value = nbt_wire::from_big_endian(value);
+    std::memcpy(bytes_.data() + offset, &value, 4);
+  }
+
+  std::vector<uint8_t> bytes_;
+};
+
+void write_palette(NbtWriter& w, const Volume& volume, const PalettePlan& plan) {
+  w.begin_list("palette", NbtKind::Compound, static_cast<int32_t>(plan.states.size()));
+  for (uint32_t volume_index : plan.states) {
+    StateParts parts = split_state_text(volume.palette[volume_index]);
+    w.string("Name", parts.name);
+    if (!parts.properties.empty()) {
+      w.begin_compound("Properties");
+      for (const auto& [key, value] : parts.properties) w.string(key, value);
+      w.end_compound();
+    }
+    w.end_compound();
+  }
+}
+
+struct PlacedBlockEntity {
+  uint64_t cell;
+  const VolumeBlockEntity* entity;
+};
+
+Result<std::vector<PlacedBlockEntity>> block_entities_in(const Volume& volume,
+                                                         const VolumeBox& box) {
+  const VolumeBox all = whole_box(volume);
+  std::vector<PlacedBlockEntity> placed;
+  for (const VolumeBlockEntity& entity : volume.block_entities) {
+    const BlockPosition& p = entity.position;
+    if (!all.contains(p.x, p.y, p.z))
+      return fail("block entity at " + p.debug_string() + " lies outside the volume");
+    if (!box.contains(p.x, p.y, p.z)) continue;
+    uint64_t cell =
+        (uint64_t(uint32_t(p.y)) * volume.size[2] + uint32_t(p.z)) * volume.size[0] + uint32_t(p.x);
+    placed.push_back({cell, &entity});
+  }
+  std::stable_sort(placed.begin(), placed.end(),
+                   [](const auto& a, const auto& b) { return a.cell < b.cell; });
+  return placed;
+}
+
+Status write_blocks(NbtWriter& w, const Volume& volume, const VolumeBox& box,
+                    const PalettePlan& plan) {
+  KUBREL_ASSIGN_OR_RETURN(std::vector<PlacedBlockEntity> entities, block_entities_in(volume, box));
+  uint64_t count = box.count() - plan.left_out;
+  if (count > INT32_MAX) return fail("volume too large for a structure's block list");
+  w.begin_list("blocks", NbtKind::Compound, static_cast<int32_t>(count));
+  BlockEntryTemplate entry;
+  const uint32_t* file_id = plan.file_id.data();
+  const uint64_t size_x = volume.size[0];
+  const uint64_t size_z = volume.size[2];
+  size_t next_entity = 0;
+  for_each_cell(volume, box, [&](uint64_t cell, uint32_t index) {
+    uint32_t id = file_id[index];
+    bool has_entity = next_entity < entities.size() && entities[next_entity].cell == cell;
+    if (id != kNotWritten) [[likely]] {
+      uint64_t x = cell % size_x;
+      uint64_t z = (cell / size_x) % size_z;
+      uint64_t y = cell / size_x / size_z;
+      w.put_raw(entry.with(uint32_t(x - box.min[0]), uint32_t(y - box.min[1]),
+                           uint32_t(z - box.min[2]), id));
+      if (has_entity) {
+        w.begin_compound("nbt");
+        w.put_compound_payload(entities[next_entity].entity->data);
+      }
+      w.end_compound();
+    }
+    // A position holds one block entity; further ones there, and one on a position left out,
+    // have nowhere to go in this format.
+    while (next_entity < entities.size() && entities[next_entity].cell <= cell) ++next_entity;
+  });
+  return {};
+}
+
+// The position of an entity moved into the volume and rounded down.
+std::array<int64_t, 3> entity_cell(const Volume& volume, const VolumeEntity& entity) {
+  std::array<int64_t, 3> cell{};
+  for (int axis = 0; axis < 3; ++axis) {
+    double floor = std::floor(entity.position[axis]);
+    double top = volume.size[axis] == 0 ? 0.0 : double(volume.size[axis] - 1);
+    cell[axis] = static_cast<int64_t>(std::isnan(floor) ? 0.0 : std::clamp(floor, 0.0, top));
+  }
+  return cell;
+}
+
+void write_entities(NbtWriter& w, const Volume& volume, const VolumeBox& box) {
+  std::vector<const VolumeEntity*> inside;
+  for (const VolumeEntity& entity : volume.entities) {
+    auto cell = entity_cell(volume, entity);
+    if (box.contains(cell[0], cell[1], cell[2]) || box.count() == 0) inside.push_back(&entity);
+  }
+  w.begin_list("entities", NbtKind::Compound, static_cast<int32_t>(inside.size()));
+  for (const VolumeEntity* entity : inside) {
+    double x = entity->position[0] - box.min[0];
+    double y = entity->position[1] - box.min[1];
+    double z = entity->position[2] - box.min[2];
+    w.double_list("pos", {x, y, z});
+    w.int_list("blockPos",
+               {static_cast<int32_t>(std::floor(x)), static_cast<int32_t>(std::floor(y)),
+                static_cast<int32_t>(std::floor(z))});
+    w.begin_compound("nbt");
+    w.put_compound_payload(entity->data);
+    w.end_compound();
+  }
+}
+
+}  // namespace
+
+Status write_structure(const Volume& volume, const VolumeBox& box, ByteSink& sink) {
+  KUBREL_TRY(check_grid(volume));
+  for (int axis = 0; axis < 3; ++axis) {
+    if (uint64_t{box.min[axis]} + box.size[axis] > volume.size[axis])
+      return fail("structure box reaches outside the volume");
+    if (box.size[axis] > INT32_MAX) return fail("volume too large for a structure");
+  }
+  KUBREL_ASSIGN_OR_RETURN(PalettePlan plan, plan_palette(volume, box, kStructureVoid));
+  NbtWriter w(sink);
+  w.begin_compound("");
+  w.int_("DataVersion", volume.data_version.value_or(kDefaultDataVersion));
+  w.int_list("size", {static_cast<int32_t>(box.size[0]), static_cast<int32_t>(box.size[1]),
+                      static_cast<int32_t>(box.size[2])});
+  write_palette(w, volume, plan);
+  KUBREL_TRY(write_blocks(w, volume, box, plan));
+  write_entities(w, volume, box);
+  w.end_compound();
+  return w.finish();
+}
+
+std::vector<VolumeBox> structure_pieces(const Volume& volume, uint32_t piece_size) {
+  piece_size = std::max<uint32_t>(piece_size, 1);
+  if (volume.size[0] == 0 || volume.size[1] == 0 || volume.size[2] == 0) return {whole_box(volume)};
+  std::vector<VolumeBox> pieces;
+  auto step = [&](int axis, uint32_t at) { return std::min(piece_size, volume.size[axis] - at); };
+  for (uint32_t y = 0; y < volume.size[1]; y += step(1, y)) {
+    for (uint32_t z = 0; z < volume.size[2]; z += step(2, z)) {
+      for (uint32_t x = 0; x < volume.size[0]; x += step(0, x))
+        pieces.push_back({{x, y, z}, {step(0, x), step(1, y), step(2, z)}});
+    }
+  }
+  return pieces;
+}
+
+std::string piece_name(const VolumeBox& box) {
+  return std::to_string(box.min[0]) + "_" + std::to_string(box.min[1]) + "_" +
+         std::to_string(box.min[2]);
+}
+
+}  // namespace kubrel

@@ -1,0 +1,95 @@
+// Format choice, compression and atomic files around the format writers.
+#include "volume/volume_save.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "io/atomic_file.h"
+#include "volume/kbr_writer.h"
+#include "volume/sponge_writer.h"
+
+namespace kubrel {
+
+namespace {
+
+bool ends_with_ignoring_case(const std::string& text, std::string_view suffix) {
+  if (text.size() < suffix.size()) return false;
+  return std::equal(suffix.begin(), suffix.end(), text.end() - suffix.size(), [](char a, char b) {
+    return a == std::tolower(static_cast<unsigned char>(b));
+  });
+}
+
+// Runs `encode` into a gzip member written atomically to `path`.
+template <class Encode>
+Status write_file(const std::string& path, int gzip_level, Encode&& encode) {
+  KUBREL_ASSIGN_OR_RETURN(auto file, AtomicFile::create(path));
+  KUBREL_ASSIGN_OR_RETURN(auto gzip, GzipSink::create(*file, gzip_level));
+  KUBREL_TRY(encode(*gzip));
+  KUBREL_TRY(gzip->finish());
+  return file->commit();
+}
+
+}  // namespace
+
+Result<VolumeFormat> format_from_path(const std::string& path) {
+  if (ends_with_ignoring_case(path, ".schem") || ends_with_ignoring_case(path, ".schematic"))
+    return VolumeFormat::Sponge;
+  if (ends_with_ignoring_case(path, ".nbt")) return VolumeFormat::Structure;
+  if (ends_with_ignoring_case(path, ".kbr")) return VolumeFormat::Kbr;
+  return fail("cannot tell the format from the name " + path +
+              ": use .schem, .nbt or .kbr, or name the format");
+}
+
+Result<SaveReport> encode_volume(const Volume& volume, VolumeFormat format,
+                                 const SaveOptions& options, ByteSink& sink) {
+  KUBREL_ASSIGN_OR_RETURN(auto gzip, GzipSink::create(sink, options.gzip_level));
+  SaveReport report;
+  switch (format) {
+    case VolumeFormat::Sponge:
+      KUBREL_TRY(write_sponge(volume, {.version = options.sponge_version}, *gzip));
+      break;
+    case VolumeFormat::Structure:
+      KUBREL_TRY(write_structure(volume, *gzip));
+      break;
+    case VolumeFormat::Kbr: {
+      KUBREL_ASSIGN_OR_RETURN(KbrWriteReport kbr,
+                              write_kbr(volume, {.drop_entities = options.drop_entities}, *gzip));
+      report.dropped_block_entities = kbr.dropped_block_entities;
+      report.dropped_entities = kbr.dropped_entities;
+      break;
+    }
+    default:
+      return fail("this format cannot be written");
+  }
+  KUBREL_TRY(gzip->finish());
+  return report;
+}
+
+Result<SaveReport> save_volume(const Volume& volume, const std::string& path,
+                               const SaveOptions& options) {
+  VolumeFormat format;
+  if (options.format) {
+    format = *options.format;
+  } else {
+    KUBREL_ASSIGN_OR_RETURN(format, format_from_path(path));
+  }
+  KUBREL_ASSIGN_OR_RETURN(auto file, AtomicFile::create(path));
+  KUBREL_ASSIGN_OR_RETURN(SaveReport report, encode_volume(volume, format, options, *file));
+  KUBREL_TRY(file->commit());
+  return report;
+}
+
+Result<std::vector<std::string>> save_structure_pieces(const Volume& volume,
+                                                       const std::string& stem, uint32_t piece_size,
+                                                       int gzip_level) {
+  std::vector<std::string> paths;
+  for (const VolumeBox& box : structure_pieces(volume, piece_size)) {
+    std::string path = stem + "_" + piece_name(box) + ".nbt";
+    KUBREL_TRY(write_file(path, gzip_level,
+                          [&](ByteSink& sink) { return write_structure(volume, box, sink); }));
+    paths.push_back(std::move(path));
+  }
+  return paths;
+}
+
+}  // namespace kubrel
