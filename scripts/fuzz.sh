@@ -12,7 +12,7 @@ cd "$(dirname "$0")/.."
 
 build=${FUZZ_BUILD:-build-fuzz}
 all_targets=(kbr_reader sponge_reader mojang_reader any_reader pipeline gzip_chain nbt_tree
-             nbt_events block_state difference)
+             nbt_events block_state difference litematic_reader)
 
 limit=()
 case "${1:-}" in
@@ -32,6 +32,7 @@ dicts_of() {
     gzip_chain) echo gzip ;;
     block_state) echo block_state ;;
     difference) echo "difference block_state" ;;
+    litematic_reader) echo "litematic nbt" ;;
   esac
 }
 

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 
 build=build-fuzz-cov
 all_targets=(kbr_reader sponge_reader mojang_reader any_reader pipeline gzip_chain nbt_tree
-             nbt_events block_state difference)
+             nbt_events block_state difference litematic_reader)
 targets=("$@")
 [ "${#targets[@]}" -gt 0 ] || targets=("${all_targets[@]}")
 
@@ -25,6 +25,8 @@ files_of() {
     nbt_events) echo nbt/nbt_events.cpp nbt/modified_utf8.cpp ;;
     block_state) echo common/block_state.cpp ;;
     difference) echo common/difference.cpp ;;
+    litematic_reader) echo volume/litematic_reader.cpp volume/litematic_assembly.cpp \
+      volume/litematic_nbt_walk.cpp ;;
   esac
 }
 

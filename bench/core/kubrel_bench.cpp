@@ -15,6 +15,7 @@
 #include "formats/mojang_reader.h"
 #include "io/shared_stream.h"
 #include "formats/sponge_reader.h"
+#include "litematic_bench.h"
 
 namespace {
 
@@ -141,7 +142,10 @@ int main(int argc, char** argv) {
   if (mode == "inflate" && argc == 3) return inflate(argv[2]);
   if (mode == "read" && argc == 4) return read(argv[2], argv[3]);
   if (mode == "fork" && argc == 2) return fork_micro();
+  if (mode == "litematic-floor" && argc == 3) return kubrel::bench::litematic_floor(argv[2]);
+  if (mode == "litematic" && argc == 3) return kubrel::bench::litematic_read(argv[2]);
   std::fprintf(stderr,
-               "usage: kubrel_bench inflate FILE | read FILE auto|sponge|mojang|kbr | fork\n");
+               "usage: kubrel_bench inflate FILE | read FILE auto|sponge|mojang|kbr | fork | "
+               "litematic-floor FILE | litematic FILE\n");
   return 2;
 }

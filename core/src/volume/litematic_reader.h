@@ -25,7 +25,7 @@ namespace kubrel {
 inline constexpr size_t kMaxLitematicRegions = 4096;
 // A volume may hold at most this many positions more than its regions' own positions times
 // kLitematicSpreadFactor: regions far apart would otherwise make a tiny file claim a huge grid.
-inline constexpr uint64_t kLitematicSpreadAllowance = uint64_t{1} << 24;
+inline constexpr uint64_t kLitematicSpreadAllowance = uint64_t{1} << 20;
 inline constexpr uint64_t kLitematicSpreadFactor = 64;
 
 struct LitematicReadOptions {
