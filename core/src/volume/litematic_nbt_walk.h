@@ -38,6 +38,10 @@ class NbtExactWalk {
   // Appends the member last returned by next_member (its type byte, its name as on the wire and
   // its payload of `kind`) to `out`.
   [[nodiscard]] Status copy_member(NbtKind kind, NbtCompoundBytes& out);
+  // Appends one payload of `kind` to `out`, exactly as stored.
+  [[nodiscard]] Status copy_payload(NbtKind kind, NbtCompoundBytes& out) {
+    return walk(kind, &out, 0);
+  }
   // Appends the End tag that closes a copied compound.
   static void close_compound(NbtCompoundBytes& out) { out.push_back(std::byte{0}); }
 

@@ -123,12 +123,8 @@ Status DocumentReader::root_member(NbtKind kind, const std::string& name, Volume
   }
   if (name == "Metadata") {
     KUBREL_TRY(expect_kind(name, kind, NbtKind::Compound));
-    // The member's payload alone: drop the type byte and name copy_member writes first.
-    NbtCompoundBytes member;
-    KUBREL_TRY(walk_.copy_member(kind, member));
-    size_t header = 3 + name.size();
-    volume.metadata.assign(member.begin() + static_cast<std::ptrdiff_t>(header), member.end());
-    return {};
+    volume.metadata.clear();
+    return walk_.copy_payload(kind, volume.metadata);
   }
   if (name == "Regions") {
     KUBREL_TRY(expect_kind(name, kind, NbtKind::Compound));
