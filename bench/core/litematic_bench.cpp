@@ -9,8 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
+#include <filesystem>
 #include <string_view>
 #include <vector>
 
@@ -44,8 +43,11 @@ const uint8_t* after_tag(const std::vector<uint8_t>& document, uint8_t type,
 
 int litematic_floor(const char* path) {
   auto start = Clock::now();
-  std::ifstream file(path, std::ios::binary);
-  std::vector<uint8_t> packed((std::istreambuf_iterator<char>(file)), {});
+  std::vector<uint8_t> packed(std::filesystem::file_size(path));
+  std::FILE* file = std::fopen(path, "rb");
+  if (!file || std::fread(packed.data(), 1, packed.size(), file) != packed.size())
+    return std::fprintf(stderr, "cannot read %s\n", path), 2;
+  std::fclose(file);
   if (packed.size() < 18) return std::fprintf(stderr, "not a gzip file\n"), 1;
   // The gzip trailer's size of the member, trusted here.
   uint32_t size = packed[packed.size() - 4] | packed[packed.size() - 3] << 8 |
