@@ -255,6 +255,36 @@ std::map<std::string, Bytes> nbt_documents() {
   return docs;
 }
 
+std::map<std::string, Bytes> litematic_documents() {
+  auto xyz = [](NbtWriter& w, const char* name, int32_t x, int32_t y, int32_t z) {
+    w.compound(name).int_("x", x).int_("y", y).int_("z", z).end();
+  };
+  NbtWriter w;
+  w.compound("").int_("Version", 6).int_("SubVersion", 1).int_("MinecraftDataVersion", 3465);
+  w.compound("Metadata").string("Name", "seed").compound("EnclosingSize").end().end();
+  w.compound("Regions").compound("a");
+  xyz(w, "Position", 0, 0, 0);
+  xyz(w, "Size", 3, 2, 1);
+  w.list("BlockStatePalette", NbtKind::Compound).compound("").string("Name", "minecraft:air").end();
+  w.compound("").string("Name", "minecraft:chest").compound("Properties");
+  w.string("facing", "north").string("type", "single").end().end();
+  w.compound("").string("Name", "minecraft:stone").end().end();
+  w.long_array("BlockStates", std::vector<int64_t>{0x986});
+  w.list("TileEntities", NbtKind::Compound).compound("").int_("x", 1).int_("y", 0).int_("z", 0);
+  w.string("id", "minecraft:chest").list("Items", NbtKind::Compound).end().end().end();
+  w.list("Entities", NbtKind::Compound).compound("").string("id", "minecraft:pig");
+  w.list("Pos", NbtKind::Double).double_("", 0.5).double_("", 1).double_("", 0.5).end().end().end();
+  w.list("PendingBlockTicks", NbtKind::Compound).compound("").int_("x", 0).int_("y", 2);
+  w.int_("z", 0).string("Block", "minecraft:observer").int_("Time", 2).end().end();
+  w.list("PendingFluidTicks", NbtKind::Compound).end().end().compound("b");
+  xyz(w, "Position", 4, 1, 0);
+  xyz(w, "Size", -2, -2, 1);
+  w.list("BlockStatePalette", NbtKind::Compound).compound("").string("Name", "minecraft:air").end();
+  w.compound("").string("Name", "create:redstone_link").end().end();
+  w.long_array("BlockStates", std::vector<int64_t>{0x41}).end().end().end();
+  return {{"litematic", w.bytes()}};
+}
+
 Bytes with_header_fields(const Bytes& member) {
   // Every optional field: FHCRC, FEXTRA, FNAME, FCOMMENT, in their order on the wire.
   Bytes out(member.begin(), member.begin() + 10);
@@ -294,7 +324,8 @@ void add_real_corpus() {
       {"sponge", {"sponge_reader", "nbt_tree", "nbt_events", "any_reader", "volume_sponge"}},
       {"structure",
        {"mojang_reader", "nbt_tree", "nbt_events", "any_reader", "volume_structure"}},
-      {"legacy", {"nbt_tree", "nbt_events", "any_reader", "volume_load"}}};
+      {"legacy", {"nbt_tree", "nbt_events", "any_reader", "volume_load"}},
+      {"../litematic", {"litematic_reader"}}};
   for (const auto& [folder, raw_targets] : targets) {
     if (!std::filesystem::is_directory(*dir / folder)) continue;
     for (const auto& entry : std::filesystem::directory_iterator(*dir / folder)) {
@@ -359,6 +390,7 @@ int main(int argc, char** argv) {
   add_documents(mojang_documents(),
                 {"mojang_reader", "nbt_tree", "nbt_events", "volume_structure"});
   add_documents(nbt_documents(), {"nbt_tree", "nbt_events"});
+  add_documents(litematic_documents(), {"litematic_reader", "nbt_tree", "nbt_events"});
   add_texts();
   add_real_corpus();
   for (const auto& [target, seeds] : g_seeds) {

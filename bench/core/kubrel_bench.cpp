@@ -29,6 +29,7 @@
 #include "io/gzip_sink.h"
 #include "volume/sponge_writer.h"
 #include "volume/volume_save.h"
+#include "litematic_bench.h"
 
 namespace {
 
@@ -386,6 +387,8 @@ int main(int argc, char** argv) {
   }
   if (mode == "digest" && argc == 4) return digest(argv[2], argv[3]);
   if (mode == "fork" && argc == 2) return fork_micro();
+  if (mode == "litematic-floor" && argc == 3) return kubrel::bench::litematic_floor(argv[2]);
+  if (mode == "litematic" && argc == 3) return kubrel::bench::litematic_read(argv[2]);
   if (mode == "floor" && argc == 3) return floor(argv[2]);
   if (mode == "volume" && argc == 3) return volume(argv[2]);
   if (mode == "save" && (argc == 3 || argc == 4))
@@ -393,6 +396,6 @@ int main(int argc, char** argv) {
   std::fprintf(stderr,
                "usage: kubrel_bench inflate FILE | read FILE auto|sponge|mojang|kbr [REPEATS] | "
                "digest FILE auto|sponge|mojang|kbr | fork | floor FILE | volume FILE | "
-               "save FILE [LEVEL]\n");
+               "save FILE [LEVEL] | litematic-floor FILE | litematic FILE\n");
   return 2;
 }

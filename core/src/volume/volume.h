@@ -84,6 +84,30 @@ struct Volume {
   std::vector<VolumeEntity> entities;
   // How many palettes the file offers (structure files with a "palettes" list); 1 otherwise.
   uint32_t palette_count = 1;
+
+  // --- What Litematica files hold beyond the shared model (empty for the other formats) ---
+  // A named part of a Litematica file: its box in the volume and the size as the file wrote it.
+  struct NamedRegion {
+    std::string name;
+    // The box's minimum corner, counted from the volume's minimum corner, and its positions per
+    // axis (x, y, z).
+    BlockPosition min;
+    std::array<uint32_t, 3> size{};
+    // The file's "Size": negative on an axis where the region was recorded from its far end, so
+    // that its "Position" is the box's maximum there.
+    std::array<int32_t, 3> file_size{};
+  };
+  // The regions in file order (the one chosen when a single region was read).
+  std::vector<NamedRegion> regions;
+  // The Litematica sub-version, absent in files older than its introduction.
+  std::optional<int32_t> sub_version;
+  // The payload of the file's "Metadata" compound, exactly as stored; empty when the file has none.
+  NbtCompoundBytes metadata;
+  // Scheduled block and fluid updates: positions counted from the volume's minimum corner (files
+  // hold some just outside their region's box), data without "x", "y" and "z" (the kept fields:
+  // "Block" or "Fluid", "Time", "Priority", ...).
+  std::vector<VolumeBlockEntity> pending_block_ticks;
+  std::vector<VolumeBlockEntity> pending_fluid_ticks;
 };
 
 }  // namespace kubrel

@@ -1,0 +1,288 @@
+// Places checked Litematica regions into one volume: the enclosing box, one merged palette, the
+// packed indices unpacked straight into the grid, and the records moved into volume terms.
+#include "volume/litematic_assembly.h"
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
+
+#include "volume/litematic_reader.h"
+
+namespace kubrel {
+
+namespace {
+
+constexpr const char* kAir = "minecraft:air";
+constexpr const char* kStructureVoid = "minecraft:structure_void";
+
+// The packed indices of one region in stream order: each long filled from its least significant
+// bit, an index running on into the next long when the current one has too few bits left.
+class PackedIndices {
+ public:
+  PackedIndices(const std::vector<uint64_t>& words, unsigned bits)
+      : word_(words.data()), bits_(bits), mask_((uint64_t{1} << bits) - 1) {}
+
+  uint32_t next() {
+    if (available_ >= bits_) [[likely]] {
+      uint64_t value = pending_ & mask_;
+      pending_ >>= bits_;
+      available_ -= bits_;
+      return static_cast<uint32_t>(value);
+    }
+    uint64_t word = *word_++;
+    uint64_t value = (pending_ | (word << available_)) & mask_;
+    pending_ = word >> (bits_ - available_);
+    available_ += 64 - bits_;
+    return static_cast<uint32_t>(value);
+  }
+
+ private:
+  const uint64_t* word_;
+  uint64_t pending_ = 0;
+  unsigned available_ = 0;
+  unsigned bits_;
+  uint64_t mask_;
+};
+
+// The index stored for entry `entry` of `region`.
+uint32_t index_at(const LitematicRegion& region, uint64_t entry) {
+  uint64_t bit = entry * region.bits;
+  uint64_t word = bit >> 6;
+  unsigned shift = bit & 63;
+  uint64_t value = region.block_states[word] >> shift;
+  if (shift + region.bits > 64) value |= region.block_states[word + 1] << (64 - shift);
+  return static_cast<uint32_t>(value & ((uint64_t{1} << region.bits) - 1));
+}
+
+struct Placed {
+  const LitematicRegion* region;
+  std::array<uint32_t, 3> offset;   // minimum corner from the volume's
+  std::vector<uint32_t> to_volume;  // region palette index -> volume palette index
+  std::vector<size_t> overlapping;  // regions whose boxes meet this one's, itself included
+};
+
+bool boxes_meet(const LitematicRegion& a, const LitematicRegion& b) {
+  for (int axis = 0; axis < 3; ++axis) {
+    if (a.min[axis] + a.size[axis] <= b.min[axis] || b.min[axis] + b.size[axis] <= a.min[axis])
+      return false;
+  }
+  return true;
+}
+
+struct Grid {
+  std::array<uint32_t, 3> size;
+  uint32_t void_index;
+  uint64_t covered = 0;  // positions some region has written
+};
+
+// Unpacks one region's indices into its rows of the grid. `kMerge` (the region meets an earlier
+// one): a position takes the region's block unless it is air over a block already placed.
+template <class T, bool kMerge>
+Status fill(const Placed& placed, T* cells, Grid& grid) {
+  const LitematicRegion& region = *placed.region;
+  PackedIndices indices(region.block_states, region.bits);
+  const uint32_t* to_volume = placed.to_volume.data();
+  const uint32_t palette_size = static_cast<uint32_t>(placed.to_volume.size());
+  const T void_value = static_cast<T>(grid.void_index);
+  uint64_t covered = 0;
+  for (uint32_t y = 0; y < region.size[1]; ++y) {
+    for (uint32_t z = 0; z < region.size[2]; ++z) {
+      T* row = cells + ((uint64_t{placed.offset[1] + y} * grid.size[2] + placed.offset[2] + z) *
+                            grid.size[0] +
+                        placed.offset[0]);
+      for (uint32_t x = 0; x < region.size[0]; ++x) {
+        uint32_t index = indices.next();
+        if (index >= palette_size) [[unlikely]]
+          return fail("region \"" + region.name + "\": block state index " + std::to_string(index) +
+                      " outside its palette of " + std::to_string(palette_size) + " entries");
+        T value = static_cast<T>(to_volume[index]);
+        if constexpr (kMerge) {
+          bool empty = row[x] == void_value;
+          covered += empty;
+          if (value != 0 || empty) row[x] = value;
+        } else {
+          row[x] = value;
+        }
+      }
+    }
+  }
+  grid.covered += kMerge ? covered : region.entries;
+  return {};
+}
+
+template <class T>
+Status fill_all(std::vector<Placed>& placed, std::vector<std::byte>& bytes, Grid& grid) {
+  T* cells = reinterpret_cast<T*>(bytes.data());
+  if (placed.size() > 1) std::fill_n(cells, bytes.size() / sizeof(T), T(grid.void_index));
+  for (size_t i = 0; i < placed.size(); ++i) {
+    bool meets_earlier = placed[i].overlapping.front() < i;
+    Status filled = meets_earlier ? fill<T, true>(placed[i], cells, grid)
+                                  : fill<T, false>(placed[i], cells, grid);
+    if (!filled) return filled;
+  }
+  return {};
+}
+
+uint8_t width_for(size_t palette_size) {
+  return palette_size <= 0x100 ? 1 : (palette_size <= 0x10000 ? 2 : 4);
+}
+
+// Rewrites the grid at a narrower width (after structure void turned out unneeded).
+void narrow(IndexGrid& grid, uint8_t width) {
+  size_t count = grid.bytes.size() / grid.width;
+  std::vector<std::byte> out(count * width);
+  for (size_t i = 0; i < count; ++i) {
+    uint32_t value = 0;
+    if (grid.width == 2) value = reinterpret_cast<const uint16_t*>(grid.bytes.data())[i];
+    if (grid.width == 4) value = reinterpret_cast<const uint32_t*>(grid.bytes.data())[i];
+    if (width == 1) out[i] = static_cast<std::byte>(value);
+    if (width == 2) reinterpret_cast<uint16_t*>(out.data())[i] = static_cast<uint16_t>(value);
+  }
+  grid.bytes = std::move(out);
+  grid.width = width;
+}
+
+// Whether `placed[k]`'s block at volume position `p` is the one the volume shows: the last region
+// holding a non-air block there wins, or the first region covering it when all hold air.
+bool region_won(const std::vector<Placed>& placed, size_t k, const std::array<int64_t, 3>& p) {
+  std::optional<size_t> first;
+  for (auto it = placed[k].overlapping.rbegin(); it != placed[k].overlapping.rend(); ++it) {
+    const Placed& other = placed[*it];
+    const LitematicRegion& region = *other.region;
+    std::array<int64_t, 3> local{};
+    bool inside = true;
+    for (int axis = 0; axis < 3; ++axis) {
+      local[axis] = p[axis] - other.offset[axis];
+      inside &= local[axis] >= 0 && local[axis] < region.size[axis];
+    }
+    if (!inside) continue;
+    uint64_t entry = (uint64_t(local[1]) * region.size[2] + uint64_t(local[2])) * region.size[0] +
+                     uint64_t(local[0]);
+    if (other.to_volume[index_at(region, entry)] != 0) return *it == k;
+    first = *it;
+  }
+  return first == k;
+}
+
+// Block entities must stand inside their region; pending ticks may not (the game schedules
+// updates of neighbours, and files hold ticks just outside the box), so theirs are kept as they
+// are.
+Status place_records(const std::vector<Placed>& placed, size_t k,
+                     std::vector<LitematicRecord>& records, const char* what, bool inside_only,
+                     std::vector<VolumeBlockEntity>& out) {
+  const LitematicRegion& region = *placed[k].region;
+  for (LitematicRecord& record : records) {
+    std::array<int64_t, 3> p{};
+    bool inside = true;
+    for (int axis = 0; axis < 3; ++axis) {
+      inside &= record.position[axis] >= 0 && uint32_t(record.position[axis]) < region.size[axis];
+      p[axis] = int64_t{placed[k].offset[axis]} + record.position[axis];
+    }
+    auto refuse = [&](const char* why) {
+      return fail("region \"" + region.name + "\": a " + what + " at (" +
+                  std::to_string(record.position[0]) + ", " + std::to_string(record.position[1]) +
+                  ", " + std::to_string(record.position[2]) + ") " + why);
+    };
+    if (!inside && inside_only) return refuse("outside the region");
+    if (std::ranges::any_of(p, [](int64_t v) { return v < INT32_MIN || v > INT32_MAX; }))
+      return refuse("beyond the 32-bit range");
+    if (inside && placed[k].overlapping.size() > 1 && !region_won(placed, k, p)) continue;
+    out.push_back(
+        {BlockPosition{int32_t(p[0]), int32_t(p[1]), int32_t(p[2])}, std::move(record.data)});
+  }
+  return {};
+}
+
+}  // namespace
+
+Status assemble_litematic(std::vector<LitematicRegion>& regions, Volume& volume) {
+  std::array<int64_t, 3> low{INT64_MAX, INT64_MAX, INT64_MAX};
+  std::array<int64_t, 3> high{INT64_MIN, INT64_MIN, INT64_MIN};
+  uint64_t own_positions = 0;
+  for (const LitematicRegion& region : regions) {
+    for (int axis = 0; axis < 3; ++axis) {
+      low[axis] = std::min(low[axis], region.min[axis]);
+      high[axis] = std::max(high[axis], region.min[axis] + region.size[axis]);
+    }
+    own_positions += region.entries;
+  }
+  unsigned __int128 positions = 1;
+  for (int axis = 0; axis < 3; ++axis) {
+    if (high[axis] - low[axis] > UINT32_MAX)
+      return fail("the regions span more than 2^32 positions");
+    volume.size[axis] = static_cast<uint32_t>(high[axis] - low[axis]);
+    positions *= volume.size[axis];
+  }
+  if (positions > own_positions * kLitematicSpreadFactor + kLitematicSpreadAllowance)
+    return fail("the regions spread over " + std::to_string(uint64_t(positions)) +
+                " positions, far more than the " + std::to_string(own_positions) + " they hold");
+  volume.origin = BlockPosition{int32_t(low[0]), int32_t(low[1]), int32_t(low[2])};
+
+  // One palette for all regions, in order of first appearance after air.
+  std::unordered_map<std::string, uint32_t> ids;
+  volume.palette = {kAir};
+  ids.emplace(kAir, 0);
+  std::vector<Placed> placed(regions.size());
+  for (size_t i = 0; i < regions.size(); ++i) {
+    placed[i].region = &regions[i];
+    for (int axis = 0; axis < 3; ++axis)
+      placed[i].offset[axis] = static_cast<uint32_t>(regions[i].min[axis] - low[axis]);
+    placed[i].to_volume.reserve(regions[i].palette.size());
+    for (const std::string& state : regions[i].palette) {
+      auto [it, added] = ids.emplace(state, uint32_t(volume.palette.size()));
+      if (added) volume.palette.push_back(state);
+      placed[i].to_volume.push_back(it->second);
+    }
+    for (size_t j = 0; j < regions.size(); ++j) {
+      if (j == i || boxes_meet(regions[i], regions[j])) placed[i].overlapping.push_back(j);
+    }
+  }
+  // Several regions may leave gaps; they read as structure void, added only when some remain.
+  Grid grid{volume.size, 0};
+  bool void_added = false;
+  if (regions.size() > 1) {
+    auto [it, added] = ids.emplace(kStructureVoid, uint32_t(volume.palette.size()));
+    if (added) volume.palette.push_back(kStructureVoid);
+    grid.void_index = it->second;
+    void_added = added;
+  }
+  volume.blocks.width = width_for(volume.palette.size());
+  volume.blocks.bytes.resize(static_cast<size_t>(positions) * volume.blocks.width);
+  switch (volume.blocks.width) {
+    case 1:
+      KUBREL_TRY(fill_all<uint8_t>(placed, volume.blocks.bytes, grid));
+      break;
+    case 2:
+      KUBREL_TRY(fill_all<uint16_t>(placed, volume.blocks.bytes, grid));
+      break;
+    default:
+      KUBREL_TRY(fill_all<uint32_t>(placed, volume.blocks.bytes, grid));
+  }
+  if (void_added && grid.covered == positions) {
+    volume.palette.pop_back();
+    if (width_for(volume.palette.size()) != volume.blocks.width)
+      narrow(volume.blocks, width_for(volume.palette.size()));
+  }
+
+  for (size_t k = 0; k < placed.size(); ++k) {
+    LitematicRegion& region = regions[k];
+    KUBREL_TRY(
+        place_records(placed, k, region.tile_entities, "tile entity", true, volume.block_entities));
+    KUBREL_TRY(place_records(placed, k, region.block_ticks, "pending block tick", false,
+                             volume.pending_block_ticks));
+    KUBREL_TRY(place_records(placed, k, region.fluid_ticks, "pending fluid tick", false,
+                             volume.pending_fluid_ticks));
+    for (LitematicEntity& entity : region.entities) {
+      std::array<double, 3> position{};
+      for (int axis = 0; axis < 3; ++axis)
+        position[axis] = entity.position[axis] + double(region.position[axis] - low[axis]);
+      volume.entities.push_back({position, std::move(entity.data)});
+    }
+    BlockPosition min{int32_t(placed[k].offset[0]), int32_t(placed[k].offset[1]),
+                      int32_t(placed[k].offset[2])};
+    volume.regions.push_back({region.name, min, region.size, region.file_size});
+  }
+  return {};
+}
+
+}  // namespace kubrel

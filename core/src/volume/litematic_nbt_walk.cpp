@@ -1,0 +1,168 @@
+// The exact NBT walk: payloads checked as they pass, appended to the caller's bytes when kept.
+#include "volume/litematic_nbt_walk.h"
+
+#include <algorithm>
+#include <span>
+
+#include "nbt/modified_utf8.h"
+#include "nbt/nbt_tree.h"
+
+namespace kubrel {
+
+std::string NbtExactWalk::source_message(const Error& error) {
+  return "NBT cut short or unreadable: " + error.message;
+}
+
+Result<NbtKind> NbtExactWalk::root() {
+  auto id = source_.read_u8();
+  if (!id) return fail(source_message(id.error()));
+  if (*id == 0 || *id > kNbtMaxTypeId) return fail("invalid NBT: no root tag");
+  std::string name;
+  KUBREL_TRY(text(name_raw_, name));
+  return static_cast<NbtKind>(*id);
+}
+
+Result<NbtKind> NbtExactWalk::next_member(std::string& name) {
+  auto id = source_.read_u8();
+  if (!id) return fail(source_message(id.error()));
+  if (*id > kNbtMaxTypeId) return fail("invalid NBT tag id " + std::to_string(*id));
+  if (*id == 0) return NbtKind::End;
+  KUBREL_TRY(text(name_raw_, name));
+  return static_cast<NbtKind>(*id);
+}
+
+Status NbtExactWalk::text(std::vector<uint8_t>& raw, std::string& decoded) {
+  uint8_t length_bytes[2];
+  auto got = source_.read_exact(length_bytes, 2);
+  if (!got) return fail(source_message(got.error()));
+  size_t length = size_t{length_bytes[0]} << 8 | length_bytes[1];
+  raw.assign(length_bytes, length_bytes + 2);
+  raw.resize(2 + length);
+  got = source_.read_exact(raw.data() + 2, length);
+  if (!got) return fail(source_message(got.error()));
+  decoded.clear();
+  if (!decode_modified_utf8(std::span(raw).subspan(2), decoded))
+    return fail("invalid NBT string, not modified UTF-8: " + decoded);
+  return {};
+}
+
+Result<std::string> NbtExactWalk::string() {
+  std::string decoded;
+  KUBREL_TRY(text(text_raw_, decoded));
+  return decoded;
+}
+
+Result<NbtListHeader> NbtExactWalk::list_header() {
+  auto element = source_.read_u8();
+  if (!element) return fail(source_message(element.error()));
+  if (*element > kNbtMaxTypeId) return fail("invalid NBT tag id " + std::to_string(*element));
+  KUBREL_ASSIGN_OR_RETURN(int32_t count, number<int32_t>());
+  auto kind = static_cast<NbtKind>(*element);
+  if (kind == NbtKind::End && count > 0)
+    return fail("invalid NBT: a list of End tags with elements");
+  return NbtListHeader{kind, count > 0 ? static_cast<uint32_t>(count) : 0};
+}
+
+Status NbtExactWalk::long_array(std::vector<uint64_t>& out) {
+  KUBREL_ASSIGN_OR_RETURN(int32_t length, number<int32_t>());
+  if (length < 0) return fail("invalid NBT array length " + std::to_string(length));
+  auto read = nbt_wire::read_array(source_, static_cast<uint32_t>(length), out);
+  if (!read) return fail(source_message(read.error()));
+  return {};
+}
+
+Status NbtExactWalk::bytes(uint64_t count, NbtCompoundBytes* out) {
+  if (!out) {
+    auto skipped = source_.skip(count);
+    if (!skipped) return fail(source_message(skipped.error()));
+    return {};
+  }
+  // Grown a chunk at a time, so that a declared length costs memory only as its bytes arrive.
+  while (count > 0) {
+    size_t piece = static_cast<size_t>(std::min<uint64_t>(count, nbt_wire::kArrayChunkBytes));
+    size_t at = out->size();
+    out->resize(at + piece);
+    auto got = source_.read_exact(reinterpret_cast<uint8_t*>(out->data() + at), piece);
+    if (!got) return fail(source_message(got.error()));
+    count -= piece;
+  }
+  return {};
+}
+
+Status NbtExactWalk::skip(NbtKind kind) {
+  return walk(kind, nullptr, 0);
+}
+
+Status NbtExactWalk::copy_member(NbtKind kind, NbtCompoundBytes& out) {
+  out.push_back(static_cast<std::byte>(kind));
+  auto name = std::as_bytes(std::span(name_raw_));
+  out.insert(out.end(), name.begin(), name.end());
+  return walk(kind, &out, 0);
+}
+
+Status NbtExactWalk::walk(NbtKind kind, NbtCompoundBytes* out, int depth) {
+  static constexpr uint8_t kFixedWidth[] = {0, 1, 2, 4, 8, 4, 8};
+  auto id = static_cast<uint8_t>(kind);
+  if (id >= 1 && id <= 6) return bytes(kFixedWidth[id], out);
+  auto append = [&](std::span<const uint8_t> raw) {
+    if (out) {
+      auto b = std::as_bytes(raw);
+      out->insert(out->end(), b.begin(), b.end());
+    }
+  };
+  switch (kind) {
+    case NbtKind::ByteArray:
+    case NbtKind::IntArray:
+    case NbtKind::LongArray: {
+      KUBREL_ASSIGN_OR_RETURN(int32_t length, number<int32_t>());
+      if (length < 0) return fail("invalid NBT array length " + std::to_string(length));
+      uint8_t wire[4] = {static_cast<uint8_t>(uint32_t(length) >> 24),
+                         static_cast<uint8_t>(uint32_t(length) >> 16),
+                         static_cast<uint8_t>(uint32_t(length) >> 8), static_cast<uint8_t>(length)};
+      append(wire);
+      uint64_t width = kind == NbtKind::ByteArray ? 1 : (kind == NbtKind::IntArray ? 4 : 8);
+      return bytes(uint64_t(uint32_t(length)) * width, out);
+    }
+    case NbtKind::String:
+      KUBREL_TRY(text(text_raw_, scratch_));
+      append(text_raw_);
+      return {};
+    case NbtKind::List:
+    case NbtKind::Compound:
+      break;
+    default:
+      return fail("invalid NBT tag id " + std::to_string(id));
+  }
+  if (depth >= kNbtMaxTreeDepth)
+    return fail("invalid NBT: nested deeper than " + std::to_string(kNbtMaxTreeDepth) + " levels");
+  if (kind == NbtKind::List) {
+    // The wire form is copied as read (a negative count stays negative).
+    uint8_t wire[5];
+    auto got = source_.read_exact(wire, 5);
+    if (!got) return fail(source_message(got.error()));
+    append(wire);
+    if (wire[0] > kNbtMaxTypeId) return fail("invalid NBT tag id " + std::to_string(wire[0]));
+    auto count = static_cast<int32_t>(uint32_t(wire[1]) << 24 | uint32_t(wire[2]) << 16 |
+                                      uint32_t(wire[3]) << 8 | wire[4]);
+    auto element = static_cast<NbtKind>(wire[0]);
+    if (element == NbtKind::End && count > 0)
+      return fail("invalid NBT: a list of End tags with elements");
+    for (int32_t i = 0; i < count; ++i) KUBREL_TRY(walk(element, out, depth + 1));
+    return {};
+  }
+  std::string name;
+  while (true) {
+    KUBREL_ASSIGN_OR_RETURN(NbtKind member, next_member(name));
+    if (member == NbtKind::End) {
+      if (out) close_compound(*out);
+      return {};
+    }
+    if (out) {
+      out->push_back(static_cast<std::byte>(member));
+      append(name_raw_);
+    }
+    KUBREL_TRY(walk(member, out, depth + 1));
+  }
+}
+
+}  // namespace kubrel

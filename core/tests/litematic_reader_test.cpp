@@ -1,0 +1,422 @@
+// Tests of the Litematica reader: the real files of the shared corpus against their manifest, and
+// hostile documents built with NbtWriter.
+#include "volume/litematic_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "io/file_source.h"
+#include "nbt/nbt_tree.h"
+#include "support/corpus.h"
+#include "support/nbt_writer.h"
+
+namespace kubrel {
+namespace {
+
+using testing::NbtWriter;
+using Bytes = std::vector<uint8_t>;
+
+Result<Volume> read_bytes(const Bytes& bytes, std::optional<std::string> region = std::nullopt) {
+  return read_litematic(std::make_unique<MemorySource>(bytes), LitematicReadOptions{region});
+}
+
+uint32_t cell(const Volume& volume, uint64_t i) {
+  const std::byte* at = volume.blocks.bytes.data() + i * volume.blocks.width;
+  if (volume.blocks.width == 1) return uint8_t(*at);
+  uint32_t value = 0;
+  if (volume.blocks.width == 2) value = *reinterpret_cast<const uint16_t*>(at);
+  if (volume.blocks.width == 4) value = *reinterpret_cast<const uint32_t*>(at);
+  return value;
+}
+
+bool is_air_or_void(const std::string& state) {
+  return state == "minecraft:air" || state == "minecraft:structure_void";
+}
+
+uint64_t non_air(const Volume& volume) {
+  uint64_t count = 0;
+  for (uint64_t i = 0; i < volume.blocks.bytes.size() / volume.blocks.width; ++i)
+    count += !is_air_or_void(volume.palette.at(cell(volume, i)));
+  return count;
+}
+
+std::vector<std::string> split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  std::stringstream in(text);
+  for (std::string part; std::getline(in, part, separator);) parts.push_back(part);
+  if (!text.empty() && text.back() == separator) parts.emplace_back();
+  return parts;
+}
+
+std::string render(const std::array<int64_t, 3>& v) {
+  return std::to_string(v[0]) + "x" + std::to_string(v[1]) + "x" + std::to_string(v[2]);
+}
+
+// The manifest's rows by file name, each as its columns by heading.
+std::map<std::string, std::map<std::string, std::string>> manifest(
+    const std::filesystem::path& folder) {
+  std::ifstream in(folder / "MANIFEST.tsv");
+  std::string line;
+  std::getline(in, line);
+  std::vector<std::string> headings = split(line, '\t');
+  std::map<std::string, std::map<std::string, std::string>> rows;
+  while (std::getline(in, line)) {
+    std::vector<std::string> cells = split(line, '\t');
+    auto& row = rows[cells.at(0)];
+    for (size_t i = 0; i < cells.size() && i < headings.size(); ++i) row[headings[i]] = cells[i];
+  }
+  return rows;
+}
+
+Result<Volume> read_path(const std::filesystem::path& path,
+                         std::optional<std::string> region = std::nullopt) {
+  auto file = FileSource::open(path.string());
+  if (!file) return fail(os_error_message(file.error()));
+  return read_litematic(std::move(*file), LitematicReadOptions{region});
+}
+
+// Each record's data must be one whole compound without the position keys it was stored with.
+void expect_clean(const NbtCompoundBytes& data, std::initializer_list<const char*> removed) {
+  Bytes document = {uint8_t(NbtKind::Compound), 0, 0};
+  for (std::byte b : data) document.push_back(uint8_t(b));
+  BufferedSource source(std::make_unique<MemorySource>(document));
+  auto tree = decode_nbt_tree(source);
+  ASSERT_TRUE(tree) << tree.error().message;
+  for (const char* key : removed) EXPECT_FALSE(tree->as<NbtCompound>()->find(key)) << key;
+  EXPECT_FALSE(*source.next_byte()) << "bytes after the compound";
+}
+
+// Non-air blocks, block entities, pending block ticks and pending fluid ticks.
+std::array<uint64_t, 4> counted(const Volume& volume) {
+  return {non_air(volume), volume.block_entities.size(), volume.pending_block_ticks.size(),
+          volume.pending_fluid_ticks.size()};
+}
+
+bool meet(const Volume::NamedRegion& a, const Volume::NamedRegion& b) {
+  for (int axis = 0; axis < 3; ++axis) {
+    if (int64_t{a.min[axis]} + a.size[axis] <= b.min[axis] ||
+        int64_t{b.min[axis]} + b.size[axis] <= a.min[axis])
+      return false;
+  }
+  return true;
+}
+
+TEST(LitematicReaderTest, RealFilesMatchTheirManifest) {
+  auto real = testing::real_corpus_dir();
+  if (!real || !std::filesystem::is_directory(real->parent_path() / "litematic"))
+    GTEST_SKIP() << "no litematic corpus";
+  const std::filesystem::path folder = real->parent_path() / "litematic";
+  auto rows = manifest(folder);
+  ASSERT_FALSE(rows.empty());
+  for (const auto& [file, row] : rows) {
+    SCOPED_TRACE(file);
+    auto volume = read_path(folder / file);
+    ASSERT_TRUE(volume) << volume.error().message;
+    EXPECT_EQ(render({volume->size[0], volume->size[1], volume->size[2]}),
+              row.at("enclosing_size"));
+    EXPECT_EQ(volume->version, std::stoi(row.at("Version")));
+    EXPECT_EQ(volume->sub_version.has_value(), !row.at("SubVersion").empty());
+    EXPECT_FALSE(volume->metadata.empty());
+    EXPECT_EQ(volume->entities.size(), std::stoull(row.at("entities")));
+    for (const auto& entity : volume->block_entities) {
+      const BlockPosition& p = entity.position;
+      uint64_t i = (uint64_t(p.y) * volume->size[2] + p.z) * volume->size[0] + p.x;
+      EXPECT_FALSE(is_air_or_void(volume->palette.at(cell(*volume, i)))) << p.debug_string();
+      expect_clean(entity.data, {"x", "y", "z"});
+    }
+    for (const auto& entity : volume->entities) expect_clean(entity.data, {"Pos"});
+
+    std::vector<std::string> sizes = split(row.at("region_sizes"), ';');
+    std::vector<std::string> positions = split(row.at("region_positions"), ';');
+    ASSERT_EQ(volume->regions.size(), sizes.size());
+    ASSERT_EQ(positions.size(), sizes.size());
+    // The manifest counts region by region; where regions overlap the volume shows fewer.
+    std::array<uint64_t, 4> alone_counts{};
+    bool overlap = false;
+    // The whole volume rebuilt from the regions read alone: a later region's non-air blocks over
+    // an earlier one's, structure void where none reaches.
+    constexpr uint32_t kUnreached = UINT32_MAX;
+    std::vector<uint32_t> expected(volume->blocks.bytes.size() / volume->blocks.width, kUnreached);
+    std::map<std::string, uint32_t> whole_index;
+    for (uint32_t i = 0; i < volume->palette.size(); ++i) whole_index[volume->palette[i]] = i;
+    for (size_t r = 0; r < sizes.size(); ++r) {
+      const Volume::NamedRegion& region = volume->regions[r];
+      SCOPED_TRACE(region.name);
+      const auto& s = region.file_size;
+      EXPECT_EQ(render({s[0], s[1], s[2]}), sizes[r]);
+      std::array<int64_t, 3> position{};
+      for (int axis = 0; axis < 3; ++axis)
+        position[axis] = int64_t{volume->origin[axis]} + region.min[axis] +
+                         (s[axis] < 0 ? int64_t{region.size[axis]} - 1 : 0);
+      EXPECT_EQ(render(position), positions[r]);
+      for (size_t q = 0; q < r; ++q) overlap |= meet(region, volume->regions[q]);
+      auto alone = read_path(folder / file, region.name);
+      ASSERT_TRUE(alone) << alone.error().message;
+      ASSERT_EQ(alone->regions.size(), 1u);
+      EXPECT_EQ(alone->size, region.size);
+      std::vector<uint32_t> to_whole;
+      for (const std::string& state : alone->palette) to_whole.push_back(whole_index.at(state));
+      uint64_t i = 0;
+      for (uint32_t y = 0; y < region.size[1]; ++y) {
+        for (uint32_t z = 0; z < region.size[2]; ++z) {
+          for (uint32_t x = 0; x < region.size[0]; ++x, ++i) {
+            uint64_t at = (uint64_t(region.min.y + y) * volume->size[2] + region.min.z + z) *
+                              volume->size[0] +
+                          region.min.x + x;
+            uint32_t state = to_whole.at(cell(*alone, i));
+            if (state != 0 || expected[at] == kUnreached) expected[at] = state;
+          }
+        }
+      }
+      std::array<uint64_t, 4> counts = counted(*alone);
+      for (int i = 0; i < 4; ++i) alone_counts[i] += counts[i];
+    }
+    EXPECT_EQ(alone_counts, (std::array<uint64_t, 4>{std::stoull(row.at("decoded_nonair")),
+                                                     std::stoull(row.at("tile_entities")),
+                                                     std::stoull(row.at("pending_block_ticks")),
+                                                     std::stoull(row.at("pending_fluid_ticks"))}));
+    uint64_t differing = 0;
+    for (uint64_t i = 0; i < expected.size(); ++i) {
+      differing += expected[i] == kUnreached
+                       ? volume->palette.at(cell(*volume, i)) != "minecraft:structure_void"
+                       : cell(*volume, i) != expected[i];
+    }
+    EXPECT_EQ(differing, 0u);
+    std::array<uint64_t, 4> whole = counted(*volume);
+    if (!overlap) {
+      EXPECT_EQ(whole, alone_counts);
+    }
+    for (int i = 0; i < 4; ++i) EXPECT_LE(whole[i], alone_counts[i]);
+  }
+}
+
+// A document with a version and the regions `regions` writes.
+Bytes document(const std::function<void(NbtWriter&)>& regions, int version = 6) {
+  NbtWriter w;
+  w.compound("").int_("Version", version).compound("Metadata").string("Name", "t").end();
+  w.compound("Regions");
+  regions(w);
+  w.end().end();
+  return w.bytes();
+}
+
+NbtWriter& xyz(NbtWriter& w, const char* name, std::array<int32_t, 3> v) {
+  return w.compound(name).int_("x", v[0]).int_("y", v[1]).int_("z", v[2]).end();
+}
+
+// One region: a palette of `palette` states (air first), the given longs, and `extra` members.
+void region(NbtWriter& w, const char* name, std::array<int32_t, 3> position,
+            std::array<int32_t, 3> size, int palette, std::vector<int64_t> states,
+            const std::function<void(NbtWriter&)>& extra = {}) {
+  w.compound(name);
+  xyz(w, "Position", position);
+  xyz(w, "Size", size);
+  w.list("BlockStatePalette", NbtKind::Compound);
+  for (int i = 0; i < palette; ++i)
+    w.compound("")
+        .string("Name", i ? "minecraft:block_" + std::to_string(i) : "minecraft:air")
+        .end();
+  w.end().long_array("BlockStates", states);
+  if (extra) extra(w);
+  w.end();
+}
+
+void tiny(NbtWriter& w, const char* name, std::array<int32_t, 3> position = {0, 0, 0}) {
+  region(w, name, position, {1, 1, 1}, 2, {1});
+}
+
+// Bytes of a compound payload holding one String.
+NbtCompoundBytes text_payload(const char* name, const char* value) {
+  Bytes bytes = NbtWriter().string(name, value).bytes();
+  bytes.push_back(0);
+  NbtCompoundBytes out;
+  for (uint8_t b : bytes) out.push_back(std::byte{b});
+  return out;
+}
+
+// Region "a" spans x -10..-8, "b" (negative size) x -9..-8 over it, "c" one block at z 2, leaving a
+// gap at z 1. Where they meet, b's glass wins over a's air but b's air leaves a's dirt.
+TEST(LitematicReaderTest, RegionsPlacedWithGapsOverlapsAndRecords) {
+  auto record = [](NbtWriter& w, int x, const char* id) {
+    w.compound("").int_("x", x).int_("y", 0).string("id", id).int_("z", 0).end();
+  };
+  Bytes bytes = document([&](NbtWriter& w) {
+    region(w, "a", {-10, 0, 0}, {3, 1, 1}, 3, {0b100001}, [&](NbtWriter& w) {
+      w.list("TileEntities", NbtKind::Compound);
+      record(w, 2, "a");
+      w.end().list("PendingBlockTicks", NbtKind::Compound);
+      w.compound("").int_("x", 0).int_("y", 5).int_("z", 0).end().end();
+    });
+    region(w, "b", {-8, 0, 0}, {-2, 1, 1}, 2, {0b0001}, [&](NbtWriter& w) {
+      w.list("TileEntities", NbtKind::Compound);
+      record(w, 0, "b");
+      record(w, 1, "lost");
+      w.end().list("Entities", NbtKind::Compound).compound("").string("id", "e");
+      w.list("Pos", NbtKind::Double).double_("", 0.5).double_("", 0).double_("", 0.5).end();
+      w.end().end();
+    });
+    tiny(w, "c", {-10, 0, 2});
+  });
+  auto volume = read_bytes(bytes);
+  ASSERT_TRUE(volume) << volume.error().message;
+  EXPECT_EQ(volume->origin, (BlockPosition{-10, 0, 0}));
+  EXPECT_EQ(volume->size, (std::array<uint32_t, 3>{3, 1, 3}));
+  std::string cells;
+  for (uint64_t i = 0; i < 9; ++i) cells += volume->palette.at(cell(*volume, i)) + " ";
+  EXPECT_EQ(cells,
+            "minecraft:block_1 minecraft:block_1 minecraft:block_2 minecraft:structure_void "
+            "minecraft:structure_void minecraft:structure_void minecraft:block_1 "
+            "minecraft:structure_void minecraft:structure_void ");
+  ASSERT_EQ(volume->block_entities.size(), 2u);
+  EXPECT_EQ(volume->block_entities[0].position, (BlockPosition{2, 0, 0}));
+  EXPECT_EQ(volume->block_entities[0].data, text_payload("id", "a"));
+  EXPECT_EQ(volume->block_entities[1].position, (BlockPosition{1, 0, 0}));
+  EXPECT_EQ(volume->block_entities[1].data, text_payload("id", "b"));
+  ASSERT_EQ(volume->entities.size(), 1u);
+  EXPECT_EQ(volume->entities[0].position, (std::array<double, 3>{2.5, 0, 0.5}));
+  ASSERT_EQ(volume->pending_block_ticks.size(), 1u);
+  EXPECT_EQ(volume->pending_block_ticks[0].position, (BlockPosition{0, 5, 0}));
+  EXPECT_EQ(volume->metadata, text_payload("Name", "t"));
+  EXPECT_EQ(volume->regions[1].min, (BlockPosition{1, 0, 0}));
+}
+
+std::function<void(NbtWriter&)> tiny_only() {
+  return [](NbtWriter& w) { tiny(w, "t"); };
+}
+
+struct HostileCase {
+  const char* label;
+  Bytes document;
+  std::string message;  // a part of the error
+  std::optional<std::string> region = std::nullopt;
+};
+
+std::vector<HostileCase> hostile_cases() {
+  Bytes cut = document([](NbtWriter& w) { region(w, "r", {0, 0, 0}, {64, 1, 1}, 2, {0, 0}); });
+  cut.resize(cut.size() - 12);
+  Bytes many = document([](NbtWriter& w) {
+    for (int i = 0; i < 5000; ++i) tiny(w, ("r" + std::to_string(i)).c_str(), {i, 0, 0});
+  });
+  auto one = [](std::function<void(NbtWriter&)> extra) {
+    return document([extra](NbtWriter& w) { region(w, "r", {0, 0, 0}, {2, 1, 1}, 2, {5}, extra); });
+  };
+  return {
+      {"index beyond the palette", document([](NbtWriter& w) {
+         region(w, "r", {0, 0, 0}, {2, 1, 1}, 3, {0b1101});
+       }),
+       "region \"r\": block state index 3 outside its palette of 3 entries"},
+      {"long array too short", document([](NbtWriter& w) {
+         region(w, "r", {0, 0, 0}, {4, 4, 4}, 5, {0, 0});
+       }),
+       "region \"r\": \"BlockStates\" holds 2 longs where 64 entries of 3 bits need 3"},
+      {"palette wider than the packing", document([](NbtWriter& w) {
+         region(w, "r", {0, 0, 0}, {16, 1, 1}, 17, {0});
+       }),
+       "holds 1 longs where 16 entries of 5 bits need 2"},
+      {"size product beyond 64 bits", document([](NbtWriter& w) {
+         region(w, "r", {0, 0, 0}, {INT32_MAX, INT32_MAX, -INT32_MAX}, 2, {0});
+       }),
+       "where more than 2^64 entries of 2 bits need more"},
+      {"size product of 2^60", document([](NbtWriter& w) {
+         region(w, "r", {0, 0, 0}, {1 << 20, 1 << 20, 1 << 20}, 2, {0});
+       }),
+       "where 1152921504606846976 entries of 2 bits need 36028797018963968"},
+      {"regions beyond the cap", many, "more than 4096 regions"},
+      {"regions far apart", document([](NbtWriter& w) {
+         tiny(w, "a");
+         tiny(w, "b", {1 << 24, 0, 0});
+       }),
+       "the regions spread over 16777217 positions, far more than the 2 they hold"},
+      {"box beyond 32 bits", document([](NbtWriter& w) {
+         region(w, "r", {INT32_MAX, 0, 0}, {2, 1, 1}, 2, {0});
+       }),
+       "region \"r\": the box leaves the 32-bit coordinate range"},
+      {"negative box beyond 32 bits", document([](NbtWriter& w) {
+         region(w, "r", {INT32_MIN, 0, 0}, {-2, 1, 1}, 2, {0});
+       }),
+       "region \"r\": the box leaves the 32-bit coordinate range"},
+      {"zero size", document([](NbtWriter& w) {
+         region(w, "r", {0, 0, 0}, {2, 0, 1}, 2, {});
+       }),
+       "region \"r\": \"Size\" is 0 on an axis"},
+      {"empty palette", document([](NbtWriter& w) {
+         region(w, "r", {0, 0, 0}, {1, 1, 1}, 0, {0});
+       }),
+       "region \"r\": an empty \"BlockStatePalette\""},
+      {"tile entity outside its region", one([](NbtWriter& w) {
+         w.list("TileEntities", NbtKind::Compound);
+         xyz(w, "", {2, 0, 0});
+         w.end();
+       }),
+       "region \"r\": a tile entity at (2, 0, 0) outside the region"},
+      {"tile entity without y", one([](NbtWriter& w) {
+         w.list("TileEntities", NbtKind::Compound).compound("").int_("x", 0).int_("z", 0).end();
+         w.end();
+       }),
+       "region \"r\": \"TileEntities\" entry 0: no Int x, y and z"},
+      {"entity Pos of two doubles", one([](NbtWriter& w) {
+         w.list("Entities", NbtKind::Compound).compound("").list("Pos", NbtKind::Double);
+         w.double_("", 0).double_("", 0).end().end().end();
+       }),
+       "region \"r\": \"Pos\" is not a List of 3 Doubles"},
+      {"tick list of ints", one([](NbtWriter& w) { w.int_list("PendingBlockTicks", {1}); }),
+       "region \"r\": \"PendingBlockTicks\" holds Int tags, not Compounds"},
+      {"palette entry without a name", document([](NbtWriter& w) {
+         w.compound("r").list("BlockStatePalette", NbtKind::Compound).compound("").end().end();
+         w.end();
+       }),
+       "region \"r\": palette entry 0: no \"Name\""},
+      {"property not a string", document([](NbtWriter& w) {
+         w.compound("r").list("BlockStatePalette", NbtKind::Compound).compound("");
+         w.string("Name", "minecraft:stone").compound("Properties").int_("age", 1).end();
+         w.end().end().end();
+       }),
+       "region \"r\": palette entry 0: \"Properties.age\" is a Int tag, expected String"},
+      {"region not a compound", document([](NbtWriter& w) { w.int_("r", 1); }),
+       "region \"r\" is a Int, not a Compound"},
+      {"two regions of one name", document([](NbtWriter& w) {
+         tiny(w, "r");
+         tiny(w, "r");
+       }),
+       "two regions named \"r\""},
+      {"region without BlockStates", document([](NbtWriter& w) {
+         w.compound("r");
+         xyz(w, "Position", {0, 0, 0});
+         xyz(w, "Size", {1, 1, 1});
+         w.list("BlockStatePalette", NbtKind::Compound).end().end();
+       }),
+       "region \"r\": no \"BlockStates\""},
+      {"future version", document(tiny_only(), 8), "unsupported Litematica version 8"},
+      {"no regions", NbtWriter().compound("").int_("Version", 6).end().bytes(),
+       "not a Litematica file: no \"Regions\""},
+      {"version as text", NbtWriter().compound("").string("Version", "6").end().bytes(),
+       "\"Version\" is a String tag, expected Int"},
+      {"unknown region name", document(tiny_only()), "no region named \"x\" (the file has \"t\")",
+       "x"},
+      {"cut inside BlockStates", cut, "NBT cut short or unreadable: failed to fill whole buffer"},
+      {"empty input", {}, "NBT cut short or unreadable: failed to fill whole buffer"},
+      {"invalid tag id", document([](NbtWriter& w) {
+         w.raw({13, 0, 1, 'r'});
+       }),
+       "invalid NBT tag id 13"},
+  };
+}
+
+TEST(LitematicReaderTest, HostileDocumentsFailWithAClearMessage) {
+  for (const HostileCase& c : hostile_cases()) {
+    SCOPED_TRACE(c.label);
+    auto volume = read_bytes(c.document, c.region);
+    ASSERT_FALSE(volume);
+    EXPECT_NE(volume.error().message.find(c.message), std::string::npos) << volume.error().message;
+  }
+}
+
+}  // namespace
+}  // namespace kubrel
