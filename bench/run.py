@@ -74,6 +74,8 @@ def measure(argv, runs, first=None):
         results.append(json.loads(done.stdout.strip().splitlines()[-1]))
         if "absent" in results[-1]:
             return results[-1]
+        if "seconds" not in results[-1]:
+            return {"error": f"no time reported: {done.stdout.strip()[-200:]}"}
     seconds = [r["seconds"] for r in results]
     out = {k: v for k, v in results[0].items() if k not in ("seconds", "peak_kib")}
     out["seconds"] = statistics.median(seconds)
@@ -260,8 +262,9 @@ def report(rows, corpus_rows, fork, started, load_before, runs, volume_section):
     text = [
         "# Reading benchmark",
         "",
-        "Run it with `make bench` (builds a Release extension into `.venv-bench`, the core tool into "
-        "`build-bench/`, generates the inputs into `bench/data/` and rewrites this file and the chart).",
+        "Run it with `make bench` (builds a Release extension into `.venv-bench`, with the NBT "
+        "libraries of the peers installed there only, the core tool into `build-bench/`, "
+        "generates the inputs into `bench/data/` and rewrites this file and the chart).",
         "",
         f"Latest run: {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime(started))}, {machine()}; "
         f"load average {load_before[0]:.2f} before, {load_after[0]:.2f} after; "

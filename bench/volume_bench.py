@@ -43,8 +43,10 @@ def tool_modes(tool):
 
 
 def floor_mode(tool):
-    modes = tool_modes(tool)
-    return next((m for m in sorted(modes) if "floor" in m and "load" in m), None)
+    """The core tool's mode for the load floor: a floor that is not the writer's, a load floor
+    first."""
+    floors = sorted(m for m in tool_modes(tool) if "floor" in m.lower() and "writ" not in m.lower())
+    return next((m for m in floors if "load" in m.lower()), floors[0] if floors else None)
 
 
 def child(*args):
