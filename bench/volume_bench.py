@@ -42,10 +42,10 @@ def tool_modes(tool):
     return {w for w in words if w.replace("-", "").replace("_", "").isalpha()}
 
 
-def floor_mode(tool):
+def floor_mode(modes):
     """The core tool's mode for the load floor: a floor that is not the writer's, a load floor
     first."""
-    floors = sorted(m for m in tool_modes(tool) if "floor" in m.lower() and "writ" not in m.lower())
+    floors = sorted(m for m in modes if "floor" in m.lower() and "writ" not in m.lower())
     return next((m for m in floors if "load" in m.lower()), floors[0] if floors else None)
 
 
@@ -61,14 +61,18 @@ def once(argv):
     return json.loads(done.stdout.strip().splitlines()[-1])
 
 
-def run_input(label, path, runs, tool, floor, measure):
+def run_input(label, path, runs, tool, modes, measure):
+    """modes: the core tool's modes that apply (the load floor, the core's own volume load)."""
     row = {"label": label, "path": str(path), "peers": {}}
     row["reference"] = once(child("reference", path))
     row["load"] = measure(child("load", path, 0), runs, first=child("load", path, 1))
-    if floor:
-        row["floor"] = measure([str(tool), floor, str(path)], runs)
-    else:
-        row["floor"] = {"absent": "no load floor in the core tool"}
+    for key, mode in modes.items():
+        if mode is None:
+            row[key] = {"absent": f"no {key} mode in the core tool"}
+        elif key == "floor" and path.suffix != ".schem":
+            row[key] = None  # the floor decodes Sponge ids only
+        else:
+            row[key] = measure([str(tool), mode, str(path)], runs)
     for name, (_, pipeline, _) in peers.PEERS.items():
         row["peers"][name] = measure_peer(name, pipeline, path, runs, measure)
     return row
@@ -91,11 +95,12 @@ def run_threads(data):
 
 
 def run(data, corpus, runs, tool, measure, log):
-    floor = floor_mode(tool)
+    available = tool_modes(tool)
+    modes = {"floor": floor_mode(available), "core": "volume" if "volume" in available else None}
     rows = []
     for label, path in volume_inputs(data, corpus):
-        rows.append(run_input(label, path, runs, tool, floor, measure))
+        rows.append(run_input(label, path, runs, tool, modes, measure))
         log(rows[-1])
     threads = run_threads(data)
     log(threads)
-    return {"rows": rows, "threads": threads, "floor_mode": floor}
+    return {"rows": rows, "threads": threads, "floor_mode": modes["floor"]}
