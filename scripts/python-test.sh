@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs kubrel_rs into a virtual environment of the repository and runs the Python tests there.
+# Installs the kubrel distribution (the kubrel package and the kubrel_rs module) into a virtual
+# environment of the repository and runs the Python tests there.
 # Usage: scripts/python-test.sh VENV PYTHON_VERSION NUMPY_REQUIREMENT [asan|refs]
 # With "asan" the extension is built with AddressSanitizer and UndefinedBehaviorSanitizer and the
 # tests run with their runtimes preloaded (the interpreter itself is not instrumented). With "refs"
