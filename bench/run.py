@@ -63,14 +63,19 @@ def child(path, mode, kind):
     print(json.dumps({"seconds": seconds, "blocks": blocks, "peak_kib": peak - base}))
 
 
-def measure(argv, runs):
-    """Median seconds and peak memory over `runs` fresh processes, plus the run's spread."""
+def measure(argv, runs, first=None):
+    """Median seconds and peak memory over `runs` fresh processes, plus the run's spread. `first`,
+    when given, replaces argv for the first run (one that also reports what it read)."""
     results = []
-    for _ in range(runs):
-        done = subprocess.run(argv, capture_output=True, text=True)
+    for n in range(runs):
+        done = subprocess.run(first if first and n == 0 else argv, capture_output=True, text=True)
         if done.returncode != 0:
             return {"error": (done.stderr.strip().splitlines() or ["failed"])[-1]}
         results.append(json.loads(done.stdout.strip().splitlines()[-1]))
+        if "absent" in results[-1]:
+            return results[-1]
+        if "seconds" not in results[-1]:
+            return {"error": f"no time reported: {done.stdout.strip()[-200:]}"}
     seconds = [r["seconds"] for r in results]
     out = {k: v for k, v in results[0].items() if k not in ("seconds", "peak_kib")}
     out["seconds"] = statistics.median(seconds)
@@ -248,7 +253,7 @@ def machine():
     return f"{os.cpu_count()} cores, {model}, Python {platform.python_version()}"
 
 
-def report(rows, corpus_rows, fork, started, load_before, runs):
+def report(rows, corpus_rows, fork, started, load_before, runs, volume_section):
     spreads = [res["spread"] for row in rows + corpus_rows for res in row["modes"].values()
                if "spread" in res and res["seconds"] > 0.05]
     noise = (f"median spread (max − min over median) of the runs above 50 ms: "
@@ -257,8 +262,9 @@ def report(rows, corpus_rows, fork, started, load_before, runs):
     text = [
         "# Reading benchmark",
         "",
-        "Run it with `make bench` (builds a Release extension into `.venv-bench`, the core tool into "
-        "`build-bench/`, generates the inputs into `bench/data/` and rewrites this file and the chart).",
+        "Run it with `make bench` (builds a Release extension into `.venv-bench`, with the NBT "
+        "libraries of the peers installed there only, the core tool into `build-bench/`, "
+        "generates the inputs into `bench/data/` and rewrites this file and the chart).",
         "",
         f"Latest run: {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime(started))}, {machine()}; "
         f"load average {load_before[0]:.2f} before, {load_after[0]:.2f} after; "
@@ -282,9 +288,14 @@ def report(rows, corpus_rows, fork, started, load_before, runs):
         "![blocks per second](blocks_per_second.png)",
         "",
     ]
+    text += [volume_section]
     if corpus_rows:
         text += ["## Real corpus", "", table(corpus_rows), ""]
     return "\n".join(text)
+
+
+def log(result):
+    print(json.dumps(result), flush=True)
 
 
 def main():
@@ -298,9 +309,22 @@ def main():
                         default=HERE.parent / "build-bench" / "bench" / "core" / "kubrel_bench")
     parser.add_argument("--only", help="measure only inputs whose label contains this text")
     parser.add_argument("--no-report", action="store_true", help="print, do not rewrite README")
+    parser.add_argument("--volume-only", action="store_true",
+                        help="measure only kubrel.load(), its floor, the peers and the threads; "
+                        "print that section")
     args = parser.parse_args()
     if args.child:
         child(*args.child)
+        return
+
+    # Imported here, so that the children that time the exact reader do not load NumPy first.
+    import volume_bench
+    import volume_report
+
+    if args.volume_only:
+        load_now = os.getloadavg()[0]
+        volume = volume_bench.run(args.data, args.corpus, args.runs, args.tool, measure, log)
+        print(volume_report.section(volume, [], load_now, args.runs))
         return
 
     started = time.time()
@@ -319,12 +343,15 @@ def main():
             print(json.dumps(corpus_rows[-1]), flush=True)
     if args.no_report or args.only:
         return
+    load_now = os.getloadavg()[0]
+    volume = volume_bench.run(args.data, args.corpus, args.runs, args.tool, measure, log)
+    volume_section = volume_report.section(volume, rows + corpus_rows, load_now, args.runs)
     # The chart shows the generated inputs and the real files with the most blocks.
     biggest = sorted((r for r in corpus_rows if "blocks" in r["modes"].get("iter/detected", {})),
                      key=lambda r: -r["modes"]["iter/detected"]["blocks"])[:4]
     chart(rows + biggest, HERE / "blocks_per_second.png")
     (HERE / "README.md").write_text(report(rows, corpus_rows, fork, started, load_before,
-                                           args.runs))
+                                           args.runs, volume_section))
     print(f"wrote {HERE / 'README.md'}")
 
 

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Builds what the reading benchmark needs and runs it: the extension in Release mode in .venv-bench
-# (with matplotlib for the chart), the core benchmark tool in build-bench/, the generated inputs in
-# bench/data/. Safe to run again; extra arguments go to bench/run.py.
+# (with matplotlib for the chart, and the NBT libraries whose pipelines are the peers: nbtlib and NBT,
+# both MIT, installed here only, never a dependency of the product), the core benchmark tool in
+# build-bench/, the generated inputs in bench/data/. Safe to run again; extra arguments go to
+# bench/run.py.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 venv=.venv-bench
 
 python=$(scripts/find-python.sh 3.13)
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
-"$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" numpy matplotlib
+"$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" numpy matplotlib \
+  "nbtlib==2.0.4" "NBT==1.5.1"
 "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=build-py/bench \
   -Ccmake.build-type=Release .
 

@@ -1,0 +1,230 @@
+"""The pipelines a user would write without us, with the NBT libraries of the package index, for
+the benchmark's comparison: nbtlib (MIT) and NBT (MIT), installed only into the benchmark's own
+environment.
+
+Two pipelines per library and format:
+- loop: load the document, walk the ids (Sponge VarInts, or the structure's block list) one
+  position at a time and keep an (x, y, z, state text) tuple per non-air block;
+- numpy: load the document, decode every id at once with NumPy and map it through the palette,
+  giving the array of palette indices indexed [y, z, x] and the palette of canonical texts
+  (index 0 "minecraft:air", unlisted structure positions "minecraft:structure_void"), the same
+  content as a volume from kubrel.load().
+Each pipeline takes a path and returns ("tuples", list) or ("array", blocks, palette).
+"""
+
+import numpy as np
+
+AIR = frozenset(("minecraft:air", "minecraft:cave_air", "minecraft:void_air"))
+VOID = "minecraft:structure_void"
+
+
+def canonical(text):
+    """name[k=v,...] with the keys sorted; a state without properties is its bare name."""
+    name, _, rest = text.partition("[")
+    pairs = sorted(p.strip() for p in rest.rstrip("]").split(",") if p.strip())
+    return f"{name}[{','.join(pairs)}]" if pairs else name
+
+
+def canonical_parts(name, properties):
+    pairs = sorted(f"{k}={v}" for k, v in properties)
+    return f"{name}[{','.join(pairs)}]" if pairs else name
+
+
+def smallest_dtype(count):
+    return np.uint8 if count <= 1 << 8 else np.uint16 if count <= 1 << 16 else np.uint32
+
+
+# ---- Sponge: the parts every library yields, then shared loops over plain bytes and arrays ----
+
+def sponge_loop(width, height, length, palette, data):
+    """palette: {state text: id}; data: the id bytes. The loop a user writes: one VarInt and one
+    dict lookup per position."""
+    names = {i: text for text, i in palette.items()}
+    layer = width * length
+    blocks = []
+    append = blocks.append
+    index = i = 0
+    end = len(data)
+    while i < end:
+        value = shift = 0
+        while True:
+            byte = data[i]
+            i += 1
+            value |= (byte & 0x7F) << shift
+            if byte < 0x80:
+                break
+            shift += 7
+        state = names[value]
+        if state not in AIR:
+            y, rest = divmod(index, layer)
+            z, x = divmod(rest, width)
+            append((x, y, z, state))
+        index += 1
+    return ("tuples", blocks)
+
+
+def varints_numpy(raw):
+    """Every unsigned VarInt of a uint8 array, decoded at once."""
+    last = raw < 0x80
+    if last.all():
+        return raw.astype(np.uint32)
+    ends = np.flatnonzero(last)
+    starts = np.empty_like(ends)
+    starts[0] = 0
+    starts[1:] = ends[:-1] + 1
+    lengths = ends - starts + 1
+    ids = (raw[starts] & 0x7F).astype(np.uint32)
+    for k in range(1, int(lengths.max())):
+        more = np.flatnonzero(lengths > k)
+        ids[more] |= (raw[starts[more] + k] & 0x7F).astype(np.uint32) << np.uint32(7 * k)
+    return ids
+
+
+def volume_palette(entries, extra=()):
+    """entries: (file id, canonical state). The volume's palette (air first, the air states
+    merged into it, then `extra`) and the array that maps a file id to its index there."""
+    entries = list(entries)
+    texts = ["minecraft:air"]
+    index_of = {"minecraft:air": 0}
+    remap = np.zeros(max((i for i, _ in entries), default=0) + 1, dtype=np.uint32)
+    for file_id, state in entries:
+        state = "minecraft:air" if state in AIR else state
+        if state not in index_of:
+            index_of[state] = len(texts)
+            texts.append(state)
+        remap[file_id] = index_of[state]
+    for state in extra:
+        if state not in index_of:
+            index_of[state] = len(texts)
+            texts.append(state)
+    return texts, index_of, remap
+
+
+def sponge_numpy(width, height, length, palette, raw):
+    """palette: {state text: id}; raw: the id bytes as a uint8 array."""
+    texts, _, remap = volume_palette((i, canonical(text)) for text, i in palette.items())
+    ids = varints_numpy(raw)
+    volume = width * height * length
+    grid = np.zeros(volume, dtype=smallest_dtype(len(texts)))
+    grid[:ids.size] = remap[ids[:volume]]
+    return ("array", grid.reshape(height, length, width), texts)
+
+
+def structure_numpy(size, palette, positions, states):
+    """size (x, y, z); palette: canonical texts in file order; positions: (n, 3) ints;
+    states: n palette ids. Unlisted positions read as structure void."""
+    texts, index_of, remap = volume_palette(enumerate(palette), extra=(VOID,))
+    sx, sy, sz = size
+    grid = np.full((sy, sz, sx), index_of[VOID], dtype=smallest_dtype(len(texts)))
+    if len(states):
+        grid[positions[:, 1], positions[:, 2], positions[:, 0]] = remap[states]
+    return ("array", grid, texts)
+
+
+# ---- nbtlib: tags are subclasses of int, str, dict, list and numpy arrays ----
+
+def nbtlib_load(path):
+    import nbtlib
+
+    root = nbtlib.load(path)
+    return root.get("Schematic", root)
+
+
+def nbtlib_sponge(schematic):
+    blocks = schematic.get("Blocks")
+    palette = blocks["Palette"] if blocks is not None else schematic["Palette"]
+    data = blocks["Data"] if blocks is not None else schematic["BlockData"]
+    return (int(schematic["Width"]), int(schematic["Height"]), int(schematic["Length"]),
+            {str(k): int(v) for k, v in palette.items()}, np.asarray(data).view(np.uint8))
+
+
+def nbtlib_palette(root):
+    return [canonical_parts(str(e["Name"]), e.get("Properties", {}).items())
+            for e in root["palette"]]
+
+
+def nbtlib_loop(path):
+    root = nbtlib_load(path)
+    if "palette" not in root:
+        width, height, length, palette, data = nbtlib_sponge(root)
+        return sponge_loop(width, height, length, palette, data.tobytes())
+    palette = nbtlib_palette(root)
+    blocks = []
+    for entry in root["blocks"]:
+        state = palette[entry["state"]]
+        if state not in AIR:
+            x, y, z = entry["pos"]
+            blocks.append((int(x), int(y), int(z), state))
+    return ("tuples", blocks)
+
+
+def nbtlib_numpy(path):
+    root = nbtlib_load(path)
+    if "palette" not in root:
+        return sponge_numpy(*nbtlib_sponge(root))
+    entries = root["blocks"]
+    positions = np.array([e["pos"] for e in entries], dtype=np.int64).reshape(-1, 3)
+    states = np.fromiter((e["state"] for e in entries), dtype=np.int64, count=len(entries))
+    return structure_numpy(tuple(int(v) for v in root["size"]), nbtlib_palette(root), positions,
+                           states)
+
+
+# ---- NBT: tags carry their value in .value; lists and compounds hold tags ----
+
+def nbt_load(path):
+    from nbt import nbt
+
+    root = nbt.NBTFile(filename=path)
+    return root["Schematic"] if "Schematic" in root else root
+
+
+def nbt_sponge(schematic):
+    nested = "Blocks" in schematic
+    palette = schematic["Blocks"]["Palette"] if nested else schematic["Palette"]
+    data = schematic["Blocks"]["Data"] if nested else schematic["BlockData"]
+    return (schematic["Width"].value, schematic["Height"].value, schematic["Length"].value,
+            {k: v.value for k, v in palette.items()}, data.value)
+
+
+def nbt_palette(root):
+    texts = []
+    for entry in root["palette"]:
+        props = entry["Properties"].items() if "Properties" in entry else ()
+        texts.append(canonical_parts(entry["Name"].value, ((k, v.value) for k, v in props)))
+    return texts
+
+
+def nbt_loop(path):
+    root = nbt_load(path)
+    if "palette" not in root:
+        return sponge_loop(*nbt_sponge(root))
+    palette = nbt_palette(root)
+    blocks = []
+    for entry in root["blocks"]:
+        state = palette[entry["state"].value]
+        if state not in AIR:
+            x, y, z = (t.value for t in entry["pos"])
+            blocks.append((x, y, z, state))
+    return ("tuples", blocks)
+
+
+def nbt_numpy(path):
+    root = nbt_load(path)
+    if "palette" not in root:
+        width, height, length, palette, data = nbt_sponge(root)
+        return sponge_numpy(width, height, length, palette, np.frombuffer(data, dtype=np.uint8))
+    entries = root["blocks"]
+    positions = np.array([[t.value for t in e["pos"]] for e in entries],
+                         dtype=np.int64).reshape(-1, 3)
+    states = np.fromiter((e["state"].value for e in entries), dtype=np.int64, count=len(entries))
+    size = tuple(t.value for t in root["size"])
+    return structure_numpy(size, nbt_palette(root), positions, states)
+
+
+# name -> (library, pipeline, function)
+PEERS = {
+    "nbtlib loop": ("nbtlib", "loop", nbtlib_loop),
+    "nbtlib + NumPy": ("nbtlib", "numpy", nbtlib_numpy),
+    "NBT loop": ("NBT", "loop", nbt_loop),
+    "NBT + NumPy": ("NBT", "numpy", nbt_numpy),
+}
