@@ -3,7 +3,7 @@
 import click
 
 from kubrel.cli.cluster import dask_client, dask_option, jobs_option
-from kubrel.cli.output import UserError
+from kubrel.cli.output import UserError, file_error
 from kubrel.cli.progress import progress_bars
 from kubrel.collection.dataset import build_dataset
 
@@ -35,8 +35,12 @@ def dataset(paths, output, window, jobs, dask_address):
                 on_stage=bars.on_stage,
                 on_done=bars.on_done,
             )
-        except (OSError, ValueError) as error:
-            raise UserError(f"{output}: {error}") from None
+        except OSError as error:
+            raise file_error(output, error) from None
+        except ValueError as error:
+            raise UserError(str(error)) from None
     failed = files.num_rows - files.column("error").null_count
     windows = sum(count for count in files.column("windows").to_pylist() if count)
-    click.echo(f"{output}: {windows} windows from {files.num_rows} files, {failed} with errors", err=True)
+    click.echo(
+        f"{output}: {windows} windows from {files.num_rows} files, {failed} with errors", err=True
+    )

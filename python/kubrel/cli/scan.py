@@ -5,7 +5,7 @@ import time
 import click
 
 from kubrel.cli.cluster import dask_client, dask_option, jobs_option
-from kubrel.cli.output import UserError
+from kubrel.cli.output import file_error
 from kubrel.cli.progress import progress_bars
 from kubrel.collection.scan import ScanPlan, write
 
@@ -23,9 +23,9 @@ def scan(paths, output, jobs, resume, dask_address):
     try:
         plan = ScanPlan(paths, output, resume)
     except OSError as error:
-        raise UserError(f"{output}: {error}") from None
-    started = time.perf_counter()
+        raise file_error(output, error) from None
     with dask_client(dask_address, jobs) as client, progress_bars() as bars:
+        started = time.perf_counter()
         bars.on_stage("scanning", len(plan.todo))
         failed = write(plan, jobs=jobs, client=client, on_done=bars.on_done)
     seconds = time.perf_counter() - started

@@ -3,12 +3,12 @@
 The output folder is a Zarr group with
 - "windows": an array (n, window, window, window) of vocabulary indices, each window indexed
   [y, z, x] and stored as its own chunk, so that workers write their files' windows side by side;
-- attributes "window" and "vocabulary" (the states; a value in "windows" is an index into it, 0 is
-  "minecraft:air", which also pads the last windows of each volume);
-and beside it, in the same folder, two Parquet tables: "index.parquet" (one row per window: its
-index in "windows", the file, and the window's origin x, y, z relative to the volume's minimum
-corner) and "files.parquet" (one row per file: its size, first window, window count and, for a file
-that could not be read, the error).
+- the index of the windows: "file" (n,), the number of each window's file in the attribute
+  "files", and "origin" (n, 3), the window's x, y, z relative to that volume's minimum corner;
+- attributes "window", "vocabulary" (the states: a value in "windows" is an index into it, 0 is
+  "minecraft:air", which also pads the last windows of each volume), "files" (every path, in the
+  collection's order) and "errors" (path to message, for the files that could not be read).
+A file that fails only in the second pass keeps its windows, left as air, with "file" -1.
 
 Two passes over the files: the first reads every palette, so that one vocabulary serves the whole
 collection and each file's place in the array is known; the second cuts and writes the windows."""
@@ -24,7 +24,6 @@ from kubrel.collection.files import collect
 from kubrel.collection.windows import cut, smallest_unsigned, window_counts, window_origins
 
 AIR = "minecraft:air"
-INDEX_ROWS_PER_GROUP = 65536
 
 
 def build_dataset(paths, output, *, window=32, jobs=None, client=None, on_stage=None, on_done=None):
@@ -55,10 +54,11 @@ def build_dataset(paths, output, *, window=32, jobs=None, client=None, on_stage=
 
     cutting = {"output": output, "window": window, "vocabulary": vocabulary}
     _stage(on_stage, "cutting windows", len(plan))
-    cuts = runner.run(_cut, plan, cutting, jobs=jobs, client=client, on_done=on_done)
-    errors = dict(_write_index(output, plan, cuts, window))
-    errors.update((s["path"], s["error"]) for s in surveys if s["error"] is not None)
-    return _write_files_table(output, files, plan, errors, window)
+    cuts = list(runner.run(_cut, plan, cutting, jobs=jobs, client=client, on_done=on_done))
+    errors = {s["path"]: s["error"] for s in surveys if s["error"] is not None}
+    errors.update((item[0], error) for item, error in zip(plan, cuts) if error is not None)
+    _write_index(output, files, plan, errors, window)
+    return files_table(output)
 
 
 def _stage(on_stage, description, total):
@@ -130,53 +130,43 @@ def _cut(item, cutting):
     return None
 
 
-def _write_index(output, plan, cuts, window):
-    """Streams the index table as the cut results arrive; yields (path, error) of failed files."""
-    pa, pq = require("pyarrow"), require("pyarrow.parquet")
-    schema = pa.schema(
-        [("window", pa.int64()), ("file", pa.string())]
-        + [(axis, pa.int32()) for axis in ("x", "y", "z")]
-    )
-    columns = {name: [] for name in schema.names}
-    with pq.ParquetWriter(os.path.join(output, "index.parquet"), schema) as writer:
-        for (path, _location, first, size), error in zip(plan, cuts):
-            if error is not None:
-                yield path, error
-                continue
-            for offset, origin in enumerate(window_origins(size, window)):
-                columns["window"].append(first + offset)
-                columns["file"].append(path)
-                for axis, value in zip("xyz", origin):
-                    columns[axis].append(value)
-            if len(columns["window"]) >= INDEX_ROWS_PER_GROUP:
-                writer.write_table(pa.table(columns, schema=schema))
-                columns = {name: [] for name in schema.names}
-        writer.write_table(pa.table(columns, schema=schema))
+def _write_index(output, files, plan, errors, window):
+    number_of = {path: number for number, path in enumerate(files)}
+    file_numbers, origins = [], []
+    for path, _location, _first, size in plan:
+        # Every window has its row, also a failed file's: "file" -1 marks those left as air.
+        number = -1 if path in errors else number_of[path]
+        placed = window_origins(size, window)
+        file_numbers.extend([number] * len(placed))
+        origins.extend(placed)
+    zarr = require("zarr")
+    group = zarr.open_group(store=output, mode="r+")
+    count = len(file_numbers)
+    group.create_array("file", shape=(count,), dtype=np.int32, chunks=(max(count, 1),))
+    group.create_array("origin", shape=(count, 3), dtype=np.int32, chunks=(max(count, 1), 3))
+    group["file"][:] = np.array(file_numbers, dtype=np.int32)
+    group["origin"][:] = np.array(origins, dtype=np.int32).reshape(count, 3)
+    group.attrs.update({"files": files, "errors": errors})
 
 
-def _write_files_table(output, files, plan, errors, window):
-    pa, pq = require("pyarrow"), require("pyarrow.parquet")
-    placed = {path: (first, size) for path, _location, first, size in plan}
-    rows = []
-    for path in files:
-        first, size = placed.get(path, (None, None))
-        error = errors.get(path)
-        rows.append(
-            {
-                "path": path,
-                "size_x": size and size[0],
-                "size_y": size and size[1],
-                "size_z": size and size[2],
-                "first_window": None if error or first is None else first,
-                "windows": None if error or size is None else int(np.prod(window_counts(size, window))),
-                "error": error,
-            }
-        )
-    schema = pa.schema(
-        [("path", pa.string())]
-        + [(f"size_{axis}", pa.int32()) for axis in "xyz"]
-        + [("first_window", pa.int64()), ("windows", pa.int64()), ("error", pa.string())]
+def files_table(output):
+    """The files of the dataset in `output` as a `pyarrow.Table`: path, first_window and
+    windows (its rows of the index; none for a file that could not be read), error."""
+    pa = require("pyarrow")
+    group = require("zarr").open_group(store=output, mode="r")
+    files, errors = group.attrs["files"], group.attrs["errors"]
+    numbers = group["file"][:]
+    counts = np.bincount(numbers[numbers >= 0], minlength=len(files))
+    # Each file's windows are contiguous, so the first of them is where its number first shows.
+    shown, first_shown = np.unique(numbers, return_index=True)
+    firsts = np.full(len(files), -1, dtype=np.int64)
+    firsts[shown[shown >= 0]] = first_shown[shown >= 0]
+    failed = np.array([path in errors for path in files], dtype=bool)
+    return pa.table(
+        {
+            "path": files,
+            "first_window": pa.array(firsts, mask=failed | (counts == 0)),
+            "windows": pa.array(counts.astype(np.int64), mask=failed),
+            "error": [errors.get(path) for path in files],
+        }
     )
-    table = pa.Table.from_pylist(rows, schema=schema)
-    pq.write_table(table, os.path.join(output, "files.parquet"))
-    return table
