@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs kubrel_rs into .venv-demo, made with the newest Python 3.11 or later found, and reads
-# the example schematics.
+# Installs the kubrel distribution (kubrel and kubrel_rs) into .venv-demo, made with the newest
+# Python 3.11 or later found, and reads the example schematics.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 for version in 3.14 3.13 3.12 3.11; do

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the distribution into a virtual environment of the repository and runs the Python tests
-# there; the plain runs install it with its `cli` and `dask` extras.
+# Installs the kubrel distribution (the kubrel package and the kubrel_rs module) into a virtual
+# environment of the repository and runs the Python tests there; the plain runs install it with
+# its `cli` and `dask` extras.
 # Usage: scripts/python-test.sh VENV PYTHON_VERSION NUMPY_REQUIREMENT [asan|refs]
 # With "asan" the extension is built with AddressSanitizer and UndefinedBehaviorSanitizer and the
 # tests run with their runtimes preloaded (the interpreter itself is not instrumented). With "refs"
