@@ -1,11 +1,13 @@
 """`kubrel dataset DIR... -o voxels.zarr --window 32`: a training set of windows."""
 
+import os
+
 import click
 
 from kubrel.cli.cluster import dask_client, dask_option, jobs_option
 from kubrel.cli.output import UserError, file_error
 from kubrel.cli.progress import progress_bars
-from kubrel.collection.dataset import build_dataset
+from kubrel.collection.dataset import build_dataset, check_replaceable
 
 
 @click.command()
@@ -24,6 +26,10 @@ def dataset(paths, output, window, jobs, dask_address):
     """Cuts every schematic under PATHS into windows of WINDOW³ blocks (the last ones padded with
     air), maps the states to one vocabulary for the whole collection and writes a Zarr array of
     windows with its index (file, window origin) and a table of the files."""
+    try:
+        check_replaceable(os.path.abspath(output))
+    except ValueError as error:
+        raise UserError(str(error)) from None
     with dask_client(dask_address, jobs) as client, progress_bars() as bars:
         try:
             files = build_dataset(

@@ -35,7 +35,7 @@ def build_dataset(paths, output, *, window=32, jobs=None, client=None, on_stage=
     if window < 1:
         raise ValueError(f"window must be at least 1, not {window}")
     output = os.path.abspath(os.fspath(output))
-    _check_replaceable(output)
+    check_replaceable(output)
     files = collect(paths)
     located = [(path, os.path.abspath(path)) for path in files]
 
@@ -66,8 +66,9 @@ def _stage(on_stage, description, total):
         on_stage(description, total)
 
 
-def _check_replaceable(output):
-    # Replacing an earlier dataset is fine; wiping a folder that holds something else is not.
+def check_replaceable(output):
+    """Raises ValueError unless `output` is free or holds a dataset (which is replaced): a folder
+    that holds anything else is never wiped."""
     if os.path.exists(output) and not os.path.exists(os.path.join(output, "zarr.json")):
         raise ValueError(f"{output} exists and is not a dataset: not replacing it")
 
