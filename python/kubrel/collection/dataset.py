@@ -40,22 +40,27 @@ def build_dataset(paths, output, *, window=32, jobs=None, client=None, on_stage=
     located = [(path, os.path.abspath(path)) for path in files]
 
     _stage(on_stage, "reading palettes", len(files))
-    surveys = list(runner.run(_survey, located, jobs=jobs, client=client, on_done=on_done))
-    states = set().union(*(survey["palette"] for survey in surveys if survey["error"] is None))
+    states, sizes, errors = set(), {}, {}
+    for path, (size, palette, error) in zip(
+        files, runner.run(_survey, located, jobs=jobs, client=client, on_done=on_done)
+    ):
+        if error is None:
+            states.update(palette)
+            sizes[path] = size
+        else:
+            errors[path] = error
     vocabulary = [AIR] + sorted(states - {AIR})
 
     plan, first = [], 0
-    for (path, location), survey in zip(located, surveys):
-        if survey["error"] is None:
-            count = int(np.prod(window_counts(survey["size"], window)))
-            plan.append((path, location, first, tuple(survey["size"])))
-            first += count
+    for path, location in located:
+        if path in sizes:
+            plan.append((path, location, first, sizes[path]))
+            first += int(np.prod(window_counts(sizes[path], window)))
     _create_group(output, window, vocabulary, windows=first)
 
     cutting = {"output": output, "window": window, "vocabulary": vocabulary}
     _stage(on_stage, "cutting windows", len(plan))
-    cuts = list(runner.run(_cut, plan, cutting, jobs=jobs, client=client, on_done=on_done))
-    errors = {s["path"]: s["error"] for s in surveys if s["error"] is not None}
+    cuts = runner.run(_cut, plan, cutting, jobs=jobs, client=client, on_done=on_done)
     errors.update((item[0], error) for item, error in zip(plan, cuts) if error is not None)
     _write_index(output, files, plan, errors, window)
     return files_table(output)
@@ -74,14 +79,14 @@ def check_replaceable(output):
 
 
 def _survey(item, _shared):
-    """The size and palette of one file (pass one), or its error."""
-    path, location = item
+    """(size, palette, None) of one file (pass one), or (None, None, its error)."""
+    _path, location = item
     try:
         volume = kubrel.load(location)
     # Any failure is this file's, not the job's.
     except Exception as error:  # noqa: BLE001
-        return {"path": path, "size": None, "palette": None, "error": error_text(error)}
-    return {"path": path, "size": tuple(volume.size), "palette": volume.palette, "error": None}
+        return None, None, error_text(error)
+    return tuple(volume.size), list(volume.palette), None
 
 
 def _create_group(output, window, vocabulary, windows):
