@@ -22,6 +22,26 @@ enum class VolumeFormat : uint8_t { Sponge, Structure, Kbr, Litematic };
 // written back byte for byte, tag types included.
 using NbtCompoundBytes = std::vector<std::byte>;
 
+// How each format's block entities and entities map to these, so that a writer maps them back:
+//
+// Sponge v1/v2 block entity {Pos: [I; x, y, z], Id: "ns:name", fields...} (v1 lists them in
+//   "TileEntities", v2 in "BlockEntities"): position = Pos; data = "id" (the value of "Id", else
+//   of the element's own "id") as the first entry, then every other entry in file order except
+//   Pos, Id, id, x, y, z. Write back: Pos from position, Id from data's "id", the rest as is.
+// Sponge v3 block entity {Pos, Id, Data: {fields...}} (in "Blocks"."BlockEntities"): position =
+//   Pos; data = "id" from Id, then Data's entries except id, Pos, x, y, z. Write back: Pos, Id from
+//   data's "id", Data = data without "id".
+// Sponge entity, v2 {Pos: [D, D, D], Id, fields...} and v3 {Pos, Id, Data: {fields...}}:
+//   position = Pos as stored (Sponge stores it from the minimum corner); data = "id" from Id,
+//   then the fields (v2) or Data's entries (v3), without Pos and id. A block entity or entity
+//   without Id keeps the "id" it holds itself (where v3 keeps it inside Data).
+// Structure block {pos: [x, y, z], state: i, nbt: {id, fields...}}: position = pos, data = nbt
+//   without x, y, z (which the game does not write there). Write back: nbt = data.
+// Structure entity {pos: [D, D, D], blockPos: [I, I, I], nbt: {id, Pos, fields...}}: position =
+//   pos; block_position = blockPos; data = nbt without Pos. Write back: nbt = data plus Pos (the
+//   world position the game recomputes on placement; pos is a fine value).
+// KBR holds neither.
+//
 // A block entity: its position counted from the volume's minimum corner, and its data in the
 // game's own form: a compound holding "id" and the entity's fields, without the position keys
 // that each format spells its own way ("Pos", "pos", "x"/"y"/"z").
@@ -35,6 +55,9 @@ struct VolumeBlockEntity {
 struct VolumeEntity {
   std::array<double, 3> position{};
   NbtCompoundBytes data;
+  // The block the entity belongs to (a structure file's "blockPos", which for hanging entities
+  // is not the block its position falls in); absent in formats that do not store it.
+  std::optional<BlockPosition> block_position;
 };
 
 // Palette indices of every position, `width` bytes each (1, 2 or 4: the smallest that holds the

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "py_common/errors.h"
 #include "py_common/pyref.h"
@@ -19,6 +20,9 @@ constexpr int kDescrFromTypeSlot = 45;
 constexpr int kNewFromDescrSlot = 94;
 constexpr int kSetBaseObjectSlot = 282;
 constexpr int kFloat64TypeNumber = 12;  // NPY_DOUBLE
+constexpr int kUint8TypeNumber = 2;     // NPY_UBYTE
+constexpr int kUint16TypeNumber = 4;    // NPY_USHORT
+constexpr int kUint32TypeNumber = 6;    // NPY_UINT
 constexpr int kWriteableFlag = 0x0400;  // NPY_ARRAY_WRITEABLE
 
 using DescrFromType = PyObject* (*)(int);
@@ -29,6 +33,7 @@ using NewFromDescr = PyObject* (*)(PyTypeObject*, PyObject*, int, const Py_ssize
 using SetBaseObject = int (*)(PyObject*, PyObject*);
 
 constexpr const char* kBufferName = "kubrel_rs.float64_buffer";
+constexpr const char* kByteBufferName = "kubrel.byte_buffer";
 
 std::atomic<void**> cached_api{nullptr};
 
@@ -65,31 +70,62 @@ void free_buffer(PyObject* capsule) {
   delete[] static_cast<double*>(PyCapsule_GetPointer(capsule, kBufferName));
 }
 
-}  // namespace
+void free_byte_buffer(PyObject* capsule) {
+  delete static_cast<std::vector<std::byte>*>(PyCapsule_GetPointer(capsule, kByteBufferName));
+}
 
-PyObject* make_float64_array(std::span<const double> values) {
-  void** api = numpy_api();
-  if (api == nullptr) return nullptr;
+// A new array of `type_number` over `data`, which `owner` (stolen, also on failure) keeps alive.
+PyObject* array_over(void** api, int type_number, std::span<const Py_ssize_t> shape,
+                     std::span<const Py_ssize_t> strides, void* data, PyRef owner) {
   auto descr_from_type = reinterpret_cast<DescrFromType>(api[kDescrFromTypeSlot]);
   auto new_from_descr = reinterpret_cast<NewFromDescr>(api[kNewFromDescrSlot]);
   auto set_base_object = reinterpret_cast<SetBaseObject>(api[kSetBaseObjectSlot]);
   auto* array_type = static_cast<PyTypeObject*>(api[kArrayTypeSlot]);
+  PyObject* descr = descr_from_type(type_number);
+  if (descr == nullptr) return nullptr;
+  PyRef array = PyRef::steal(new_from_descr(array_type, descr, static_cast<int>(shape.size()),
+                                            shape.data(), strides.data(), data, kWriteableFlag,
+                                            nullptr));
+  if (!array) return nullptr;
+  if (set_base_object(array.get(), owner.release()) < 0) return nullptr;
+  return array.release();
+}
 
+}  // namespace
+
+PyObject* make_unsigned_array(std::vector<std::byte> bytes, int item_size,
+                              std::span<const Py_ssize_t> shape) {
+  void** api = numpy_api();
+  if (api == nullptr) return nullptr;
+  int type_number = item_size == 1   ? kUint8TypeNumber
+                    : item_size == 2 ? kUint16TypeNumber
+                                     : kUint32TypeNumber;
+  std::vector<Py_ssize_t> strides(shape.size());
+  Py_ssize_t stride = item_size;
+  for (size_t i = shape.size(); i-- > 0;) {
+    strides[i] = stride;
+    stride *= shape[i];
+  }
+  // An empty array still needs a buffer of its own, so that NumPy does not allocate one.
+  bytes.reserve(1);
+  auto owned = std::make_unique<std::vector<std::byte>>(std::move(bytes));
+  PyRef owner = PyRef::steal(PyCapsule_New(owned.get(), kByteBufferName, free_byte_buffer));
+  if (!owner) return nullptr;
+  void* data = owned.release()->data();
+  return array_over(api, type_number, shape, strides, data, std::move(owner));
+}
+
+PyObject* make_float64_array(std::span<const double> values) {
+  void** api = numpy_api();
+  if (api == nullptr) return nullptr;
   auto buffer = std::make_unique<double[]>(values.size());
   std::copy(values.begin(), values.end(), buffer.get());
   PyRef owner = PyRef::steal(PyCapsule_New(buffer.get(), kBufferName, free_buffer));
   if (!owner) return nullptr;
   double* data = buffer.release();
-
-  PyObject* descr = descr_from_type(kFloat64TypeNumber);
-  if (descr == nullptr) return nullptr;
   const Py_ssize_t shape[1] = {static_cast<Py_ssize_t>(values.size())};
   const Py_ssize_t strides[1] = {static_cast<Py_ssize_t>(sizeof(double))};
-  PyRef array = PyRef::steal(
-      new_from_descr(array_type, descr, 1, shape, strides, data, kWriteableFlag, nullptr));
-  if (!array) return nullptr;
-  if (set_base_object(array.get(), owner.release()) < 0) return nullptr;
-  return array.release();
+  return array_over(api, kFloat64TypeNumber, shape, strides, data, std::move(owner));
 }
 
 }  // namespace kubrel::py

@@ -6,7 +6,9 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
 #include <span>
+#include <vector>
 
 namespace kubrel::py {
 
@@ -14,5 +16,11 @@ namespace kubrel::py {
 // buffer through its base object. Returns a new reference, or null with an error set ("Failed to
 // access NumPy array API capsule" when NumPy cannot be reached).
 PyObject* make_float64_array(std::span<const double> values);
+
+// A new writeable C-contiguous array of unsigned integers of `item_size` bytes (1, 2 or 4, native
+// byte order) and the given `shape`, over `bytes`, which it takes over without a copy: a capsule
+// that owns them is the array's base. Returns a new reference, or null with an error set.
+PyObject* make_unsigned_array(std::vector<std::byte> bytes, int item_size,
+                              std::span<const Py_ssize_t> shape);
 
 }  // namespace kubrel::py

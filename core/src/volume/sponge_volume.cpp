@@ -1,0 +1,297 @@
+// Sponge schematics into volumes. The palette maps the file's ids to volume indices through a
+// dense table, so that the one loop that runs per position only decodes a VarInt, looks it up and
+// stores it.
+#include "volume/sponge_volume.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "volume/nbt_view.h"
+#include "volume/volume_parts.h"
+
+namespace kubrel {
+
+namespace {
+
+constexpr uint32_t kAbsent = UINT32_MAX;
+constexpr uint8_t kContinue = 0x80;
+
+// The file's palette ids mapped to volume indices: a dense table for ids up to a bound that the
+// palette's own size sets, a map for any id beyond it (which no known writer produces).
+struct IdTable {
+  std::vector<uint32_t> dense;
+  std::unordered_map<uint32_t, uint32_t> sparse;
+
+  uint32_t lookup_slow(uint32_t id) const {
+    auto it = sparse.find(id);
+    return it == sparse.end() ? kAbsent : it->second;
+  }
+};
+
+std::unexpected<Error> sponge_error(std::string_view message) {
+  return fail("Sponge schematic: " + std::string(message));
+}
+
+template <class T>
+Result<T> sponge_try(Result<T> result) {
+  if (!result) return sponge_error(result.error().message);
+  return result;
+}
+
+std::string position_text(uint64_t index, const std::array<uint32_t, 3>& size) {
+  uint64_t x = index % size[0];
+  uint64_t z = (index / size[0]) % size[2];
+  uint64_t y = index / (uint64_t{size[0]} * size[2]);
+  return "(" + std::to_string(x) + ", " + std::to_string(y) + ", " + std::to_string(z) + ")";
+}
+
+// Decodes the VarInt ids of `data` into `out` (sized for every position of the box) and returns
+// how many there were; positions past them keep their index 0 (air).
+template <class T>
+Result<uint64_t> decode_ids(std::span<const uint8_t> data, const IdTable& table, T* out,
+                            const std::array<uint32_t, 3>& size) {
+  const uint64_t positions = uint64_t{size[0]} * size[1] * size[2];
+  const uint8_t* p = data.data();
+  const uint8_t* const end = p + data.size();
+  const uint32_t* dense = table.dense.data();
+  const size_t dense_size = table.dense.size();
+  uint64_t count = 0;
+  while (p < end) {
+    uint32_t id = *p++;
+    if (id & kContinue) [[unlikely]] {
+      id &= 0x7F;
+      for (int shift = 7;; shift += 7) {
+        if (p == end) return fail("block data ends inside a VarInt");
+        uint8_t byte = *p++;
+        if (shift == 28 && (byte & 0xF0)) return fail("block data holds a VarInt over 32 bits");
+        id |= static_cast<uint32_t>(byte & 0x7F) << shift;
+        if (!(byte & kContinue)) break;
+      }
+    }
+    if (count == positions) [[unlikely]] {
+      return fail("block data holds more ids than the " + std::to_string(positions) +
+                  " positions of the box " + box_text(size));
+    }
+    uint32_t index = id < dense_size ? dense[id] : table.lookup_slow(id);
+    if (index == kAbsent) [[unlikely]] {
+      return fail("block id " + std::to_string(id) + " at " + position_text(count, size) +
+                  " is not in the palette");
+    }
+    out[count++] = static_cast<T>(index);
+  }
+  return count;
+}
+
+Result<uint32_t> dimension(std::span<const uint8_t> document, const NbtTagRef& tag,
+                           std::string_view name) {
+  if (!tag.found()) return fail(quoted(name) + " is missing");
+  NbtCursor cursor(document, tag.payload);
+  if (tag.kind == NbtKind::Short) {
+    // Writers store sizes above 32767 as the Short's bits.
+    KUBREL_ASSIGN_OR_RETURN(uint16_t value, cursor.number<uint16_t>());
+    return value;
+  }
+  if (tag.kind == NbtKind::Int) {
+    KUBREL_ASSIGN_OR_RETURN(int32_t value, cursor.number<int32_t>());
+    if (value >= 0) return static_cast<uint32_t>(value);
+  }
+  return fail(quoted(name) + " is not a Short size");
+}
+
+// Reads the palette compound into `palette` and returns the file's ids mapped to its indices.
+Result<IdTable> read_palette(std::span<const uint8_t> document, const NbtTagRef& tag, int depth,
+                             PaletteBuilder& palette) {
+  if (tag.kind != NbtKind::Compound) return fail("'Palette' is not a Compound");
+  std::vector<std::pair<uint32_t, uint32_t>> ids;
+  auto read = for_each_entry(
+      document, tag.payload, depth,
+      [&](const NbtTagRef& entry, NbtCursor& cursor) -> Result<bool> {
+        if (entry.kind != NbtKind::Int) {
+          return fail("palette entry '" + std::string(entry.name) + "' is not an Int");
+        }
+        KUBREL_ASSIGN_OR_RETURN(int32_t id, cursor.number<int32_t>());
+        KUBREL_ASSIGN_OR_RETURN(std::string text, nbt_text(entry.name));
+        KUBREL_ASSIGN_OR_RETURN(std::string canonical, canonical_state_text(text));
+        KUBREL_ASSIGN_OR_RETURN(uint32_t index, palette.index_of(std::move(canonical)));
+        ids.emplace_back(static_cast<uint32_t>(id), index);
+        return true;
+      });
+  if (!read) return std::unexpected(std::move(read.error()));
+  IdTable table;
+  uint32_t max_id = 0;
+  for (const auto& entry : ids) max_id = std::max(max_id, entry.first);
+  const uint64_t dense_limit = 4 * uint64_t{ids.size()} + 65536;
+  table.dense.assign(static_cast<size_t>(std::min<uint64_t>(uint64_t{max_id} + 1, dense_limit)),
+                     kAbsent);
+  for (const auto& [id, index] : ids) {
+    if (id < table.dense.size()) {
+      table.dense[id] = index;
+    } else {
+      table.sparse[id] = index;
+    }
+  }
+  return table;
+}
+
+// The data of one block entity or entity in the game's form: "id" first (from "Id", else the
+// element's own "id"), then the entries of "Data" when `nested` (version 3), else the element's
+// other entries; `drop` names the entries left out besides the id keys.
+Result<NbtCompoundBytes> game_form(std::span<const uint8_t> document, size_t element, int depth,
+                                   bool nested, std::span<const std::string_view> drop) {
+  NbtEntries<3> keys{{"Id", "id", "Data"}};
+  KUBREL_TRY(find_entries(document, element, depth, keys));
+  const NbtTagRef* id = keys["Id"].kind == NbtKind::String   ? &keys["Id"]
+                        : keys["id"].kind == NbtKind::String ? &keys["id"]
+                                                             : nullptr;
+  NbtCompoundBytes data;
+  std::vector<std::string_view> dropped(drop.begin(), drop.end());
+  if (id) {
+    NbtCursor cursor(document, id->payload);
+    KUBREL_ASSIGN_OR_RETURN(std::string_view value, cursor.raw_text());
+    append_string_entry("id", value, data);
+    dropped.push_back("id");
+  }
+  if (nested && keys["Data"].kind == NbtKind::Compound) {
+    KUBREL_TRY(copy_entries(document, keys["Data"].payload, depth + 1, dropped, data));
+  } else {
+    dropped.push_back("Id");
+    KUBREL_TRY(copy_entries(document, element, depth, dropped, data));
+  }
+  data.push_back(std::byte{0});
+  return data;
+}
+
+Status read_block_entities(std::span<const uint8_t> document, const NbtTagRef& tag,
+                           std::string_view name, Volume& volume) {
+  static constexpr std::string_view kDrop[] = {"Pos", "x", "y", "z"};
+  return for_each_compound(document, tag, name, [&](size_t element, uint32_t i) -> Result<size_t> {
+    NbtEntries<4> keys{{"Pos", "x", "y", "z"}};
+    KUBREL_ASSIGN_OR_RETURN(size_t end, find_entries(document, element, 2, keys));
+    BlockPosition position;
+    if (keys["Pos"].found()) {
+      KUBREL_ASSIGN_OR_RETURN(auto pos, read_int_triple(document, keys["Pos"]));
+      position = {pos[0], pos[1], pos[2]};
+    } else if (keys["x"].found() && keys["y"].found() && keys["z"].found()) {
+      for (int axis = 0; axis < 3; ++axis) {
+        KUBREL_ASSIGN_OR_RETURN(int64_t value,
+                                read_integer(document, keys[std::array{"x", "y", "z"}[axis]]));
+        position[axis] = static_cast<int32_t>(value);
+      }
+    } else {
+      return fail("block entity " + std::to_string(i) + " has no 'Pos'");
+    }
+    KUBREL_ASSIGN_OR_RETURN(NbtCompoundBytes data,
+                            game_form(document, element, 2, volume.version >= 3, kDrop));
+    volume.block_entities.push_back({position, std::move(data)});
+    return end;
+  });
+}
+
+Status read_entities(std::span<const uint8_t> document, const NbtTagRef& tag, Volume& volume) {
+  static constexpr std::string_view kDrop[] = {"Pos"};
+  auto each = [&](size_t element, uint32_t i) -> Result<size_t> {
+    NbtEntries<1> keys{{"Pos"}};
+    KUBREL_ASSIGN_OR_RETURN(size_t end, find_entries(document, element, 2, keys));
+    if (!keys["Pos"].found()) return fail("entity " + std::to_string(i) + " has no 'Pos'");
+    KUBREL_ASSIGN_OR_RETURN(auto position, read_double_triple(document, keys["Pos"]));
+    KUBREL_ASSIGN_OR_RETURN(NbtCompoundBytes data,
+                            game_form(document, element, 2, volume.version >= 3, kDrop));
+    volume.entities.push_back({position, std::move(data), std::nullopt});
+    return end;
+  };
+  return for_each_compound(document, tag, "Entities", each);
+}
+
+Result<Volume> decode(std::span<const uint8_t> document) {
+  KUBREL_ASSIGN_OR_RETURN(size_t root, nbt_root_compound(document));
+  NbtEntries<14> keys{{"Schematic", "Version", "DataVersion", "Width", "Height", "Length",
+                       "Offset", "Palette", "BlockData", "Blocks", "BlockEntities",
+                       "TileEntities", "Entities", "Materials"}};
+  KUBREL_TRY(find_entries(document, root, 0, keys));
+  int depth = 0;
+  if (keys["Schematic"].kind == NbtKind::Compound) {
+    size_t nested = keys["Schematic"].payload;
+    keys.found = {};
+    KUBREL_TRY(find_entries(document, nested, 1, keys));
+    depth = 1;
+  }
+  const NbtTagRef& blocks = keys["Blocks"];
+  if (blocks.kind == NbtKind::ByteArray) {
+    return fail(kLegacyMcEditMessage);
+  }
+  if (blocks.found() && blocks.kind != NbtKind::Compound) {
+    return fail("'Blocks' is not a Compound");
+  }
+
+  Volume volume;
+  volume.format = VolumeFormat::Sponge;
+  if (keys["Version"].found()) {
+    KUBREL_ASSIGN_OR_RETURN(int64_t version, read_integer(document, keys["Version"]));
+    volume.version = static_cast<int32_t>(version);
+  } else {
+    volume.version = blocks.found() ? 3 : (keys["DataVersion"].found() ? 2 : 1);
+  }
+  if (keys["DataVersion"].found()) {
+    KUBREL_ASSIGN_OR_RETURN(int64_t data_version, read_integer(document, keys["DataVersion"]));
+    volume.data_version = static_cast<int32_t>(data_version);
+  }
+  KUBREL_ASSIGN_OR_RETURN(volume.size[0], dimension(document, keys["Width"], "Width"));
+  KUBREL_ASSIGN_OR_RETURN(volume.size[1], dimension(document, keys["Height"], "Height"));
+  KUBREL_ASSIGN_OR_RETURN(volume.size[2], dimension(document, keys["Length"], "Length"));
+  if (keys["Offset"].found()) {
+    KUBREL_ASSIGN_OR_RETURN(auto offset, read_int_triple(document, keys["Offset"]));
+    volume.origin = {offset[0], offset[1], offset[2]};
+  }
+
+  // Version 3 keeps the palette, the ids and the block entities inside "Blocks".
+  NbtTagRef palette_tag = keys["Palette"];
+  NbtTagRef data_tag = keys["BlockData"];
+  NbtTagRef block_entities = keys["BlockEntities"];
+  std::string_view block_entities_name = "BlockEntities";
+  if (!block_entities.found()) {
+    block_entities = keys["TileEntities"];
+    block_entities_name = "TileEntities";
+  }
+  int container_depth = depth;
+  if (blocks.found()) {
+    NbtEntries<3> inner{{"Palette", "Data", "BlockEntities"}};
+    KUBREL_TRY(find_entries(document, blocks.payload, depth + 1, inner));
+    palette_tag = inner["Palette"];
+    data_tag = inner["Data"];
+    block_entities = inner["BlockEntities"];
+    block_entities_name = "BlockEntities";
+    container_depth = depth + 1;
+  }
+
+  PaletteBuilder palette;
+  IdTable table;
+  if (palette_tag.found()) {
+    KUBREL_ASSIGN_OR_RETURN(table,
+                            read_palette(document, palette_tag, container_depth + 1, palette));
+  } else if (data_tag.found()) {
+    return fail("'Palette' is missing");
+  }
+  KUBREL_TRY(allocate_grid(volume.blocks, volume.size, grid_width_for(palette.size()), 0,
+                           document.size()));
+  if (data_tag.found()) {
+    if (data_tag.kind != NbtKind::ByteArray) return fail("the block data is not a ByteArray");
+    NbtCursor cursor(document, data_tag.payload);
+    KUBREL_ASSIGN_OR_RETURN(std::span<const uint8_t> data, cursor.array_bytes(NbtKind::ByteArray));
+    KUBREL_TRY(with_index_type(volume.blocks.width, [&]<class T>(T) -> Status {
+      auto* out = reinterpret_cast<T*>(volume.blocks.bytes.data());
+      return as_status(decode_ids(data, table, out, volume.size));
+    }));
+  }
+  volume.palette = palette.take();
+  KUBREL_TRY(read_block_entities(document, block_entities, block_entities_name, volume));
+  KUBREL_TRY(read_entities(document, keys["Entities"], volume));
+  return volume;
+}
+
+}  // namespace
+
+Result<Volume> decode_sponge_volume(std::span<const uint8_t> document) {
+  return sponge_try(decode(document));
+}
+
+}  // namespace kubrel

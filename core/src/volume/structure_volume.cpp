@@ -1,0 +1,207 @@
+// Structure files into volumes: the palette first (wherever it stands in the file), then each
+// listed block written into a grid that starts as structure voids.
+#include "volume/structure_volume.h"
+
+#include <cstring>
+
+#include "volume/nbt_view.h"
+#include "volume/volume_parts.h"
+
+namespace kubrel {
+
+namespace {
+
+// The list element at `index` of the list whose head is at `list` (elements of `kind`).
+Result<size_t> list_element(std::span<const uint8_t> document, const NbtListRef& list,
+                            uint32_t index, int depth) {
+  NbtCursor cursor(document, list.first);
+  for (uint32_t i = 0; i < index; ++i) KUBREL_TRY(cursor.skip(list.element_kind, depth));
+  return cursor.position();
+}
+
+// Reads one palette (a List of Compounds whose head is at `payload`) into `palette`; returns the
+// volume index of each entry.
+Result<std::vector<uint32_t>> read_palette(std::span<const uint8_t> document, size_t payload,
+                                           PaletteBuilder& palette) {
+  NbtCursor cursor(document, payload);
+  KUBREL_ASSIGN_OR_RETURN(NbtListRef list, cursor.list_head());
+  std::vector<uint32_t> indices;
+  if (list.length == 0 || list.element_kind == NbtKind::End) return indices;
+  if (list.element_kind != NbtKind::Compound) return fail("the palette is not a List of Compounds");
+  size_t at = list.first;
+  for (uint32_t i = 0; i < list.length; ++i) {
+    NbtEntries<2> keys{{"Name", "Properties"}};
+    KUBREL_ASSIGN_OR_RETURN(size_t end, find_entries(document, at, 3, keys));
+    if (keys["Name"].kind != NbtKind::String) {
+      return fail("palette entry " + std::to_string(i) + " has no 'Name'");
+    }
+    NbtCursor name(document, keys["Name"].payload);
+    KUBREL_ASSIGN_OR_RETURN(std::string state_name, name.text());
+    std::vector<Property> properties;
+    if (keys["Properties"].kind == NbtKind::Compound) {
+      auto read = for_each_entry(
+          document, keys["Properties"].payload, 4,
+          [&](const NbtTagRef& entry, NbtCursor& value) -> Result<bool> {
+            if (entry.kind != NbtKind::String) {
+              return fail("property '" + std::string(entry.name) + "' of palette entry " +
+                          std::to_string(i) + " is not a String");
+            }
+            KUBREL_ASSIGN_OR_RETURN(std::string key, nbt_text(entry.name));
+            KUBREL_ASSIGN_OR_RETURN(std::string text, value.text());
+            properties.emplace_back(std::move(key), std::move(text));
+            return true;
+          });
+      if (!read) return std::unexpected(std::move(read.error()));
+    }
+    KUBREL_ASSIGN_OR_RETURN(uint32_t index, palette.index_of(canonical_state_text(
+                                                state_name, std::move(properties))));
+    indices.push_back(index);
+    at = end;
+  }
+  return indices;
+}
+
+struct Placement {
+  std::vector<uint32_t> indices;  // volume index of each entry of the chosen palette
+  uint32_t void_index = 0;
+  uint64_t filled = 0;  // positions written over a void
+};
+
+template <class T>
+Status place_blocks(std::span<const uint8_t> document, const NbtTagRef& tag, Volume& volume,
+                    Placement& placement) {
+  static constexpr std::string_view kDrop[] = {"x", "y", "z"};
+  T* grid = reinterpret_cast<T*>(volume.blocks.bytes.data());
+  const auto& size = volume.size;
+  return for_each_compound(
+      document, tag, "blocks", [&](size_t element, uint32_t i) -> Result<size_t> {
+        NbtEntries<3> keys{{"pos", "state", "nbt"}};
+        KUBREL_ASSIGN_OR_RETURN(size_t end, find_entries(document, element, 2, keys));
+        if (!keys["pos"].found() || !keys["state"].found()) {
+          return fail("block " + std::to_string(i) + " has no 'pos' or 'state'");
+        }
+        KUBREL_ASSIGN_OR_RETURN(auto pos, read_int_triple(document, keys["pos"]));
+        KUBREL_ASSIGN_OR_RETURN(int64_t state, read_integer(document, keys["state"]));
+        for (int axis = 0; axis < 3; ++axis) {
+          if (pos[axis] < 0 || static_cast<uint32_t>(pos[axis]) >= size[axis]) {
+            return fail("block " + std::to_string(i) + " at " +
+                        BlockPosition{pos[0], pos[1], pos[2]}.debug_string() +
+                        " lies outside the box " + box_text(size));
+          }
+        }
+        if (state < 0 || static_cast<uint64_t>(state) >= placement.indices.size()) {
+          return fail("block " + std::to_string(i) + " names state " + std::to_string(state) +
+                      ", which the palette of " + std::to_string(placement.indices.size()) +
+                      " entries does not hold");
+        }
+        uint64_t at = (uint64_t{static_cast<uint32_t>(pos[1])} * size[2] +
+                       static_cast<uint32_t>(pos[2])) *
+                          size[0] +
+                      static_cast<uint32_t>(pos[0]);
+        placement.filled += grid[at] == static_cast<T>(placement.void_index);
+        grid[at] = static_cast<T>(placement.indices[static_cast<size_t>(state)]);
+        if (keys["nbt"].kind == NbtKind::Compound) {
+          NbtCompoundBytes data;
+          KUBREL_TRY(copy_entries(document, keys["nbt"].payload, 3, kDrop, data));
+          data.push_back(std::byte{0});
+          volume.block_entities.push_back({{pos[0], pos[1], pos[2]}, std::move(data)});
+        }
+        return end;
+      });
+}
+
+Status read_entities(std::span<const uint8_t> document, const NbtTagRef& tag, Volume& volume) {
+  static constexpr std::string_view kDrop[] = {"Pos"};
+  return for_each_compound(
+      document, tag, "entities", [&](size_t element, uint32_t i) -> Result<size_t> {
+        NbtEntries<3> keys{{"pos", "blockPos", "nbt"}};
+        KUBREL_ASSIGN_OR_RETURN(size_t end, find_entries(document, element, 2, keys));
+        if (!keys["pos"].found()) return fail("entity " + std::to_string(i) + " has no 'pos'");
+        VolumeEntity entity;
+        KUBREL_ASSIGN_OR_RETURN(entity.position, read_double_triple(document, keys["pos"]));
+        if (keys["blockPos"].found()) {
+          KUBREL_ASSIGN_OR_RETURN(auto block, read_int_triple(document, keys["blockPos"]));
+          entity.block_position = BlockPosition{block[0], block[1], block[2]};
+        }
+        if (keys["nbt"].kind == NbtKind::Compound) {
+          KUBREL_TRY(copy_entries(document, keys["nbt"].payload, 3, kDrop, entity.data));
+        }
+        entity.data.push_back(std::byte{0});
+        volume.entities.push_back(std::move(entity));
+        return end;
+      });
+}
+
+Result<Volume> decode(std::span<const uint8_t> document, uint32_t palette_choice) {
+  KUBREL_ASSIGN_OR_RETURN(size_t root, nbt_root_compound(document));
+  NbtEntries<6> keys{{"size", "palette", "palettes", "blocks", "entities", "DataVersion"}};
+  KUBREL_TRY(find_entries(document, root, 0, keys));
+
+  Volume volume;
+  volume.format = VolumeFormat::Structure;
+  if (!keys["size"].found()) return fail("'size' is missing");
+  KUBREL_ASSIGN_OR_RETURN(auto size, read_int_triple(document, keys["size"]));
+  for (int axis = 0; axis < 3; ++axis) {
+    if (size[axis] < 0) return fail("'size' has a negative side " + std::to_string(size[axis]));
+    volume.size[axis] = static_cast<uint32_t>(size[axis]);
+  }
+  if (keys["DataVersion"].found()) {
+    KUBREL_ASSIGN_OR_RETURN(int64_t data_version, read_integer(document, keys["DataVersion"]));
+    volume.data_version = static_cast<int32_t>(data_version);
+  }
+
+  size_t palette_payload = 0;
+  const NbtTagRef& palettes = keys["palettes"];
+  if (palettes.kind == NbtKind::List) {
+    NbtCursor cursor(document, palettes.payload);
+    KUBREL_ASSIGN_OR_RETURN(NbtListRef list, cursor.list_head());
+    if (list.element_kind != NbtKind::List && list.length > 0) {
+      return fail("'palettes' is not a List of Lists");
+    }
+    volume.palette_count = list.length;
+    if (palette_choice >= list.length) {
+      return fail("palette " + std::to_string(palette_choice) +
+                  " was asked for, but the file has " +
+                  std::to_string(list.length));
+    }
+    KUBREL_ASSIGN_OR_RETURN(palette_payload, list_element(document, list, palette_choice, 2));
+  } else if (keys["palette"].kind == NbtKind::List) {
+    if (palette_choice != 0) {
+      return fail("palette " + std::to_string(palette_choice) +
+                  " was asked for, but the file has 1");
+    }
+    palette_payload = keys["palette"].payload;
+  } else {
+    return fail("'palette' is missing");
+  }
+
+  PaletteBuilder palette;
+  Placement placement;
+  KUBREL_ASSIGN_OR_RETURN(placement.indices, read_palette(document, palette_payload, palette));
+  std::optional<uint32_t> listed_void = palette.find(kStructureVoidText);
+  KUBREL_ASSIGN_OR_RETURN(placement.void_index, palette.index_of(std::string(kStructureVoidText)));
+  KUBREL_TRY(allocate_grid(volume.blocks, volume.size, grid_width_for(palette.size()),
+                           placement.void_index, document.size()));
+  KUBREL_TRY(with_index_type(volume.blocks.width, [&]<class T>(T) {
+    return place_blocks<T>(document, keys["blocks"], volume, placement);
+  }));
+  uint64_t positions = volume.blocks.bytes.size() / volume.blocks.width;
+  if (!listed_void && placement.filled == positions) {
+    // Every position is listed: the void added for unlisted ones is not needed after all.
+    palette.pop_back();
+    convert_grid_width(volume.blocks, grid_width_for(palette.size()));
+  }
+  volume.palette = palette.take();
+  KUBREL_TRY(read_entities(document, keys["entities"], volume));
+  return volume;
+}
+
+}  // namespace
+
+Result<Volume> decode_structure_volume(std::span<const uint8_t> document, uint32_t palette) {
+  auto volume = decode(document, palette);
+  if (!volume) return fail("structure file: " + volume.error().message);
+  return volume;
+}
+
+}  // namespace kubrel

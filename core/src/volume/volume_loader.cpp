@@ -1,0 +1,175 @@
+// Decompression, detection and dispatch to the array decoders.
+#include "volume/volume_loader.h"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+#include "io/gzip_source.h"
+#include "volume/kbr_volume.h"
+#include "volume/nbt_view.h"
+#include "volume/sponge_volume.h"
+#include "volume/structure_volume.h"
+
+namespace kubrel {
+
+namespace {
+
+constexpr uint8_t kGzipMagic[] = {0x1F, 0x8B};
+constexpr size_t kFirstRead = 64 * 1024;
+// How far the gzip trailer's size is believed before the bytes arrive: a few times the input.
+constexpr uint64_t kTrustedRatio = 64;
+
+// Reads bytes it does not own; the caller keeps them alive.
+class SpanSource final : public ByteSource {
+ public:
+  explicit SpanSource(std::span<const uint8_t> bytes) : bytes_(bytes) {}
+
+  Result<size_t> read(uint8_t* dst, size_t n) override {
+    size_t count = std::min(n, bytes_.size() - position_);
+    if (count > 0) std::memcpy(dst, bytes_.data() + position_, count);
+    position_ += count;
+    return count;
+  }
+
+ private:
+  std::span<const uint8_t> bytes_;
+  size_t position_ = 0;
+};
+
+// Reads `source` to its end into `out`, growing it as bytes arrive from `initial` bytes on.
+Status read_to_end(ByteSource& source, std::vector<uint8_t>& out, size_t initial) {
+  out.clear();
+  size_t size = 0;
+  out.resize(std::max(initial, kFirstRead));
+  while (true) {
+    if (size == out.size()) out.resize(out.size() * 2);
+    KUBREL_ASSIGN_OR_RETURN(size_t got, source.read(out.data() + size, out.size() - size));
+    if (got == 0) break;
+    size += got;
+  }
+  out.resize(size);
+  out.shrink_to_fit();
+  return {};
+}
+
+bool starts_with(std::span<const uint8_t> bytes, std::span<const uint8_t> prefix) {
+  return bytes.size() >= prefix.size() && std::equal(prefix.begin(), prefix.end(), bytes.begin());
+}
+
+std::string hex_prefix(std::span<const uint8_t> bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string text;
+  for (size_t i = 0; i < std::min<size_t>(bytes.size(), 8); ++i) {
+    if (i > 0) text += ' ';
+    text += kDigits[bytes[i] >> 4];
+    text += kDigits[bytes[i] & 0xF];
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string_view volume_format_name(VolumeFormat format) {
+  switch (format) {
+    case VolumeFormat::Sponge:
+      return "sponge";
+    case VolumeFormat::Structure:
+      return "structure";
+    case VolumeFormat::Kbr:
+      return "kbr";
+    case VolumeFormat::Litematic:
+      return "litematic";
+  }
+  return "unknown";
+}
+
+Result<std::vector<uint8_t>> inflate_if_gzip(std::span<const uint8_t> input) {
+  std::vector<uint8_t> document;
+  if (!starts_with(input, kGzipMagic)) return document;
+  // The trailer's size (mod 2^32) is only a hint: it sizes the first buffer within a bound the
+  // input's own size sets, and the buffer grows as bytes arrive past it.
+  uint64_t hint = 0;
+  if (input.size() >= 4) {
+    const uint8_t* t = input.data() + input.size() - 4;
+    hint = uint64_t{t[0]} | uint64_t{t[1]} << 8 | uint64_t{t[2]} << 16 | uint64_t{t[3]} << 24;
+  }
+  hint = std::min<uint64_t>(hint + 1, kTrustedRatio * input.size() + kFirstRead);
+  auto chain = make_gzip_chain(std::make_unique<SpanSource>(input));
+  if (auto read = read_to_end(*chain, document, static_cast<size_t>(hint)); !read) {
+    return fail("gzip: " + read.error().message);
+  }
+  return document;
+}
+
+Result<VolumeFormat> detect_volume_format(std::span<const uint8_t> document) {
+  if (starts_with(document, kKbrMagicPrefix)) return VolumeFormat::Kbr;
+  if (document.empty()) return fail("not a schematic: the input is empty");
+  if (document[0] != static_cast<uint8_t>(NbtKind::Compound)) {
+    return fail("not a schematic: the input starts with bytes " + hex_prefix(document) +
+                ", which begin neither an NBT document, a KBR file nor a gzip member");
+  }
+  // The root's tag names decide; a document broken further on still shows the tags before the
+  // break, and the decoder of the format they name then reports the break.
+  bool sponge = false;
+  bool structure = false;
+  bool legacy = false;
+  auto root = nbt_root_compound(document);
+  if (!root) return fail("not a schematic: " + root.error().message);
+  auto walked = for_each_entry(document, *root, 0, [&](const NbtTagRef& entry, NbtCursor&)
+                                                       -> Result<bool> {
+    std::string_view name = entry.name;
+    if (name == "Blocks" && entry.kind == NbtKind::ByteArray) legacy = true;
+    if (name == "Schematic" || name == "Palette" || name == "BlockData" ||
+        (name == "Blocks" && entry.kind == NbtKind::Compound) || name == "Width" ||
+        name == "Length") {
+      sponge = true;
+    }
+    if (name == "size" || name == "palette" || name == "palettes" || name == "blocks") {
+      structure = true;
+    }
+    return false;
+  });
+  if (legacy) return fail(kLegacyMcEditMessage);
+  if (sponge) return VolumeFormat::Sponge;
+  if (structure) return VolumeFormat::Structure;
+  if (!walked) return fail("not a schematic: " + walked.error().message);
+  return fail(
+      "not a schematic: an NBT document whose root holds none of the tags of a Sponge "
+      "schematic ('Schematic', 'Palette', 'BlockData', 'Blocks', 'Width') or of a structure "
+      "file ('size', 'palette', 'palettes', 'blocks')");
+}
+
+Result<Volume> load_volume(std::span<const uint8_t> input, const VolumeLoadOptions& options) {
+  KUBREL_ASSIGN_OR_RETURN(std::vector<uint8_t> inflated, inflate_if_gzip(input));
+  std::span<const uint8_t> document = starts_with(input, kGzipMagic) ? inflated : input;
+  VolumeFormat format;
+  if (options.format) {
+    format = *options.format;
+  } else {
+    KUBREL_ASSIGN_OR_RETURN(format, detect_volume_format(document));
+  }
+  if (format != VolumeFormat::Structure && options.palette != 0) {
+    return fail("palette " + std::to_string(options.palette) +
+                " was asked for, but only structure files have more than one");
+  }
+  switch (format) {
+    case VolumeFormat::Sponge:
+      return decode_sponge_volume(document);
+    case VolumeFormat::Structure:
+      return decode_structure_volume(document, options.palette);
+    case VolumeFormat::Kbr:
+      return decode_kbr_volume(document);
+    case VolumeFormat::Litematic:
+      break;
+  }
+  return fail("no decoder for the format " + std::string(volume_format_name(format)));
+}
+
+Result<Volume> load_volume(ByteSource& source, const VolumeLoadOptions& options) {
+  std::vector<uint8_t> input;
+  KUBREL_TRY(read_to_end(source, input, kFirstRead));
+  return load_volume(input, options);
+}
+
+}  // namespace kubrel

@@ -1,0 +1,43 @@
+// One call that turns a schematic of any supported format into a Volume: the input (gzip or not,
+// told by its first bytes) is decompressed into memory whole, its format is told by its content
+// unless the caller names it, and the format's array decoder fills the volume.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "common/error.h"
+#include "io/byte_source.h"
+#include "volume/volume.h"
+
+namespace kubrel {
+
+struct VolumeLoadOptions {
+  // The format to decode as; none detects it by content.
+  std::optional<VolumeFormat> format;
+  // Which entry of a structure file's "palettes" list to take.
+  uint32_t palette = 0;
+};
+
+// Decodes `input`, a whole file's bytes. When no format accepts it, the error says why for the
+// format it looks most like: its decoder's message, or what its first bytes or its root tags are.
+[[nodiscard]] Result<Volume> load_volume(std::span<const uint8_t> input,
+                                         const VolumeLoadOptions& options = {});
+
+// Reads `source` to its end (memory grows as the bytes arrive), then decodes it as above.
+[[nodiscard]] Result<Volume> load_volume(ByteSource& source, const VolumeLoadOptions& options = {});
+
+// The decompressed document of `input`: a copy of the gzip member's payload when `input` starts
+// with the gzip magic, else empty with `input` itself being the document (see document_of).
+[[nodiscard]] Result<std::vector<uint8_t>> inflate_if_gzip(std::span<const uint8_t> input);
+
+// The format a document (after any gzip) looks most like, or the error for a document that
+// looks like none (or like a legacy MCEdit schematic, which is refused as such).
+[[nodiscard]] Result<VolumeFormat> detect_volume_format(std::span<const uint8_t> document);
+
+// "sponge", "structure", "kbr", "litematic".
+std::string_view volume_format_name(VolumeFormat format);
+
+}  // namespace kubrel

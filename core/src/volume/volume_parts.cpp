@@ -1,0 +1,166 @@
+// Palette, state text and grid helpers shared by the array decoders.
+#include "volume/volume_parts.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "common/text.h"
+
+namespace kubrel {
+
+namespace {
+
+// The palette's text and map overhead may not exceed what any reader's palette may hold.
+constexpr size_t kEntryOverhead = 64;
+
+template <class From, class To>
+void convert(const std::byte* from, std::byte* to, size_t count) {
+  // Widening walks backwards, so it may run in place.
+  for (size_t i = count; i-- > 0;) {
+    From value;
+    std::memcpy(&value, from + i * sizeof(From), sizeof(From));
+    To wide = static_cast<To>(value);
+    std::memcpy(to + i * sizeof(To), &wide, sizeof(To));
+  }
+}
+
+}  // namespace
+
+std::string canonical_state_text(std::string_view name, std::vector<Property> properties) {
+  std::string text(name);
+  if (properties.empty()) return text;
+  std::stable_sort(properties.begin(), properties.end(),
+                   [](const Property& a, const Property& b) { return a.first < b.first; });
+  char separator = '[';
+  for (const auto& [key, value] : properties) {
+    text += separator;
+    text += key;
+    text += '=';
+    text += value;
+    separator = ',';
+  }
+  text += ']';
+  return text;
+}
+
+Result<BlockState> parse_state_text(std::string_view text) {
+  auto malformed = [&](std::string_view why) {
+    return fail("malformed block state '" + std::string(text) + "': " + std::string(why));
+  };
+  size_t open = text.find('[');
+  std::string_view name = trim_space(text.substr(0, open));
+  if (name.empty()) return malformed("empty name");
+  if (open == text.npos) return BlockState(std::string(name), {});
+  std::string_view body = trim_space(text.substr(open + 1));
+  if (!body.ends_with(']')) return malformed("missing ']'");
+  body.remove_suffix(1);
+  std::vector<Property> properties;
+  if (!trim_space(body).empty()) {
+    KUBREL_TRY(for_each_piece(body, ',', [&](std::string_view piece) -> Status {
+      size_t eq = piece.find('=');
+      std::string_view key = trim_space(piece.substr(0, eq));
+      std::string_view rest = eq == piece.npos ? std::string_view() : piece.substr(eq + 1);
+      std::string_view value = trim_space(rest.substr(0, rest.find('=')));
+      if (key.empty() || value.empty()) return malformed("empty property key or value");
+      properties.emplace_back(std::string(key), std::string(value));
+      return {};
+    }));
+  }
+  return BlockState(std::string(name), std::move(properties));
+}
+
+Result<std::string> canonical_state_text(std::string_view text) {
+  KUBREL_ASSIGN_OR_RETURN(BlockState state, parse_state_text(text));
+  return canonical_state_text(state.name(), state.properties());
+}
+
+PaletteBuilder::PaletteBuilder() {
+  texts_.emplace_back(kAirText);
+  indices_.emplace(kAirText, 0);
+}
+
+Result<uint32_t> PaletteBuilder::index_of(std::string text) {
+  if (auto it = indices_.find(text); it != indices_.end()) return it->second;
+  bytes_ += 2 * text.size() + kEntryOverhead;
+  if (bytes_ > kMaxPaletteBytes) {
+    return fail("palette exceeds " + std::to_string(kMaxPaletteBytes) + " bytes of block states");
+  }
+  auto index = static_cast<uint32_t>(texts_.size());
+  indices_.emplace(text, index);
+  texts_.push_back(std::move(text));
+  return index;
+}
+
+std::optional<uint32_t> PaletteBuilder::find(std::string_view text) const {
+  auto it = indices_.find(std::string(text));
+  if (it == indices_.end()) return std::nullopt;
+  return it->second;
+}
+
+void PaletteBuilder::pop_back() {
+  indices_.erase(texts_.back());
+  texts_.pop_back();
+}
+
+uint8_t grid_width_for(size_t palette_size) {
+  if (palette_size <= 0x100) return 1;
+  if (palette_size <= 0x10000) return 2;
+  return 4;
+}
+
+uint64_t max_grid_positions(size_t document_bytes) {
+  return (uint64_t{1} << 24) + 4 * static_cast<uint64_t>(document_bytes);
+}
+
+std::string box_text(const std::array<uint32_t, 3>& size) {
+  return std::to_string(size[0]) + " x " + std::to_string(size[1]) + " x " +
+         std::to_string(size[2]);
+}
+
+Status allocate_grid(IndexGrid& grid, const std::array<uint32_t, 3>& size, uint8_t width,
+                     uint32_t fill, size_t document_bytes) {
+  // Each size is below 2^32, so the product of two fits; the third is checked.
+  uint64_t area = uint64_t{size[0]} * size[1];
+  uint64_t limit = max_grid_positions(document_bytes);
+  if (size[2] != 0 && area > limit / size[2]) {
+    return fail("the box " + box_text(size) + " holds more positions than a document of " +
+                std::to_string(document_bytes) + " bytes can describe (at most " +
+                std::to_string(limit) + ")");
+  }
+  uint64_t positions = area * size[2];
+  grid.width = width;
+  grid.bytes.assign(static_cast<size_t>(positions) * width, std::byte{0});
+  if (fill != 0) {
+    with_index_type(width, [&]<class T>(T) {
+      auto value = static_cast<T>(fill);
+      for (uint64_t i = 0; i < positions; ++i) {
+        std::memcpy(grid.bytes.data() + i * sizeof(T), &value, sizeof(T));
+      }
+    });
+  }
+  return {};
+}
+
+void convert_grid_width(IndexGrid& grid, uint8_t width) {
+  if (width == grid.width) return;
+  size_t count = grid.bytes.size() / grid.width;
+  if (width > grid.width) grid.bytes.resize(count * width);
+  with_index_type(grid.width, [&]<class From>(From) {
+    with_index_type(width, [&]<class To>(To) {
+      if constexpr (sizeof(To) > sizeof(From)) {
+        convert<From, To>(grid.bytes.data(), grid.bytes.data(), count);
+      } else {
+        for (size_t i = 0; i < count; ++i) {
+          From value;
+          std::memcpy(&value, grid.bytes.data() + i * sizeof(From), sizeof(From));
+          To narrow = static_cast<To>(value);
+          std::memcpy(grid.bytes.data() + i * sizeof(To), &narrow, sizeof(To));
+        }
+      }
+    });
+  });
+  if (width < grid.width) grid.bytes.resize(count * width);
+  grid.width = width;
+}
+
+}  // namespace kubrel

@@ -1,0 +1,84 @@
+// What the array decoders of every format share: the canonical text of a block state, the
+// volume's palette as it is built (entry 0 is air, each text once), and the index grid's width,
+// allocation and conversion.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "common/block_state.h"
+#include "common/error.h"
+#include "volume/volume.h"
+
+namespace kubrel {
+
+inline constexpr std::string_view kAirText = "minecraft:air";
+inline constexpr std::string_view kStructureVoidText = "minecraft:structure_void";
+
+// "name[k=v,...]" with the pairs sorted by key (a stable sort: a key written twice keeps both
+// pairs in file order); a state without pairs is its bare name.
+std::string canonical_state_text(std::string_view name, std::vector<Property> properties);
+// State text as palettes write it: a name, then optionally "[k=v,...]"; whitespace around the
+// name, keys and values is dropped, and a value ends at a further "=". Any namespace is accepted.
+// Fails on an empty name, a missing "]" or a pair without a key or value, with a message that
+// quotes the text. Pairs keep their written order.
+[[nodiscard]] Result<BlockState> parse_state_text(std::string_view text);
+// The canonical text of `text` (parse_state_text, then sorted).
+[[nodiscard]] Result<std::string> canonical_state_text(std::string_view text);
+
+// The palette of a volume under construction: entry 0 is "minecraft:air", every text appears
+// once, and the texts' bytes are bounded like every reader's palette.
+class PaletteBuilder {
+ public:
+  PaletteBuilder();
+
+  // The index of `text`, added when new; fails once the palette's text exceeds the limit.
+  [[nodiscard]] Result<uint32_t> index_of(std::string text);
+  // The index of `text`, when present.
+  std::optional<uint32_t> find(std::string_view text) const;
+  size_t size() const { return texts_.size(); }
+  // Removes the last entry (which nothing may refer to).
+  void pop_back();
+  std::vector<std::string> take() { return std::move(texts_); }
+
+ private:
+  std::vector<std::string> texts_;
+  std::unordered_map<std::string, uint32_t> indices_;
+  size_t bytes_ = 0;
+};
+
+// The smallest width (1, 2 or 4 bytes) whose indices cover `palette_size` entries.
+uint8_t grid_width_for(size_t palette_size);
+
+// The most positions a grid may have for a document of `document_bytes`: a fixed allowance plus
+// a few per byte. Formats describe positions they do not list (structure voids, KBR runs, Sponge
+// data cut short), so the grid may outgrow the document, but only this far.
+uint64_t max_grid_positions(size_t document_bytes);
+
+// Sizes `grid` for `positions` indices of `width` bytes, all `fill`, once `positions` passes the
+// bound above; the failure names the box.
+[[nodiscard]] Status allocate_grid(IndexGrid& grid, const std::array<uint32_t, 3>& size,
+                                   uint8_t width, uint32_t fill, size_t document_bytes);
+
+// Rewrites `grid` at another width, keeping every index (which must fit the new width).
+void convert_grid_width(IndexGrid& grid, uint8_t width);
+
+// Calls `f(T{})` with T the unsigned type of `width` bytes.
+template <class F>
+decltype(auto) with_index_type(uint8_t width, F&& f) {
+  if (width == 1) return f(uint8_t{});
+  if (width == 2) return f(uint16_t{});
+  return f(uint32_t{});
+}
+
+// "W x H x L" for messages.
+std::string box_text(const std::array<uint32_t, 3>& size);
+
+}  // namespace kubrel

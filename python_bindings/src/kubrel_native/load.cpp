@@ -1,0 +1,213 @@
+// load(): picks the input (a path, a bytes-like object, a binary file object), runs the core's
+// volume loader without the interpreter's lock, and converts the Volume into the dict.
+#include "kubrel_native/load.h"
+
+#include <atomic>
+#include <optional>
+#include <string_view>
+
+#include "py_common/errors.h"
+#include "py_common/numpy_api.h"
+#include "py_common/pyref.h"
+#include "py_common/pystream.h"
+#include "volume/volume_loader.h"
+
+namespace kubrel::py {
+
+namespace {
+
+std::atomic<PyObject*> error_type{nullptr};
+
+// Releases the interpreter's lock for the lifetime of the object.
+class WithoutLock {
+ public:
+  WithoutLock() : state_(PyEval_SaveThread()) {}
+  ~WithoutLock() { PyEval_RestoreThread(state_); }
+  WithoutLock(const WithoutLock&) = delete;
+  WithoutLock& operator=(const WithoutLock&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// A bytes-like object's buffer, released with the object.
+class BufferView {
+ public:
+  BufferView() = default;
+  ~BufferView() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  BufferView(const BufferView&) = delete;
+  BufferView& operator=(const BufferView&) = delete;
+
+  bool acquire(PyObject* object) {
+    held_ = PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) == 0;
+    return held_;
+  }
+  std::span<const uint8_t> bytes() const {
+    return {static_cast<const uint8_t*>(view_.buf), static_cast<size_t>(view_.len)};
+  }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+Result<Volume> load_source(PyObject* source, const VolumeLoadOptions& options, bool& raised) {
+  raised = false;
+  if (!PyUnicode_Check(source) && PyObject_CheckBuffer(source)) {
+    BufferView view;
+    if (!view.acquire(source)) {
+      raised = true;
+      return fail("");
+    }
+    WithoutLock unlocked;
+    return load_volume(view.bytes(), options);
+  }
+  // A path or a file object; the file object's read() takes the lock back for each call.
+  std::unique_ptr<ByteSource> input = reader_from(source);
+  if (!input) {
+    raised = true;
+    return fail("");
+  }
+  Result<Volume> volume = [&] {
+    WithoutLock unlocked;
+    return load_volume(*input, options);
+  }();
+  return volume;
+}
+
+// A new (x, y, z) tuple of `T`s converted by `convert`.
+template <class T, class Convert>
+PyObject* triple(const T& values, Convert convert) {
+  return Py_BuildValue("(NNN)", convert(values[0]), convert(values[1]), convert(values[2]));
+}
+
+PyObject* int_triple(const BlockPosition& p) {
+  return Py_BuildValue("(iii)", p.x, p.y, p.z);
+}
+
+PyObject* bytes_of(const std::vector<std::byte>& data) {
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
+                                   static_cast<Py_ssize_t>(data.size()));
+}
+
+int set_item(PyObject* dict, const char* key, PyObject* value) {
+  PyRef owned = PyRef::steal(value);
+  if (!owned) return -1;
+  return PyDict_SetItemString(dict, key, owned.get());
+}
+
+// The dict of the interface; takes the volume's buffers. Returns a new reference.
+PyObject* to_dict(Volume volume) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  PyRef palette = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(volume.palette.size())));
+  if (!palette) return nullptr;
+  for (size_t i = 0; i < volume.palette.size(); ++i) {
+    PyObject* text = to_str(volume.palette[i]);
+    if (text == nullptr) return nullptr;
+    PyList_SET_ITEM(palette.get(), static_cast<Py_ssize_t>(i), text);
+  }
+  PyRef block_entities = PyRef::steal(PyList_New(0));
+  if (!block_entities) return nullptr;
+  for (const VolumeBlockEntity& entity : volume.block_entities) {
+    PyRef item =
+        PyRef::steal(Py_BuildValue("(NN)", int_triple(entity.position), bytes_of(entity.data)));
+    if (!item || PyList_Append(block_entities.get(), item.get()) < 0) return nullptr;
+  }
+  PyRef entities = PyRef::steal(PyList_New(0));
+  if (!entities) return nullptr;
+  for (const VolumeEntity& entity : volume.entities) {
+    const auto& p = entity.position;
+    PyRef item = PyRef::steal(Py_BuildValue("((ddd)N)", p[0], p[1], p[2], bytes_of(entity.data)));
+    if (!item || PyList_Append(entities.get(), item.get()) < 0) return nullptr;
+  }
+  const Py_ssize_t shape[3] = {static_cast<Py_ssize_t>(volume.size[1]),
+                               static_cast<Py_ssize_t>(volume.size[2]),
+                               static_cast<Py_ssize_t>(volume.size[0])};
+  std::string_view format = volume_format_name(volume.format);
+  PyObject* data_version = volume.data_version ? PyLong_FromLong(*volume.data_version)
+                                               : Py_NewRef(Py_None);
+  const auto& size = volume.size;
+  if (set_item(dict.get(), "format", to_str(format)) < 0 ||
+      set_item(dict.get(), "version", PyLong_FromLong(volume.version)) < 0 ||
+      set_item(dict.get(), "data_version", data_version) < 0 ||
+      set_item(dict.get(), "origin", int_triple(volume.origin)) < 0 ||
+      set_item(dict.get(), "size", Py_BuildValue("(kkk)", size[0], size[1], size[2])) < 0 ||
+      set_item(dict.get(), "palette", palette.release()) < 0 ||
+      set_item(dict.get(), "blocks", make_unsigned_array(std::move(volume.blocks.bytes),
+                                                         volume.blocks.width, shape)) < 0 ||
+      set_item(dict.get(), "palette_count", PyLong_FromUnsignedLong(volume.palette_count)) < 0 ||
+      set_item(dict.get(), "block_entities", block_entities.release()) < 0 ||
+      set_item(dict.get(), "entities", entities.release()) < 0) {
+    return nullptr;
+  }
+  return dict.release();
+}
+
+std::optional<VolumeFormat> format_named(std::string_view name) {
+  for (VolumeFormat format : {VolumeFormat::Sponge, VolumeFormat::Structure, VolumeFormat::Kbr}) {
+    if (name == volume_format_name(format)) return format;
+  }
+  return std::nullopt;
+}
+
+PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    static const char* keywords[] = {"source", "format", "palette", nullptr};
+    PyObject* source = nullptr;
+    const char* format = nullptr;
+    Py_ssize_t palette = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|zn:load", const_cast<char**>(keywords),
+                                     &source, &format, &palette)) {
+      return nullptr;
+    }
+    VolumeLoadOptions options;
+    if (format != nullptr) {
+      options.format = format_named(format);
+      if (!options.format) {
+        return raise_text(PyExc_ValueError,
+                          "format must be None, 'sponge', 'structure' or 'kbr', not '" +
+                              std::string(format) + "'");
+      }
+    }
+    if (palette < 0 || palette > UINT32_MAX) {
+      return raise_text(PyExc_ValueError, "palette must be a non-negative index");
+    }
+    options.palette = static_cast<uint32_t>(palette);
+    PyObject* kind = kubrel_error_type();
+    if (kind == nullptr) return nullptr;
+    bool raised = false;
+    Result<Volume> volume = load_source(source, options, raised);
+    if (raised) return nullptr;
+    if (!volume) return raise_text(kind, volume.error().message);
+    return to_dict(std::move(*volume));
+  });
+}
+
+}  // namespace
+
+PyObject* kubrel_error_type() {
+  PyObject* type = error_type.load(std::memory_order_acquire);
+  if (type != nullptr) return type;
+  PyObject* created = PyErr_NewExceptionWithDoc(
+      "kubrel._native.KubrelError",
+      "A schematic that kubrel cannot read: broken, hostile, or of no supported format.",
+      PyExc_ValueError, nullptr);
+  if (created == nullptr) return nullptr;
+  PyObject* expected = nullptr;
+  if (error_type.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
+    return created;
+  }
+  Py_DECREF(created);
+  return expected;
+}
+
+PyMethodDef load_method = {
+    "load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load)),
+    METH_VARARGS | METH_KEYWORDS,
+    "load(source, format=None, palette=0) -> dict\n\nReads a whole schematic (a path, a "
+    "bytes-like object or a binary file object; gzip or not) into arrays."};
+
+}  // namespace kubrel::py

@@ -1,0 +1,17 @@
+// kubrel._native.load(): a whole schematic read and decoded by the core into a dict of arrays and
+// plain values (see volume-interface in the developers' guide for its keys), with the
+// interpreter's lock released while the core works.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace kubrel::py {
+
+extern PyMethodDef load_method;
+
+// The exception class of the module, a ValueError subclass (created once per process); a
+// borrowed reference, or null with an error set.
+PyObject* kubrel_error_type();
+
+}  // namespace kubrel::py
