@@ -4,6 +4,7 @@
 library is reported with the `pip install` that brings it, not with a bare ImportError."""
 
 import importlib
+import os
 
 # The extra of the distribution that installs each optional top-level module.
 EXTRA_OF_MODULE = {
@@ -35,8 +36,8 @@ def require(module):
 
 def error_text(error):
     """The one-line message of a reading error, without the path (the caller shows it)."""
-    if isinstance(error, OSError) and error.strerror:
-        return error.strerror
+    if isinstance(error, OSError) and (error.strerror or error.errno):
+        return error.strerror or os.strerror(error.errno)
     text = " ".join(str(error).split())
     if isinstance(error, ValueError) and text:
         return text

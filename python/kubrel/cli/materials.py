@@ -8,6 +8,7 @@ import sys
 import click
 
 from kubrel.cli.output import load, show_rows
+from kubrel.facts import materials as placed_blocks
 
 
 @click.command()
@@ -16,8 +17,9 @@ from kubrel.cli.output import load, show_rows
 @click.option("--csv", "as_csv", is_flag=True, help="Comma-separated values with a header.")
 @click.option("--json", "as_json", is_flag=True, help="A JSON object from state (or name) to count.")
 def materials(file, by_name, as_csv, as_json):
-    """The non-air blocks of FILE by state (or block name), most common first."""
-    counts = load(file).counts()
+    """The blocks FILE places (not air, not structure voids) by state (or block name), most
+    common first."""
+    counts = placed_blocks(load(file))
     if by_name:
         names = collections.Counter()
         for state, count in counts.items():

@@ -46,6 +46,7 @@ def top_view(blocks, solid, colours):
     scale = max(1, min(32, TOP_VIEW_WIDTH // max(size_x, size_z, 1)))
     picture = np.empty((max(size_z, 1), max(size_x, 1), 3), dtype=np.uint8)
     picture[:] = BACKGROUND
+    filled = np.zeros(picture.shape[:2], dtype=bool)
     if solid.any():
         highest = size_y - 1 - solid[::-1].argmax(axis=0)
         filled = solid.any(axis=0)
@@ -56,10 +57,11 @@ def top_view(blocks, solid, colours):
     picture = picture.repeat(scale, axis=0).repeat(scale, axis=1)
     if scale >= 4:
         # A darker last row and column of each block keeps neighbours of one colour apart.
-        for axis in (0, 1):
-            edges = [slice(None), slice(None)]
-            edges[axis] = slice(scale - 1, None, scale)
-            picture[tuple(edges)] = (picture[tuple(edges)] * 0.82).astype(np.uint8)
+        edge = np.zeros(picture.shape[:2], dtype=bool)
+        edge[scale - 1 :: scale] = True
+        edge[:, scale - 1 :: scale] = True
+        edge &= filled.repeat(scale, axis=0).repeat(scale, axis=1)
+        picture[edge] = (picture[edge] * 0.82).astype(np.uint8)
     return picture
 
 
