@@ -279,6 +279,7 @@ void add_documents(const std::map<std::string, Bytes>& docs,
     for (int level : {0, 1, 9}) {
       Bytes member = kubrel::testing::gzip_compress(bytes, level);
       add("pipeline", name + ".l" + std::to_string(level) + ".gz", member);
+      add("volume_load", name + ".l" + std::to_string(level) + ".gz", member);
       add("gzip_chain", name + ".l" + std::to_string(level) + ".gz", member);
     }
     add("gzip_chain", name + ".fields.gz",
@@ -290,9 +291,10 @@ void add_real_corpus() {
   auto dir = kubrel::testing::real_corpus_dir();
   if (!dir) return;
   const std::map<std::string, std::vector<const char*>> targets = {
-      {"sponge", {"sponge_reader", "nbt_tree", "nbt_events", "any_reader"}},
-      {"structure", {"mojang_reader", "nbt_tree", "nbt_events", "any_reader"}},
-      {"legacy", {"nbt_tree", "nbt_events", "any_reader"}}};
+      {"sponge", {"sponge_reader", "nbt_tree", "nbt_events", "any_reader", "volume_sponge"}},
+      {"structure",
+       {"mojang_reader", "nbt_tree", "nbt_events", "any_reader", "volume_structure"}},
+      {"legacy", {"nbt_tree", "nbt_events", "any_reader", "volume_load"}}};
   for (const auto& [folder, raw_targets] : targets) {
     if (!std::filesystem::is_directory(*dir / folder)) continue;
     for (const auto& entry : std::filesystem::directory_iterator(*dir / folder)) {
@@ -352,9 +354,10 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: %s OUT_DIR\n", argv[0]);
     return 2;
   }
-  add_documents(kbr_documents(), {"kbr_reader"});
-  add_documents(sponge_documents(), {"sponge_reader", "nbt_tree", "nbt_events"});
-  add_documents(mojang_documents(), {"mojang_reader", "nbt_tree", "nbt_events"});
+  add_documents(kbr_documents(), {"kbr_reader", "volume_kbr"});
+  add_documents(sponge_documents(), {"sponge_reader", "nbt_tree", "nbt_events", "volume_sponge"});
+  add_documents(mojang_documents(),
+                {"mojang_reader", "nbt_tree", "nbt_events", "volume_structure"});
   add_documents(nbt_documents(), {"nbt_tree", "nbt_events"});
   add_texts();
   add_real_corpus();

@@ -12,7 +12,8 @@ cd "$(dirname "$0")/.."
 
 build=${FUZZ_BUILD:-build-fuzz}
 all_targets=(kbr_reader sponge_reader mojang_reader any_reader pipeline gzip_chain nbt_tree
-             nbt_events block_state difference)
+             nbt_events block_state difference volume_sponge volume_structure volume_kbr
+             volume_load)
 
 limit=()
 case "${1:-}" in
@@ -25,7 +26,9 @@ targets=("$@")
 
 dicts_of() {
   case "$1" in
-    kbr_reader) echo kbr ;;
+    kbr_reader|volume_kbr) echo kbr ;;
+    volume_sponge|volume_structure) echo nbt ;;
+    volume_load) echo "gzip nbt kbr" ;;
     sponge_reader|mojang_reader|nbt_tree|nbt_events) echo nbt ;;
     any_reader) echo "nbt kbr" ;;
     pipeline) echo "gzip nbt kbr" ;;
@@ -39,7 +42,7 @@ dicts_of() {
 # theirs are shorter; the text grammars need a little over their 4096-byte limit.
 max_len_of() {
   case "$1" in
-    pipeline) echo 2048 ;;
+    pipeline|volume_load) echo 2048 ;;
     gzip_chain) echo 4096 ;;
     block_state|difference) echo 8192 ;;
     *) echo 16384 ;;

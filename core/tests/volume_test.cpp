@@ -257,7 +257,8 @@ TEST(VolumeDecoders, FormatsAndTheirVariants) {
   wide_ids = {0, 0xAC, 0x02};
   const std::vector<Row> rows = {
       {"sponge v1 with TileEntities",
-       sponge(1, {2, 1, 1}, {{"minecraft:air", 0}, {stone, 1}}, {1, 0}), true, {}, {2, 1, 1}, {{{0, 0, 0}, stone}}, 1, chest_data()},
+       sponge(1, {2, 1, 1}, {{"minecraft:air", 0}, {stone, 1}}, {1, 0}), true, {}, {2, 1, 1},
+       {{{0, 0, 0}, stone}}, 1, chest_data()},
       {"sponge v2, keys reversed, modded state with unsorted keys",
        sponge(2, {1, 2, 2}, {{"create:shaft[waterlogged=false,axis=x]", 5}, {"minecraft:air", 9}},
               {5, 9, 9, 5}, true),
@@ -280,7 +281,8 @@ TEST(VolumeDecoders, FormatsAndTheirVariants) {
        1,
        chest_data()},
       {"structure: every position listed, no void",
-       structure({1, 1, 1}, {{stone}}, {{{0, 0, 0}, 0}}), false, {}, {1, 1, 1}, {{{0, 0, 0}, stone}}},
+       structure({1, 1, 1}, {{stone}}, {{{0, 0, 0}, 0}}), false, {}, {1, 1, 1},
+       {{{0, 0, 0}, stone}}},
       {"structure: palettes, the second chosen",
        structure({2, 1, 1}, {{stone, log}, {log, stone}}, {{{0, 0, 0}, 0}, {{1, 0, 0}, 1}}), true,
        {std::nullopt, 1}, {2, 1, 1}, {{{0, 0, 0}, log}, {{1, 0, 0}, stone}}, 0, {}, 2},

@@ -1,12 +1,29 @@
 """kubrel: block schematics read whole into NumPy arrays.
 
-For now it holds `kubrel.nbt`, the typed NBT model in which volumes keep block entity and entity
-data.
+`load` reads a Sponge schematic (versions 1 to 3), a structure file or a KBR stream, detected by
+content, into a `Volume`: one array of palette indices indexed [y, z, x], the palette as canonical
+state texts, the origin and size, and the block entities and entities with their exact NBT (as
+`kubrel.nbt` values). The decoding runs in C++ without a Python object per block.
+
+Example:
+    >>> import kubrel
+    >>> vol = kubrel.load("castle.schem")
+    >>> vol.blocks.shape, vol.palette[0]          # (size y, size z, size x), "minecraft:air"
+    >>> vol.counts()                              # {"minecraft:stone": 1520, ...}
+    >>> vol.block_entities[0].data["id"]          # String('minecraft:chest')
+
+Errors of the input raise `KubrelError`, a ValueError.
+
+With the `cli` extra, `kubrel.scan` and `kubrel.build_dataset` run over whole collections (see
+`kubrel.collection`).
 """
 
 from . import nbt
+from ._native import KubrelError
+from .loading import load
+from .volume import BlockEntity, Entity, Volume
 
-__all__ = ["nbt"]
+__all__ = ["load", "Volume", "BlockEntity", "Entity", "KubrelError", "nbt"]
 
 # The collection jobs need the `cli` extra (pyarrow, zarr): imported on first use, so that
 # `import kubrel` stays free of them.

@@ -34,6 +34,8 @@ import re
 import struct
 from collections.abc import Iterable
 
+from ._native import KubrelError
+
 __all__ = [
     "MAX_DEPTH",
     "NbtError",
@@ -59,7 +61,7 @@ __all__ = [
 MAX_DEPTH = 512
 
 
-class NbtError(ValueError):
+class NbtError(KubrelError):
     """NBT bytes that cannot be read, or a value that cannot be written as NBT."""
 
 
@@ -145,6 +147,7 @@ class Float(Tag, float):
     NaN's payload survives (widening a signalling NaN to a Python float would quiet it)."""
 
     __slots__ = ("_raw",)
+    _raw: bytes
     tag_type = TagType.FLOAT
 
     def __new__(cls, value: float = 0.0):
@@ -215,7 +218,9 @@ class _NumberArray(Tag, list):
         try:
             out += struct.pack(f">{len(self)}{self._item}", *self)
         except struct.error as error:
-            raise NbtError(f"{type(self).__name__} holds a value it cannot store: {error}") from None
+            raise NbtError(
+                f"{type(self).__name__} holds a value it cannot store: {error}"
+            ) from None
 
 
 class IntArray(_NumberArray):
@@ -298,7 +303,9 @@ class Compound(Tag, dict):
         _check_depth(depth)
         for name, value in self.items():
             if not isinstance(name, str) or not isinstance(value, Tag):
-                raise NbtError(f"a Compound entry must be a str name and a tag: {name!r}: {value!r}")
+                raise NbtError(
+                    f"a Compound entry must be a str name and a tag: {name!r}: {value!r}"
+                )
             out.append(value.tag_type)
             _write_text(out, name)
             value._write(out, depth + 1)

@@ -72,8 +72,8 @@ class NbtCursor {
   [[nodiscard]] Result<std::string> text();
   // The head of a List payload.
   [[nodiscard]] Result<NbtListRef> list_head();
-  // The head of a ByteArray, IntArray or LongArray payload: its element count, checked against
-  // the bytes left, and the position of its first element.
+  // The elements of a ByteArray, IntArray or LongArray payload as bytes in place (big-endian),
+  // their declared count checked against the bytes left.
   [[nodiscard]] Result<std::span<const uint8_t>> array_bytes(NbtKind kind);
   // Moves past one payload of `kind`, checking its structure (nesting bounded).
   [[nodiscard]] Status skip(NbtKind kind, int depth = 0);

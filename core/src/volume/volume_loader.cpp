@@ -17,8 +17,9 @@ namespace {
 
 constexpr uint8_t kGzipMagic[] = {0x1F, 0x8B};
 constexpr size_t kFirstRead = 64 * 1024;
-// How far the gzip trailer's size is believed before the bytes arrive: a few times the input.
-constexpr uint64_t kTrustedRatio = 64;
+// How far the gzip trailer's size is believed before the bytes arrive, as a multiple of the
+// input: beyond what most schematics inflate to, far below what deflate can reach.
+constexpr uint64_t kTrustedRatio = 16;
 
 // Reads bytes it does not own; the caller keeps them alive.
 class SpanSource final : public ByteSource {
@@ -37,20 +38,51 @@ class SpanSource final : public ByteSource {
   size_t position_ = 0;
 };
 
-// Reads `source` to its end into `out`, growing it as bytes arrive from `initial` bytes on.
-Status read_to_end(ByteSource& source, std::vector<uint8_t>& out, size_t initial) {
-  out.clear();
-  size_t size = 0;
-  out.resize(std::max(initial, kFirstRead));
-  while (true) {
-    if (size == out.size()) out.resize(out.size() * 2);
-    KUBREL_ASSIGN_OR_RETURN(size_t got, source.read(out.data() + size, out.size() - size));
-    if (got == 0) break;
-    size += got;
+// Bytes that arrive in pieces of unknown total: grown by doubling, never zero-filled, so that
+// memory is written (and committed) only as bytes arrive.
+class ArrivingBytes {
+ public:
+  std::span<const uint8_t> bytes() const { return {data_.get(), size_}; }
+
+  // Reads `source` to its end, starting with room for `initial` bytes.
+  Status read_to_end(ByteSource& source, size_t initial) {
+    reserve(std::max(initial, kFirstRead));
+    while (true) {
+      if (size_ == capacity_) reserve(capacity_ * 2);
+      KUBREL_ASSIGN_OR_RETURN(size_t got, source.read(data_.get() + size_, capacity_ - size_));
+      if (got == 0) return {};
+      size_ += got;
+    }
   }
-  out.resize(size);
-  out.shrink_to_fit();
-  return {};
+
+ private:
+  void reserve(size_t capacity) {
+    std::unique_ptr<uint8_t[]> grown(new uint8_t[capacity]);
+    if (size_ > 0) std::memcpy(grown.get(), data_.get(), size_);
+    data_ = std::move(grown);
+    capacity_ = capacity;
+  }
+
+  std::unique_ptr<uint8_t[]> data_;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+};
+
+// The gzip member's payload. The trailer's size (mod 2^32) is only a hint: it sizes the first
+// buffer within a bound that the input's own size sets, and the buffer grows as bytes arrive.
+Result<ArrivingBytes> inflate(std::span<const uint8_t> input) {
+  uint64_t hint = 0;
+  if (input.size() >= 4) {
+    const uint8_t* t = input.data() + input.size() - 4;
+    hint = uint64_t{t[0]} | uint64_t{t[1]} << 8 | uint64_t{t[2]} << 16 | uint64_t{t[3]} << 24;
+  }
+  hint = std::min<uint64_t>(hint + 1, kTrustedRatio * input.size() + kFirstRead);
+  auto chain = make_gzip_chain(std::make_unique<SpanSource>(input));
+  ArrivingBytes document;
+  if (auto read = document.read_to_end(*chain, static_cast<size_t>(hint)); !read) {
+    return fail("gzip: " + read.error().message);
+  }
+  return document;
 }
 
 bool starts_with(std::span<const uint8_t> bytes, std::span<const uint8_t> prefix) {
@@ -82,24 +114,6 @@ std::string_view volume_format_name(VolumeFormat format) {
       return "litematic";
   }
   return "unknown";
-}
-
-Result<std::vector<uint8_t>> inflate_if_gzip(std::span<const uint8_t> input) {
-  std::vector<uint8_t> document;
-  if (!starts_with(input, kGzipMagic)) return document;
-  // The trailer's size (mod 2^32) is only a hint: it sizes the first buffer within a bound the
-  // input's own size sets, and the buffer grows as bytes arrive past it.
-  uint64_t hint = 0;
-  if (input.size() >= 4) {
-    const uint8_t* t = input.data() + input.size() - 4;
-    hint = uint64_t{t[0]} | uint64_t{t[1]} << 8 | uint64_t{t[2]} << 16 | uint64_t{t[3]} << 24;
-  }
-  hint = std::min<uint64_t>(hint + 1, kTrustedRatio * input.size() + kFirstRead);
-  auto chain = make_gzip_chain(std::make_unique<SpanSource>(input));
-  if (auto read = read_to_end(*chain, document, static_cast<size_t>(hint)); !read) {
-    return fail("gzip: " + read.error().message);
-  }
-  return document;
 }
 
 Result<VolumeFormat> detect_volume_format(std::span<const uint8_t> document) {
@@ -141,8 +155,12 @@ Result<VolumeFormat> detect_volume_format(std::span<const uint8_t> document) {
 }
 
 Result<Volume> load_volume(std::span<const uint8_t> input, const VolumeLoadOptions& options) {
-  KUBREL_ASSIGN_OR_RETURN(std::vector<uint8_t> inflated, inflate_if_gzip(input));
-  std::span<const uint8_t> document = starts_with(input, kGzipMagic) ? inflated : input;
+  ArrivingBytes inflated;
+  std::span<const uint8_t> document = input;
+  if (starts_with(input, kGzipMagic)) {
+    KUBREL_ASSIGN_OR_RETURN(inflated, inflate(input));
+    document = inflated.bytes();
+  }
   VolumeFormat format;
   if (options.format) {
     format = *options.format;
@@ -167,9 +185,9 @@ Result<Volume> load_volume(std::span<const uint8_t> input, const VolumeLoadOptio
 }
 
 Result<Volume> load_volume(ByteSource& source, const VolumeLoadOptions& options) {
-  std::vector<uint8_t> input;
-  KUBREL_TRY(read_to_end(source, input, kFirstRead));
-  return load_volume(input, options);
+  ArrivingBytes input;
+  KUBREL_TRY(input.read_to_end(source, kFirstRead));
+  return load_volume(input.bytes(), options);
 }
 
 }  // namespace kubrel

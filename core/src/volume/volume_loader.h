@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <optional>
 #include <span>
-#include <vector>
 
 #include "common/error.h"
 #include "io/byte_source.h"
@@ -28,10 +27,6 @@ struct VolumeLoadOptions {
 
 // Reads `source` to its end (memory grows as the bytes arrive), then decodes it as above.
 [[nodiscard]] Result<Volume> load_volume(ByteSource& source, const VolumeLoadOptions& options = {});
-
-// The decompressed document of `input`: a copy of the gzip member's payload when `input` starts
-// with the gzip magic, else empty with `input` itself being the document (see document_of).
-[[nodiscard]] Result<std::vector<uint8_t>> inflate_if_gzip(std::span<const uint8_t> input);
 
 // The format a document (after any gzip) looks most like, or the error for a document that
 // looks like none (or like a legacy MCEdit schematic, which is refused as such).

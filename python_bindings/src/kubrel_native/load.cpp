@@ -77,12 +77,6 @@ Result<Volume> load_source(PyObject* source, const VolumeLoadOptions& options, b
   return volume;
 }
 
-// A new (x, y, z) tuple of `T`s converted by `convert`.
-template <class T, class Convert>
-PyObject* triple(const T& values, Convert convert) {
-  return Py_BuildValue("(NNN)", convert(values[0]), convert(values[1]), convert(values[2]));
-}
-
 PyObject* int_triple(const BlockPosition& p) {
   return Py_BuildValue("(iii)", p.x, p.y, p.z);
 }
@@ -127,14 +121,17 @@ PyObject* to_dict(Volume volume) {
                                static_cast<Py_ssize_t>(volume.size[2]),
                                static_cast<Py_ssize_t>(volume.size[0])};
   std::string_view format = volume_format_name(volume.format);
-  PyObject* data_version = volume.data_version ? PyLong_FromLong(*volume.data_version)
-                                               : Py_NewRef(Py_None);
+  PyRef data_version = PyRef::steal(volume.data_version ? PyLong_FromLong(*volume.data_version)
+                                                       : Py_NewRef(Py_None));
   const auto& size = volume.size;
   if (set_item(dict.get(), "format", to_str(format)) < 0 ||
       set_item(dict.get(), "version", PyLong_FromLong(volume.version)) < 0 ||
-      set_item(dict.get(), "data_version", data_version) < 0 ||
+      set_item(dict.get(), "data_version", data_version.release()) < 0 ||
       set_item(dict.get(), "origin", int_triple(volume.origin)) < 0 ||
-      set_item(dict.get(), "size", Py_BuildValue("(kkk)", size[0], size[1], size[2])) < 0 ||
+      set_item(dict.get(), "size",
+               Py_BuildValue("(kkk)", static_cast<unsigned long>(size[0]),
+                             static_cast<unsigned long>(size[1]),
+                             static_cast<unsigned long>(size[2]))) < 0 ||
       set_item(dict.get(), "palette", palette.release()) < 0 ||
       set_item(dict.get(), "blocks", make_unsigned_array(std::move(volume.blocks.bytes),
                                                          volume.blocks.width, shape)) < 0 ||

@@ -1,0 +1,95 @@
+"""The Volume: a whole schematic as one NumPy array of palette indices, with its palette, its place
+in the world and its block entities and entities."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+
+import numpy
+
+from . import nbt
+
+# Names that hold no material: the three airs, and the structure void that stands for "leave the
+# world as it is" (a structure file's unlisted positions).
+_NOT_MATERIAL = frozenset(
+    ("minecraft:air", "minecraft:cave_air", "minecraft:void_air", "minecraft:structure_void")
+)
+# Elements counted per bincount call, so that counting never widens more than this many indices.
+_COUNT_CHUNK = 1 << 20
+
+
+@dataclass(frozen=True)
+class BlockEntity:
+    """A block entity: its position (x, y, z) counted from the volume's minimum corner, and its
+    data in the game's own form ("id" and its fields, without position keys)."""
+
+    position: tuple[int, int, int]
+    data: nbt.Compound
+
+
+@dataclass(frozen=True)
+class Entity:
+    """An entity: its position (x, y, z, fractional) counted from the volume's minimum corner, and
+    its data in the game's own form ("id" and its fields, without "Pos")."""
+
+    position: tuple[float, float, float]
+    data: nbt.Compound
+
+
+@dataclass(eq=False, repr=False)
+class Volume:
+    """A schematic read whole.
+
+    - `blocks`: palette indices, one per position, indexed `blocks[y, z, x]` (index 0 on each
+      axis is the volume's minimum corner); dtype uint8, uint16 or uint32, the smallest that holds
+      the palette.
+    - `palette`: the states as canonical text, "name[key=value,...]" with the keys sorted; entry 0
+      is "minecraft:air". A structure file's unlisted positions hold "minecraft:structure_void".
+    - `origin`: where the minimum corner stands in the world (or the file's frame); `size`: the
+      positions per axis, (x, y, z).
+    - `format`: "sponge", "structure" or "kbr"; `version`: the format's own version number (0 for
+      structure files); `data_version`: the game's data version, when the file says.
+    - `block_entities`, `entities`: every one the file holds, with its exact NBT.
+    - `palette_count`: how many palettes the file offers (see `load(..., palette=)`).
+
+    Example:
+        >>> vol = kubrel.load("castle.schem")
+        >>> vol.blocks[0, 2, 5]                     # the index at x=5, y=0, z=2
+        >>> vol.palette[vol.blocks[0, 2, 5]]        # its state, e.g. "minecraft:stone"
+        >>> sorted(vol.counts().items(), key=lambda kv: -kv[1])[:3]
+    """
+
+    blocks: numpy.ndarray
+    palette: list[str]
+    origin: tuple[int, int, int]
+    size: tuple[int, int, int]
+    format: str
+    version: int
+    data_version: int | None
+    block_entities: list[BlockEntity] = field(default_factory=list)
+    entities: list[Entity] = field(default_factory=list)
+    palette_count: int = 1
+
+    def counts(self) -> dict[str, int]:
+        """How many blocks of each state the volume holds, most common first: a materials list.
+        Air and structure void are left out."""
+        per_index = numpy.zeros(len(self.palette), dtype=numpy.int64)
+        flat = self.blocks.reshape(-1)
+        for start in range(0, flat.size, _COUNT_CHUNK):
+            chunk = flat[start : start + _COUNT_CHUNK]
+            per_index += numpy.bincount(chunk, minlength=len(self.palette))
+        counted = (
+            (state, int(count))
+            for state, count in zip(self.palette, per_index.tolist())
+            if count and state.partition("[")[0] not in _NOT_MATERIAL
+        )
+        return dict(sorted(counted, key=lambda item: -item[1]))
+
+    def __repr__(self) -> str:
+        return (
+            f"Volume(format={self.format!r}, version={self.version}, "
+            f"data_version={self.data_version}, origin={self.origin}, size={self.size}, "
+            f"blocks={self.blocks.dtype} array, palette={len(self.palette)} states, "
+            f"block_entities={len(self.block_entities)}, entities={len(self.entities)}, "
+            f"palette_count={self.palette_count})"
+        )
