@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the kubrel distribution (the kubrel package and the kubrel_rs module) into a virtual
-# environment of the repository and runs the Python tests there.
+# environment of the repository and runs the Python tests there; the plain runs install it with
+# its `cli` and `dask` extras.
 # Usage: scripts/python-test.sh VENV PYTHON_VERSION NUMPY_REQUIREMENT [asan|refs]
 # With "asan" the extension is built with AddressSanitizer and UndefinedBehaviorSanitizer and the
 # tests run with their runtimes preloaded (the interpreter itself is not instrumented). With "refs"
@@ -27,7 +28,14 @@ build_settings=(--config-settings=build-dir="build-py/$(basename "$venv")")
 # Debian's debug headers include the release pyconfig.h, which leaves Py_DEBUG unset: the
 # extension would then not count its references, and every count would look off.
 [ "$mode" = refs ] && build_settings+=(--config-settings=cmake.define.CMAKE_CXX_FLAGS=-DPy_DEBUG)
-"$venv/bin/python" -m pip install -q --no-build-isolation --no-deps "${build_settings[@]}" .
+if [ "$mode" = plain ]; then
+  # The plain runs also test the command and the collection jobs, so they bring the extras' libraries;
+  # naming the NumPy requirement again keeps the run's NumPy whatever those libraries accept.
+  "$venv/bin/python" -m pip install -q --no-build-isolation "${build_settings[@]}" ".[cli,dask]" \
+    "$numpy_requirement"
+else
+  "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps "${build_settings[@]}" .
+fi
 
 versions='import sys, numpy; print("Python", sys.version.split()[0], "NumPy", numpy.__version__)'
 echo "== pytest ($mode): $("$venv/bin/python" -c "$versions")"

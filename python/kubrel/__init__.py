@@ -13,6 +13,9 @@ Example:
     >>> vol.block_entities[0].data["id"]          # String('minecraft:chest')
 
 Errors of the input raise `KubrelError`, a ValueError.
+
+With the `cli` extra, `kubrel.scan` and `kubrel.build_dataset` run over whole collections (see
+`kubrel.collection`).
 """
 
 from . import nbt
@@ -21,3 +24,15 @@ from .loading import load
 from .volume import BlockEntity, Entity, Volume
 
 __all__ = ["load", "Volume", "BlockEntity", "Entity", "KubrelError", "nbt"]
+
+# The collection jobs need the `cli` extra (pyarrow, zarr): imported on first use, so that
+# `import kubrel` stays free of them.
+_COLLECTION_JOBS = ("scan", "build_dataset")
+
+
+def __getattr__(name):
+    if name in _COLLECTION_JOBS:
+        from . import collection
+
+        return getattr(collection, name)
+    raise AttributeError(f"module 'kubrel' has no attribute {name!r}")

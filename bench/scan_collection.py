@@ -1,0 +1,182 @@
+"""Scans a generated collection of small schematics and reports files per second and peak memory.
+
+Writes COUNT small Sponge schematics (sizes 4 to 19 on each axis, a few states each, deterministic)
+into a folder (once; kept for later runs), then runs `kubrel scan` over it in fresh processes: with
+1 and 2 local processes and on a local Dask cluster of two workers, each over the first tenth of
+the collection and over all of it, so that the peak memory of the scanning process can be seen not
+to grow with the file count. With --corpus it also scans the real corpus the same three ways.
+Prints a Markdown table and writes it to bench/scan_collection.md.
+
+    python bench/scan_collection.py [--count 100000] [--folder bench/data/collection]
+
+Needs the distribution installed with its `cli` and `dask` extras (`pip install '.[cli,dask]'`).
+"""
+
+import argparse
+import json
+import os
+import pathlib
+import platform
+import resource
+import subprocess
+import sys
+import threading
+import time
+
+HERE = pathlib.Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE.parent / "tests"))
+
+import writers  # noqa: E402
+
+STATES = [
+    "minecraft:stone",
+    "minecraft:dirt",
+    "minecraft:oak_planks",
+    "minecraft:cobblestone",
+    "minecraft:glass",
+    "minecraft:oak_log[axis=y]",
+    "minecraft:oak_stairs[facing=east,half=bottom,shape=straight,waterlogged=false]",
+    "minecraft:red_wool",
+    "minecraft:torch",
+    "minecraft:water[level=0]",
+]
+TEMPLATES = 256
+FILES_PER_FOLDER = 1000
+RUNS = (
+    ("1 process", ["--jobs", "1"]),
+    ("2 processes", ["--jobs", "2"]),
+    ("Dask, 2 workers", ["--jobs", "2", "--dask", "local"]),
+)
+
+
+def template(number):
+    """A small Sponge schematic whose size and content follow from `number`."""
+    size = (4 + number % 16, 4 + number // 16 % 16, 4 + (number * 7) % 16)
+    used = ["minecraft:air"] + [STATES[(number + k) % len(STATES)] for k in range(1 + number % 5)]
+    palette = {state: index for index, state in enumerate(dict.fromkeys(used))}
+    cells = size[0] * size[1] * size[2]
+    ids = [((i * 2654435761 + number) >> 7) % len(palette) for i in range(cells)]
+    return writers.gz(writers.sponge(size, palette, ids))
+
+
+def generate(folder, count):
+    """Writes the collection unless the folder already holds it (a stamp file says how many)."""
+    stamp = folder / "COUNT"
+    if stamp.exists() and int(stamp.read_text()) >= count:
+        return
+    started = time.perf_counter()
+    contents = [template(number) for number in range(TEMPLATES)]
+    for number in range(count):
+        sub = folder / f"{number // FILES_PER_FOLDER:04d}"
+        if number % FILES_PER_FOLDER == 0:
+            sub.mkdir(parents=True, exist_ok=True)
+        (sub / f"{number:06d}.schem").write_bytes(contents[number % TEMPLATES])
+    stamp.write_text(str(count))
+    print(f"wrote {count} files in {time.perf_counter() - started:.0f} s", file=sys.stderr)
+
+
+class TreeMemory(threading.Thread):
+    """Samples the resident memory of this process and all its descendants (the workers, also
+    those a fork server or a Dask nanny started) and keeps the largest sum."""
+
+    def __init__(self):
+        super().__init__(daemon=True)
+        self.peak = 0
+        self.stopped = threading.Event()
+
+    def run(self):
+        import psutil  # comes with the dask extra
+
+        me = psutil.Process()
+        while not self.stopped.wait(0.05):
+            total = 0
+            for process in [me, *me.children(recursive=True)]:
+                try:
+                    total += process.memory_info().rss
+                except psutil.Error:
+                    pass
+            self.peak = max(self.peak, total)
+
+
+def child(paths, output, options):
+    """One scan in this process: prints files, seconds, this process's peak memory and the peak of
+    the whole process tree, as JSON."""
+    from kubrel.cli.cluster import dask_client
+    from kubrel.collection.scan import ScanPlan, write
+
+    jobs = int(options[options.index("--jobs") + 1])
+    address = options[options.index("--dask") + 1] if "--dask" in options else None
+    plan = ScanPlan(paths, output)
+    with dask_client(address, jobs) as client:
+        sampler = TreeMemory()
+        sampler.start()
+        started = time.perf_counter()
+        failed = write(plan, jobs=jobs, client=client)
+        seconds = time.perf_counter() - started
+        sampler.stopped.set()
+        sampler.join()
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    result = {"files": len(plan.todo), "failed": failed, "seconds": seconds}
+    print(json.dumps({**result, "peak_mib": peak / 2**20, "tree_peak_mib": sampler.peak / 2**20}))
+
+
+def measure(paths, options, output):
+    command = [sys.executable, __file__, "--child", json.dumps([paths, str(output), options])]
+    done = subprocess.run(command, capture_output=True, text=True, check=True)
+    return json.loads(done.stdout.strip().splitlines()[-1])
+
+
+def subsets(folder, count):
+    """The first tenth of the collection's folders and all of them."""
+    folders = sorted(str(p) for p in folder.iterdir() if p.is_dir())
+    needed = -(-count // FILES_PER_FOLDER)
+    tenth = max(1, needed // 10)
+    return [(min(count, tenth * FILES_PER_FOLDER), folders[:tenth]), (count, folders[:needed])]
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--count", type=int, default=100_000)
+    parser.add_argument("--folder", type=pathlib.Path, default=HERE / "data" / "collection")
+    parser.add_argument("--corpus", type=pathlib.Path, help="also scan this folder of real files")
+    parser.add_argument("--child", help=argparse.SUPPRESS)
+    args = parser.parse_args()
+    if args.child:
+        child(*json.loads(args.child))
+        return
+    generate(args.folder, args.count)
+    load_before = ", ".join(f"{load:.1f}" for load in os.getloadavg())
+    output = args.folder.parent / "scan_collection.parquet"
+    inputs = [(f"generated, {n:,} files", paths) for n, paths in subsets(args.folder, args.count)]
+    if args.corpus:
+        inputs.append((f"real corpus ({args.corpus.name})", [str(args.corpus)]))
+    lines = [
+        "| input | run | files | files/s | peak memory, scanning process | peak memory, all processes |",
+        "|---|---|---|---|---|---|",
+    ]
+    for name, paths in inputs:
+        for title, options in RUNS:
+            result = measure(paths, options, output)
+            lines.append(
+                f"| {name} | {title} | {result['files']:,} ({result['failed']} failed) | "
+                f"{result['files'] / result['seconds']:,.0f} | {result['peak_mib']:.0f} MiB | "
+                f"{result['tree_peak_mib']:.0f} MiB |"
+            )
+            print(lines[-1], file=sys.stderr)
+    output.unlink(missing_ok=True)
+    when = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime())
+    report = (
+        "# Scanning a collection\n\n"
+        f"`bench/scan_collection.py --count {args.count}`, run {when} on {os.cpu_count()} cores, "
+        f"Python {platform.python_version()}. Files per second count the scan alone (a local "
+        "cluster's start is left out); peak memory is the resident peak of the process that "
+        "writes the rows, and the largest sum of the resident memory of it and all its workers "
+        "(sampled every 50 ms). Load average before the run: "
+        f"{load_before}.\n\n" + "\n".join(lines) + "\n"
+    )
+    (HERE / "scan_collection.md").write_text(report)
+    print(report)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,31 @@
+"""The command group: every subcommand, and the one place where a missing extra becomes an error
+line."""
+
+import click
+
+from kubrel._extras import MissingExtra
+from kubrel.cli.convert import convert
+from kubrel.cli.dataset import dataset
+from kubrel.cli.info import info
+from kubrel.cli.materials import materials
+from kubrel.cli.output import UserError
+from kubrel.cli.render import render
+from kubrel.cli.scan import scan
+
+
+class KubrelGroup(click.Group):
+    def invoke(self, ctx):
+        try:
+            return super().invoke(ctx)
+        except MissingExtra as error:
+            raise UserError(str(error)) from None
+
+
+@click.group(cls=KubrelGroup, context_settings={"help_option_names": ["-h", "--help"]})
+@click.version_option(package_name="kubrel", prog_name="kubrel")
+def app():
+    """Read, convert, picture and survey block schematics (Sponge, Mojang structure, KBR)."""
+
+
+for command in (info, materials, convert, render, scan, dataset):
+    app.add_command(command)

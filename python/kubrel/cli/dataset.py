@@ -1,0 +1,52 @@
+"""`kubrel dataset DIR... -o voxels.zarr --window 32`: a training set of windows."""
+
+import os
+
+import click
+
+from kubrel.cli.cluster import dask_client, dask_option, jobs_option
+from kubrel.cli.output import UserError, file_error
+from kubrel.cli.progress import progress_bars
+from kubrel.collection.dataset import build_dataset, check_replaceable
+
+
+@click.command()
+@click.argument("paths", nargs=-1, required=True)
+@click.option("-o", "--output", required=True, metavar="ZARR", help="The dataset folder to write.")
+@click.option(
+    "--window",
+    type=click.IntRange(min=1),
+    default=32,
+    show_default=True,
+    help="Edge of the cubic windows.",
+)
+@jobs_option
+@dask_option
+def dataset(paths, output, window, jobs, dask_address):
+    """Cuts every schematic under PATHS into windows of WINDOW³ blocks (the last ones padded with
+    air), maps the states to one vocabulary for the whole collection and writes a Zarr array of
+    windows with its index (file, window origin) and a table of the files."""
+    try:
+        check_replaceable(os.path.abspath(output))
+    except ValueError as error:
+        raise UserError(str(error)) from None
+    with dask_client(dask_address, jobs) as client, progress_bars() as bars:
+        try:
+            files = build_dataset(
+                paths,
+                output,
+                window=window,
+                jobs=jobs,
+                client=client,
+                on_stage=bars.on_stage,
+                on_done=bars.on_done,
+            )
+        except OSError as error:
+            raise file_error(output, error) from None
+        except ValueError as error:
+            raise UserError(str(error)) from None
+    failed = files.num_rows - files.column("error").null_count
+    windows = sum(count for count in files.column("windows").to_pylist() if count)
+    click.echo(
+        f"{output}: {windows} windows from {files.num_rows} files, {failed} with errors", err=True
+    )

@@ -1,0 +1,38 @@
+"""`kubrel scan DIR... -o stats.parquet`: one row per file of a collection."""
+
+import time
+
+import click
+
+from kubrel.cli.cluster import dask_client, dask_option, jobs_option
+from kubrel.cli.output import file_error
+from kubrel.cli.progress import progress_bars
+from kubrel.collection.scan import ScanPlan, write
+
+
+@click.command()
+@click.argument("paths", nargs=-1, required=True)
+@click.option("-o", "--output", required=True, metavar="PARQUET", help="The Parquet file to write.")
+@jobs_option
+@click.option("--resume", is_flag=True, help="Keep the rows OUTPUT has and read only the other files.")
+@dask_option
+def scan(paths, output, jobs, resume, dask_address):
+    """Reads every schematic under PATHS (folders and files) and writes one row per file: its
+    size in bytes, content hash, format, version, size, origin, block count, palette size and
+    per-state counts, or the error that kept it from being read."""
+    try:
+        plan = ScanPlan(paths, output, resume)
+    except OSError as error:
+        raise file_error(output, error) from None
+    with dask_client(dask_address, jobs) as client, progress_bars() as bars:
+        started = time.perf_counter()
+        bars.on_stage("scanning", len(plan.todo))
+        failed = write(plan, jobs=jobs, client=client, on_done=bars.on_done)
+    seconds = time.perf_counter() - started
+    rate = len(plan.todo) / seconds if seconds else 0.0
+    kept = f", {plan.kept} kept from before" if plan.resume_from else ""
+    click.echo(
+        f"{output}: {len(plan.todo)} files scanned in {seconds:.1f} s ({rate:,.0f} files/s), "
+        f"{failed} with errors{kept}",
+        err=True,
+    )

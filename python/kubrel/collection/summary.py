@@ -1,0 +1,57 @@
+"""One row of `kubrel scan`: what a file is and what it holds, or why it cannot be read.
+
+Runs in the workers, so it needs only `kubrel` itself."""
+
+import hashlib
+
+import kubrel
+from kubrel._extras import error_text
+from kubrel.facts import facts, materials
+
+# The columns of a row, in order; scan.py gives their types.
+COLUMNS = (
+    "path",
+    "bytes",
+    "sha256",
+    "format",
+    "version",
+    "data_version",
+    "size_x",
+    "size_y",
+    "size_z",
+    "origin_x",
+    "origin_y",
+    "origin_z",
+    "block_count",
+    "palette_size",
+    "block_entities",
+    "entities",
+    "counts",
+    "error",
+)
+
+
+def summarize(item, _shared=None):
+    """The row of one file (a dict of COLUMNS); `item` is (path as shown, path to open). A file
+    that cannot be read gives a row with its size and hash when it could be read as bytes, and the
+    reader's message in "error"."""
+    path, location = item
+    row = dict.fromkeys(COLUMNS)
+    row["path"] = path
+    try:
+        with open(location, "rb") as file:
+            data = file.read()
+        row["bytes"] = len(data)
+        row["sha256"] = hashlib.sha256(data).hexdigest()
+        volume = kubrel.load(data)
+        counts = materials(volume)
+        described = facts(volume, counts)
+    # A row per failing file, whatever failed: one unreadable file must not end a long job.
+    except Exception as error:  # noqa: BLE001
+        row["error"] = error_text(error)
+        return row
+    row.update((key, described[key]) for key in described if key in row)
+    row.update(zip(("size_x", "size_y", "size_z"), described["size"]))
+    row.update(zip(("origin_x", "origin_y", "origin_z"), described["origin"]))
+    row["counts"] = sorted(counts.items())
+    return row
