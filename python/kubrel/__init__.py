@@ -12,6 +12,13 @@ Example:
     >>> vol.counts()                              # {"minecraft:stone": 1520, ...}
     >>> vol.block_entities[0].data["id"]          # String('minecraft:chest')
 
+`Volume.save` writes a volume as Sponge (v3, or v2), a structure file or KBR, atomically;
+`save_pieces` splits it into structure files of at most 48³; `convert` does load and save in one:
+
+    >>> vol.save("castle.nbt")                    # the format from the suffix
+    >>> kubrel.save_pieces(vol, "out/castle", size=48)
+    >>> kubrel.convert("castle.schem", "castle.kbr")
+
 Errors of the input raise `KubrelError`, a ValueError.
 
 With the `cli` extra, `kubrel.scan` and `kubrel.build_dataset` run over whole collections (see
@@ -21,9 +28,19 @@ With the `cli` extra, `kubrel.scan` and `kubrel.build_dataset` run over whole co
 from . import nbt
 from ._native import KubrelError
 from .loading import load
+from .saving import convert, save_pieces
 from .volume import BlockEntity, Entity, Volume
 
-__all__ = ["load", "Volume", "BlockEntity", "Entity", "KubrelError", "nbt"]
+__all__ = [
+    "load",
+    "convert",
+    "save_pieces",
+    "Volume",
+    "BlockEntity",
+    "Entity",
+    "KubrelError",
+    "nbt",
+]
 
 # The collection jobs need the `cli` extra (pyarrow, zarr): imported on first use, so that
 # `import kubrel` stays free of them.

@@ -1,4 +1,4 @@
-# Type stub for kubrel._native, the C++ decoder behind kubrel.load.
+# Type stub for kubrel._native, the C++ decoder and writers behind kubrel.load and Volume.save.
 from typing import Literal, Protocol, TypedDict
 
 import numpy
@@ -25,3 +25,34 @@ def load(
     format: Literal["sponge", "structure", "kbr"] | None = None,
     palette: int = 0,
 ) -> _Read: ...
+
+class _Dropped(TypedDict):
+    block_entities: int
+    entities: int
+
+def save(
+    path: str | bytes,
+    blocks: numpy.ndarray,
+    palette: list[str],
+    origin: tuple[int, int, int],
+    size: tuple[int, int, int],
+    data_version: int | None,
+    block_entities: list[tuple[tuple[int, int, int], bytes]],
+    entities: list[tuple[tuple[float, float, float], bytes]],
+    format: Literal["sponge", "structure", "kbr"] | None = None,
+    version: int = 3,
+    level: int = 1,
+    drop_entities: bool = False,
+) -> _Dropped: ...
+def save_pieces(
+    stem: str | bytes,
+    blocks: numpy.ndarray,
+    palette: list[str],
+    origin: tuple[int, int, int],
+    size: tuple[int, int, int],
+    data_version: int | None,
+    block_entities: list[tuple[tuple[int, int, int], bytes]],
+    entities: list[tuple[tuple[float, float, float], bytes]],
+    piece_size: int = 48,
+    level: int = 1,
+) -> list[str]: ...

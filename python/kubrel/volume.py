@@ -3,6 +3,7 @@ in the world and its block entities and entities."""
 
 from __future__ import annotations
 
+import os
 from dataclasses import dataclass, field
 
 import numpy
@@ -84,6 +85,40 @@ class Volume:
             if count and state.partition("[")[0] not in _NOT_MATERIAL
         )
         return dict(sorted(counted, key=lambda item: -item[1]))
+
+    def save(
+        self,
+        path: str | os.PathLike[str],
+        format: str | None = None,
+        version: int = 3,
+        level: int | None = None,
+        drop_entities: bool = False,
+    ) -> dict[str, int]:
+        """Writes the volume to `path`, atomically: the file appears under its name only once
+        complete, and a failure leaves any file already there untouched.
+
+        - `format`: "sponge", "structure" or "kbr"; None takes it from the suffix (".schem",
+          ".schematic", ".nbt", ".kbr").
+        - `version`: the Sponge version, 3 (the default) or 2.
+        - `level`: the gzip level, 0 to 3 (default 1, fast).
+        - `drop_entities`: KBR holds no block entities or entities, so saving a volume that has
+          any as KBR raises KubrelError unless this is true.
+
+        Returns how many block entities and entities were left out:
+        `{"block_entities": n, "entities": m}` (zeros except for KBR with `drop_entities`).
+        Raises KubrelError when the volume cannot be written in that format and OSError when the
+        path cannot be written.
+
+        Example:
+            >>> vol = kubrel.load("castle.schem")
+            >>> vol.save("castle.nbt")
+            >>> vol.save("castle.schem", version=2)
+            >>> vol.save("castle.kbr", drop_entities=True)
+            {'block_entities': 12, 'entities': 0}
+        """
+        from .saving import save
+
+        return save(self, path, format, version, level, drop_entities)
 
     def __repr__(self) -> str:
         return (

@@ -28,10 +28,12 @@ def convert(src, dst, format_name, pieces):
     writer = getattr(kubrel, "save_pieces" if pieces else "convert", None)
     if writer is None:
         raise UserError("writing schematics is not available in this build of kubrel")
-    options = {} if format_name is None else {"format": format_name}
+    if pieces and format_name not in (None, "structure"):
+        raise UserError("pieces are structure files: leave out --format or name 'structure'")
+    options = {} if format_name is None or pieces else {"format": format_name}
     try:
         if pieces:
-            written = writer(load(src), dst, size=pieces, **options)
+            written = writer(load(src), dst, size=pieces)
         else:
             written = writer(src, dst, **options)
     except UserError:

@@ -18,18 +18,6 @@ namespace {
 
 std::atomic<PyObject*> error_type{nullptr};
 
-// Releases the interpreter's lock for the lifetime of the object.
-class WithoutLock {
- public:
-  WithoutLock() : state_(PyEval_SaveThread()) {}
-  ~WithoutLock() { PyEval_RestoreThread(state_); }
-  WithoutLock(const WithoutLock&) = delete;
-  WithoutLock& operator=(const WithoutLock&) = delete;
-
- private:
-  PyThreadState* state_;
-};
-
 // A bytes-like object's buffer, released with the object.
 class BufferView {
  public:
@@ -143,13 +131,6 @@ PyObject* to_dict(Volume volume) {
   return dict.release();
 }
 
-std::optional<VolumeFormat> format_named(std::string_view name) {
-  for (VolumeFormat format : {VolumeFormat::Sponge, VolumeFormat::Structure, VolumeFormat::Kbr}) {
-    if (name == volume_format_name(format)) return format;
-  }
-  return std::nullopt;
-}
-
 PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
     static const char* keywords[] = {"source", "format", "palette", nullptr};
@@ -184,6 +165,13 @@ PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 }  // namespace
+
+std::optional<VolumeFormat> format_named(std::string_view name) {
+  for (VolumeFormat format : {VolumeFormat::Sponge, VolumeFormat::Structure, VolumeFormat::Kbr}) {
+    if (name == volume_format_name(format)) return format;
+  }
+  return std::nullopt;
+}
 
 PyObject* kubrel_error_type() {
   PyObject* type = error_type.load(std::memory_order_acquire);

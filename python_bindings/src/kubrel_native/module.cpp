@@ -1,8 +1,10 @@
-// The kubrel._native extension module: load() and KubrelError, over the core's volume loader.
+// The kubrel._native extension module: load(), save(), save_pieces() and KubrelError, over
+// the core's volume loader and savers.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include "kubrel_native/load.h"
+#include "kubrel_native/save.h"
 #include "py_common/errors.h"
 #include "py_common/pyref.h"
 
@@ -14,8 +16,12 @@ int exec_module(PyObject* module) {
   return guard([&]() -> int {
     PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
     if (!module_name) return -1;
-    PyRef load = PyRef::steal(PyCFunction_NewEx(&load_method, module, module_name.get()));
-    if (!load || PyModule_AddObjectRef(module, "load", load.get()) < 0) return -1;
+    for (PyMethodDef* method : {&load_method, &save_method, &save_pieces_method}) {
+      PyRef function = PyRef::steal(PyCFunction_NewEx(method, module, module_name.get()));
+      if (!function || PyModule_AddObjectRef(module, method->ml_name, function.get()) < 0) {
+        return -1;
+      }
+    }
     PyObject* error = kubrel_error_type();
     if (error == nullptr) return -1;
     return PyModule_AddObjectRef(module, "KubrelError", error);
@@ -37,7 +43,7 @@ PyModuleDef_Slot slots[] = {
 PyModuleDef module_def = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "kubrel._native",
-    .m_doc = "The C++ core's array decoders for kubrel.load().",
+    .m_doc = "The C++ core's array decoders and writers behind kubrel.load() and Volume.save().",
     .m_size = 0,
     .m_methods = nullptr,
     .m_slots = slots,

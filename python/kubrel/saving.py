@@ -1,0 +1,119 @@
+"""Writing: `Volume.save`, `save_pieces` and `convert`, over the native module's atomic writers."""
+
+from __future__ import annotations
+
+import errno
+import os
+from typing import TYPE_CHECKING, Optional, Union
+
+from . import _native
+from .loading import _FORMATS
+
+if TYPE_CHECKING:
+    from .loading import Source
+    from .volume import Volume
+
+Path = Union[str, "os.PathLike[str]"]
+
+# The names `load` takes, less "auto": a writer needs a format.
+WRITABLE = {name: format for name, format in _FORMATS.items() if format is not None}
+
+
+def _writable_name(format: Optional[str]) -> Optional[str]:
+    if format is None:
+        return None
+    if not isinstance(format, str) or format.lower() not in WRITABLE:
+        known = ", ".join(repr(name) for name in WRITABLE)
+        raise ValueError(f"unknown format {format!r}: expected None or one of {known}")
+    return WRITABLE[format.lower()]
+
+
+def _check_folder(path: str) -> None:
+    """Raises the OSError that opening `path` for writing would raise, for the failures that the
+    writer would otherwise report only as text: a missing or unwritable folder, a folder in the
+    file's place."""
+    folder = os.path.dirname(path) or "."
+    if not os.path.isdir(folder):
+        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path)
+    if os.path.isdir(path):
+        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+    if not os.access(folder, os.W_OK | os.X_OK):
+        raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), path)
+
+
+def _parts(volume: Volume) -> tuple:
+    return (
+        volume.blocks,
+        list(volume.palette),
+        tuple(volume.origin),
+        tuple(volume.size),
+        volume.data_version,
+        [(tuple(item.position), item.data.to_bytes()) for item in volume.block_entities],
+        [(tuple(item.position), item.data.to_bytes()) for item in volume.entities],
+    )
+
+
+def save(
+    volume: Volume,
+    path: Path,
+    format: Optional[str] = None,
+    version: int = 3,
+    level: Optional[int] = None,
+    drop_entities: bool = False,
+) -> dict[str, int]:
+    """See `Volume.save`."""
+    target = os.fsdecode(os.fspath(path))
+    name = _writable_name(format)
+    _check_folder(target)
+    options = {"format": name, "version": version, "drop_entities": bool(drop_entities)}
+    if level is not None:
+        options["level"] = level
+    return _native.save(target, *_parts(volume), **options)
+
+
+def save_pieces(
+    volume: Volume, stem: Path, size: int = 48, level: Optional[int] = None
+) -> list[str]:
+    """Writes `volume` as Mojang structure files of at most `size` positions on each axis (the
+    game's structure blocks load at most 48³), named `<stem>_<x>_<y>_<z>.nbt` after each piece's
+    offset from the volume's minimum corner; returns their paths in writing order. Positions
+    holding "minecraft:structure_void" are left out of each piece, as in any structure file.
+
+    Example:
+        >>> vol = kubrel.load("castle.schem")
+        >>> kubrel.save_pieces(vol, "out/castle", size=48)
+        ['out/castle_0_0_0.nbt', 'out/castle_48_0_0.nbt', ...]
+    """
+    target = os.fsdecode(os.fspath(stem))
+    _check_folder(target)
+    options = {"piece_size": size}
+    if level is not None:
+        options["level"] = level
+    return _native.save_pieces(target, *_parts(volume), **options)
+
+
+def convert(
+    source: Source,
+    target: Path,
+    format: Optional[str] = None,
+    pieces: Optional[int] = None,
+    **save_options,
+) -> Union[dict[str, int], list[str]]:
+    """Reads `source` (any schematic `load` reads) and writes it to `target`: one file in `format`
+    ("sponge", "structure" or "kbr"; None takes it from the suffix), or, with `pieces=N`, structure
+    pieces of at most N³ named after `target` as a stem. Further keywords go to `Volume.save`
+    (`version`, `level`, `drop_entities`). Returns what `Volume.save` or `save_pieces` returns.
+
+    Example:
+        >>> kubrel.convert("castle.schem", "castle.kbr", drop_entities=True)
+        {'block_entities': 12, 'entities': 0}
+        >>> kubrel.convert("castle.schem", "out/castle", pieces=48)
+    """
+    from .loading import load
+
+    volume = load(source)
+    if pieces is not None:
+        if format not in (None, "structure", "nbt", "mojang"):
+            raise ValueError("pieces are structure files: format must be None or 'structure'")
+        return save_pieces(volume, target, size=pieces, **save_options)
+    return save(volume, target, format=format, **save_options)

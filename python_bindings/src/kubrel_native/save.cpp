@@ -1,0 +1,308 @@
+// save() and save_pieces(): the parts of a Python volume (an index array, a palette, its place and
+// its block entities and entities as NBT payloads) gathered into the core's Volume, then written by
+// the core's savers without the interpreter's lock.
+#include "kubrel_native/save.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "kubrel_native/load.h"
+#include "py_common/errors.h"
+#include "py_common/pyref.h"
+#include "volume/volume_save.h"
+
+namespace kubrel::py {
+
+namespace {
+
+// A strided view of an index array, released with the object.
+class ArrayView {
+ public:
+  ArrayView() = default;
+  ~ArrayView() {
+    if (held_) PyBuffer_Release(&view_);
+  }
+  ArrayView(const ArrayView&) = delete;
+  ArrayView& operator=(const ArrayView&) = delete;
+
+  bool acquire(PyObject* object) {
+    held_ = PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) == 0;
+    return held_;
+  }
+  const Py_buffer& view() const { return view_; }
+
+ private:
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// True for a buffer format of native-order unsigned integers of 1, 2 or 4 bytes.
+bool unsigned_native(const Py_buffer& view) {
+  std::string_view format = view.format == nullptr ? "B" : view.format;
+  if (!format.empty() && (format[0] == '@' || format[0] == '=' ||
+                          (format[0] == '<' && std::endian::native == std::endian::little) ||
+                          (format[0] == '>' && std::endian::native == std::endian::big))) {
+    format.remove_prefix(1);
+  }
+  return format.size() == 1 && std::string_view("BHIL").find(format[0]) != std::string_view::npos &&
+         (view.itemsize == 1 || view.itemsize == 2 || view.itemsize == 4);
+}
+
+uint32_t index_at(const std::byte* at, Py_ssize_t width) {
+  uint8_t small = 0;
+  uint16_t middle = 0;
+  uint32_t large = 0;
+  switch (width) {
+    case 1:
+      std::memcpy(&small, at, 1);
+      return small;
+    case 2:
+      std::memcpy(&middle, at, 2);
+      return middle;
+    default:
+      std::memcpy(&large, at, 4);
+      return large;
+  }
+}
+
+// Copies the (y, z, x) array into the grid once, whatever its strides, and checks every index
+// against the palette (the writers look each one up). Returns false with an error set.
+bool fill_grid(PyObject* blocks, Volume& volume) {
+  ArrayView array;
+  if (!array.acquire(blocks)) return false;
+  const Py_buffer& view = array.view();
+  if (view.ndim != 3 || !unsigned_native(view)) {
+    PyErr_SetString(PyExc_TypeError,
+                    "blocks must be a 3-dimensional uint8, uint16 or uint32 array");
+    return false;
+  }
+  const Py_ssize_t expected[3] = {volume.size[1], volume.size[2], volume.size[0]};
+  for (int axis = 0; axis < 3; ++axis) {
+    if (view.shape[axis] != expected[axis]) {
+      PyErr_SetString(PyExc_ValueError, "blocks must have the shape (size y, size z, size x)");
+      return false;
+    }
+  }
+  const Py_ssize_t width = view.itemsize;
+  volume.blocks.width = static_cast<uint8_t>(width);
+  volume.blocks.bytes.resize(static_cast<size_t>(view.len));
+  std::byte* out = volume.blocks.bytes.data();
+  const auto* base = static_cast<const std::byte*>(view.buf);
+  uint32_t highest = 0;
+  bool any = false;
+  for (Py_ssize_t y = 0; y < view.shape[0]; ++y) {
+    for (Py_ssize_t z = 0; z < view.shape[1]; ++z) {
+      const std::byte* row = base + y * view.strides[0] + z * view.strides[1];
+      for (Py_ssize_t x = 0; x < view.shape[2]; ++x, out += width) {
+        std::memcpy(out, row + x * view.strides[2], static_cast<size_t>(width));
+        highest = std::max(highest, index_at(out, width));
+        any = true;
+      }
+    }
+  }
+  if (any && highest >= volume.palette.size()) {
+    PyErr_Format(PyExc_ValueError, "blocks hold the index %u, beyond the palette of %zu states",
+                 highest, volume.palette.size());
+    return false;
+  }
+  return true;
+}
+
+bool payload_of(PyObject* data, NbtCompoundBytes& out) {
+  char* bytes = nullptr;
+  Py_ssize_t length = 0;
+  if (PyBytes_AsStringAndSize(data, &bytes, &length) < 0) return false;
+  const auto* begin = reinterpret_cast<const std::byte*>(bytes);
+  out.assign(begin, begin + length);
+  return true;
+}
+
+// The block entities: a list of ((x, y, z) ints, payload bytes).
+bool fill_block_entities(PyObject* items, Volume& volume) {
+  PyRef sequence = PyRef::steal(PySequence_Fast(items, "block_entities must be a list"));
+  if (!sequence) return false;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
+    PyObject* data = nullptr;
+    VolumeBlockEntity& entity = volume.block_entities.emplace_back();
+    BlockPosition& p = entity.position;
+    if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(sequence.get(), i), "(iii)O;block entities are "
+                          "((x, y, z), bytes)", &p.x, &p.y, &p.z, &data) ||
+        !payload_of(data, entity.data)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The entities: a list of ((x, y, z) floats, payload bytes).
+bool fill_entities(PyObject* items, Volume& volume) {
+  PyRef sequence = PyRef::steal(PySequence_Fast(items, "entities must be a list"));
+  if (!sequence) return false;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
+    PyObject* data = nullptr;
+    VolumeEntity& entity = volume.entities.emplace_back();
+    auto& p = entity.position;
+    if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(sequence.get(), i),
+                          "(ddd)O;entities are ((x, y, z), bytes)", &p[0], &p[1], &p[2], &data) ||
+        !payload_of(data, entity.data)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool fill_palette(PyObject* items, Volume& volume) {
+  PyRef sequence = PyRef::steal(PySequence_Fast(items, "palette must be a list of str"));
+  if (!sequence) return false;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
+    Py_ssize_t length = 0;
+    PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
+    const char* text = PyUnicode_AsUTF8AndSize(item, &length);
+    if (text == nullptr) return false;
+    volume.palette.emplace_back(text, static_cast<size_t>(length));
+  }
+  return true;
+}
+
+// The keywords both entry points share, after which each adds its own.
+struct VolumeArguments {
+  PyObject* blocks = nullptr;
+  PyObject* palette = nullptr;
+  PyObject* origin = nullptr;
+  PyObject* size = nullptr;
+  PyObject* data_version = Py_None;
+  PyObject* block_entities = nullptr;
+  PyObject* entities = nullptr;
+};
+
+bool to_volume(const VolumeArguments& arguments, Volume& volume) {
+  BlockPosition& origin = volume.origin;
+  if (!PyArg_ParseTuple(arguments.origin, "iii;origin is (x, y, z)", &origin.x, &origin.y,
+                        &origin.z) ||
+      !PyArg_ParseTuple(arguments.size, "III;size is (x, y, z)", &volume.size[0], &volume.size[1],
+                        &volume.size[2])) {
+    return false;
+  }
+  if (arguments.data_version != Py_None) {
+    const long value = PyLong_AsLong(arguments.data_version);
+    if (value == -1 && PyErr_Occurred()) return false;
+    if (value < INT32_MIN || value > INT32_MAX) {
+      PyErr_SetString(PyExc_OverflowError, "data_version does not fit 32 bits");
+      return false;
+    }
+    volume.data_version = static_cast<int32_t>(value);
+  }
+  return fill_palette(arguments.palette, volume) && fill_grid(arguments.blocks, volume) &&
+         fill_block_entities(arguments.block_entities, volume) &&
+         fill_entities(arguments.entities, volume);
+}
+
+PyObject* save(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    static const char* keywords[] = {
+        "path",     "blocks",   "palette", "origin", "size",          "data_version",
+        "block_entities", "entities", "format", "version", "level", "drop_entities", nullptr};
+    VolumeArguments a;
+    PyObject* path_bytes = nullptr;
+    const char* format = nullptr;
+    int version = 3;
+    int level = kDefaultGzipLevel;
+    int drop_entities = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&OOOOOOO|ziip:save",
+                                     const_cast<char**>(keywords), PyUnicode_FSConverter,
+                                     &path_bytes, &a.blocks, &a.palette, &a.origin, &a.size,
+                                     &a.data_version, &a.block_entities, &a.entities, &format,
+                                     &version, &level, &drop_entities)) {
+      return nullptr;
+    }
+    PyRef owned_path = PyRef::steal(path_bytes);
+    const std::string path = PyBytes_AS_STRING(path_bytes);
+    SaveOptions options;
+    options.sponge_version = version;
+    options.gzip_level = level;
+    options.drop_entities = drop_entities != 0;
+    if (format != nullptr) {
+      options.format = format_named(format);
+      if (!options.format) {
+        return raise_text(PyExc_ValueError,
+                          "format must be None, 'sponge', 'structure' or 'kbr', not '" +
+                              std::string(format) + "'");
+      }
+    }
+    Volume volume;
+    if (!to_volume(a, volume)) return nullptr;
+    PyObject* kind = kubrel_error_type();
+    if (kind == nullptr) return nullptr;
+    Result<SaveReport> report = [&] {
+      WithoutLock unlocked;
+      return save_volume(volume, path, options);
+    }();
+    if (!report) return raise_text(kind, report.error().message);
+    return Py_BuildValue("{s:n,s:n}", "block_entities",
+                         static_cast<Py_ssize_t>(report->dropped_block_entities), "entities",
+                         static_cast<Py_ssize_t>(report->dropped_entities));
+  });
+}
+
+PyObject* save_pieces(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guard([&]() -> PyObject* {
+    static const char* keywords[] = {
+        "stem",     "blocks",     "palette", "origin", "size", "data_version", "block_entities",
+        "entities", "piece_size", "level",   nullptr};
+    VolumeArguments a;
+    PyObject* stem_bytes = nullptr;
+    unsigned int piece_size = kDefaultPieceSize;
+    int level = kDefaultGzipLevel;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&OOOOOOO|Ii:save_pieces",
+                                     const_cast<char**>(keywords), PyUnicode_FSConverter,
+                                     &stem_bytes, &a.blocks, &a.palette, &a.origin, &a.size,
+                                     &a.data_version, &a.block_entities, &a.entities,
+                                     &piece_size, &level)) {
+      return nullptr;
+    }
+    PyRef owned_stem = PyRef::steal(stem_bytes);
+    const std::string stem = PyBytes_AS_STRING(stem_bytes);
+    if (piece_size == 0) return raise_text(PyExc_ValueError, "piece_size must be at least 1");
+    Volume volume;
+    volume.format = VolumeFormat::Structure;
+    if (!to_volume(a, volume)) return nullptr;
+    PyObject* kind = kubrel_error_type();
+    if (kind == nullptr) return nullptr;
+    Result<std::vector<std::string>> paths = [&] {
+      WithoutLock unlocked;
+      return save_structure_pieces(volume, stem, piece_size, level);
+    }();
+    if (!paths) return raise_text(kind, paths.error().message);
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(paths->size())));
+    if (!list) return nullptr;
+    for (size_t i = 0; i < paths->size(); ++i) {
+      const std::string& written = (*paths)[i];
+      PyObject* text = PyUnicode_DecodeFSDefaultAndSize(written.data(),
+                                                        static_cast<Py_ssize_t>(written.size()));
+      if (text == nullptr) return nullptr;
+      PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+    }
+    return list.release();
+  });
+}
+
+}  // namespace
+
+PyMethodDef save_method = {
+    "save", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(save)),
+    METH_VARARGS | METH_KEYWORDS,
+    "save(path, blocks, palette, origin, size, data_version, block_entities, entities, "
+    "format=None, version=3, level=1, drop_entities=False) -> dict\n\nWrites a volume atomically; "
+    "returns how many block entities and entities were dropped."};
+
+PyMethodDef save_pieces_method = {
+    "save_pieces", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(save_pieces)),
+    METH_VARARGS | METH_KEYWORDS,
+    "save_pieces(stem, blocks, palette, origin, size, data_version, block_entities, entities, "
+    "piece_size=48, level=1) -> list[str]\n\nWrites a volume as structure pieces; returns their "
+    "paths."};
+
+}  // namespace kubrel::py
