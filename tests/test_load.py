@@ -334,11 +334,21 @@ TARGETS = [("sponge", 3), ("sponge", 2), ("structure", 3), ("kbr", 3), ("pieces"
 READABLE = [name for name in corpus_files() if not name.startswith("legacy/")]
 
 
+def typed(tag):
+    """A tag as comparable values keeping every tag type, its compounds' entries in any order
+    (writers put "id" first)."""
+    if isinstance(tag, nbt.Compound):
+        return tuple(sorted((key, typed(value)) for key, value in tag.items()))
+    if isinstance(tag, list):
+        return (tag.tag_type, getattr(tag, "element_type", None), tuple(map(typed, tag)))
+    return (getattr(tag, "tag_type", None), repr(tag))
+
+
 def placed(vol, texts, offset=(0, 0, 0)):
     """The volume's states as a [y, z, x] array of their numbers in `texts` (which grows), and its
-    block entities and entities as (position, exact NBT bytes), moved by `offset` (x, y, z)."""
+    block entities and entities as (position, typed NBT), moved by `offset` (x, y, z)."""
     move = lambda items: sorted(  # noqa: E731
-        (tuple(p + o for p, o in zip(item.position, offset)), item.data.to_bytes())
+        (tuple(p + o for p, o in zip(item.position, offset)), typed(item.data))
         for item in items
     )
     numbers = numpy.array([texts.setdefault(t, len(texts)) for t in vol.palette], numpy.uint32)
