@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -27,12 +28,10 @@ Result<Volume> read_bytes(const Bytes& bytes, std::optional<std::string> region 
   return read_litematic(std::make_unique<MemorySource>(bytes), LitematicReadOptions{region});
 }
 
+// The palette index at grid position `i` (the grid is in host byte order: little-endian here).
 uint32_t cell(const Volume& volume, uint64_t i) {
-  const std::byte* at = volume.blocks.bytes.data() + i * volume.blocks.width;
-  if (volume.blocks.width == 1) return uint8_t(*at);
   uint32_t value = 0;
-  if (volume.blocks.width == 2) value = *reinterpret_cast<const uint16_t*>(at);
-  if (volume.blocks.width == 4) value = *reinterpret_cast<const uint32_t*>(at);
+  std::memcpy(&value, volume.blocks.bytes.data() + i * volume.blocks.width, volume.blocks.width);
   return value;
 }
 
@@ -41,9 +40,11 @@ bool is_air_or_void(const std::string& state) {
 }
 
 uint64_t non_air(const Volume& volume) {
+  std::vector<bool> solid;
+  for (const std::string& state : volume.palette) solid.push_back(!is_air_or_void(state));
   uint64_t count = 0;
   for (uint64_t i = 0; i < volume.blocks.bytes.size() / volume.blocks.width; ++i)
-    count += !is_air_or_void(volume.palette.at(cell(volume, i)));
+    count += solid.at(cell(volume, i));
   return count;
 }
 
@@ -143,7 +144,9 @@ TEST(LitematicReaderTest, RealFilesMatchTheirManifest) {
     // The whole volume rebuilt from the regions read alone: a later region's non-air blocks over
     // an earlier one's, structure void where none reaches.
     constexpr uint32_t kUnreached = UINT32_MAX;
-    std::vector<uint32_t> expected(volume->blocks.bytes.size() / volume->blocks.width, kUnreached);
+    const bool several = sizes.size() > 1;
+    std::vector<uint32_t> expected(several ? volume->blocks.bytes.size() / volume->blocks.width : 0,
+                                   kUnreached);
     std::map<std::string, uint32_t> whole_index;
     for (uint32_t i = 0; i < volume->palette.size(); ++i) whole_index[volume->palette[i]] = i;
     for (size_t r = 0; r < sizes.size(); ++r) {
@@ -157,6 +160,10 @@ TEST(LitematicReaderTest, RealFilesMatchTheirManifest) {
                          (s[axis] < 0 ? int64_t{region.size[axis]} - 1 : 0);
       EXPECT_EQ(render(position), positions[r]);
       for (size_t q = 0; q < r; ++q) overlap |= meet(region, volume->regions[q]);
+      if (!several) {  // the volume is its one region
+        alone_counts = counted(*volume);
+        break;
+      }
       auto alone = read_path(folder / file, region.name);
       ASSERT_TRUE(alone) << alone.error().message;
       ASSERT_EQ(alone->regions.size(), 1u);
@@ -338,10 +345,6 @@ std::vector<HostileCase> hostile_cases() {
          region(w, "r", {INT32_MAX, 0, 0}, {2, 1, 1}, 2, {0});
        }),
        "region \"r\": the box leaves the 32-bit coordinate range"},
-      {"negative box beyond 32 bits", document([](NbtWriter& w) {
-         region(w, "r", {INT32_MIN, 0, 0}, {-2, 1, 1}, 2, {0});
-       }),
-       "region \"r\": the box leaves the 32-bit coordinate range"},
       {"zero size", document([](NbtWriter& w) {
          region(w, "r", {0, 0, 0}, {2, 0, 1}, 2, {});
        }),
@@ -366,8 +369,6 @@ std::vector<HostileCase> hostile_cases() {
          w.double_("", 0).double_("", 0).end().end().end();
        }),
        "region \"r\": \"Pos\" is not a List of 3 Doubles"},
-      {"tick list of ints", one([](NbtWriter& w) { w.int_list("PendingBlockTicks", {1}); }),
-       "region \"r\": \"PendingBlockTicks\" holds Int tags, not Compounds"},
       {"palette entry without a name", document([](NbtWriter& w) {
          w.compound("r").list("BlockStatePalette", NbtKind::Compound).compound("").end().end();
          w.end();
@@ -396,16 +397,10 @@ std::vector<HostileCase> hostile_cases() {
       {"future version", document(tiny_only(), 8), "unsupported Litematica version 8"},
       {"no regions", NbtWriter().compound("").int_("Version", 6).end().bytes(),
        "not a Litematica file: no \"Regions\""},
-      {"version as text", NbtWriter().compound("").string("Version", "6").end().bytes(),
-       "\"Version\" is a String tag, expected Int"},
       {"unknown region name", document(tiny_only()), "no region named \"x\" (the file has \"t\")",
        "x"},
       {"cut inside BlockStates", cut, "NBT cut short or unreadable: failed to fill whole buffer"},
       {"empty input", {}, "NBT cut short or unreadable: failed to fill whole buffer"},
-      {"invalid tag id", document([](NbtWriter& w) {
-         w.raw({13, 0, 1, 'r'});
-       }),
-       "invalid NBT tag id 13"},
   };
 }
 
