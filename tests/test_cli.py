@@ -61,12 +61,13 @@ def kubrel_command(args, cwd, hidden=(), env=None):
 # regular expressions matched against the whole text.
 COMMANDS = [
     (
-        "info hut.schem hut.kbr deep/tower.schem",
+        "info hut.schem hut.nbt hut.kbr deep/tower.schem",
         (),
         0,
         re.escape(
             f"{INFO_HEADER}\n"
             "hut.schem\tsponge v3\t5×4×5\t0, 0, 0\t-\t81\t6\t0\t0\n"
+            "hut.nbt\tstructure\t5×4×5\t0, 0, 0\t3465\t81\t7\t0\t0\n"
             "hut.kbr\tkbr v1\t5×4×5\t0, 0, 0\t-\t81\t6\t0\t0\n"
             "deep/tower.schem\tsponge v2\t1×3×1\t0, 0, 0\t-\t3\t3\t0\t0\n"
         ),
