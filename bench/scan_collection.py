@@ -116,7 +116,7 @@ def child(paths, output, options):
         sampler.stopped.set()
         sampler.join()
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-    result = {"files": len(plan.todo), "failed": failed, "seconds": seconds}
+    result = {"files": plan.count, "failed": failed, "seconds": seconds}
     print(json.dumps({**result, "peak_mib": peak / 2**20, "tree_peak_mib": sampler.peak / 2**20}))
 
 

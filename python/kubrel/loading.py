@@ -6,7 +6,7 @@ import operator
 import os
 from typing import IO, Literal, Optional, Union
 
-from . import _native, nbt
+from . import _native
 from .volume import BlockEntity, Entity, Volume
 
 # Format names as callers spell them, in any letter case, to the native module's names (None lets
@@ -68,12 +68,7 @@ def load(source: Source, format: str = "auto", palette: int = 0) -> Volume:
         format=read["format"],
         version=read["version"],
         data_version=read["data_version"],
-        block_entities=[
-            BlockEntity(position, nbt.parse_compound(data))
-            for position, data in read["block_entities"]
-        ],
-        entities=[
-            Entity(position, nbt.parse_compound(data)) for position, data in read["entities"]
-        ],
+        block_entities=[BlockEntity(position, data) for position, data in read["block_entities"]],
+        entities=[Entity(position, data) for position, data in read["entities"]],
         palette_count=read["palette_count"],
     )

@@ -18,22 +18,56 @@ _NOT_MATERIAL = frozenset(
 _COUNT_CHUNK = 1 << 20
 
 
-@dataclass(frozen=True)
-class BlockEntity:
-    """A block entity: its position (x, y, z) counted from the volume's minimum corner, and its
-    data in the game's own form ("id" and its fields, without position keys)."""
+class _WithData:
+    """A position and NBT data. The data is read from its bytes on first use: a large schematic
+    holds thousands of block entities that a reader of its blocks never looks at."""
 
+    __slots__ = ("position", "_payload", "_data")
+
+    def __init__(self, position: tuple, data: nbt.Compound | bytes):
+        self.position = position
+        self._data = data if isinstance(data, nbt.Compound) else None
+        self._payload = b"" if isinstance(data, nbt.Compound) else bytes(data)
+
+    @property
+    def data(self) -> nbt.Compound:
+        """The data as typed NBT values (raises NbtError, a KubrelError, if its bytes are not a
+        compound's payload)."""
+        if self._data is None:
+            self._data = nbt.parse_compound(self._payload)
+        return self._data
+
+    @property
+    def payload(self) -> bytes:
+        """The data's NBT bytes: the payload of an unnamed compound, as `nbt.Compound.to_bytes`."""
+        return self._data.to_bytes() if self._data is not None else self._payload
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, _WithData) or type(other) is not type(self):
+            return NotImplemented
+        return (self.position, self.payload) == (other.position, other.payload)
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __repr__(self) -> str:
+        data = repr(self._data) if self._data is not None else f"<{len(self.payload)} bytes of NBT>"
+        return f"{type(self).__name__}(position={self.position}, data={data})"
+
+
+class BlockEntity(_WithData):
+    """A block entity: its `position` (x, y, z) counted from the volume's minimum corner, and its
+    `data` in the game's own form ("id" and its fields, without position keys)."""
+
+    __slots__ = ()
     position: tuple[int, int, int]
-    data: nbt.Compound
 
 
-@dataclass(frozen=True)
-class Entity:
-    """An entity: its position (x, y, z, fractional) counted from the volume's minimum corner, and
-    its data in the game's own form ("id" and its fields, without "Pos")."""
+class Entity(_WithData):
+    """An entity: its `position` (x, y, z, fractional) counted from the volume's minimum corner,
+    and its `data` in the game's own form ("id" and its fields, without "Pos")."""
 
+    __slots__ = ()
     position: tuple[float, float, float]
-    data: nbt.Compound
 
 
 @dataclass(eq=False, repr=False)
