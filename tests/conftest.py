@@ -62,7 +62,8 @@ def read_all(data, **attrs):
 
 
 class Source:
-    """A file-like object over bytes, with optional attributes such as `type`."""
+    """A file-like object over bytes, with optional attributes such as `type`; with an `error`, its
+    third read and every later one raise it."""
 
     def __init__(self, data, chunk=None, **attrs):
         self.data = data
@@ -73,6 +74,8 @@ class Source:
 
     def read(self, n):
         self.calls += 1
+        if self.calls > 2 and getattr(self, "error", None):
+            raise self.error
         if self.chunk is not None:
             n = min(n, self.chunk)
         piece = self.data[self.offset : self.offset + n]

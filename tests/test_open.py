@@ -204,13 +204,12 @@ SPONGE_BLOCKS = [
     ((1, 1, 1), STAIRS),
 ]
 SPONGE_BLOCKS.sort()  # walk order XYZ: x outermost, z innermost
-MOJANG_DATA = writers.gz(
-    writers.mojang(
-        (2, 1, 2),
-        [("minecraft:air", {}), (STONE, {}), ("minecraft:oak_stairs", {"facing": "north"})],
-        [((0, 0, 0), 1), ((1, 0, 0), 0), ((0, 0, 1), 2), ((1, 0, 1), 1)],
-    )
+MOJANG_DOCUMENT = writers.mojang(
+    (2, 1, 2),
+    [("minecraft:air", {}), (STONE, {}), ("minecraft:oak_stairs", {"facing": "north"})],
+    [((0, 0, 0), 1), ((1, 0, 0), 0), ((0, 0, 1), 2), ((1, 0, 1), 1)],
 )
+MOJANG_DATA = writers.gz(MOJANG_DOCUMENT)
 MOJANG_BLOCKS = [
     ((0, 0, 0), STONE + "[]"),
     ((0, 0, 1), "minecraft:oak_stairs[facing=north]"),
@@ -229,6 +228,12 @@ FORMATS = {
     ),
     "mojang": (MOJANG_DATA, "mojang", MOJANG_BLOCKS),
     "kbr": (kbr_stairs_row(), "kbr", STAIRS_ROW),
+    # The members of a schematic and of a structure in one root: detection takes the first format.
+    "sponge-and-mojang": (
+        writers.gz(writers.sponge((2, 2, 2), SPONGE_PALETTE, SPONGE_IDS)[:-1] + MOJANG_DOCUMENT[3:]),
+        "sponge",
+        SPONGE_BLOCKS,
+    ),
 }
 
 
@@ -330,6 +335,33 @@ def test_failing_file_like(read, message):
         with pytest.raises(RuntimeError) as info:
             reader.read_full()
     assert message in str(info.value)
+
+
+SPONGE_CUBE = writers.gz(
+    writers.sponge((32, 32, 32), SPONGE_PALETTE, [i * i % 3 for i in range(32**3)])
+)
+NBT_ERROR = "Sponge: Failed to read NBT data: io error: OSError: boom"
+
+
+@pytest.mark.parametrize(
+    "kind, error, raised, first, later",
+    [
+        ("sponge", KeyboardInterrupt("stop"), KeyboardInterrupt, "stop", "KeyboardInterrupt"),
+        ("auto", KeyboardInterrupt("stop"), KeyboardInterrupt, "stop", "KeyboardInterrupt"),
+        ("auto", SystemExit(3), SystemExit, "3", "SystemExit"),
+        ("sponge", OSError("boom"), RuntimeError, NBT_ERROR, None),
+        ("auto", OSError("boom"), RuntimeError, "No matching format found", None),
+    ],
+)
+def test_exception_inside_a_later_read(kind, error, raised, first, later):
+    # Only an Exception becomes the reader's error; an interrupt goes up as it is, and later reads
+    # say that the read was interrupted.
+    with kubrel_rs.open(Source(SPONGE_CUBE, chunk=64, type=kind, error=error)) as reader:
+        with pytest.raises(raised, match=exactly(first)):
+            reader.read_full()
+        later = f"Read interrupted by {later}" if later else first
+        with pytest.raises(RuntimeError, match=exactly(later)):
+            reader.read_full()
 
 
 def test_file_like_returning_more_than_asked():
