@@ -106,7 +106,7 @@ NbtCompoundBytes compound(std::string_view id, std::string_view text) {
 Volume with_entities(Volume volume) {
   volume.block_entities.push_back({{1, 0, 2}, compound("minecraft:sign", "Grüße, 城 🏰 \0!")});
   volume.block_entities.push_back({{3, 2, 0}, compound("minecraft:chest", "")});
-  volume.entities.push_back({{0.5, 1.25, 2.75}, compound("minecraft:armor_stand", "é")});
+  volume.entities.push_back({{0.5, 1.25, 2.75}, compound("minecraft:armor_stand", "é"), std::nullopt});
   return volume;
 }
 

@@ -276,7 +276,7 @@ Status assemble_litematic(std::vector<LitematicRegion>& regions, Volume& volume)
       std::array<double, 3> position{};
       for (int axis = 0; axis < 3; ++axis)
         position[axis] = entity.position[axis] + double(region.position[axis] - low[axis]);
-      volume.entities.push_back({position, std::move(entity.data)});
+      volume.entities.push_back({position, std::move(entity.data), std::nullopt});
     }
     BlockPosition min{int32_t(placed[k].offset[0]), int32_t(placed[k].offset[1]),
                       int32_t(placed[k].offset[2])};
