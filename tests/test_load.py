@@ -4,6 +4,7 @@ kubrel_rs and, for what that reader refuses, with an independent reading of the 
 as canonical text."""
 
 import collections
+import csv
 import gzip
 import io
 import os
@@ -264,6 +265,7 @@ ERRORS = [
     (kbr_stairs_row(), {"format": "sponge"}, kubrel.KubrelError, "^Sponge schematic: "),
     (PALETTES, {"palette": 2}, kubrel.KubrelError, "^structure file: palette 2 was asked for, but"),
     (kbr_stairs_row(), {"palette": 1}, kubrel.KubrelError, exactly(ONLY_STRUCTURES)),
+    (kbr_stairs_row(), {"region": "a"}, kubrel.KubrelError, "^region 'a' was asked for, but only"),
 ]
 
 
@@ -299,3 +301,39 @@ def test_corpus(name):
         return  # refused by the exact reader: the reference reading above stands alone
     if SLOW or vol.blocks.size <= EXACT_READER_POSITIONS:
         assert_matches_exact_reader(vol, str(path))
+
+
+LITEMATIC = CORPUS.parent / "litematic"
+
+
+def litematic_rows():
+    if not (LITEMATIC / "MANIFEST.tsv").exists():
+        return []
+    with open(LITEMATIC / "MANIFEST.tsv", newline="", encoding="utf-8") as manifest:
+        return list(csv.DictReader(manifest, delimiter="\t"))
+
+
+def non_air(vol):
+    solid = [text not in ("minecraft:air", "minecraft:structure_void") for text in vol.palette]
+    return int(numpy.array(solid)[vol.blocks].sum())
+
+
+@pytest.mark.skipif(not LITEMATIC.exists(), reason="no Litematica corpus")
+@pytest.mark.parametrize("row", litematic_rows(), ids=lambda row: row["file"])
+def test_litematic_corpus(row):
+    """The manifest counts region by region; regions that overlap show fewer in the whole volume,
+    so the counts are taken from each region read alone."""
+    vol = kubrel.load(LITEMATIC / row["file"])
+    assert vol.format == "litematic"
+    assert vol.version == int(row["Version"])
+    assert "x".join(map(str, vol.size)) == row["enclosing_size"]
+    assert vol.metadata["TotalBlocks"] == int(row["total_blocks"])
+    assert [r.size for r in vol.regions] == [
+        tuple(abs(int(n)) for n in size.split("x")) for size in row["region_sizes"].split(";")
+    ]
+    alone = [kubrel.load(LITEMATIC / row["file"], region=r.name) for r in vol.regions]
+    assert [[r.name for r in one.regions] for one in alone] == [[r.name] for r in vol.regions]
+    assert sum(non_air(one) for one in alone) == int(row["decoded_nonair"])
+    for field in ("pending_block_ticks", "pending_fluid_ticks"):
+        assert sum(len(getattr(one, field)) for one in alone) == int(row[field])
+    assert sum(len(one.block_entities) for one in alone) == int(row["tile_entities"])

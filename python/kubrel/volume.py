@@ -70,6 +70,27 @@ class Entity(_WithData):
     position: tuple[float, float, float]
 
 
+@dataclass(frozen=True)
+class Region:
+    """A named region of a Litematica file: its box's minimum corner counted from the volume's
+    minimum corner, its positions per axis (x, y, z), and its size as the file wrote it (negative
+    on an axis the region was recorded from its far end)."""
+
+    name: str
+    min: tuple[int, int, int]
+    size: tuple[int, int, int]
+    file_size: tuple[int, int, int]
+
+
+@dataclass(frozen=True)
+class PendingTick:
+    """A scheduled block or fluid update: its position counted from the volume's minimum corner,
+    and its fields ("Block" or "Fluid", "Time", "Priority", ...) without "x", "y" and "z"."""
+
+    position: tuple[int, int, int]
+    data: nbt.Compound
+
+
 @dataclass(eq=False, repr=False)
 class Volume:
     """A schematic read whole.
@@ -81,10 +102,13 @@ class Volume:
       is "minecraft:air". A structure file's unlisted positions hold "minecraft:structure_void".
     - `origin`: where the minimum corner stands in the world (or the file's frame); `size`: the
       positions per axis, (x, y, z).
-    - `format`: "sponge", "structure" or "kbr"; `version`: the format's own version number (0 for
-      structure files); `data_version`: the game's data version, when the file says.
+    - `format`: "sponge", "structure", "kbr" or "litematic"; `version`: the format's own version
+      number (0 for structure files); `data_version`: the game's data version, when the file says.
     - `block_entities`, `entities`: every one the file holds, with its exact NBT.
     - `palette_count`: how many palettes the file offers (see `load(..., palette=)`).
+    - Litematica files only (empty otherwise): `regions` (see `load(..., region=)`),
+      `sub_version`, `metadata` (the file's "Metadata" compound), `pending_block_ticks` and
+      `pending_fluid_ticks`.
 
     Example:
         >>> vol = kubrel.load("castle.schem")
@@ -103,6 +127,11 @@ class Volume:
     block_entities: list[BlockEntity] = field(default_factory=list)
     entities: list[Entity] = field(default_factory=list)
     palette_count: int = 1
+    regions: list[Region] = field(default_factory=list)
+    sub_version: int | None = None
+    metadata: nbt.Compound | None = None
+    pending_block_ticks: list[PendingTick] = field(default_factory=list)
+    pending_fluid_ticks: list[PendingTick] = field(default_factory=list)
 
     def counts(self) -> dict[str, int]:
         """How many blocks of each state the volume holds, most common first: a materials list.

@@ -10,6 +10,7 @@
 #include "io/gzip_source.h"
 #include "volume/litematic_assembly.h"
 #include "volume/litematic_nbt_walk.h"
+#include "volume/volume_parts.h"
 
 namespace kubrel {
 
@@ -26,25 +27,6 @@ Status expect_kind(const std::string& name, NbtKind actual, NbtKind wanted) {
   if (actual == wanted) return {};
   return fail(quoted(name) + " is a " + std::string(nbt_kind_name(actual)) + " tag, expected " +
               std::string(nbt_kind_name(wanted)));
-}
-
-// "name" or "name[k=v,...]" with the keys sorted: the palette text every volume uses.
-std::string canonical_state(std::string name,
-                            std::vector<std::pair<std::string, std::string>>& props) {
-  if (props.empty()) return name;
-  // A key written twice keeps its last value, as a compound does.
-  std::stable_sort(props.begin(), props.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  name += '[';
-  for (size_t i = 0; i < props.size(); ++i) {
-    if (i + 1 < props.size() && props[i + 1].first == props[i].first) continue;
-    if (name.back() != '[') name += ',';
-    name += props[i].first;
-    name += '=';
-    name += props[i].second;
-  }
-  name += ']';
-  return name;
 }
 
 class DocumentReader {
@@ -232,7 +214,7 @@ Status DocumentReader::palette(LitematicRegion& region) {
 
 Result<std::string> DocumentReader::palette_entry() {
   std::optional<std::string> state_name;
-  std::vector<std::pair<std::string, std::string>> props;
+  std::vector<Property> props;
   std::string name;
   while (true) {
     KUBREL_ASSIGN_OR_RETURN(NbtKind kind, walk_.next_member(name));
@@ -249,14 +231,21 @@ Result<std::string> DocumentReader::palette_entry() {
         if (value_kind == NbtKind::End) break;
         KUBREL_TRY(expect_kind("Properties." + key, value_kind, NbtKind::String));
         KUBREL_ASSIGN_OR_RETURN(std::string value, walk_.string());
-        props.emplace_back(std::move(key), std::move(value));
+        // A key written twice keeps its last value, as a compound does.
+        auto same = std::find_if(props.begin(), props.end(),
+                                 [&](const Property& p) { return p.first == key; });
+        if (same != props.end()) {
+          same->second = std::move(value);
+        } else {
+          props.emplace_back(std::move(key), std::move(value));
+        }
       }
     } else {
       KUBREL_TRY(walk_.skip(kind));
     }
   }
   if (!state_name) return fail("no \"Name\"");
-  return canonical_state(std::move(*state_name), props);
+  return canonical_state_text(*state_name, std::move(props));
 }
 
 template <class Take, class Done>

@@ -132,4 +132,15 @@ StateParts split_state_text(std::string_view text) {
   return parts;
 }
 
+void write_state_compound(NbtWriter& w, std::string_view text) {
+  StateParts parts = split_state_text(text);
+  w.string("Name", parts.name);
+  if (!parts.properties.empty()) {
+    w.begin_compound("Properties");
+    for (const auto& [key, value] : parts.properties) w.string(key, value);
+    w.end_compound();
+  }
+  w.end_compound();
+}
+
 }  // namespace kubrel

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "nbt/nbt_writer.h"
 #include "volume/volume.h"
 
 namespace kubrel {
@@ -114,5 +115,9 @@ struct StateParts {
   std::vector<std::pair<std::string_view, std::string_view>> properties;
 };
 StateParts split_state_text(std::string_view text);
+
+// A state as the NBT formats list it, as the entries of a compound that this closes: "Name" and,
+// when it has any, "Properties" {key: value, ...}.
+void write_state_compound(NbtWriter& w, std::string_view text);
 
 }  // namespace kubrel

@@ -47,16 +47,7 @@ class BlockEntryTemplate {
 
 void write_palette(NbtWriter& w, const Volume& volume, const PalettePlan& plan) {
   w.begin_list("palette", NbtKind::Compound, static_cast<int32_t>(plan.states.size()));
-  for (uint32_t volume_index : plan.states) {
-    StateParts parts = split_state_text(volume.palette[volume_index]);
-    w.string("Name", parts.name);
-    if (!parts.properties.empty()) {
-      w.begin_compound("Properties");
-      for (const auto& [key, value] : parts.properties) w.string(key, value);
-      w.end_compound();
-    }
-    w.end_compound();
-  }
+  for (uint32_t volume_index : plan.states) write_state_compound(w, volume.palette[volume_index]);
 }
 
 struct PlacedBlockEntity {

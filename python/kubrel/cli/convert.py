@@ -5,7 +5,7 @@ import click
 import kubrel
 from kubrel.cli.output import UserError, file_error, load
 
-FORMATS = ("sponge", "structure", "kbr")
+FORMATS = ("sponge", "structure", "kbr", "litematic")
 
 
 @click.command()

@@ -3,7 +3,7 @@
 import os
 
 # Suffixes that mark a schematic inside a folder; a file named on its own is read whatever its name.
-SCHEMATIC_SUFFIXES = (".schem", ".schematic", ".nbt", ".kbr")
+SCHEMATIC_SUFFIXES = (".schem", ".schematic", ".nbt", ".kbr", ".litematic")
 
 
 def collect(paths):
