@@ -85,6 +85,7 @@ class PayloadCursor {
           KUBREL_TRY(skip_payload(entry, depth + 1));
         }
       case NbtKind::End:
+      case NbtKind::ListEnd:
         break;
     }
     return fail("NBT End tag where a payload belongs");
