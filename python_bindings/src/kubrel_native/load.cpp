@@ -65,7 +65,8 @@ Result<Volume> load_source(PyObject* source, const VolumeLoadOptions& options, b
     return load_volume(view.bytes(), options);
   }
   // A path or a file object; the file object's read() takes the lock back for each call.
-  std::unique_ptr<ByteSource> input = reader_from(source);
+  std::shared_ptr<PySourceLink> link;
+  std::unique_ptr<ByteSource> input = reader_from(source, link);
   if (!input) {
     raised = true;
     return fail("");
@@ -74,6 +75,8 @@ Result<Volume> load_source(PyObject* source, const VolumeLoadOptions& options, b
     WithoutLock unlocked;
     return load_volume(*input, options);
   }();
+  // A KeyboardInterrupt or SystemExit inside read() must reach the caller, not become a message.
+  if (!volume && raise_interrupt(link)) raised = true;
   return volume;
 }
 

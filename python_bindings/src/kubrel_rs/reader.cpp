@@ -69,14 +69,6 @@ PyObject* latch_pending(ReaderObject* reader) {
   return nullptr;
 }
 
-// Raises the interrupt that the file-like object raised, if any: a stream error then stands for
-// it, and it must reach the caller unchanged. Returns whether it did.
-bool raise_interrupt(const std::shared_ptr<PySourceLink>& link) {
-  if (!link || !link->interrupt) return false;
-  restore_exception(std::move(link->interrupt));
-  return true;
-}
-
 // Raises a stream error of __next__ or read_full() and latches it.
 PyObject* fail_read(ReaderObject* reader, const Error& error) {
   if (raise_interrupt(reader->link)) return latch_pending(reader);

@@ -151,4 +151,10 @@ std::unique_ptr<ByteSource> reader_from(PyObject* input, std::shared_ptr<PySourc
   return nullptr;
 }
 
+bool raise_interrupt(const std::shared_ptr<PySourceLink>& link) {
+  if (!link || !link->interrupt) return false;
+  restore_exception(std::move(link->interrupt));
+  return true;
+}
+
 }  // namespace kubrel::py

@@ -50,4 +50,8 @@ class PyStreamAdapter final : public ByteSource {
 // OSError family when a file cannot be opened, TypeError for any other input.
 std::unique_ptr<ByteSource> reader_from(PyObject* input, std::shared_ptr<PySourceLink>& link);
 
+// Raises the interrupt that the file-like object raised, if any: a stream error then stands for
+// it, and it must reach the caller unchanged. Returns whether it did.
+bool raise_interrupt(const std::shared_ptr<PySourceLink>& link);
+
 }  // namespace kubrel::py
