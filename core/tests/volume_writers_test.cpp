@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <map>
 #include <optional>
 #include <random>
@@ -472,6 +473,15 @@ TEST(VolumeWritersTest, Refusals) {
   EXPECT_EQ(format_from_path("b.nbt").value(), VolumeFormat::Structure);
   EXPECT_EQ(format_from_path("b.kbr").value(), VolumeFormat::Kbr);
   EXPECT_FALSE(format_from_path("b.txt"));
+  // Entities far outside any box, or at no number at all, are still written (the sanitizer build
+  // catches a coordinate converted out of range).
+  Volume far = make_volume({1, 1, 1}, {"minecraft:stone"}, 1);
+  for (double d : {1e300, -1e300, 3e9, std::numeric_limits<double>::quiet_NaN()})
+    far.entities.push_back({{d, d, -d}, compound("minecraft:pig", ""), std::nullopt});
+  for (VolumeFormat format : {VolumeFormat::Structure, VolumeFormat::Litematic}) {
+    VectorSink sink;
+    EXPECT_TRUE(encode_volume(far, format, {.format = format}, sink));
+  }
 }
 
 }  // namespace

@@ -180,9 +180,9 @@ Status assign_records(const Volume& volume, std::vector<OutRegion>& regions) {
   for (const VolumeEntity& entity : volume.entities) {
     OutRegion* owner = &regions[0];
     for (OutRegion& region : regions) {
-      if (region.box.contains(int64_t(std::floor(entity.position[0])),
-                              int64_t(std::floor(entity.position[1])),
-                              int64_t(std::floor(entity.position[2])))) {
+      if (region.box.contains(block_coordinate(entity.position[0]),
+                              block_coordinate(entity.position[1]),
+                              block_coordinate(entity.position[2]))) {
         owner = &region;
         break;
       }

@@ -7,6 +7,7 @@
 
 #include "nbt/nbt_writer.h"
 #include "volume/data_version.h"
+#include "volume/volume_parts.h"
 
 namespace kubrel {
 
@@ -110,9 +111,8 @@ Status write_blocks(NbtWriter& w, const Volume& volume, const VolumeBox& box,
 std::array<int64_t, 3> entity_cell(const Volume& volume, const VolumeEntity& entity) {
   std::array<int64_t, 3> cell{};
   for (int axis = 0; axis < 3; ++axis) {
-    double floor = std::floor(entity.position[axis]);
-    double top = volume.size[axis] == 0 ? 0.0 : double(volume.size[axis] - 1);
-    cell[axis] = static_cast<int64_t>(std::isnan(floor) ? 0.0 : std::clamp(floor, 0.0, top));
+    int64_t top = volume.size[axis] == 0 ? 0 : int64_t{volume.size[axis]} - 1;
+    cell[axis] = std::clamp<int64_t>(block_coordinate(entity.position[axis]), 0, top);
   }
   return cell;
 }
@@ -130,8 +130,7 @@ void write_entities(NbtWriter& w, const Volume& volume, const VolumeBox& box) {
     double z = entity->position[2] - box.min[2];
     w.double_list("pos", {x, y, z});
     w.int_list("blockPos",
-               {static_cast<int32_t>(std::floor(x)), static_cast<int32_t>(std::floor(y)),
-                static_cast<int32_t>(std::floor(z))});
+               {block_coordinate(x), block_coordinate(y), block_coordinate(z)});
     w.begin_compound("nbt");
     w.put_compound_payload(entity->data);
     w.end_compound();
