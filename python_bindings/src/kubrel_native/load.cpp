@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "py_common/errors.h"
+#include "py_common/interpreter_lock.h"
 #include "py_common/numpy_api.h"
 #include "py_common/pyref.h"
 #include "py_common/pystream.h"
@@ -17,18 +18,6 @@ namespace kubrel::py {
 namespace {
 
 std::atomic<PyObject*> error_type{nullptr};
-
-// Releases the interpreter's lock for the lifetime of the object.
-class WithoutLock {
- public:
-  WithoutLock() : state_(PyEval_SaveThread()) {}
-  ~WithoutLock() { PyEval_RestoreThread(state_); }
-  WithoutLock(const WithoutLock&) = delete;
-  WithoutLock& operator=(const WithoutLock&) = delete;
-
- private:
-  PyThreadState* state_;
-};
 
 // A bytes-like object's buffer, released with the object.
 class BufferView {
@@ -61,7 +50,7 @@ Result<Volume> load_source(PyObject* source, const VolumeLoadOptions& options, b
       raised = true;
       return fail("");
     }
-    WithoutLock unlocked;
+    ReleasedLock unlocked;
     return load_volume(view.bytes(), options);
   }
   // A path or a file object; the file object's read() takes the lock back for each call.
@@ -72,7 +61,7 @@ Result<Volume> load_source(PyObject* source, const VolumeLoadOptions& options, b
     return fail("");
   }
   Result<Volume> volume = [&] {
-    WithoutLock unlocked;
+    ReleasedLock unlocked;
     return load_volume(*input, options);
   }();
   // A KeyboardInterrupt or SystemExit inside read() must reach the caller, not become a message.
