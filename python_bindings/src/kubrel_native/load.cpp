@@ -2,6 +2,7 @@
 // volume loader without the interpreter's lock, and converts the Volume into the dict.
 #include "kubrel_native/load.h"
 
+#include <array>
 #include <atomic>
 #include <optional>
 #include <string_view>
@@ -73,6 +74,12 @@ PyObject* int_triple(const BlockPosition& p) {
   return Py_BuildValue("(iii)", p.x, p.y, p.z);
 }
 
+// Positions per axis, (x, y, z). Returns a new reference.
+PyObject* size_triple(const std::array<uint32_t, 3>& size) {
+  return Py_BuildValue("(kkk)", static_cast<unsigned long>(size[0]),
+                       static_cast<unsigned long>(size[1]), static_cast<unsigned long>(size[2]));
+}
+
 PyObject* bytes_of(const std::vector<std::byte>& data) {
   return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(data.data()),
                                    static_cast<Py_ssize_t>(data.size()));
@@ -101,12 +108,10 @@ PyObject* region_list(const std::vector<Volume::NamedRegion>& regions) {
   PyRef list = PyRef::steal(PyList_New(0));
   if (!list) return nullptr;
   for (const Volume::NamedRegion& region : regions) {
-    const auto& size = region.size;
     const auto& file_size = region.file_size;
-    PyRef item = PyRef::steal(Py_BuildValue(
-        "(NN(kkk)(iii))", to_str(region.name), int_triple(region.min),
-        static_cast<unsigned long>(size[0]), static_cast<unsigned long>(size[1]),
-        static_cast<unsigned long>(size[2]), file_size[0], file_size[1], file_size[2]));
+    PyRef item = PyRef::steal(Py_BuildValue("(NNN(iii))", to_str(region.name),
+                                            int_triple(region.min), size_triple(region.size),
+                                            file_size[0], file_size[1], file_size[2]));
     if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
   }
   return list.release();
@@ -138,7 +143,6 @@ PyObject* to_dict(Volume volume) {
   std::string_view format = volume_format_name(volume.format);
   PyRef data_version = PyRef::steal(volume.data_version ? PyLong_FromLong(*volume.data_version)
                                                        : Py_NewRef(Py_None));
-  const auto& size = volume.size;
   PyRef sub_version = PyRef::steal(volume.sub_version ? PyLong_FromLong(*volume.sub_version)
                                                      : Py_NewRef(Py_None));
   PyRef metadata = PyRef::steal(volume.metadata.empty() ? Py_NewRef(Py_None)
@@ -147,10 +151,7 @@ PyObject* to_dict(Volume volume) {
       set_item(dict.get(), "version", PyLong_FromLong(volume.version)) < 0 ||
       set_item(dict.get(), "data_version", data_version.release()) < 0 ||
       set_item(dict.get(), "origin", int_triple(volume.origin)) < 0 ||
-      set_item(dict.get(), "size",
-               Py_BuildValue("(kkk)", static_cast<unsigned long>(size[0]),
-                             static_cast<unsigned long>(size[1]),
-                             static_cast<unsigned long>(size[2]))) < 0 ||
+      set_item(dict.get(), "size", size_triple(volume.size)) < 0 ||
       set_item(dict.get(), "palette", palette.release()) < 0 ||
       set_item(dict.get(), "blocks", make_unsigned_array(std::move(volume.blocks.bytes),
                                                          volume.blocks.width, shape)) < 0 ||
