@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "py_common/errors.h"
+#include "py_common/heap_type.h"
 #include "py_common/interpreter_lock.h"
 #include "py_common/numpy_api.h"
 #include "py_common/pyref.h"
@@ -218,17 +219,11 @@ PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* kubrel_error_type() {
   PyObject* type = error_type.load(std::memory_order_acquire);
   if (type != nullptr) return type;
-  PyObject* created = PyErr_NewExceptionWithDoc(
-      "kubrel._native.KubrelError",
-      "A schematic that kubrel cannot read: broken, hostile, or of no supported format.",
-      PyExc_ValueError, nullptr);
-  if (created == nullptr) return nullptr;
-  PyObject* expected = nullptr;
-  if (error_type.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
-    return created;
-  }
-  Py_DECREF(created);
-  return expected;
+  return keep_first(error_type, PyErr_NewExceptionWithDoc(
+                                    "kubrel._native.KubrelError",
+                                    "A schematic that kubrel cannot read: broken, hostile, or of "
+                                    "no supported format.",
+                                    PyExc_ValueError, nullptr));
 }
 
 PyMethodDef load_method = {
