@@ -4,7 +4,6 @@ kubrel_rs and, for what that reader refuses, with an independent reading of the 
 as canonical text."""
 
 import collections
-import csv
 import gzip
 import io
 import os
@@ -18,7 +17,15 @@ import kubrel
 import kubrel_rs
 import volume_reference
 import writers
-from conftest import CORPUS, STONE, Source, exactly, kbr_stairs_row
+from conftest import (
+    CORPUS,
+    STONE,
+    Source,
+    corpus_files,
+    exactly,
+    kbr_stairs_row,
+    manifest_rows,
+)
 from kubrel import nbt
 from writers import COMPOUND, INT, LIST, int_, list_
 
@@ -276,13 +283,8 @@ def test_errors(source, kwargs, error, message):
     assert issubclass(kubrel.KubrelError, ValueError)
 
 
-def corpus_files():
-    files = CORPUS.rglob("*.*") if CORPUS.exists() else []
-    return sorted(str(p.relative_to(CORPUS)) for p in files if p.name != "MANIFEST.tsv")
-
-
 @pytest.mark.skipif(not CORPUS.exists(), reason="no corpus of real files")
-@pytest.mark.parametrize("name", corpus_files())
+@pytest.mark.parametrize("name", [str(p.relative_to(CORPUS)) for p in corpus_files()])
 def test_corpus(name):
     path = CORPUS / name
     if name.startswith("legacy/mcedit") or name.startswith("legacy/schematica"):
@@ -306,20 +308,13 @@ def test_corpus(name):
 LITEMATIC = CORPUS.parent / "litematic"
 
 
-def litematic_rows():
-    if not (LITEMATIC / "MANIFEST.tsv").exists():
-        return []
-    with open(LITEMATIC / "MANIFEST.tsv", newline="", encoding="utf-8") as manifest:
-        return list(csv.DictReader(manifest, delimiter="\t"))
-
-
 def non_air(vol):
     solid = [text not in ("minecraft:air", "minecraft:structure_void") for text in vol.palette]
     return int(numpy.array(solid)[vol.blocks].sum())
 
 
 @pytest.mark.skipif(not LITEMATIC.exists(), reason="no Litematica corpus")
-@pytest.mark.parametrize("row", litematic_rows(), ids=lambda row: row["file"])
+@pytest.mark.parametrize("row", manifest_rows(LITEMATIC), ids=lambda row: row["file"])
 def test_litematic_corpus(row):
     """The manifest counts region by region; regions that overlap show fewer in the whole volume,
     so the counts are taken from each region read alone."""

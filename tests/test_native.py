@@ -9,7 +9,7 @@ import pytest
 
 import kubrel_rs
 import writers
-from conftest import CORPUS, STAIRS, STONE
+from conftest import CORPUS, STAIRS, STONE, corpus_files
 from kubrel import _native
 
 AIRS = {"minecraft:air", "minecraft:cave_air", "minecraft:void_air"}
@@ -98,12 +98,6 @@ def test_errors(source, kwargs, error, message):
         _native.load(source, **kwargs)
     if error is _native.KubrelError:
         assert isinstance(raised.value, ValueError)
-
-
-def corpus_files():
-    if not CORPUS.is_dir():
-        return []
-    return sorted(p for p in CORPUS.rglob("*") if p.is_file() and p.suffix != ".tsv")
 
 
 @pytest.mark.skipif(not CORPUS.is_dir(), reason="no corpus of real files")

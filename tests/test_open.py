@@ -1,6 +1,5 @@
 """open(): the module, every kind of input, the format name, and reading all three formats."""
 
-import csv
 import enum
 import errno
 import io
@@ -21,6 +20,7 @@ from conftest import (
     exactly,
     kbr_stairs_row,
     kbr_stone,
+    manifest_rows,
     read_all,
     summary,
     without_numpy,
@@ -388,14 +388,6 @@ def test_file_like_released_not_closed():
     assert not source.closed
 
 
-def corpus_rows():
-    manifest = CORPUS / "MANIFEST.tsv"
-    if not manifest.exists():
-        return []
-    with manifest.open(newline="") as f:
-        return list(csv.DictReader(f, delimiter="\t"))
-
-
 # Real files that no reader accepts, beyond whole formats (old MCEdit schematics with numeric
 # "Blocks", structures holding several palettes under "palettes"), and why.
 REFUSED = {
@@ -414,7 +406,7 @@ def refused(row):
 
 
 @pytest.mark.skipif(not CORPUS.exists(), reason="no corpus of real files")
-@pytest.mark.parametrize("row", corpus_rows(), ids=lambda row: row["file"])
+@pytest.mark.parametrize("row", manifest_rows(CORPUS), ids=lambda row: row["file"])
 def test_corpus(row):
     with kubrel_rs.open(str(CORPUS / row["file"])) as reader:
         if refused(row):

@@ -10,8 +10,9 @@ import numpy
 from . import nbt
 
 # Names that hold no material: the three airs, and the structure void that stands for "leave the
-# world as it is" (a structure file's unlisted positions).
-_NOT_MATERIAL = frozenset(
+# world as it is" (a structure file's unlisted positions). Counts leave them out; previews draw
+# nothing there.
+NOT_MATERIAL = frozenset(
     ("minecraft:air", "minecraft:cave_air", "minecraft:void_air", "minecraft:structure_void")
 )
 # Elements counted per bincount call, so that counting never widens more than this many indices.
@@ -144,7 +145,7 @@ class Volume:
         counted = (
             (state, int(count))
             for state, count in zip(self.palette, per_index.tolist())
-            if count and state.partition("[")[0] not in _NOT_MATERIAL
+            if count and state.partition("[")[0] not in NOT_MATERIAL
         )
         return dict(sorted(counted, key=lambda item: -item[1]))
 

@@ -34,8 +34,6 @@ def convert(src, dst, format_name, pieces):
             written = writer(load(src), dst, size=pieces, **options)
         else:
             written = writer(src, dst, **options)
-    except UserError:
-        raise
     except (OSError, ValueError) as error:
         raise file_error(dst if isinstance(error, OSError) else src, error) from None
     for path in written if isinstance(written, (list, tuple)) else ():

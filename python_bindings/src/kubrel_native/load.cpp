@@ -2,11 +2,14 @@
 // volume loader without the interpreter's lock, and converts the Volume into the dict.
 #include "kubrel_native/load.h"
 
+#include <array>
 #include <atomic>
 #include <optional>
 #include <string_view>
 
 #include "py_common/errors.h"
+#include "py_common/heap_type.h"
+#include "py_common/interpreter_lock.h"
 #include "py_common/numpy_api.h"
 #include "py_common/pyref.h"
 #include "py_common/pystream.h"
@@ -17,18 +20,6 @@ namespace kubrel::py {
 namespace {
 
 std::atomic<PyObject*> error_type{nullptr};
-
-// Releases the interpreter's lock for the lifetime of the object.
-class WithoutLock {
- public:
-  WithoutLock() : state_(PyEval_SaveThread()) {}
-  ~WithoutLock() { PyEval_RestoreThread(state_); }
-  WithoutLock(const WithoutLock&) = delete;
-  WithoutLock& operator=(const WithoutLock&) = delete;
-
- private:
-  PyThreadState* state_;
-};
 
 // A bytes-like object's buffer, released with the object.
 class BufferView {
@@ -61,7 +52,7 @@ Result<Volume> load_source(PyObject* source, const VolumeLoadOptions& options, b
       raised = true;
       return fail("");
     }
-    WithoutLock unlocked;
+    ReleasedLock unlocked;
     return load_volume(view.bytes(), options);
   }
   // A path or a file object; the file object's read() takes the lock back for each call.
@@ -72,7 +63,7 @@ Result<Volume> load_source(PyObject* source, const VolumeLoadOptions& options, b
     return fail("");
   }
   Result<Volume> volume = [&] {
-    WithoutLock unlocked;
+    ReleasedLock unlocked;
     return load_volume(*input, options);
   }();
   // A KeyboardInterrupt or SystemExit inside read() must reach the caller, not become a message.
@@ -82,6 +73,12 @@ Result<Volume> load_source(PyObject* source, const VolumeLoadOptions& options, b
 
 PyObject* int_triple(const BlockPosition& p) {
   return Py_BuildValue("(iii)", p.x, p.y, p.z);
+}
+
+// Positions per axis, (x, y, z). Returns a new reference.
+PyObject* size_triple(const std::array<uint32_t, 3>& size) {
+  return Py_BuildValue("(kkk)", static_cast<unsigned long>(size[0]),
+                       static_cast<unsigned long>(size[1]), static_cast<unsigned long>(size[2]));
 }
 
 PyObject* bytes_of(const std::vector<std::byte>& data) {
@@ -112,12 +109,10 @@ PyObject* region_list(const std::vector<Volume::NamedRegion>& regions) {
   PyRef list = PyRef::steal(PyList_New(0));
   if (!list) return nullptr;
   for (const Volume::NamedRegion& region : regions) {
-    const auto& size = region.size;
     const auto& file_size = region.file_size;
-    PyRef item = PyRef::steal(Py_BuildValue(
-        "(NN(kkk)(iii))", to_str(region.name), int_triple(region.min),
-        static_cast<unsigned long>(size[0]), static_cast<unsigned long>(size[1]),
-        static_cast<unsigned long>(size[2]), file_size[0], file_size[1], file_size[2]));
+    PyRef item = PyRef::steal(Py_BuildValue("(NNN(iii))", to_str(region.name),
+                                            int_triple(region.min), size_triple(region.size),
+                                            file_size[0], file_size[1], file_size[2]));
     if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
   }
   return list.release();
@@ -149,7 +144,6 @@ PyObject* to_dict(Volume volume) {
   std::string_view format = volume_format_name(volume.format);
   PyRef data_version = PyRef::steal(volume.data_version ? PyLong_FromLong(*volume.data_version)
                                                        : Py_NewRef(Py_None));
-  const auto& size = volume.size;
   PyRef sub_version = PyRef::steal(volume.sub_version ? PyLong_FromLong(*volume.sub_version)
                                                      : Py_NewRef(Py_None));
   PyRef metadata = PyRef::steal(volume.metadata.empty() ? Py_NewRef(Py_None)
@@ -158,10 +152,7 @@ PyObject* to_dict(Volume volume) {
       set_item(dict.get(), "version", PyLong_FromLong(volume.version)) < 0 ||
       set_item(dict.get(), "data_version", data_version.release()) < 0 ||
       set_item(dict.get(), "origin", int_triple(volume.origin)) < 0 ||
-      set_item(dict.get(), "size",
-               Py_BuildValue("(kkk)", static_cast<unsigned long>(size[0]),
-                             static_cast<unsigned long>(size[1]),
-                             static_cast<unsigned long>(size[2]))) < 0 ||
+      set_item(dict.get(), "size", size_triple(volume.size)) < 0 ||
       set_item(dict.get(), "palette", palette.release()) < 0 ||
       set_item(dict.get(), "blocks", make_unsigned_array(std::move(volume.blocks.bytes),
                                                          volume.blocks.width, shape)) < 0 ||
@@ -228,17 +219,11 @@ PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
 PyObject* kubrel_error_type() {
   PyObject* type = error_type.load(std::memory_order_acquire);
   if (type != nullptr) return type;
-  PyObject* created = PyErr_NewExceptionWithDoc(
-      "kubrel._native.KubrelError",
-      "A schematic that kubrel cannot read: broken, hostile, or of no supported format.",
-      PyExc_ValueError, nullptr);
-  if (created == nullptr) return nullptr;
-  PyObject* expected = nullptr;
-  if (error_type.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
-    return created;
-  }
-  Py_DECREF(created);
-  return expected;
+  return keep_first(error_type, PyErr_NewExceptionWithDoc(
+                                    "kubrel._native.KubrelError",
+                                    "A schematic that kubrel cannot read: broken, hostile, or of "
+                                    "no supported format.",
+                                    PyExc_ValueError, nullptr));
 }
 
 PyMethodDef load_method = {

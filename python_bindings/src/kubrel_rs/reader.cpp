@@ -14,6 +14,7 @@
 
 #include "py_common/errors.h"
 #include "py_common/heap_type.h"
+#include "py_common/interpreter_lock.h"
 #include "kubrel_rs/py_block.h"
 #include "kubrel_rs/py_boundary.h"
 #include "py_common/pystream.h"
@@ -76,26 +77,11 @@ PyObject* fail_read(ReaderObject* reader, const Error& error) {
   return raise_error(error);
 }
 
-// Lets other threads run while the core decodes, for inputs that need no interpreter: a path or
-// bytes. A file-like input keeps the lock, which each of its reads needs.
-class UnlockedUnless {
- public:
-  explicit UnlockedUnless(bool keep_lock) : saved_(keep_lock ? nullptr : PyEval_SaveThread()) {}
-  ~UnlockedUnless() {
-    if (saved_ != nullptr) PyEval_RestoreThread(saved_);
-  }
-  UnlockedUnless(const UnlockedUnless&) = delete;
-  UnlockedUnless& operator=(const UnlockedUnless&) = delete;
-
- private:
-  PyThreadState* saved_;
-};
-
-// Runs `decode` (a call into the stream) with the interpreter lock released when the input
-// allows it.
+// Runs `decode` (a call into the stream) with the interpreter lock released for inputs that need
+// no interpreter: a path or bytes. A file-like input keeps the lock, which each of its reads needs.
 template <class Decode>
 auto decode_unlocked(const ReaderObject* reader, Decode&& decode) {
-  UnlockedUnless unlocked(reader->link != nullptr);
+  ReleasedLock unlocked(reader->link == nullptr);
   return decode();
 }
 

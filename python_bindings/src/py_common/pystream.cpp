@@ -9,23 +9,12 @@
 #include <vector>
 
 #include "py_common/errors.h"
+#include "py_common/interpreter_lock.h"
 #include "io/file_source.h"
 
 namespace kubrel::py {
 
 namespace {
-
-// Keeps the calling thread attached to the interpreter for the lifetime of the object.
-class AttachedThread {
- public:
-  AttachedThread() : state_(PyGILState_Ensure()) {}
-  ~AttachedThread() { PyGILState_Release(state_); }
-  AttachedThread(const AttachedThread&) = delete;
-  AttachedThread& operator=(const AttachedThread&) = delete;
-
- private:
-  PyGILState_STATE state_;
-};
 
 // "TypeName: str(exception)" for the exception just taken.
 std::string describe(PyObject* exception) {
