@@ -1,5 +1,5 @@
 // The in-place NBT cursor: every read checks the bytes left before it moves.
-#include "volume/nbt_view.h"
+#include "nbt/nbt_view.h"
 
 #include "nbt/modified_utf8.h"
 
