@@ -21,7 +21,7 @@
 #include "io/gzip_source.h"
 #include "io/shared_stream.h"
 #include "formats/sponge_reader.h"
-#include "volume/nbt_view.h"
+#include "nbt/nbt_view.h"
 #include "volume/volume_loader.h"
 
 #include <isa-l/igzip_lib.h>

@@ -199,12 +199,12 @@ Result<std::array<int32_t, 3>> DocumentReader::triple(const std::string& owner) 
 }
 
 Status DocumentReader::palette(LitematicRegion& region) {
-  KUBREL_ASSIGN_OR_RETURN(NbtListHeader list, walk_.list_header());
-  if (list.count > 0 && list.element_kind != NbtKind::Compound)
+  KUBREL_ASSIGN_OR_RETURN(NbtListStart list, walk_.list_header());
+  if (list.length > 0 && list.element_kind != NbtKind::Compound)
     return fail("\"BlockStatePalette\" holds " + std::string(nbt_kind_name(list.element_kind)) +
                 " tags, not Compounds");
   // Grows one entry at a time as entries arrive, whatever count the list declares.
-  for (uint32_t i = 0; i < list.count; ++i) {
+  for (int32_t i = 0; i < list.length; ++i) {
     auto entry = palette_entry();
     if (!entry) return fail("palette entry " + std::to_string(i) + ": " + entry.error().message);
     region.palette.push_back(std::move(*entry));
@@ -251,12 +251,12 @@ Result<std::string> DocumentReader::palette_entry() {
 template <class Take, class Done>
 Status DocumentReader::records(const std::string& name, NbtKind kind, Take take, Done done) {
   KUBREL_TRY(expect_kind(name, kind, NbtKind::List));
-  KUBREL_ASSIGN_OR_RETURN(NbtListHeader list, walk_.list_header());
-  if (list.count > 0 && list.element_kind != NbtKind::Compound)
+  KUBREL_ASSIGN_OR_RETURN(NbtListStart list, walk_.list_header());
+  if (list.length > 0 && list.element_kind != NbtKind::Compound)
     return fail(quoted(name) + " holds " + std::string(nbt_kind_name(list.element_kind)) +
                 " tags, not Compounds");
   std::string member;
-  for (uint32_t i = 0; i < list.count; ++i) {
+  for (int32_t i = 0; i < list.length; ++i) {
     NbtCompoundBytes data;
     while (true) {
       KUBREL_ASSIGN_OR_RETURN(NbtKind member_kind, walk_.next_member(member));
@@ -299,8 +299,8 @@ Status DocumentReader::entities(NbtKind kind, std::vector<LitematicEntity>& out)
   bool found = false;
   auto take = [&](NbtKind member_kind, const std::string& member) -> Result<bool> {
     if (member != "Pos" || member_kind != NbtKind::List) return false;
-    KUBREL_ASSIGN_OR_RETURN(NbtListHeader list, walk_.list_header());
-    if (list.count != 3 || list.element_kind != NbtKind::Double)
+    KUBREL_ASSIGN_OR_RETURN(NbtListStart list, walk_.list_header());
+    if (list.length != 3 || list.element_kind != NbtKind::Double)
       return fail("\"Pos\" is not a List of 3 Doubles");
     for (double& value : entity.position) {
       KUBREL_ASSIGN_OR_RETURN(value, walk_.number<double>());

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <unordered_map>
 
-#include "volume/nbt_view.h"
+#include "nbt/nbt_view.h"
 #include "volume/volume_parts.h"
 
 namespace kubrel {

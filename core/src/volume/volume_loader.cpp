@@ -6,9 +6,9 @@
 #include <memory>
 
 #include "io/gzip_source.h"
+#include "nbt/nbt_view.h"
 #include "volume/kbr_volume.h"
 #include "volume/litematic_reader.h"
-#include "volume/nbt_view.h"
 #include "volume/sponge_volume.h"
 #include "volume/structure_volume.h"
 
