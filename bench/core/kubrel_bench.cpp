@@ -16,6 +16,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "formats/any_reader.h"
 #include "formats/schematic_formats.h"
 #include "io/file_source.h"
 #include "io/gzip_source.h"
@@ -290,6 +291,8 @@ int volume(const char* path) {
   double seconds = seconds_since(start);
   std::printf("{\"seconds\": %.6f, \"positions\": %zu, \"palette\": %zu}\n", seconds,
               loaded->blocks.bytes.size() / loaded->blocks.width, loaded->palette.size());
+  return 0;
+}
 
 // The volume of a schematic read through the exact reader: every non-air block placed into a grid
 // of palette indices, index 0 air.
