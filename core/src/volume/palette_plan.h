@@ -69,14 +69,6 @@ void for_each_row(const Volume& volume, const VolumeBox& box, Visit&& visit) {
   if (volume.blocks.width == 4) run(static_cast<const uint32_t*>(data));
 }
 
-// Calls `visit(cell, index)` for every position of `box`, in the order of for_each_row.
-template <class Visit>
-void for_each_cell(const Volume& volume, const VolumeBox& box, Visit&& visit) {
-  for_each_row(volume, box, [&](const auto* row, uint64_t first, uint64_t count) {
-    for (uint64_t x = 0; x < count; ++x) visit(first + x, static_cast<uint32_t>(row[x]));
-  });
-}
-
 // Index value of a volume palette entry that is not written.
 inline constexpr uint32_t kNotWritten = UINT32_MAX;
 
