@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -87,10 +88,11 @@ struct PalettePlan {
 [[nodiscard]] Status check_grid(const Volume& volume);
 
 // Plans the palette of `box` (inside the volume, which check_grid must have passed): file ids go
-// to the used states in palette order. States whose text is `leave_out` get no id. Fails when a
-// position holds an index outside the palette.
-[[nodiscard]] Result<PalettePlan> plan_palette(const Volume& volume, const VolumeBox& box,
-                                               std::string_view leave_out = {});
+// to the used states in palette order. States whose text is one of `leave_out` get no id. Fails
+// when a position holds an index outside the palette.
+[[nodiscard]] Result<PalettePlan> plan_palette(
+    const Volume& volume, const VolumeBox& box,
+    std::initializer_list<std::string_view> leave_out = {});
 
 // The same for the whole volume without counting: every entry gets an id, used or not (`uses`
 // stays empty). For writers of whole volumes, where an unused palette entry costs a few bytes and

@@ -7,6 +7,7 @@
 
 #include "nbt/nbt_writer.h"
 #include "volume/data_version.h"
+#include "volume/palette_plan.h"
 #include "volume/volume_parts.h"
 
 namespace kubrel {
@@ -135,8 +136,7 @@ void write_entities(NbtWriter& w, const Volume& volume, const VolumeBox& box) {
     double y = entity->position[1] - box.min[1];
     double z = entity->position[2] - box.min[2];
     w.double_list("pos", {x, y, z});
-    w.int_list("blockPos",
-               {block_coordinate(x), block_coordinate(y), block_coordinate(z)});
+    w.int_list("blockPos", {block_coordinate(x), block_coordinate(y), block_coordinate(z)});
     w.begin_compound("nbt");
     w.put_compound_payload(entity->data);
     w.end_compound();
@@ -152,7 +152,7 @@ Status write_structure(const Volume& volume, const VolumeBox& box, ByteSink& sin
       return fail("structure box reaches outside the volume");
     if (box.size[axis] > INT32_MAX) return fail("volume too large for a structure");
   }
-  KUBREL_ASSIGN_OR_RETURN(PalettePlan plan, plan_palette(volume, box, kStructureVoid));
+  KUBREL_ASSIGN_OR_RETURN(PalettePlan plan, plan_palette(volume, box, {kStructureVoidText}));
   NbtWriter w(sink);
   w.begin_compound("");
   w.int_("DataVersion", volume.data_version.value_or(kDefaultDataVersion));
