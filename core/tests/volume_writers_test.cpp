@@ -24,6 +24,7 @@
 #include "nbt/nbt_writer.h"
 #include "support/corpus.h"
 #include "volume/kbr_writer.h"
+#include "volume/volume_parts.h"
 #include "volume/volume_save.h"
 
 namespace kubrel {
@@ -107,7 +108,8 @@ NbtCompoundBytes compound(std::string_view id, std::string_view text) {
 Volume with_entities(Volume volume) {
   volume.block_entities.push_back({{1, 0, 2}, compound("minecraft:sign", "Grüße, 城 🏰 \0!")});
   volume.block_entities.push_back({{3, 2, 0}, compound("minecraft:chest", "")});
-  volume.entities.push_back({{0.5, 1.25, 2.75}, compound("minecraft:armor_stand", "é"), std::nullopt});
+  volume.entities.push_back(
+      {{0.5, 1.25, 2.75}, compound("minecraft:armor_stand", "é"), std::nullopt});
   return volume;
 }
 
@@ -161,7 +163,7 @@ std::vector<Placed> expected_blocks(const Volume& volume, bool without_voids) {
         uint32_t index =
             grid_index(volume.blocks, (uint64_t{y} * volume.size[2] + z) * volume.size[0] + x);
         const std::string& text = volume.palette[index];
-        if (text == "minecraft:air" || (without_voids && text == kStructureVoid)) continue;
+        if (text == "minecraft:air" || (without_voids && text == kStructureVoidText)) continue;
         placed.emplace_back(x, y, z, text);
       }
     }

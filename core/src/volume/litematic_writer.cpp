@@ -6,9 +6,9 @@
 #include <chrono>
 #include <cmath>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
+#include "common/block_state.h"
 #include "nbt/nbt_entries.h"
 #include "nbt/nbt_writer.h"
 #include "volume/data_version.h"
@@ -40,8 +40,7 @@ struct OutRegion {
 };
 
 bool is_air_name(std::string_view text) {
-  std::string_view name = text.substr(0, text.find('['));
-  return name == "minecraft:air" || name == "minecraft:cave_air" || name == "minecraft:void_air";
+  return is_air_state_name(text.substr(0, text.find('[')));
 }
 
 Result<std::vector<OutRegion>> plan_regions(const Volume& volume) {
@@ -71,8 +70,7 @@ Result<std::vector<OutRegion>> plan_regions(const Volume& volume) {
   for (OutRegion& region : out) {
     for (int axis = 0; axis < 3; ++axis) {
       if (region.box.size[axis] == 0 || region.box.size[axis] > uint32_t(INT32_MAX))
-        return fail("region \"" + region.name + "\" has " +
-                    std::to_string(region.box.size[axis]) +
+        return fail("region \"" + region.name + "\" has " + std::to_string(region.box.size[axis]) +
                     " positions on an axis; Litematica sizes run from 1 to 2^31 - 1");
       int64_t corner = int64_t{origin[axis]} + region.box.min[axis];
       if (region.file_size[axis] < 0) corner += region.box.size[axis] - 1;
@@ -86,17 +84,15 @@ Result<std::vector<OutRegion>> plan_regions(const Volume& volume) {
 
 // The palette of one region: air first, then each state its box uses, structure void as air.
 Status plan_region_palette(const Volume& volume, OutRegion& region) {
-  KUBREL_ASSIGN_OR_RETURN(PalettePlan plan, plan_palette(volume, region.box));
+  KUBREL_ASSIGN_OR_RETURN(PalettePlan plan,
+                          plan_palette(volume, region.box, {kAirText, kStructureVoidText}));
   region.to_file.assign(volume.palette.size(), 0);
-  std::unordered_map<std::string_view, uint32_t> ids;
   for (uint32_t index = 0; index < volume.palette.size(); ++index) {
-    const std::string& text = volume.palette[index];
-    if (plan.uses[index] == 0 || text == kAirText || text == kStructureVoidText) continue;
-    if (!is_air_name(text)) region.total_blocks += plan.uses[index];
-    auto [it, added] = ids.emplace(text, uint32_t(region.states.size() + 1));
-    if (added) region.states.push_back(index);
-    region.to_file[index] = it->second;
+    if (plan.file_id[index] == kNotWritten) continue;
+    region.to_file[index] = plan.file_id[index] + 1;
+    if (!is_air_name(volume.palette[index])) region.total_blocks += plan.uses[index];
   }
+  region.states = std::move(plan.states);
   return {};
 }
 
@@ -164,8 +160,7 @@ Status assign_records(const Volume& volume, std::vector<OutRegion>& regions) {
   for (const VolumeBlockEntity& entity : volume.block_entities) {
     OutRegion* owner = owner_of(regions, volume, entity.position);
     if (owner == nullptr)
-      return fail("the block entity at " + entity.position.debug_string() +
-                  " lies in no region");
+      return fail("the block entity at " + entity.position.debug_string() + " lies in no region");
     owner->block_entities.push_back(&entity);
   }
   // Ticks may stand just outside every box (updates of neighbours); the first region takes those.
@@ -203,8 +198,8 @@ Status write_block_records(NbtWriter& w, std::string_view name, const OutRegion&
                            const std::vector<const VolumeBlockEntity*>& records) {
   w.begin_list(name, NbtKind::Compound, int32_t(records.size()));
   for (const VolumeBlockEntity* record : records) {
-    KUBREL_TRY(check_payload(record->data, std::string(name) + " entry at " +
-                                               record->position.debug_string()));
+    KUBREL_TRY(check_payload(record->data,
+                             std::string(name) + " entry at " + record->position.debug_string()));
     w.int_("x", int32_t(int64_t{record->position.x} - region.box.min[0]));
     w.int_("y", int32_t(int64_t{record->position.y} - region.box.min[1]));
     w.int_("z", int32_t(int64_t{record->position.z} - region.box.min[2]));

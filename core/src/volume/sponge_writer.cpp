@@ -8,11 +8,11 @@
 #include <type_traits>
 #include <vector>
 
+#include "io/varint.h"
 #include "nbt/nbt_entries.h"
 #include "nbt/nbt_writer.h"
 #include "volume/data_version.h"
 #include "volume/palette_plan.h"
-#include "volume/varint.h"
 
 namespace kubrel {
 
@@ -102,12 +102,7 @@ Status write_block_ids(NbtWriter& w, const Volume& volume, const PalettePlan& pl
     if (id >= (1u << 28)) return fail("palette too large for a Sponge schematic");
     identity = identity && id == index;
     uint8_t bytes[4] = {};
-    int size = 0;
-    while (id >= 0x80) {
-      bytes[size++] = static_cast<uint8_t>(id | 0x80);
-      id >>= 7;
-    }
-    bytes[size++] = static_cast<uint8_t>(id);
+    auto size = put_var_int(bytes, id) - bytes;
     std::memcpy(&encoded[index], bytes, 4);
     encoded_size[index] = static_cast<uint8_t>(size);
     one_byte_ids = one_byte_ids && size == 1;

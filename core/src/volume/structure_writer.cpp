@@ -7,6 +7,7 @@
 
 #include "nbt/nbt_writer.h"
 #include "volume/data_version.h"
+#include "volume/palette_plan.h"
 #include "volume/volume_parts.h"
 
 namespace kubrel {
@@ -26,10 +27,14 @@ class BlockEntryTemplate {
     bytes_ = sink.take();
   }
 
-  std::span<const uint8_t> with(uint32_t x, uint32_t y, uint32_t z, uint32_t state) {
-    put(kPosOffset, x);
+  // Sets the coordinates that a row of blocks shares.
+  void set_row(uint32_t y, uint32_t z) {
     put(kPosOffset + 4, y);
     put(kPosOffset + 8, z);
+  }
+
+  std::span<const uint8_t> with(uint32_t x, uint32_t state) {
+    put(kPosOffset, x);
     put(bytes_.size() - 4, state);
     return bytes_;
   }
@@ -85,24 +90,26 @@ Status write_blocks(NbtWriter& w, const Volume& volume, const VolumeBox& box,
   const uint64_t size_x = volume.size[0];
   const uint64_t size_z = volume.size[2];
   size_t next_entity = 0;
-  for_each_cell(volume, box, [&](uint64_t cell, uint32_t index) {
-    uint32_t id = file_id[index];
-    bool has_entity = next_entity < entities.size() && entities[next_entity].cell == cell;
-    if (id != kNotWritten) [[likely]] {
-      uint64_t x = cell % size_x;
-      uint64_t z = (cell / size_x) % size_z;
-      uint64_t y = cell / size_x / size_z;
-      w.put_raw(entry.with(uint32_t(x - box.min[0]), uint32_t(y - box.min[1]),
-                           uint32_t(z - box.min[2]), id));
-      if (has_entity) {
-        w.begin_compound("nbt");
-        w.put_compound_payload(entities[next_entity].entity->data);
+  for_each_row(volume, box, [&](const auto* row, uint64_t first, uint64_t count) {
+    // A row shares its y and z, so only x and the state change from one block to the next.
+    const uint64_t line = first / size_x;
+    entry.set_row(uint32_t(line / size_z - box.min[1]), uint32_t(line % size_z - box.min[2]));
+    for (uint64_t x = 0; x < count; ++x) {
+      const uint64_t cell = first + x;
+      uint32_t id = file_id[row[x]];
+      bool has_entity = next_entity < entities.size() && entities[next_entity].cell == cell;
+      if (id != kNotWritten) [[likely]] {
+        w.put_raw(entry.with(uint32_t(x), id));
+        if (has_entity) {
+          w.begin_compound("nbt");
+          w.put_compound_payload(entities[next_entity].entity->data);
+        }
+        w.end_compound();
       }
-      w.end_compound();
+      // A position holds one block entity; further ones there, and one on a position left out,
+      // have nowhere to go in this format.
+      while (next_entity < entities.size() && entities[next_entity].cell <= cell) ++next_entity;
     }
-    // A position holds one block entity; further ones there, and one on a position left out,
-    // have nowhere to go in this format.
-    while (next_entity < entities.size() && entities[next_entity].cell <= cell) ++next_entity;
   });
   return {};
 }
@@ -129,8 +136,7 @@ void write_entities(NbtWriter& w, const Volume& volume, const VolumeBox& box) {
     double y = entity->position[1] - box.min[1];
     double z = entity->position[2] - box.min[2];
     w.double_list("pos", {x, y, z});
-    w.int_list("blockPos",
-               {block_coordinate(x), block_coordinate(y), block_coordinate(z)});
+    w.int_list("blockPos", {block_coordinate(x), block_coordinate(y), block_coordinate(z)});
     w.begin_compound("nbt");
     w.put_compound_payload(entity->data);
     w.end_compound();
@@ -146,7 +152,7 @@ Status write_structure(const Volume& volume, const VolumeBox& box, ByteSink& sin
       return fail("structure box reaches outside the volume");
     if (box.size[axis] > INT32_MAX) return fail("volume too large for a structure");
   }
-  KUBREL_ASSIGN_OR_RETURN(PalettePlan plan, plan_palette(volume, box, kStructureVoid));
+  KUBREL_ASSIGN_OR_RETURN(PalettePlan plan, plan_palette(volume, box, {kStructureVoidText}));
   NbtWriter w(sink);
   w.begin_compound("");
   w.int_("DataVersion", volume.data_version.value_or(kDefaultDataVersion));
