@@ -75,7 +75,9 @@ fuzz-coverage: build-fuzz
 	scripts/fuzz_coverage.sh
 
 format:
-	find core python_bindings -name '*.h' -o -name '*.cpp' -o -name '*.c' | xargs clang-format -i
+	@scripts/install-deps.sh --format
+	find core python_bindings fuzz bench/core -name '*.h' -o -name '*.cpp' -o -name '*.c' | \
+		xargs clang-format-16 -i
 
 clean:
 	rm -rf build build-asan build-py build-bench build-fuzz build-fuzz-cov

@@ -12,11 +12,12 @@ import json
 import os
 import pathlib
 import platform
-import resource
 import statistics
 import subprocess
 import sys
 import time
+
+from measuring import child_result, timed
 
 HERE = pathlib.Path(__file__).resolve().parent
 MODES = ("iter", "full", "boundary")
@@ -33,12 +34,8 @@ def child(path, mode, kind):
     """One measurement in this process; prints a JSON line."""
     if mode == "gzip":
         data = pathlib.Path(path).read_bytes()
-        base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-        start = time.perf_counter()
-        size = len(gzip.decompress(data))
-        seconds = time.perf_counter() - start
-        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-        print(json.dumps({"seconds": seconds, "bytes": size, "peak_kib": peak - base}))
+        size, out = timed(lambda: len(gzip.decompress(data)))
+        print(json.dumps({**out, "bytes": size}))
         return
     import kubrel_rs
 
@@ -46,21 +43,22 @@ def child(path, mode, kind):
     if kind != "auto":
         source = NamedPath(path)
         source.type = kind
-    base = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    start = time.perf_counter()
-    blocks = 0
-    with kubrel_rs.open(source) as reader:
-        if mode == "iter":
-            for bulk in reader.iter_bulks():
-                blocks += len(bulk)
-        elif mode == "full":
-            kept = reader.read_full()
-            blocks = len(kept)
-        else:
-            reader.boundary()
-    seconds = time.perf_counter() - start
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-    print(json.dumps({"seconds": seconds, "blocks": blocks, "peak_kib": peak - base}))
+
+    def read():
+        blocks = 0
+        with kubrel_rs.open(source) as reader:
+            if mode == "iter":
+                for bulk in reader.iter_bulks():
+                    blocks += len(bulk)
+            elif mode == "full":
+                kept = reader.read_full()
+                blocks = len(kept)
+            else:
+                reader.boundary()
+        return blocks
+
+    blocks, out = timed(read)
+    print(json.dumps({**out, "blocks": blocks}))
 
 
 def measure(argv, runs, first=None):
@@ -68,14 +66,11 @@ def measure(argv, runs, first=None):
     when given, replaces argv for the first run (one that also reports what it read)."""
     results = []
     for n in range(runs):
-        done = subprocess.run(first if first and n == 0 else argv, capture_output=True, text=True)
-        if done.returncode != 0:
-            return {"error": (done.stderr.strip().splitlines() or ["failed"])[-1]}
-        results.append(json.loads(done.stdout.strip().splitlines()[-1]))
-        if "absent" in results[-1]:
+        results.append(child_result(first if first and n == 0 else argv))
+        if "error" in results[-1] or "absent" in results[-1]:
             return results[-1]
         if "seconds" not in results[-1]:
-            return {"error": f"no time reported: {done.stdout.strip()[-200:]}"}
+            return {"error": f"no time reported: {json.dumps(results[-1])[-200:]}"}
     seconds = [r["seconds"] for r in results]
     out = {k: v for k, v in results[0].items() if k not in ("seconds", "peak_kib")}
     out["seconds"] = statistics.median(seconds)

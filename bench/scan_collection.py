@@ -17,7 +17,6 @@ import json
 import os
 import pathlib
 import platform
-import resource
 import subprocess
 import sys
 import threading
@@ -27,6 +26,7 @@ HERE = pathlib.Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE.parent / "tests"))
 
 import writers  # noqa: E402
+from measuring import peak_kib  # noqa: E402
 
 STATES = [
     "minecraft:stone",
@@ -42,10 +42,11 @@ STATES = [
 ]
 TEMPLATES = 256
 FILES_PER_FOLDER = 1000
+# (title, local processes or cluster workers, cluster address)
 RUNS = (
-    ("1 process", ["--jobs", "1"]),
-    ("2 processes", ["--jobs", "2"]),
-    ("Dask, 2 workers", ["--jobs", "2", "--dask", "local"]),
+    ("1 process", 1, None),
+    ("2 processes", 2, None),
+    ("Dask, 2 workers", 2, "local"),
 )
 
 
@@ -98,14 +99,12 @@ class TreeMemory(threading.Thread):
             self.peak = max(self.peak, total)
 
 
-def child(paths, output, options):
+def child(paths, output, jobs, address):
     """One scan in this process: prints files, seconds, this process's peak memory and the peak of
     the whole process tree, as JSON."""
     from kubrel.cli.cluster import dask_client
     from kubrel.collection.scan import ScanPlan, write
 
-    jobs = int(options[options.index("--jobs") + 1])
-    address = options[options.index("--dask") + 1] if "--dask" in options else None
     plan = ScanPlan(paths, output)
     with dask_client(address, jobs) as client:
         sampler = TreeMemory()
@@ -115,13 +114,13 @@ def child(paths, output, options):
         seconds = time.perf_counter() - started
         sampler.stopped.set()
         sampler.join()
-    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-    result = {"files": len(plan.todo), "failed": failed, "seconds": seconds}
-    print(json.dumps({**result, "peak_mib": peak / 2**20, "tree_peak_mib": sampler.peak / 2**20}))
+    result = {"files": plan.count, "failed": failed, "seconds": seconds}
+    peaks = {"peak_mib": peak_kib() / 1024, "tree_peak_mib": sampler.peak / 2**20}
+    print(json.dumps({**result, **peaks}))
 
 
-def measure(paths, options, output):
-    command = [sys.executable, __file__, "--child", json.dumps([paths, str(output), options])]
+def measure(paths, jobs, address, output):
+    command = [sys.executable, __file__, "--child", json.dumps([paths, str(output), jobs, address])]
     done = subprocess.run(command, capture_output=True, text=True, check=True)
     return json.loads(done.stdout.strip().splitlines()[-1])
 
@@ -155,8 +154,8 @@ def main():
         "|---|---|---|---|---|---|",
     ]
     for name, paths in inputs:
-        for title, options in RUNS:
-            result = measure(paths, options, output)
+        for title, jobs, address in RUNS:
+            result = measure(paths, jobs, address, output)
             lines.append(
                 f"| {name} | {title} | {result['files']:,} ({result['failed']} failed) | "
                 f"{result['files'] / result['seconds']:,.0f} | {result['peak_mib']:.0f} MiB | "

@@ -3,12 +3,12 @@ pipelines of peers.py and reads on threads, each in fresh processes (volume_chil
 is absent (the kubrel package, a mode of the core tool) is recorded as absent, not measured.
 """
 
-import json
 import pathlib
 import subprocess
 import sys
 
 import peers
+from measuring import child_result
 
 HERE = pathlib.Path(__file__).resolve().parent
 CHILD = HERE / "volume_children.py"
@@ -53,18 +53,10 @@ def child(*args):
     return [sys.executable, str(CHILD), *map(str, args)]
 
 
-def once(argv):
-    """The JSON line of one process that reports no time of its own to take a median of."""
-    done = subprocess.run(argv, capture_output=True, text=True)
-    if done.returncode != 0:
-        return {"error": (done.stderr.strip().splitlines() or ["failed"])[-1]}
-    return json.loads(done.stdout.strip().splitlines()[-1])
-
-
 def run_input(label, path, runs, tool, modes, measure):
     """modes: the core tool's modes that apply (the load floor, the core's own volume load)."""
     row = {"label": label, "path": str(path), "peers": {}}
-    row["reference"] = once(child("reference", path))
+    row["reference"] = child_result(child("reference", path))
     row["load"] = measure(child("load", path, 0), runs, first=child("load", path, 1))
     for key, mode in modes.items():
         if mode is None:
@@ -91,7 +83,7 @@ def run_threads(data):
     """The flat and nested terrains, alternately, as eight files for each API."""
     paths = [data / ("terrain_v2.schem" if n % 2 == 0 else "terrain_v3.schem")
              for n in range(THREAD_FILES)]
-    return {api: once(child("threads", api, *paths)) for api in ("iter", "load")}
+    return {api: child_result(child("threads", api, *paths)) for api in ("iter", "load")}
 
 
 def run(data, corpus, runs, tool, measure, log):

@@ -12,7 +12,6 @@ were taken. A module that cannot be imported prints {"absent": "..."}.
 
 import importlib
 import json
-import resource
 import statistics
 import sys
 import time
@@ -20,13 +19,10 @@ from concurrent.futures import ThreadPoolExecutor
 
 import digest
 import peers
+from measuring import timed
 
 THREADS = (1, 2, 4)
 THREAD_REPEATS = 3
-
-
-def peak_kib():
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 
 
 def import_or_report(name):
@@ -35,14 +31,6 @@ def import_or_report(name):
     except ImportError as error:
         print(json.dumps({"absent": f"{name}: {error}"}))
         sys.exit(0)
-
-
-def timed(function, path):
-    base = peak_kib()
-    start = time.perf_counter()
-    result = function(path)
-    seconds = time.perf_counter() - start
-    return result, {"seconds": seconds, "peak_kib": peak_kib() - base}
 
 
 def peer(name, path, with_digest):

@@ -1,10 +1,13 @@
 // Fuzzes the Litematica reader over raw bytes (gzip told apart by its magic): a volume that reads
 // must hold a grid of its size with every index inside its palette and its block entities and
-// regions inside its box; its first region read alone must give that region's box.
+// regions inside its box; its first region read alone must give that region's box; and it must
+// write back as a Litematica document that reads as the same box.
 #include <span>
 
 #include "fuzz_drain.h"
+#include "io/byte_sink.h"
 #include "volume/litematic_reader.h"
+#include "volume/litematic_writer.h"
 
 namespace {
 
@@ -47,5 +50,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   auto alone = read(data, size, volume->regions[0].name);
   KUBREL_FUZZ_CHECK(alone && alone->size == volume->regions[0].size);
+  kubrel::VectorSink sink;
+  KUBREL_FUZZ_CHECK(kubrel::write_litematic(*volume, sink).has_value());
+  std::vector<uint8_t> written = sink.take();
+  auto again = read(written.data(), written.size());
+  KUBREL_FUZZ_CHECK(again && again->size == volume->size && again->origin == volume->origin);
   return 0;
 }

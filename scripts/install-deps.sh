@@ -2,16 +2,18 @@
 # Installs what building and testing need, only where it is missing (safe to run again).
 # With --fuzz it also installs clang and its sanitizer/libFuzzer runtimes for the fuzz targets;
 # with --debug-python, the system's debug build of Python 3.11 and its headers for the reference
-# count checks.
+# count checks; with --format, clang-format for `make format`.
 set -euo pipefail
 
 fuzz=0
 debug_python=0
+format=0
 for arg in "$@"; do
   case "$arg" in
     --fuzz) fuzz=1 ;;
     --debug-python) debug_python=1 ;;
-    *) echo "usage: $0 [--fuzz] [--debug-python]" >&2; exit 2 ;;
+    --format) format=1 ;;
+    *) echo "usage: $0 [--fuzz] [--debug-python] [--format]" >&2; exit 2 ;;
   esac
 done
 
@@ -23,6 +25,9 @@ if [ "$fuzz" -eq 1 ]; then
   command -v clang++-16 >/dev/null 2>&1 || need_apt+=(clang-16)
   compgen -G "/usr/lib/llvm-16/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null ||
     need_apt+=(libclang-rt-16-dev)
+fi
+if [ "$format" -eq 1 ]; then
+  command -v clang-format-16 >/dev/null 2>&1 || need_apt+=(clang-format-16)
 fi
 if [ "$debug_python" -eq 1 ]; then
   command -v python3.11d >/dev/null 2>&1 || need_apt+=(python3.11-dbg python3.11-venv)

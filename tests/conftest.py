@@ -1,5 +1,6 @@
 """Shared helpers: small schematics built by the test-side writers, and a way to read them."""
 
+import csv
 import os
 import pathlib
 import re
@@ -26,6 +27,24 @@ CORPUS = next(
     ),
     REPO.parent / "shared" / "corpus" / "real",
 )
+
+
+
+def corpus_files():
+    """Every real file of the corpus (its manifest left out), sorted; none when it is absent."""
+    if not CORPUS.is_dir():
+        return []
+    return sorted(p for p in CORPUS.rglob("*") if p.is_file() and p.name != "MANIFEST.tsv")
+
+
+def manifest_rows(folder):
+    """The rows of `folder`'s MANIFEST.tsv as dicts; none when it is absent."""
+    manifest = folder / "MANIFEST.tsv"
+    if not manifest.exists():
+        return []
+    with manifest.open(newline="", encoding="utf-8") as lines:
+        return list(csv.DictReader(lines, delimiter="\t"))
+
 
 STONE = "minecraft:stone"
 STAIRS = "minecraft:oak_stairs[facing=north, half=top]"
@@ -62,7 +81,8 @@ def read_all(data, **attrs):
 
 
 class Source:
-    """A file-like object over bytes, with optional attributes such as `type`."""
+    """A file-like object over bytes, with optional attributes such as `type`; with an `error`, its
+    third read and every later one raise it."""
 
     def __init__(self, data, chunk=None, **attrs):
         self.data = data
@@ -73,6 +93,8 @@ class Source:
 
     def read(self, n):
         self.calls += 1
+        if self.calls > 2 and getattr(self, "error", None):
+            raise self.error
         if self.chunk is not None:
             n = min(n, self.chunk)
         piece = self.data[self.offset : self.offset + n]

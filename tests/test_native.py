@@ -9,7 +9,7 @@ import pytest
 
 import kubrel_rs
 import writers
-from conftest import CORPUS, STAIRS, STONE
+from conftest import CORPUS, STAIRS, STONE, corpus_files
 from kubrel import _native
 
 AIRS = {"minecraft:air", "minecraft:cave_air", "minecraft:void_air"}
@@ -67,7 +67,9 @@ def test_every_input_kind_gives_the_same_volume(tmp_path, make_source, compress)
     path.write_bytes(data)
     volume = _native.load(make_source(path, data), format=None)
     assert set(volume) == {"format", "version", "data_version", "origin", "size", "palette",
-                           "blocks", "palette_count", "block_entities", "entities"}
+                           "blocks", "palette_count", "block_entities", "entities", "regions",
+                           "sub_version", "metadata", "pending_block_ticks",
+                           "pending_fluid_ticks"}
     assert (volume["format"], volume["version"], volume["data_version"]) == ("sponge", 3, None)
     assert (volume["size"], volume["origin"], volume["palette_count"]) == ((2, 1, 1), (0, 0, 0), 1)
     assert volume["palette"][0] == "minecraft:air"
@@ -85,7 +87,7 @@ def test_every_input_kind_gives_the_same_volume(tmp_path, make_source, compress)
         (writers.gz(b"\x0a\x00\x00\x00")[:-3], {}, _native.KubrelError, "gzip: "),
         (sponge_stairs(), {"format": "structure"}, _native.KubrelError, "'size' is missing"),
         (sponge_stairs(), {"palette": 1}, _native.KubrelError, "only structure files"),
-        (sponge_stairs(), {"format": "litematic"}, ValueError, "format must be None"),
+        (sponge_stairs(), {"format": "schematica"}, ValueError, "format must be None"),
         (sponge_stairs(), {"palette": -1}, ValueError, "non-negative"),
         ("/nonexistent/file.schem", {}, FileNotFoundError, "No such file"),
         (42, {}, TypeError, "Input must be"),
@@ -96,12 +98,6 @@ def test_errors(source, kwargs, error, message):
         _native.load(source, **kwargs)
     if error is _native.KubrelError:
         assert isinstance(raised.value, ValueError)
-
-
-def corpus_files():
-    if not CORPUS.is_dir():
-        return []
-    return sorted(p for p in CORPUS.rglob("*") if p.is_file() and p.suffix != ".tsv")
 
 
 @pytest.mark.skipif(not CORPUS.is_dir(), reason="no corpus of real files")

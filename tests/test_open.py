@@ -1,6 +1,5 @@
 """open(): the module, every kind of input, the format name, and reading all three formats."""
 
-import csv
 import enum
 import errno
 import io
@@ -21,6 +20,7 @@ from conftest import (
     exactly,
     kbr_stairs_row,
     kbr_stone,
+    manifest_rows,
     read_all,
     summary,
     without_numpy,
@@ -204,13 +204,12 @@ SPONGE_BLOCKS = [
     ((1, 1, 1), STAIRS),
 ]
 SPONGE_BLOCKS.sort()  # walk order XYZ: x outermost, z innermost
-MOJANG_DATA = writers.gz(
-    writers.mojang(
-        (2, 1, 2),
-        [("minecraft:air", {}), (STONE, {}), ("minecraft:oak_stairs", {"facing": "north"})],
-        [((0, 0, 0), 1), ((1, 0, 0), 0), ((0, 0, 1), 2), ((1, 0, 1), 1)],
-    )
+MOJANG_DOCUMENT = writers.mojang(
+    (2, 1, 2),
+    [("minecraft:air", {}), (STONE, {}), ("minecraft:oak_stairs", {"facing": "north"})],
+    [((0, 0, 0), 1), ((1, 0, 0), 0), ((0, 0, 1), 2), ((1, 0, 1), 1)],
 )
+MOJANG_DATA = writers.gz(MOJANG_DOCUMENT)
 MOJANG_BLOCKS = [
     ((0, 0, 0), STONE + "[]"),
     ((0, 0, 1), "minecraft:oak_stairs[facing=north]"),
@@ -229,6 +228,12 @@ FORMATS = {
     ),
     "mojang": (MOJANG_DATA, "mojang", MOJANG_BLOCKS),
     "kbr": (kbr_stairs_row(), "kbr", STAIRS_ROW),
+    # The members of a schematic and of a structure in one root: detection takes the first format.
+    "sponge-and-mojang": (
+        writers.gz(writers.sponge((2, 2, 2), SPONGE_PALETTE, SPONGE_IDS)[:-1] + MOJANG_DOCUMENT[3:]),
+        "sponge",
+        SPONGE_BLOCKS,
+    ),
 }
 
 
@@ -332,6 +337,33 @@ def test_failing_file_like(read, message):
     assert message in str(info.value)
 
 
+SPONGE_CUBE = writers.gz(
+    writers.sponge((32, 32, 32), SPONGE_PALETTE, [i * i % 3 for i in range(32**3)])
+)
+NBT_ERROR = "Sponge: Failed to read NBT data: io error: OSError: boom"
+
+
+@pytest.mark.parametrize(
+    "kind, error, raised, first, later",
+    [
+        ("sponge", KeyboardInterrupt("stop"), KeyboardInterrupt, "stop", "KeyboardInterrupt"),
+        ("auto", KeyboardInterrupt("stop"), KeyboardInterrupt, "stop", "KeyboardInterrupt"),
+        ("auto", SystemExit(3), SystemExit, "3", "SystemExit"),
+        ("sponge", OSError("boom"), RuntimeError, NBT_ERROR, None),
+        ("auto", OSError("boom"), RuntimeError, "No matching format found", None),
+    ],
+)
+def test_exception_inside_a_later_read(kind, error, raised, first, later):
+    # Only an Exception becomes the reader's error; an interrupt goes up as it is, and later reads
+    # say that the read was interrupted.
+    with kubrel_rs.open(Source(SPONGE_CUBE, chunk=64, type=kind, error=error)) as reader:
+        with pytest.raises(raised, match=exactly(first)):
+            reader.read_full()
+        later = f"Read interrupted by {later}" if later else first
+        with pytest.raises(RuntimeError, match=exactly(later)):
+            reader.read_full()
+
+
 def test_file_like_returning_more_than_asked():
     data = kbr_stone(3000)
     asked = []
@@ -356,14 +388,6 @@ def test_file_like_released_not_closed():
     assert not source.closed
 
 
-def corpus_rows():
-    manifest = CORPUS / "MANIFEST.tsv"
-    if not manifest.exists():
-        return []
-    with manifest.open(newline="") as f:
-        return list(csv.DictReader(f, delimiter="\t"))
-
-
 # Real files that no reader accepts, beyond whole formats (old MCEdit schematics with numeric
 # "Blocks", structures holding several palettes under "palettes"), and why.
 REFUSED = {
@@ -382,7 +406,7 @@ def refused(row):
 
 
 @pytest.mark.skipif(not CORPUS.exists(), reason="no corpus of real files")
-@pytest.mark.parametrize("row", corpus_rows(), ids=lambda row: row["file"])
+@pytest.mark.parametrize("row", manifest_rows(CORPUS), ids=lambda row: row["file"])
 def test_corpus(row):
     with kubrel_rs.open(str(CORPUS / row["file"])) as reader:
         if refused(row):

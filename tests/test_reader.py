@@ -1,6 +1,8 @@
 """KubrelReader: its state machine, bulk iteration, error reporting, re-entry and thread binding."""
 
+import _thread
 import gc
+import signal
 import sys
 import threading
 
@@ -183,15 +185,66 @@ def test_unrecognised_input():
             reader.read_full()
 
 
-def test_stream_error_keeps_state():
-    # Two good stones, then a run of an undefined palette id.
+def broken_inputs():
+    """(data, type, first error, box size): inputs whose stream could go on after its error."""
+    # Two good stones, a run of an undefined palette id, then stones that are not to take its place.
     body = writers.kbr_define(STONE) + writers.kbr_run(2, 2) + writers.kbr_run(8, 1)
-    data = writers.gz(writers.kbr((0, 0, 0), (9, 0, 0), body))
-    with kubrel_rs.open(Source(data, type="kbr")) as reader:
-        reader.iter_bulks()
-        with pytest.raises(RuntimeError, match=exactly("KBR: Unknown Palette ID 8")):
-            next(reader)
-        assert str(reader.boundary()) == "Boundary(min=(0, 0, 0), size=(10, 1, 1))"
+    kbr = writers.kbr((0, 0, 0), (9, 0, 0), body + writers.kbr_run(2, 3))
+    # A structure cut inside its block list, after its size and palette.
+    entries = [{"pos": writers.list_(writers.INT, map(writers.int_, (x, 0, 0))),
+                "state": writers.int_(0)} for x in range(8)]
+    mojang = writers.nbt({"size": writers.list_(writers.INT, map(writers.int_, (8, 1, 1))),
+                          "palette": writers.list_(writers.COMPOUND, [{"Name": STONE}]),
+                          "blocks": writers.list_(writers.COMPOUND, entries)})
+    return [
+        (writers.gz(kbr), "kbr", "KBR: Unknown Palette ID 8", (10, 1, 1)),
+        (writers.gz(mojang[:-40]), "mojang", "failed to fill whole buffer", (8, 1, 1)),
+    ]
+
+
+@pytest.mark.parametrize("op", ["next", "read_full"])
+@pytest.mark.parametrize("data, kind, message, size", broken_inputs(), ids=["kbr", "mojang"])
+def test_stream_error_is_latched(data, kind, message, size, op):
+    with kubrel_rs.open(Source(data, type=kind)) as reader:
+        if op == "next":
+            reader.iter_bulks()
+        # Every later read raises the first error rather than hand out misplaced blocks.
+        for _ in range(3):
+            with pytest.raises(RuntimeError, match=exactly(message)):
+                OPERATIONS[op](reader)
+        assert reader.boundary().size() == size
+
+
+def test_signal_between_bulks_interrupts_read_full():
+    # Another thread trips SIGINT over and over, which it can while the core decodes without the
+    # interpreter lock; the handler raises once, armed, in this frame (inside read_full() or just
+    # after it).
+    armed, done, here = threading.Event(), threading.Event(), sys._getframe()
+
+    def on_signal(_, frame):
+        if armed.is_set() and frame is here:
+            armed.clear()
+            raise KeyboardInterrupt
+
+    def trip():
+        while not done.wait(0.0005):
+            _thread.interrupt_main()
+
+    previous = signal.signal(signal.SIGINT, on_signal)
+    worker = threading.Thread(target=trip, daemon=True)
+    worker.start()
+    try:
+        with kubrel_rs.open(kbr_stone(400_000)) as reader:
+            with pytest.raises(KeyboardInterrupt):
+                armed.set()
+                reader.read_full()
+            with pytest.raises(RuntimeError, match=exactly("Read interrupted by KeyboardInterrupt")):
+                reader.read_full()
+    finally:
+        armed.clear()
+        done.set()
+        worker.join()
+        signal.signal(signal.SIGINT, previous)
 
 
 def test_close_inside_with_replaces_the_exception():

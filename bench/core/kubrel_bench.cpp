@@ -4,6 +4,8 @@
 // Sponge ids decoded into an array, nothing else), the volume load itself, and the writers: a
 // volume saved as Sponge v3 and as KBR beside the floor, ISA-L compressing the Sponge document
 // alone. Prints one JSON object per run for bench/run.py.
+#include <isa-l/igzip_lib.h>
+
 #include <algorithm>
 #include <cctype>
 #include <chrono>
@@ -16,46 +18,28 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bench_common.h"
+#include "formats/any_reader.h"
 #include "formats/schematic_formats.h"
+#include "formats/sponge_reader.h"
+#include "io/byte_sink.h"
 #include "io/file_source.h"
+#include "io/gzip_sink.h"
 #include "io/gzip_source.h"
 #include "io/shared_stream.h"
-#include "formats/sponge_reader.h"
-#include "volume/nbt_view.h"
-#include "volume/volume_loader.h"
-
-#include <isa-l/igzip_lib.h>
-#include "io/byte_sink.h"
-#include "io/gzip_sink.h"
-#include "volume/sponge_writer.h"
-#include "volume/volume_save.h"
+#include "nbt/nbt_view.h"
 #include "litematic_bench.h"
+#include "volume/sponge_writer.h"
+#include "volume/volume_loader.h"
+#include "volume/volume_save.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// CPU time of this process: on a machine shared with other work, it moves far less than the wall
-// clock does.
-double cpu_seconds() {
-  timespec now{};
-  clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-std::unique_ptr<kubrel::ByteSource> open_file(const char* path) {
-  auto file = kubrel::FileSource::open(path);
-  if (!file) {
-    std::fprintf(stderr, "cannot open %s: %s\n", path,
-                 kubrel::os_error_message(file.error()).c_str());
-    std::exit(2);
-  }
-  return std::move(*file);
-}
+using kubrel::bench::Clock;
+using kubrel::bench::cpu_seconds;
+using kubrel::bench::open_file;
+using kubrel::bench::seconds_since;
+using kubrel::bench::whole_file;
 
 int inflate(const char* path) {
   auto start = Clock::now();
@@ -108,8 +92,8 @@ int read(const char* path, const std::string& type, int repeats) {
     best_cpu = std::min(best_cpu, cpu_seconds() - cpu_start);
     best_wall = std::min(best_wall, seconds_since(start));
   }
-  std::printf("{\"seconds\": %.6f, \"cpu_seconds\": %.6f, \"blocks\": %llu}\n", best_wall,
-              best_cpu, static_cast<unsigned long long>(blocks));
+  std::printf("{\"seconds\": %.6f, \"cpu_seconds\": %.6f, \"blocks\": %llu}\n", best_wall, best_cpu,
+              static_cast<unsigned long long>(blocks));
   return 0;
 }
 
@@ -147,8 +131,8 @@ int digest(const char* path, const std::string& type) {
     }
     blocks += bulk.size();
   }
-  std::printf("{\"digest\": \"%016llx\", \"blocks\": %llu}\n", static_cast<unsigned long long>(hash),
-              static_cast<unsigned long long>(blocks));
+  std::printf("{\"digest\": \"%016llx\", \"blocks\": %llu}\n",
+              static_cast<unsigned long long>(hash), static_cast<unsigned long long>(blocks));
   return 0;
 }
 
@@ -202,47 +186,18 @@ int fork_micro() {
   return 0;
 }
 
-std::vector<uint8_t> whole_file(const char* path) {
-  auto file = kubrel::FileSource::open(path);
-  if (!file) {
-    std::fprintf(stderr, "cannot open %s\n", path);
-    std::exit(2);
-  }
-  std::vector<uint8_t> bytes(1 << 16);
-  size_t size = 0;
-  while (true) {
-    if (size == bytes.size()) bytes.resize(bytes.size() * 2);
-    auto got = (*file)->read(bytes.data() + size, bytes.size() - size);
-    if (!got || *got == 0) break;
-    size += *got;
-  }
-  bytes.resize(size);
-  return bytes;
-}
-
 // The least any array load of a Sponge file must do: inflate it (one ISA-L call into a buffer of
 // the trailer's size) and decode its VarInt ids into an array of 16-bit indices. No palette, no
 // checks beyond the decoder's own.
 int floor(const char* path) {
   auto start = Clock::now();
   std::vector<uint8_t> packed = whole_file(path);
-  if (packed.size() < 18) return 1;
-  const uint8_t* trailer = packed.data() + packed.size() - 4;
-  uint32_t inflated_size =
-      trailer[0] | trailer[1] << 8 | trailer[2] << 16 | uint32_t{trailer[3]} << 24;
-  std::unique_ptr<uint8_t[]> document(new uint8_t[inflated_size]);
-  inflate_state state;
-  isal_inflate_init(&state);
-  state.crc_flag = ISAL_GZIP;
-  state.next_in = packed.data();
-  state.avail_in = static_cast<uint32_t>(packed.size());
-  state.next_out = document.get();
-  state.avail_out = inflated_size;
-  if (isal_inflate(&state) != ISAL_DECOMP_OK || state.block_state != ISAL_BLOCK_FINISH) {
+  auto document = kubrel::bench::inflate_whole(packed);
+  if (!document) {
     std::fprintf(stderr, "inflate failed\n");
     return 1;
   }
-  std::span<const uint8_t> doc(document.get(), inflated_size);
+  std::span<const uint8_t> doc = document->bytes();
   // The id array is found with the volume decoders' in-place walk, which only skips.
   auto root = kubrel::nbt_root_compound(doc);
   kubrel::NbtEntries<3> keys{{"Schematic", "BlockData", "Blocks"}};
@@ -290,6 +245,8 @@ int volume(const char* path) {
   double seconds = seconds_since(start);
   std::printf("{\"seconds\": %.6f, \"positions\": %zu, \"palette\": %zu}\n", seconds,
               loaded->blocks.bytes.size() / loaded->blocks.width, loaded->palette.size());
+  return 0;
+}
 
 // The volume of a schematic read through the exact reader: every non-air block placed into a grid
 // of palette indices, index 0 air.

@@ -2,37 +2,27 @@
 // it finds the tags it needs by their bytes instead of parsing the document.
 #include "litematic_bench.h"
 
-#include <isa-l/igzip_lib.h>
-
 #include <algorithm>
 #include <bit>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
+#include <span>
 #include <string_view>
 #include <vector>
 
-#include "io/file_source.h"
+#include "bench_common.h"
 #include "volume/litematic_reader.h"
 
 namespace kubrel::bench {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 uint32_t big_endian_u32(const uint8_t* at) {
   return uint32_t(at[0]) << 24 | uint32_t(at[1]) << 16 | uint32_t(at[2]) << 8 | at[3];
 }
 
 // Where the bytes of `tag` (type, name length, name) end in `document`, or nullptr.
-const uint8_t* after_tag(const std::vector<uint8_t>& document, uint8_t type,
-                         std::string_view name) {
+const uint8_t* after_tag(std::span<const uint8_t> document, uint8_t type, std::string_view name) {
   std::string pattern{char(type), char(name.size() >> 8), char(name.size() & 0xff)};
   pattern += name;
   auto found = std::search(document.begin(), document.end(), pattern.begin(), pattern.end());
@@ -43,25 +33,10 @@ const uint8_t* after_tag(const std::vector<uint8_t>& document, uint8_t type,
 
 int litematic_floor(const char* path) {
   auto start = Clock::now();
-  std::vector<uint8_t> packed(std::filesystem::file_size(path));
-  std::FILE* file = std::fopen(path, "rb");
-  if (!file || std::fread(packed.data(), 1, packed.size(), file) != packed.size())
-    return std::fprintf(stderr, "cannot read %s\n", path), 2;
-  std::fclose(file);
-  if (packed.size() < 18) return std::fprintf(stderr, "not a gzip file\n"), 1;
-  // The gzip trailer's size of the member, trusted here.
-  uint32_t size = packed[packed.size() - 4] | packed[packed.size() - 3] << 8 |
-                  packed[packed.size() - 2] << 16 | uint32_t(packed[packed.size() - 1]) << 24;
-  std::vector<uint8_t> document(size);
-  inflate_state state;
-  isal_inflate_init(&state);
-  state.crc_flag = ISAL_GZIP;
-  state.next_in = packed.data();
-  state.avail_in = static_cast<uint32_t>(packed.size());
-  state.next_out = document.data();
-  state.avail_out = size;
-  if (isal_inflate(&state) != ISAL_DECOMP_OK || state.block_state != ISAL_BLOCK_FINISH)
-    return std::fprintf(stderr, "inflate failed\n"), 1;
+  std::vector<uint8_t> packed = whole_file(path);
+  auto inflated_document = inflate_whole(packed);
+  if (!inflated_document) return std::fprintf(stderr, "inflate failed\n"), 1;
+  std::span<const uint8_t> document = inflated_document->bytes();
   double inflated = seconds_since(start);
 
   const uint8_t* sizes = after_tag(document, 10, "Size");
@@ -100,9 +75,7 @@ int litematic_floor(const char* path) {
 
 int litematic_read(const char* path) {
   auto start = Clock::now();
-  auto file = FileSource::open(path);
-  if (!file) return std::fprintf(stderr, "%s\n", os_error_message(file.error()).c_str()), 2;
-  auto volume = read_litematic(std::move(*file));
+  auto volume = read_litematic(open_file(path));
   double seconds = seconds_since(start);
   if (!volume) return std::fprintf(stderr, "%s\n", volume.error().message.c_str()), 1;
   std::printf("{\"seconds\": %.6f, \"positions\": %llu, \"palette\": %zu, \"regions\": %zu}\n",

@@ -19,8 +19,7 @@ namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
 TEST(AtomicFileTest, CommitReplacesAbandonKeeps) {
-  fs::path folder = fs::temp_directory_path() / ("kubrel_atomic_" + std::to_string(::getpid()));
-  fs::create_directories(folder);
+  fs::path folder = testing::scratch_dir("kubrel_atomic");
   fs::path target = folder / "out.nbt";
   Bytes old_bytes = {1, 2, 3};
   std::ofstream(target, std::ios::binary).write("\x01\x02\x03", 3);

@@ -4,18 +4,25 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "io/byte_sink.h"
 #include "io/file_source.h"
+#include "nbt/nbt_entries.h"
 #include "nbt/nbt_tree.h"
 #include "support/corpus.h"
 #include "support/nbt_writer.h"
+#include "volume/volume_loader.h"
+#include "volume/volume_save.h"
 
 namespace kubrel {
 namespace {
@@ -27,12 +34,10 @@ Result<Volume> read_bytes(const Bytes& bytes, std::optional<std::string> region 
   return read_litematic(std::make_unique<MemorySource>(bytes), LitematicReadOptions{region});
 }
 
+// The palette index at grid position `i` (the grid is in host byte order: little-endian here).
 uint32_t cell(const Volume& volume, uint64_t i) {
-  const std::byte* at = volume.blocks.bytes.data() + i * volume.blocks.width;
-  if (volume.blocks.width == 1) return uint8_t(*at);
   uint32_t value = 0;
-  if (volume.blocks.width == 2) value = *reinterpret_cast<const uint16_t*>(at);
-  if (volume.blocks.width == 4) value = *reinterpret_cast<const uint32_t*>(at);
+  std::memcpy(&value, volume.blocks.bytes.data() + i * volume.blocks.width, volume.blocks.width);
   return value;
 }
 
@@ -41,9 +46,11 @@ bool is_air_or_void(const std::string& state) {
 }
 
 uint64_t non_air(const Volume& volume) {
+  std::vector<bool> solid;
+  for (const std::string& state : volume.palette) solid.push_back(!is_air_or_void(state));
   uint64_t count = 0;
   for (uint64_t i = 0; i < volume.blocks.bytes.size() / volume.blocks.width; ++i)
-    count += !is_air_or_void(volume.palette.at(cell(volume, i)));
+    count += solid.at(cell(volume, i));
   return count;
 }
 
@@ -108,6 +115,76 @@ bool meet(const Volume::NamedRegion& a, const Volume::NamedRegion& b) {
   return true;
 }
 
+// Positions whose states differ between two volumes of one size (palettes compared as text).
+uint64_t differing_cells(const Volume& a, const Volume& b) {
+  if (a.size != b.size) return UINT64_MAX;
+  std::map<std::string, uint32_t> in_a;
+  for (uint32_t i = 0; i < a.palette.size(); ++i) in_a.emplace(a.palette[i], i);
+  std::vector<uint32_t> b_to_a;
+  for (const std::string& state : b.palette)
+    b_to_a.push_back(in_a.contains(state) ? in_a.at(state) : UINT32_MAX);
+  uint64_t differing = 0;
+  for (uint64_t i = 0; i < a.blocks.bytes.size() / a.blocks.width; ++i)
+    differing += cell(a, i) != b_to_a.at(cell(b, i));
+  return differing;
+}
+
+// Records as (position, their compound's entries sorted): equal whatever order a format keeps.
+std::vector<std::pair<BlockPosition, std::vector<Bytes>>> records(
+    const std::vector<VolumeBlockEntity>& list) {
+  std::vector<std::pair<BlockPosition, std::vector<Bytes>>> out;
+  for (const VolumeBlockEntity& record : list) {
+    auto entries = nbt_compound_entries(record.data);
+    EXPECT_TRUE(entries);
+    std::vector<Bytes> wholes;
+    for (const NbtEntry& entry : entries.value_or(std::vector<NbtEntry>{})) {
+      auto bytes = reinterpret_cast<const uint8_t*>(entry.whole.data());
+      wholes.emplace_back(bytes, bytes + entry.whole.size());
+    }
+    std::sort(wholes.begin(), wholes.end());
+    out.emplace_back(record.position, std::move(wholes));
+  }
+  std::sort(out.begin(), out.end(), [](const auto& x, const auto& y) {
+    return std::tie(x.first.x, x.first.y, x.first.z, x.second) <
+           std::tie(y.first.x, y.first.y, y.first.z, y.second);
+  });
+  return out;
+}
+
+// Written as Litematica (exact: blocks, regions, records, entities) and as Sponge v3 (every block
+// and block entity), each read back through the loader's detection.
+void expect_written_back(const Volume& volume) {
+  for (VolumeFormat format : {VolumeFormat::Litematic, VolumeFormat::Sponge}) {
+    SCOPED_TRACE(volume_format_name(format));
+    VectorSink sink;
+    auto written = encode_volume(volume, format, {}, sink);
+    ASSERT_TRUE(written) << written.error().message;
+    auto again = load_volume(sink.take());
+    ASSERT_TRUE(again) << again.error().message;
+    EXPECT_EQ(again->format, format);
+    EXPECT_EQ(again->origin, volume.origin);
+    EXPECT_EQ(differing_cells(volume, *again), 0u);
+    EXPECT_EQ(records(again->block_entities), records(volume.block_entities));
+    if (format != VolumeFormat::Litematic) continue;
+    EXPECT_EQ(again->version, volume.version);
+    EXPECT_EQ(again->sub_version, volume.sub_version);
+    EXPECT_EQ(again->data_version, volume.data_version);
+    EXPECT_EQ(records(again->pending_block_ticks), records(volume.pending_block_ticks));
+    EXPECT_EQ(records(again->pending_fluid_ticks), records(volume.pending_fluid_ticks));
+    ASSERT_EQ(again->entities.size(), volume.entities.size());
+    for (size_t i = 0; i < volume.entities.size(); ++i) {
+      EXPECT_EQ(again->entities[i].position, volume.entities[i].position);
+      EXPECT_EQ(again->entities[i].data, volume.entities[i].data);
+    }
+    ASSERT_EQ(again->regions.size(), volume.regions.size());
+    for (size_t i = 0; i < volume.regions.size(); ++i) {
+      EXPECT_EQ(again->regions[i].name, volume.regions[i].name);
+      EXPECT_EQ(again->regions[i].min, volume.regions[i].min);
+      EXPECT_EQ(again->regions[i].file_size, volume.regions[i].file_size);
+    }
+  }
+}
+
 TEST(LitematicReaderTest, RealFilesMatchTheirManifest) {
   auto real = testing::real_corpus_dir();
   if (!real || !std::filesystem::is_directory(real->parent_path() / "litematic"))
@@ -143,7 +220,9 @@ TEST(LitematicReaderTest, RealFilesMatchTheirManifest) {
     // The whole volume rebuilt from the regions read alone: a later region's non-air blocks over
     // an earlier one's, structure void where none reaches.
     constexpr uint32_t kUnreached = UINT32_MAX;
-    std::vector<uint32_t> expected(volume->blocks.bytes.size() / volume->blocks.width, kUnreached);
+    const bool several = sizes.size() > 1;
+    std::vector<uint32_t> expected(several ? volume->blocks.bytes.size() / volume->blocks.width : 0,
+                                   kUnreached);
     std::map<std::string, uint32_t> whole_index;
     for (uint32_t i = 0; i < volume->palette.size(); ++i) whole_index[volume->palette[i]] = i;
     for (size_t r = 0; r < sizes.size(); ++r) {
@@ -157,6 +236,10 @@ TEST(LitematicReaderTest, RealFilesMatchTheirManifest) {
                          (s[axis] < 0 ? int64_t{region.size[axis]} - 1 : 0);
       EXPECT_EQ(render(position), positions[r]);
       for (size_t q = 0; q < r; ++q) overlap |= meet(region, volume->regions[q]);
+      if (!several) {  // the volume is its one region
+        alone_counts = counted(*volume);
+        break;
+      }
       auto alone = read_path(folder / file, region.name);
       ASSERT_TRUE(alone) << alone.error().message;
       ASSERT_EQ(alone->regions.size(), 1u);
@@ -194,6 +277,7 @@ TEST(LitematicReaderTest, RealFilesMatchTheirManifest) {
       EXPECT_EQ(whole, alone_counts);
     }
     for (int i = 0; i < 4; ++i) EXPECT_LE(whole[i], alone_counts[i]);
+    expect_written_back(*volume);
   }
 }
 
@@ -338,10 +422,6 @@ std::vector<HostileCase> hostile_cases() {
          region(w, "r", {INT32_MAX, 0, 0}, {2, 1, 1}, 2, {0});
        }),
        "region \"r\": the box leaves the 32-bit coordinate range"},
-      {"negative box beyond 32 bits", document([](NbtWriter& w) {
-         region(w, "r", {INT32_MIN, 0, 0}, {-2, 1, 1}, 2, {0});
-       }),
-       "region \"r\": the box leaves the 32-bit coordinate range"},
       {"zero size", document([](NbtWriter& w) {
          region(w, "r", {0, 0, 0}, {2, 0, 1}, 2, {});
        }),
@@ -366,8 +446,6 @@ std::vector<HostileCase> hostile_cases() {
          w.double_("", 0).double_("", 0).end().end().end();
        }),
        "region \"r\": \"Pos\" is not a List of 3 Doubles"},
-      {"tick list of ints", one([](NbtWriter& w) { w.int_list("PendingBlockTicks", {1}); }),
-       "region \"r\": \"PendingBlockTicks\" holds Int tags, not Compounds"},
       {"palette entry without a name", document([](NbtWriter& w) {
          w.compound("r").list("BlockStatePalette", NbtKind::Compound).compound("").end().end();
          w.end();
@@ -396,16 +474,10 @@ std::vector<HostileCase> hostile_cases() {
       {"future version", document(tiny_only(), 8), "unsupported Litematica version 8"},
       {"no regions", NbtWriter().compound("").int_("Version", 6).end().bytes(),
        "not a Litematica file: no \"Regions\""},
-      {"version as text", NbtWriter().compound("").string("Version", "6").end().bytes(),
-       "\"Version\" is a String tag, expected Int"},
       {"unknown region name", document(tiny_only()), "no region named \"x\" (the file has \"t\")",
        "x"},
       {"cut inside BlockStates", cut, "NBT cut short or unreadable: failed to fill whole buffer"},
       {"empty input", {}, "NBT cut short or unreadable: failed to fill whole buffer"},
-      {"invalid tag id", document([](NbtWriter& w) {
-         w.raw({13, 0, 1, 'r'});
-       }),
-       "invalid NBT tag id 13"},
   };
 }
 

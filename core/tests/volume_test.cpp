@@ -234,15 +234,23 @@ Bytes structure(std::array<int32_t, 3> size, std::vector<std::vector<std::string
   return w.bytes();
 }
 
+// What the tables choose of the load options (rows of plain values keep g++ 12 from warning about
+// the region's optional text in static arrays).
+struct Options {
+  std::optional<VolumeFormat> format;
+  uint32_t palette;
+  VolumeLoadOptions load() const { return {.format = format, .palette = palette}; }
+};
+
 struct Row {
   std::string name;
   Bytes document;
   bool gzip;
-  VolumeLoadOptions options;
+  Options options;
   std::array<uint32_t, 3> size;
   Placed blocks;  // every position that is not air
   size_t block_entities = 0;
-  Bytes first_block_entity;  // compared when not empty
+  Bytes first_block_entity{};  // compared when not empty
   uint32_t palette_count = 1;
 };
 
@@ -290,7 +298,7 @@ TEST(VolumeDecoders, FormatsAndTheirVariants) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     auto volume = load_volume(row.gzip ? testing::gzip_compress(row.document) : row.document,
-                              row.options);
+                              row.options.load());
     ASSERT_TRUE(volume) << volume.error().message;
     EXPECT_EQ(volume->size, row.size);
     EXPECT_EQ(volume->palette[0], "minecraft:air");
@@ -375,7 +383,7 @@ TEST(VolumeDecoders, HostileAndBrokenInputsAreRefused) {
   struct Case {
     std::string name;
     Bytes input;
-    VolumeLoadOptions options;
+    Options options;
     std::string message;  // a part of the error
   };
   const std::vector<Case> cases = {
@@ -426,7 +434,7 @@ TEST(VolumeDecoders, HostileAndBrokenInputsAreRefused) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     for (bool compressed : {false, true}) {
-      auto volume = load_volume(compressed ? testing::gzip_compress(c.input) : c.input, c.options);
+      auto volume = load_volume(compressed ? testing::gzip_compress(c.input) : c.input, c.options.load());
       ASSERT_FALSE(volume);
       if (c.name == "gzip cut short" && compressed) continue;
       EXPECT_NE(volume.error().message.find(c.message), std::string::npos)

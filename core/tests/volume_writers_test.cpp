@@ -7,7 +7,9 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <limits>
 #include <map>
+#include <optional>
 #include <random>
 #include <string>
 #include <tuple>
@@ -22,6 +24,7 @@
 #include "nbt/nbt_writer.h"
 #include "support/corpus.h"
 #include "volume/kbr_writer.h"
+#include "volume/volume_parts.h"
 #include "volume/volume_save.h"
 
 namespace kubrel {
@@ -105,7 +108,8 @@ NbtCompoundBytes compound(std::string_view id, std::string_view text) {
 Volume with_entities(Volume volume) {
   volume.block_entities.push_back({{1, 0, 2}, compound("minecraft:sign", "Grüße, 城 🏰 \0!")});
   volume.block_entities.push_back({{3, 2, 0}, compound("minecraft:chest", "")});
-  volume.entities.push_back({{0.5, 1.25, 2.75}, compound("minecraft:armor_stand", "é")});
+  volume.entities.push_back(
+      {{0.5, 1.25, 2.75}, compound("minecraft:armor_stand", "é"), std::nullopt});
   return volume;
 }
 
@@ -159,7 +163,7 @@ std::vector<Placed> expected_blocks(const Volume& volume, bool without_voids) {
         uint32_t index =
             grid_index(volume.blocks, (uint64_t{y} * volume.size[2] + z) * volume.size[0] + x);
         const std::string& text = volume.palette[index];
-        if (text == "minecraft:air" || (without_voids && text == kStructureVoid)) continue;
+        if (text == "minecraft:air" || (without_voids && text == kStructureVoidText)) continue;
         placed.emplace_back(x, y, z, text);
       }
     }
@@ -267,9 +271,38 @@ constexpr Target kTargets[] = {
 };
 
 struct Input {
-  const char* name;
+  std::string name;
   Volume volume;
+  bool generated = true;
 };
+
+// The volume of a real file as the exact reader sees it (every non-air block, air elsewhere), or
+// none when that reader refuses the file or the box is over 64^3 (all of them with KUBREL_SLOW).
+std::optional<Volume> volume_of_file(const std::filesystem::path& path) {
+  auto bytes = testing::read_file(path);
+  auto stream =
+      AnySchematicInputStream::new_from_known_gzip(std::make_unique<MemorySource>(*bytes));
+  auto boundary = stream->boundary();
+  if (!boundary || !*boundary) return std::nullopt;
+  const Boundary& box = **boundary;
+  if (!box.volume() || (*box.volume() > 64 * 64 * 64 && !std::getenv("KUBREL_SLOW")))
+    return std::nullopt;
+  auto blocks = stream->read_to_end_into_vec();
+  if (!blocks) return std::nullopt;
+  Volume volume = make_volume({box.d_x, box.d_y, box.d_z}, {}, 0, 100);
+  volume.blocks.width = 4;
+  volume.blocks.bytes.assign(*box.volume() * 4, std::byte{0});
+  std::map<std::string, uint32_t> index_of;
+  for (const Block& block : *blocks) {
+    auto [at, added] = index_of.try_emplace(canonical(*block.state), volume.palette.size());
+    if (added) volume.palette.push_back(at->first);
+    const BlockPosition& p = block.position;
+    uint64_t cell = (uint64_t(p.y - box.min.y) * box.d_z + uint64_t(p.z - box.min.z)) * box.d_x +
+                    uint64_t(p.x - box.min.x);
+    std::memcpy(volume.blocks.bytes.data() + cell * 4, &at->second, 4);
+  }
+  return volume;
+}
 
 std::vector<Input> inputs() {
   std::vector<Input> rows;
@@ -288,31 +321,46 @@ std::vector<Input> inputs() {
   repeated.palette.push_back("minecraft:unused");
   repeated.blocks.bytes[5] = std::byte{3};
   rows.push_back({"repeated palette entries", std::move(repeated)});
+  if (auto corpus = testing::real_corpus_dir()) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(*corpus)) {
+      if (!entry.is_regular_file() || entry.path().extension() == ".tsv") continue;
+      if (auto volume = volume_of_file(entry.path())) {
+        rows.push_back({entry.path().filename().string(), std::move(*volume), false});
+      }
+    }
+  }
   return rows;
 }
 
 TEST(VolumeWritersTest, EveryFormatReadsBackTheSameBlocks) {
-  std::filesystem::path folder =
-      std::filesystem::temp_directory_path() / ("kubrel_writers_" + std::to_string(::getpid()));
-  std::filesystem::create_directories(folder);
+  std::filesystem::path folder = testing::scratch_dir("kubrel_writers");
   for (const Input& input : inputs()) {
     for (bool entities : {false, true}) {
       const auto& size = input.volume.size;
       if (entities && (size[0] < 4 || size[1] < 3 || size[2] < 3)) continue;
       Volume volume = entities ? with_entities(input.volume) : input.volume;
       for (const Target& target : kTargets) {
-        SCOPED_TRACE(std::string(input.name) + (entities ? " with entities" : "") + " as " +
-                     target.name);
+        SCOPED_TRACE(input.name + (entities ? " with entities" : "") + " as " + target.name);
         bool structure = target.format == VolumeFormat::Structure;
         std::vector<Placed> expected = expected_blocks(volume, structure);
         SaveOptions options{.format = target.format, .sponge_version = target.sponge_version};
         std::vector<Placed> got;
         if (target.piece_size) {
-          auto paths =
-              save_structure_pieces(volume, (folder / "piece").string(), target.piece_size);
-          ASSERT_TRUE(paths.has_value()) << paths.error().message;
+          // Files for the generated volumes; the real ones, in many more pieces, in memory.
+          if (input.generated) {
+            auto paths =
+                save_structure_pieces(volume, (folder / "piece").string(), target.piece_size);
+            ASSERT_TRUE(paths.has_value()) << paths.error().message;
+          }
           for (const VolumeBox& box : structure_pieces(volume, target.piece_size)) {
-            auto bytes = testing::read_file(folder / ("piece_" + piece_name(box) + ".nbt"));
+            VectorSink piece_sink;
+            auto gzip = GzipSink::create(piece_sink);
+            if (!input.generated) {
+              ASSERT_TRUE(write_structure(volume, box, **gzip) && (*gzip)->finish());
+            }
+            auto bytes = input.generated
+                             ? testing::read_file(folder / ("piece_" + piece_name(box) + ".nbt"))
+                             : piece_sink.bytes();
             ASSERT_TRUE(bytes.has_value());
             BlockPosition shift{int32_t(box.min[0]), int32_t(box.min[1]), int32_t(box.min[2])};
             auto piece = read_back(target.format, *bytes, shift);
@@ -427,6 +475,15 @@ TEST(VolumeWritersTest, Refusals) {
   EXPECT_EQ(format_from_path("b.nbt").value(), VolumeFormat::Structure);
   EXPECT_EQ(format_from_path("b.kbr").value(), VolumeFormat::Kbr);
   EXPECT_FALSE(format_from_path("b.txt"));
+  // Entities far outside any box, or at no number at all, are still written (the sanitizer build
+  // catches a coordinate converted out of range).
+  Volume far = make_volume({1, 1, 1}, {"minecraft:stone"}, 1);
+  for (double d : {1e300, -1e300, 3e9, std::numeric_limits<double>::quiet_NaN()})
+    far.entities.push_back({{d, d, -d}, compound("minecraft:pig", ""), std::nullopt});
+  for (VolumeFormat format : {VolumeFormat::Structure, VolumeFormat::Litematic}) {
+    VectorSink sink;
+    EXPECT_TRUE(encode_volume(far, format, {.format = format}, sink));
+  }
 }
 
 }  // namespace

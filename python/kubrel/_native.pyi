@@ -9,7 +9,7 @@ class _ReadableBytes(Protocol):
     def read(self, n: int, /) -> bytes: ...
 
 class _Read(TypedDict):
-    format: Literal["sponge", "structure", "kbr"]
+    format: Literal["sponge", "structure", "kbr", "litematic"]
     version: int
     data_version: int | None
     origin: tuple[int, int, int]
@@ -19,11 +19,17 @@ class _Read(TypedDict):
     palette_count: int
     block_entities: list[tuple[tuple[int, int, int], bytes]]
     entities: list[tuple[tuple[float, float, float], bytes]]
+    regions: list[tuple[str, tuple[int, int, int], tuple[int, int, int], tuple[int, int, int]]]
+    sub_version: int | None
+    metadata: bytes | None
+    pending_block_ticks: list[tuple[tuple[int, int, int], bytes]]
+    pending_fluid_ticks: list[tuple[tuple[int, int, int], bytes]]
 
 def load(
     source: str | bytes | bytearray | memoryview | _ReadableBytes,
-    format: Literal["sponge", "structure", "kbr"] | None = None,
+    format: Literal["sponge", "structure", "kbr", "litematic"] | None = None,
     palette: int = 0,
+    region: str | None = None,
 ) -> _Read: ...
 
 class _Dropped(TypedDict):

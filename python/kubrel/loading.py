@@ -7,11 +7,11 @@ import os
 from typing import IO, Literal, Optional, Union
 
 from . import _native, nbt
-from .volume import BlockEntity, Entity, Volume
+from .volume import BlockEntity, Entity, PendingTick, Region, Volume
 
 # Format names as callers spell them, in any letter case, to the native module's names (None lets
 # it detect the format from the content).
-_FORMATS: dict[str, Optional[Literal["sponge", "structure", "kbr"]]] = {
+_FORMATS: dict[str, Optional[Literal["sponge", "structure", "kbr", "litematic"]]] = {
     "auto": None,
     "sponge": "sponge",
     "schem": "sponge",
@@ -19,6 +19,8 @@ _FORMATS: dict[str, Optional[Literal["sponge", "structure", "kbr"]]] = {
     "mojang": "structure",
     "nbt": "structure",
     "kbr": "kbr",
+    "litematic": "litematic",
+    "litematica": "litematic",
 }
 
 Source = Union[
@@ -26,14 +28,18 @@ Source = Union[
 ]
 
 
-def load(source: Source, format: str = "auto", palette: int = 0) -> Volume:
-    """Reads a whole schematic: a Sponge schematic (versions 1 to 3), a structure file or a KBR
-    stream, gzip-compressed or not.
+def load(
+    source: Source, format: str = "auto", palette: int = 0, region: Optional[str] = None
+) -> Volume:
+    """Reads a whole schematic: a Sponge schematic (versions 1 to 3), a structure file, a KBR
+    stream or a Litematica file, gzip-compressed or not.
 
     `source` is a path (str or os.PathLike), the file's bytes (any bytes-like object) or a binary
     file object with `read`. `format` is "auto" (detect by content), "sponge" (or "schem"),
-    "structure" (or "mojang", "nbt") or "kbr", in any letter case. `palette` picks one of the
-    palettes of a structure file that offers several (`Volume.palette_count` says how many).
+    "structure" (or "mojang", "nbt"), "kbr" or "litematic", in any letter case. `palette` picks
+    one of the palettes of a structure file that offers several (`Volume.palette_count` says how
+    many). `region` reads one named region of a Litematica file alone (`Volume.regions` lists
+    them); by default every region is placed in one volume.
 
     Raises KubrelError (a ValueError) with the reason when the input is not a schematic that can
     be read, and OSError when a path cannot be opened.
@@ -59,7 +65,10 @@ def load(source: Source, format: str = "auto", palette: int = 0) -> Volume:
                     "load() needs a path, bytes or a binary file object, "
                     f"not {type(source).__name__}"
                 ) from None
-    read = _native.load(source, _FORMATS[format.lower()], operator.index(palette))
+    if region is not None and not isinstance(region, str):
+        raise TypeError(f"region must be a str, not {type(region).__name__}")
+    read = _native.load(source, _FORMATS[format.lower()], operator.index(palette), region)
+    metadata = read["metadata"]
     return Volume(
         blocks=read["blocks"],
         palette=read["palette"],
@@ -68,12 +77,18 @@ def load(source: Source, format: str = "auto", palette: int = 0) -> Volume:
         format=read["format"],
         version=read["version"],
         data_version=read["data_version"],
-        block_entities=[
-            BlockEntity(position, nbt.parse_compound(data))
-            for position, data in read["block_entities"]
-        ],
-        entities=[
-            Entity(position, nbt.parse_compound(data)) for position, data in read["entities"]
-        ],
+        block_entities=[BlockEntity(position, data) for position, data in read["block_entities"]],
+        entities=[Entity(position, data) for position, data in read["entities"]],
         palette_count=read["palette_count"],
+        regions=[Region(*fields) for fields in read["regions"]],
+        sub_version=read["sub_version"],
+        metadata=None if metadata is None else nbt.parse_compound(metadata),
+        pending_block_ticks=[
+            PendingTick(position, nbt.parse_compound(data))
+            for position, data in read["pending_block_ticks"]
+        ],
+        pending_fluid_ticks=[
+            PendingTick(position, nbt.parse_compound(data))
+            for position, data in read["pending_fluid_ticks"]
+        ],
     )

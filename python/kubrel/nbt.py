@@ -32,7 +32,8 @@ from __future__ import annotations
 import enum
 import re
 import struct
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
+from typing import Any
 
 from ._native import KubrelError
 
@@ -359,10 +360,8 @@ def _encode_text(text: str) -> bytes:
 
 
 def _decode_text(raw: bytes) -> str:
-    """The text of modified UTF-8 `raw`: a plain str when `raw` is its canonical encoding, else a
-    String that keeps `raw`."""
-    if raw.isascii() and b"\x00" not in raw:
-        return raw.decode("ascii")
+    """The text of modified UTF-8 `raw` (plain ASCII is taken on a shorter path by the reader): a
+    plain str when `raw` is its canonical encoding, else a String that keeps `raw`."""
     try:
         units = raw.replace(b"\xc0\x80", b"\x00").decode("utf-8", "surrogatepass")
         # Joins each surrogate pair into its character; a lone surrogate stays as it is.
@@ -403,61 +402,59 @@ _MIN_SIZE = {
 
 
 class _Reader:
-    """Reads tags from bytes held whole, checking every length against what is left."""
+    """Reads tags from bytes held whole, checking every length against what is left before
+    reading. Kept to few calls per value: block entity data of a large file holds thousands of
+    compounds."""
+
+    __slots__ = ("data", "pos")
 
     def __init__(self, data: bytes):
         self.data = data
         self.pos = 0
-        self.payload = {
-            TagType.BYTE: lambda depth: Byte(self.unpack(Byte._format, "a Byte")),
-            TagType.SHORT: lambda depth: Short(self.unpack(Short._format, "a Short")),
-            TagType.INT: lambda depth: Int(self.unpack(_I32, "an Int")),
-            TagType.LONG: lambda depth: Long(self.unpack(Long._format, "a Long")),
-            TagType.FLOAT: lambda depth: Float._from_raw(self.take(4, "a Float")),
-            TagType.DOUBLE: lambda depth: Double(self.unpack(_F64, "a Double")),
-            TagType.BYTE_ARRAY: lambda depth: ByteArray(self.array(1, "a ByteArray")),
-            TagType.STRING: lambda depth: self.text(as_tag=True),
-            TagType.LIST: self.list,
-            TagType.COMPOUND: self.compound,
-            TagType.INT_ARRAY: lambda depth: IntArray(self.numbers("i", 4, "an IntArray")),
-            TagType.LONG_ARRAY: lambda depth: LongArray(self.numbers("q", 8, "a LongArray")),
-        }
-
-    def left(self) -> int:
-        return len(self.data) - self.pos
 
     def take(self, count: int, what: str) -> bytes:
-        if count > self.left():
-            raise NbtError(
-                f"NBT ends inside {what}: {count} bytes needed at offset {self.pos}, "
-                f"{self.left()} left"
-            )
         start = self.pos
-        self.pos += count
-        return self.data[start : self.pos]
+        end = start + count
+        if end > len(self.data):
+            raise NbtError(
+                f"NBT ends inside {what}: {count} bytes needed at offset {start}, "
+                f"{len(self.data) - start} left"
+            )
+        self.pos = end
+        return self.data[start:end]
 
-    def unpack(self, format: struct.Struct, what: str):
-        return format.unpack(self.take(format.size, what))[0]
+    def unpack(self, format: struct.Struct, what: str) -> Any:
+        start = self.pos
+        if start + format.size > len(self.data):
+            self.take(format.size, what)
+        self.pos = start + format.size
+        return format.unpack_from(self.data, start)[0]
 
-    def tag_type(self) -> TagType:
+    def tag_type(self) -> int:
         at = self.pos
-        value = self.unpack(_U8, "a tag type")
+        if at >= len(self.data):
+            self.take(1, "a tag type")
+        value = self.data[at]
+        self.pos = at + 1
         if value > TagType.LONG_ARRAY:
             raise NbtError(f"invalid NBT tag type {value} at offset {at}")
-        return TagType(value)
+        return value
 
-    def text(self, as_tag: bool = False) -> str:
-        value = _decode_text(self.take(self.unpack(_U16, "a text length"), "a text"))
-        return String(value) if as_tag and type(value) is str else value
+    def text(self) -> str:
+        raw = self.take(self.unpack(_U16, "a text length"), "a text")
+        if raw.isascii() and b"\x00" not in raw:
+            return raw.decode("ascii")
+        return _decode_text(raw)
 
     def count(self, item_size: int, what: str) -> int:
         """A declared element count, refused when negative or larger than the bytes left."""
-        count = self.unpack(_I32, f"the length of {what}")
+        count: int = self.unpack(_I32, f"the length of {what}")
         if count < 0:
             raise NbtError(f"negative length {count} of {what}")
-        if count * item_size > self.left():
+        left = len(self.data) - self.pos
+        if count * item_size > left:
             raise NbtError(
-                f"{what} declares {count} elements, more than its {self.left()} bytes left hold"
+                f"{what} declares {count} elements, more than its {left} bytes left hold"
             )
         return count
 
@@ -470,31 +467,66 @@ class _Reader:
 
     def list(self, depth: int) -> List:
         _check_depth(depth)
-        element_type = self.tag_type()
+        element_type = TagType(self.tag_type())
         if element_type == TagType.END:
             if self.count(0, "a List of END") != 0:
                 raise NbtError("a List of element type END declares elements")
             return List(TagType.END)
         count = self.count(_MIN_SIZE[element_type], f"a List of {element_type.name}")
-        read = self.payload[element_type]
+        read = _PAYLOAD[element_type]
         items = List(element_type)
         # A loop, not a comprehension: a comprehension is a frame of its own before Python 3.12,
         # which would halve the nesting that fits in the recursion limit.
         for _ in range(count):
-            items.append(read(depth + 1))
+            items.append(read(self, depth + 1))
         return items
 
     def compound(self, depth: int) -> Compound:
-        _check_depth(depth)
+        if depth > MAX_DEPTH:
+            _check_depth(depth)
         value = Compound()
-        while (tag_type := self.tag_type()) != TagType.END:
+        while tag_type := self.tag_type():
             at = self.pos
             name = self.text()
             if name in value:
                 raise NbtError(f"duplicate name {name!r} in a Compound at offset {at}")
-            value[name] = self.payload[tag_type](depth + 1)
+            value[name] = _PAYLOAD[tag_type](self, depth + 1)
         return value
 
     def expect_end(self) -> None:
-        if self.left():
-            raise NbtError(f"{self.left()} bytes follow the NBT compound at offset {self.pos}")
+        if self.pos != len(self.data):
+            left = len(self.data) - self.pos
+            raise NbtError(f"{left} bytes follow the NBT compound at offset {self.pos}")
+
+
+def _scalar(cls: type, format: struct.Struct, what: str) -> Callable[[_Reader, int], Tag]:
+    # Values read from their own width are in range: the checking constructor is skipped.
+    new = int.__new__ if issubclass(cls, int) else float.__new__
+    return lambda reader, depth: new(cls, reader.unpack(format, what))
+
+
+def _end(reader: _Reader, depth: int) -> Tag:
+    raise AssertionError("END has no payload: lists and compounds stop at it")
+
+
+def _string(reader: _Reader, depth: int) -> String:
+    value = reader.text()
+    return value if type(value) is String else String(value)
+
+
+# The reader of each tag type's payload, indexed by type id.
+_PAYLOAD: tuple[Callable[[_Reader, int], Tag], ...] = (
+    _end,
+    _scalar(Byte, Byte._format, "a Byte"),
+    _scalar(Short, Short._format, "a Short"),
+    _scalar(Int, _I32, "an Int"),
+    _scalar(Long, Long._format, "a Long"),
+    lambda reader, depth: Float._from_raw(reader.take(4, "a Float")),
+    _scalar(Double, _F64, "a Double"),
+    lambda reader, depth: ByteArray(reader.array(1, "a ByteArray")),
+    _string,
+    _Reader.list,
+    _Reader.compound,
+    lambda reader, depth: IntArray(reader.numbers("i", 4, "an IntArray")),
+    lambda reader, depth: LongArray(reader.numbers("q", 8, "a LongArray")),
+)

@@ -11,29 +11,85 @@ import numpy
 from . import nbt
 
 # Names that hold no material: the three airs, and the structure void that stands for "leave the
-# world as it is" (a structure file's unlisted positions).
-_NOT_MATERIAL = frozenset(
+# world as it is" (a structure file's unlisted positions). Counts leave them out; previews draw
+# nothing there.
+NOT_MATERIAL = frozenset(
     ("minecraft:air", "minecraft:cave_air", "minecraft:void_air", "minecraft:structure_void")
 )
 # Elements counted per bincount call, so that counting never widens more than this many indices.
 _COUNT_CHUNK = 1 << 20
 
 
+class _WithData:
+    """A position and NBT data. The data is read from its bytes on first use: a large schematic
+    holds thousands of block entities that a reader of its blocks never looks at."""
+
+    __slots__ = ("position", "_payload", "_data")
+
+    def __init__(self, position: tuple, data: nbt.Compound | bytes):
+        self.position = position
+        self._data = data if isinstance(data, nbt.Compound) else None
+        self._payload = b"" if isinstance(data, nbt.Compound) else bytes(data)
+
+    @property
+    def data(self) -> nbt.Compound:
+        """The data as typed NBT values (raises NbtError, a KubrelError, if its bytes are not a
+        compound's payload)."""
+        if self._data is None:
+            self._data = nbt.parse_compound(self._payload)
+        return self._data
+
+    @property
+    def payload(self) -> bytes:
+        """The data's NBT bytes: the payload of an unnamed compound, as `nbt.Compound.to_bytes`."""
+        return self._data.to_bytes() if self._data is not None else self._payload
+
+    def __eq__(self, other: object) -> bool:
+        if not isinstance(other, _WithData) or type(other) is not type(self):
+            return NotImplemented
+        return (self.position, self.payload) == (other.position, other.payload)
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def __repr__(self) -> str:
+        data = repr(self._data) if self._data is not None else f"<{len(self.payload)} bytes of NBT>"
+        return f"{type(self).__name__}(position={self.position}, data={data})"
+
+
+class BlockEntity(_WithData):
+    """A block entity: its `position` (x, y, z) counted from the volume's minimum corner, and its
+    `data` in the game's own form ("id" and its fields, without position keys)."""
+
+    __slots__ = ()
+    position: tuple[int, int, int]
+
+
+class Entity(_WithData):
+    """An entity: its `position` (x, y, z, fractional) counted from the volume's minimum corner,
+    and its `data` in the game's own form ("id" and its fields, without "Pos")."""
+
+    __slots__ = ()
+    position: tuple[float, float, float]
+
+
 @dataclass(frozen=True)
-class BlockEntity:
-    """A block entity: its position (x, y, z) counted from the volume's minimum corner, and its
-    data in the game's own form ("id" and its fields, without position keys)."""
+class Region:
+    """A named region of a Litematica file: its box's minimum corner counted from the volume's
+    minimum corner, its positions per axis (x, y, z), and its size as the file wrote it (negative
+    on an axis the region was recorded from its far end)."""
+
+    name: str
+    min: tuple[int, int, int]
+    size: tuple[int, int, int]
+    file_size: tuple[int, int, int]
+
+
+@dataclass(frozen=True)
+class PendingTick:
+    """A scheduled block or fluid update: its position counted from the volume's minimum corner,
+    and its fields ("Block" or "Fluid", "Time", "Priority", ...) without "x", "y" and "z"."""
 
     position: tuple[int, int, int]
-    data: nbt.Compound
-
-
-@dataclass(frozen=True)
-class Entity:
-    """An entity: its position (x, y, z, fractional) counted from the volume's minimum corner, and
-    its data in the game's own form ("id" and its fields, without "Pos")."""
-
-    position: tuple[float, float, float]
     data: nbt.Compound
 
 
@@ -48,10 +104,13 @@ class Volume:
       is "minecraft:air". A structure file's unlisted positions hold "minecraft:structure_void".
     - `origin`: where the minimum corner stands in the world (or the file's frame); `size`: the
       positions per axis, (x, y, z).
-    - `format`: "sponge", "structure" or "kbr"; `version`: the format's own version number (0 for
-      structure files); `data_version`: the game's data version, when the file says.
+    - `format`: "sponge", "structure", "kbr" or "litematic"; `version`: the format's own version
+      number (0 for structure files); `data_version`: the game's data version, when the file says.
     - `block_entities`, `entities`: every one the file holds, with its exact NBT.
     - `palette_count`: how many palettes the file offers (see `load(..., palette=)`).
+    - Litematica files only (empty otherwise): `regions` (see `load(..., region=)`),
+      `sub_version`, `metadata` (the file's "Metadata" compound), `pending_block_ticks` and
+      `pending_fluid_ticks`.
 
     Example:
         >>> vol = kubrel.load("castle.schem")
@@ -70,6 +129,11 @@ class Volume:
     block_entities: list[BlockEntity] = field(default_factory=list)
     entities: list[Entity] = field(default_factory=list)
     palette_count: int = 1
+    regions: list[Region] = field(default_factory=list)
+    sub_version: int | None = None
+    metadata: nbt.Compound | None = None
+    pending_block_ticks: list[PendingTick] = field(default_factory=list)
+    pending_fluid_ticks: list[PendingTick] = field(default_factory=list)
 
     def counts(self) -> dict[str, int]:
         """How many blocks of each state the volume holds, most common first: a materials list.
@@ -82,7 +146,7 @@ class Volume:
         counted = (
             (state, int(count))
             for state, count in zip(self.palette, per_index.tolist())
-            if count and state.partition("[")[0] not in _NOT_MATERIAL
+            if count and state.partition("[")[0] not in NOT_MATERIAL
         )
         return dict(sorted(counted, key=lambda item: -item[1]))
 

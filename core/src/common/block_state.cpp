@@ -73,17 +73,17 @@ size_t content_hash(const std::string& name, const std::vector<Property>& proper
   return seed;
 }
 
-bool is_air_name(std::string_view name) {
+}  // namespace
+
+bool is_air_state_name(std::string_view name) {
   return name == "minecraft:air" || name == "minecraft:cave_air" || name == "minecraft:void_air";
 }
-
-}  // namespace
 
 BlockState::BlockState(std::string name, std::vector<Property> properties)
     : name_(std::move(name)),
       properties_(std::move(properties)),
       hash_(content_hash(name_, properties_)),
-      is_air_(is_air_name(name_)) {}
+      is_air_(is_air_state_name(name_)) {}
 
 BlockState BlockState::from_name_and_properties(
     std::string name, const std::unordered_map<std::string, std::string>& properties) {

@@ -61,6 +61,9 @@ class BlockState {
 
 using BlockStateRef = std::shared_ptr<const BlockState>;
 
+// Whether `name` is one of the three air names (what BlockState::is_air tells of a state).
+bool is_air_state_name(std::string_view name);
+
 // The most bytes of states (footprint() and a handle each) that one reader's palette may hold.
 // Formats that derive entries from earlier ones or spell them in a byte or two would otherwise let
 // a small file claim far more memory than it holds.

@@ -1,6 +1,6 @@
-// VarInts as the formats store them: 7 bits a byte, the lowest group first, the high bit set on
-// every byte but the last. A value of N bits takes at most ceil(N / 7) bytes; bits of the last
-// byte beyond N fall off.
+// VarInts as the formats store them (the Sponge id array, KBR): 7 bits a byte, the lowest group
+// first, the high bit set on every byte but the last. A value of N bits takes at most ceil(N / 7)
+// bytes; bits of the last byte beyond N fall off.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +11,27 @@
 namespace kubrel {
 
 inline constexpr uint8_t kVarIntContinue = 0x80;
+
+// The bytes `value` takes as a VarInt: writers add sizes up front to know an array's length.
+inline int varint_size(uint64_t value) {
+  int size = 1;
+  while (value >= kVarIntContinue) {
+    value >>= 7;
+    ++size;
+  }
+  return size;
+}
+
+// Writes `value` as a VarInt at `out`, which has room for varint_size(value) bytes, and returns
+// where the next byte goes.
+inline uint8_t* put_var_int(uint8_t* out, uint64_t value) {
+  while (value >= kVarIntContinue) {
+    *out++ = static_cast<uint8_t>(value | kVarIntContinue);
+    value >>= 7;
+  }
+  *out++ = static_cast<uint8_t>(value);
+  return out;
+}
 
 // The value (uint32_t or uint64_t) of the VarInt whose first byte is `first`, its further bytes
 // taken from `read_byte` (a callable returning Result<uint8_t>, whose failure is passed through).

@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -39,8 +41,36 @@ enum class NbtKind : uint8_t {
 
 inline constexpr uint8_t kNbtMaxTypeId = 12;
 
+// Payload bytes of a number kind (Byte to Double); 0 for every other kind.
+constexpr size_t nbt_number_size(NbtKind kind) {
+  constexpr uint8_t kSizes[] = {0, 1, 2, 4, 8, 4, 8};
+  auto id = static_cast<size_t>(kind);
+  return id < std::size(kSizes) ? kSizes[id] : 0;
+}
+
+// Bytes of one element of an array kind (ByteArray, IntArray, LongArray); 0 for every other kind.
+constexpr size_t nbt_array_element_size(NbtKind kind) {
+  switch (kind) {
+    case NbtKind::ByteArray:
+      return 1;
+    case NbtKind::IntArray:
+      return 4;
+    case NbtKind::LongArray:
+      return 8;
+    default:
+      return 0;
+  }
+}
+
 // "End", "Byte", ..., "Compound", "IntArray", "LongArray", "ListEnd": the names messages use.
 std::string_view nbt_kind_name(NbtKind kind);
+
+// A List starts, as the streaming decoders report it: its element kind and its count (never
+// negative).
+struct NbtListStart {
+  NbtKind element_kind = NbtKind::End;
+  int32_t length = 0;
+};
 
 // Raw bytes of a ByteArray tag.
 using NbtByteArray = std::vector<uint8_t>;

@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "nbt/nbt_numbers.h"
+
 namespace kubrel {
 
 NbtEventParser::NbtEventParser(std::unique_ptr<ByteSource> source, bool keep_arrays)
@@ -91,19 +93,8 @@ bool NbtEventParser::array(std::vector<T>& out) {
 
 inline bool NbtEventParser::tag_payload(NbtKind kind) {
   event_.kind = kind;
+  if (auto read = read_number_kind(kind, [&]<class T>() { return number<T>(); })) return *read;
   switch (kind) {
-    case NbtKind::Byte:
-      return number<int8_t>();
-    case NbtKind::Short:
-      return number<int16_t>();
-    case NbtKind::Int:
-      return number<int32_t>();
-    case NbtKind::Long:
-      return number<int64_t>();
-    case NbtKind::Float:
-      return number<float>();
-    case NbtKind::Double:
-      return number<double>();
     case NbtKind::ByteArray:
       return array(event_.byte_array);
     case NbtKind::IntArray:
@@ -136,8 +127,7 @@ inline bool NbtEventParser::tag_payload(NbtKind kind) {
     case NbtKind::Compound:
       stack_.push_back(Frame{0, NbtKind::End, false});
       return true;
-    case NbtKind::End:
-    case NbtKind::ListEnd:
+    default:
       break;
   }
   return failed("invalid tag: " + std::to_string(static_cast<int>(kind)));

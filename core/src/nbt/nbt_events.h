@@ -15,12 +15,6 @@
 
 namespace kubrel {
 
-// A List starts: its element kind and its count as written (never negative).
-struct NbtListStart {
-  NbtKind element_kind = NbtKind::End;
-  int32_t length = 0;
-};
-
 // One event. It lives in the parser and is overwritten by the next call, views included, so that
 // an event costs no allocation; only the member that `kind` names is meaningful.
 struct NbtEvent {

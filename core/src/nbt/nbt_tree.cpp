@@ -3,6 +3,8 @@
 
 #include <algorithm>
 
+#include "nbt/nbt_numbers.h"
+
 namespace kubrel {
 
 NbtCompound::NbtCompound(std::vector<Member> members) : members_(std::move(members)) {
@@ -115,19 +117,10 @@ class TreeDecoder {
       KUBREL_TRY(skip(kind, depth));
       return NbtValue(int8_t{0});
     }
+    if (auto read = read_number_kind(kind, [&]<class T>() { return number<T>(); })) {
+      return std::move(*read);
+    }
     switch (kind) {
-      case NbtKind::Byte:
-        return number<int8_t>();
-      case NbtKind::Short:
-        return number<int16_t>();
-      case NbtKind::Int:
-        return number<int32_t>();
-      case NbtKind::Long:
-        return number<int64_t>();
-      case NbtKind::Float:
-        return number<float>();
-      case NbtKind::Double:
-        return number<double>();
       case NbtKind::ByteArray:
         return array<uint8_t>();
       case NbtKind::IntArray:
@@ -143,8 +136,7 @@ class TreeDecoder {
         return list(depth);
       case NbtKind::Compound:
         return compound(depth, keep);
-      case NbtKind::End:
-      case NbtKind::ListEnd:
+      default:
         break;
     }
     return invalid_type(static_cast<uint8_t>(kind));

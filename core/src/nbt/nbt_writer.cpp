@@ -112,23 +112,23 @@ void NbtWriter::tag(NbtKind kind, std::string_view name) {
   put_string(name);
 }
 
+bool NbtWriter::put_array_length(size_t count) {
+  if (count > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
+    if (status_) status_ = fail("NBT array of more than 2^31 - 1 elements");
+    return false;
+  }
+  put_number(static_cast<int32_t>(count));
+  return true;
+}
+
 template <class T>
 void NbtWriter::put_numbers(std::span<const T> values) {
-  if (values.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
-    if (status_) status_ = fail("NBT array of more than 2^31 - 1 elements");
-    return;
-  }
-  put_number(static_cast<int32_t>(values.size()));
+  if (!put_array_length(values.size())) return;
   for (T value : values) put_number(value);
 }
 
 void NbtWriter::put_byte_array(std::span<const uint8_t> values) {
-  if (values.size() > static_cast<size_t>(std::numeric_limits<int32_t>::max())) {
-    if (status_) status_ = fail("NBT array of more than 2^31 - 1 elements");
-    return;
-  }
-  put_number(static_cast<int32_t>(values.size()));
-  put_raw(values);
+  if (put_array_length(values.size())) put_raw(values);
 }
 
 void NbtWriter::put_int_array(std::span<const int32_t> values) {
@@ -145,31 +145,6 @@ void NbtWriter::put_list_header(NbtKind element_kind, int32_t count) {
 
 void NbtWriter::put_compound_payload(std::span<const std::byte> payload) {
   put_raw({reinterpret_cast<const uint8_t*>(payload.data()), payload.size()});
-}
-
-void NbtWriter::byte(std::string_view name, int8_t value) {
-  tag(NbtKind::Byte, name);
-  put_byte(value);
-}
-
-void NbtWriter::short_(std::string_view name, int16_t value) {
-  tag(NbtKind::Short, name);
-  put_short(value);
-}
-
-void NbtWriter::int_(std::string_view name, int32_t value) {
-  tag(NbtKind::Int, name);
-  put_int(value);
-}
-
-void NbtWriter::long_(std::string_view name, int64_t value) {
-  tag(NbtKind::Long, name);
-  put_long(value);
-}
-
-void NbtWriter::double_(std::string_view name, double value) {
-  tag(NbtKind::Double, name);
-  put_double(value);
 }
 
 void NbtWriter::string(std::string_view name, std::string_view utf8) {

@@ -64,11 +64,11 @@ class NbtWriter {
   void end_compound() { put_number(uint8_t{0}); }
 
   // Named tags.
-  void byte(std::string_view name, int8_t value);
-  void short_(std::string_view name, int16_t value);
-  void int_(std::string_view name, int32_t value);
-  void long_(std::string_view name, int64_t value);
-  void double_(std::string_view name, double value);
+  void byte(std::string_view name, int8_t value) { named_number(NbtKind::Byte, name, value); }
+  void short_(std::string_view name, int16_t value) { named_number(NbtKind::Short, name, value); }
+  void int_(std::string_view name, int32_t value) { named_number(NbtKind::Int, name, value); }
+  void long_(std::string_view name, int64_t value) { named_number(NbtKind::Long, name, value); }
+  void double_(std::string_view name, double value) { named_number(NbtKind::Double, name, value); }
   void string(std::string_view name, std::string_view utf8);
   void int_array(std::string_view name, std::span<const int32_t> values);
   void int_list(std::string_view name, std::initializer_list<int32_t> values);
@@ -91,6 +91,13 @@ class NbtWriter {
     if (buffer_.size() >= kFlushAt) [[unlikely]]
       flush();
   }
+  template <class T>
+  void named_number(NbtKind kind, std::string_view name, T value) {
+    tag(kind, name);
+    put_number(value);
+  }
+  // The Int count of an array; false (and a kept failure) when it does not fit.
+  bool put_array_length(size_t count);
   template <class T>
   void put_numbers(std::span<const T> values);
   void flush();

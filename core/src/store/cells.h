@@ -12,7 +12,7 @@ namespace kubrel {
 // Returns f.template operator()<Cell>(), Cell being the unsigned type `width` bytes wide (1, 2, 4,
 // else 8), so that a loop over cells is compiled once per width and picks its width once.
 template <class F>
-decltype(auto) with_cell_type(unsigned width, F&& f) {
+[[gnu::always_inline]] inline decltype(auto) with_cell_type(unsigned width, F&& f) {
   switch (width) {
     case 1:
       return std::forward<F>(f).template operator()<uint8_t>();

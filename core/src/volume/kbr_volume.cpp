@@ -6,14 +6,13 @@
 #include <cstring>
 
 #include "common/text.h"
+#include "formats/kbr_reader.h"
+#include "io/varint.h"
 #include "volume/volume_parts.h"
 
 namespace kubrel {
 
 namespace {
-
-constexpr int32_t kKbrVersion = 1;
-constexpr int64_t kKbrMagic = 0x4B5242464D54;
 
 class KbrCursor {
  public:
@@ -30,16 +29,10 @@ class KbrCursor {
   template <class T>
   Result<T> var() {
     using U = std::make_unsigned_t<T>;
-    constexpr int kBits = sizeof(T) * 8;
-    U value = 0;
-    for (int shift = 0;; shift += 7) {
-      KUBREL_ASSIGN_OR_RETURN(uint8_t byte, u8());
-      value |= static_cast<U>(byte & 0x7F) << shift;
-      if (!(byte & 0x80)) break;
-      if (shift + 7 >= kBits) {
-        return fail(kBits == 32 ? "VarInt too big" : "VarLong too big");
-      }
-    }
+    KUBREL_ASSIGN_OR_RETURN(uint8_t first, u8());
+    KUBREL_ASSIGN_OR_RETURN(U value, finish_var_int<U>(
+                                         first, [&] { return u8(); },
+                                         sizeof(T) == 4 ? "VarInt too big" : "VarLong too big"));
     return static_cast<T>(value);
   }
 
@@ -133,8 +126,8 @@ Result<Volume> decode(std::span<const uint8_t> bytes) {
   volume.version = version;
   volume.origin = {corners[0], corners[1], corners[2]};
   for (int axis = 0; axis < 3; ++axis) {
-    volume.size[axis] = static_cast<uint32_t>(corners[3 + axis]) -
-                        static_cast<uint32_t>(corners[axis]) + 1;
+    volume.size[axis] =
+        static_cast<uint32_t>(corners[3 + axis]) - static_cast<uint32_t>(corners[axis]) + 1;
   }
   KUBREL_TRY(allocate_grid(volume.blocks, volume.size, 1, 0, bytes.size()));
 

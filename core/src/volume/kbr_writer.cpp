@@ -11,15 +11,14 @@
 #include <vector>
 
 #include "common/block_state.h"
+#include "formats/kbr_reader.h"
+#include "io/varint.h"
 #include "volume/palette_plan.h"
-#include "volume/varint.h"
 
 namespace kubrel {
 
 namespace {
 
-constexpr int64_t kMagic = 0x4B5242464D54;
-constexpr int32_t kVersion = 1;
 // How many earlier entries of the same block a definition is compared with for a difference.
 constexpr size_t kDifferenceCandidates = 16;
 constexpr size_t kFlushAt = 64 * 1024;
@@ -30,13 +29,7 @@ class KbrEncoder {
   explicit KbrEncoder(ByteSink& sink) : sink_(sink), bytes_(kFlushAt + 64) {}
 
   void var_long(uint64_t value) {
-    uint8_t* out = bytes_.data() + used_;
-    while (value >= 0x80) {
-      *out++ = static_cast<uint8_t>(value | 0x80);
-      value >>= 7;
-    }
-    *out++ = static_cast<uint8_t>(value);
-    used_ = static_cast<size_t>(out - bytes_.data());
+    used_ = static_cast<size_t>(put_var_int(bytes_.data() + used_, value) - bytes_.data());
     if (used_ >= kFlushAt) [[unlikely]]
       flush();
   }
@@ -349,8 +342,8 @@ Result<KbrWriteReport> write_kbr(const Volume& volume, const KbrWriteOptions& op
   PalettePlan plan = plan_whole_palette(volume);
 
   KbrEncoder out(sink);
-  out.var_long(kMagic);
-  out.var_int(kVersion);
+  out.var_long(kKbrMagic);
+  out.var_int(kKbrVersion);
   for (int axis_index = 0; axis_index < 3; ++axis_index) out.var_int(volume.origin[axis_index]);
   for (int axis_index = 0; axis_index < 3; ++axis_index) {
     // The inclusive maximum, in the format's 32-bit wrap-around arithmetic.

@@ -7,13 +7,12 @@
 #include <unordered_map>
 
 #include "volume/litematic_reader.h"
+#include "volume/volume_parts.h"
 
 namespace kubrel {
 
 namespace {
 
-constexpr const char* kAir = "minecraft:air";
-constexpr const char* kStructureVoid = "minecraft:structure_void";
 
 // The packed indices of one region in stream order: each long filled from its least significant
 // bit, an index running on into the next long when the current one has too few bits left.
@@ -123,25 +122,6 @@ Status fill_all(std::vector<Placed>& placed, std::vector<std::byte>& bytes, Grid
   return {};
 }
 
-uint8_t width_for(size_t palette_size) {
-  return palette_size <= 0x100 ? 1 : (palette_size <= 0x10000 ? 2 : 4);
-}
-
-// Rewrites the grid at a narrower width (after structure void turned out unneeded).
-void narrow(IndexGrid& grid, uint8_t width) {
-  size_t count = grid.bytes.size() / grid.width;
-  std::vector<std::byte> out(count * width);
-  for (size_t i = 0; i < count; ++i) {
-    uint32_t value = 0;
-    if (grid.width == 2) value = reinterpret_cast<const uint16_t*>(grid.bytes.data())[i];
-    if (grid.width == 4) value = reinterpret_cast<const uint32_t*>(grid.bytes.data())[i];
-    if (width == 1) out[i] = static_cast<std::byte>(value);
-    if (width == 2) reinterpret_cast<uint16_t*>(out.data())[i] = static_cast<uint16_t>(value);
-  }
-  grid.bytes = std::move(out);
-  grid.width = width;
-}
-
 // Whether `placed[k]`'s block at volume position `p` is the one the volume shows: the last region
 // holding a non-air block there wins, or the first region covering it when all hold air.
 bool region_won(const std::vector<Placed>& placed, size_t k, const std::array<int64_t, 3>& p) {
@@ -220,8 +200,8 @@ Status assemble_litematic(std::vector<LitematicRegion>& regions, Volume& volume)
 
   // One palette for all regions, in order of first appearance after air.
   std::unordered_map<std::string, uint32_t> ids;
-  volume.palette = {kAir};
-  ids.emplace(kAir, 0);
+  volume.palette = {std::string(kAirText)};
+  ids.emplace(kAirText, 0);
   std::vector<Placed> placed(regions.size());
   for (size_t i = 0; i < regions.size(); ++i) {
     placed[i].region = &regions[i];
@@ -241,12 +221,12 @@ Status assemble_litematic(std::vector<LitematicRegion>& regions, Volume& volume)
   Grid grid{volume.size, 0};
   bool void_added = false;
   if (regions.size() > 1) {
-    auto [it, added] = ids.emplace(kStructureVoid, uint32_t(volume.palette.size()));
-    if (added) volume.palette.push_back(kStructureVoid);
+    auto [it, added] = ids.emplace(kStructureVoidText, uint32_t(volume.palette.size()));
+    if (added) volume.palette.emplace_back(kStructureVoidText);
     grid.void_index = it->second;
     void_added = added;
   }
-  volume.blocks.width = width_for(volume.palette.size());
+  volume.blocks.width = grid_width_for(volume.palette.size());
   volume.blocks.bytes.resize(static_cast<size_t>(positions) * volume.blocks.width);
   switch (volume.blocks.width) {
     case 1:
@@ -260,8 +240,8 @@ Status assemble_litematic(std::vector<LitematicRegion>& regions, Volume& volume)
   }
   if (void_added && grid.covered == positions) {
     volume.palette.pop_back();
-    if (width_for(volume.palette.size()) != volume.blocks.width)
-      narrow(volume.blocks, width_for(volume.palette.size()));
+    if (grid_width_for(volume.palette.size()) != volume.blocks.width)
+      convert_grid_width(volume.blocks, grid_width_for(volume.palette.size()));
   }
 
   for (size_t k = 0; k < placed.size(); ++k) {
@@ -276,7 +256,7 @@ Status assemble_litematic(std::vector<LitematicRegion>& regions, Volume& volume)
       std::array<double, 3> position{};
       for (int axis = 0; axis < 3; ++axis)
         position[axis] = entity.position[axis] + double(region.position[axis] - low[axis]);
-      volume.entities.push_back({position, std::move(entity.data)});
+      volume.entities.push_back({position, std::move(entity.data), std::nullopt});
     }
     BlockPosition min{int32_t(placed[k].offset[0]), int32_t(placed[k].offset[1]),
                       int32_t(placed[k].offset[2])};

@@ -52,7 +52,7 @@ Result<std::string> NbtExactWalk::string() {
   return decoded;
 }
 
-Result<NbtListHeader> NbtExactWalk::list_header() {
+Result<NbtListStart> NbtExactWalk::list_header() {
   auto element = source_.read_u8();
   if (!element) return fail(source_message(element.error()));
   if (*element > kNbtMaxTypeId) return fail("invalid NBT tag id " + std::to_string(*element));
@@ -60,7 +60,7 @@ Result<NbtListHeader> NbtExactWalk::list_header() {
   auto kind = static_cast<NbtKind>(*element);
   if (kind == NbtKind::End && count > 0)
     return fail("invalid NBT: a list of End tags with elements");
-  return NbtListHeader{kind, count > 0 ? static_cast<uint32_t>(count) : 0};
+  return NbtListStart{kind, count > 0 ? count : 0};
 }
 
 Status NbtExactWalk::long_array(std::vector<uint64_t>& out) {
@@ -101,9 +101,7 @@ Status NbtExactWalk::copy_member(NbtKind kind, NbtCompoundBytes& out) {
 }
 
 Status NbtExactWalk::walk(NbtKind kind, NbtCompoundBytes* out, int depth) {
-  static constexpr uint8_t kFixedWidth[] = {0, 1, 2, 4, 8, 4, 8};
-  auto id = static_cast<uint8_t>(kind);
-  if (id >= 1 && id <= 6) return bytes(kFixedWidth[id], out);
+  if (size_t width = nbt_number_size(kind)) return bytes(width, out);
   auto append = [&](std::span<const uint8_t> raw) {
     if (out) {
       auto b = std::as_bytes(raw);
@@ -120,8 +118,7 @@ Status NbtExactWalk::walk(NbtKind kind, NbtCompoundBytes* out, int depth) {
                          static_cast<uint8_t>(uint32_t(length) >> 16),
                          static_cast<uint8_t>(uint32_t(length) >> 8), static_cast<uint8_t>(length)};
       append(wire);
-      uint64_t width = kind == NbtKind::ByteArray ? 1 : (kind == NbtKind::IntArray ? 4 : 8);
-      return bytes(uint64_t(uint32_t(length)) * width, out);
+      return bytes(uint64_t(uint32_t(length)) * nbt_array_element_size(kind), out);
     }
     case NbtKind::String:
       KUBREL_TRY(text(text_raw_, scratch_));
@@ -131,7 +128,7 @@ Status NbtExactWalk::walk(NbtKind kind, NbtCompoundBytes* out, int depth) {
     case NbtKind::Compound:
       break;
     default:
-      return fail("invalid NBT tag id " + std::to_string(id));
+      return fail("invalid NBT tag id " + std::to_string(static_cast<int>(kind)));
   }
   if (depth >= kNbtMaxTreeDepth)
     return fail("invalid NBT: nested deeper than " + std::to_string(kNbtMaxTreeDepth) + " levels");
@@ -147,6 +144,9 @@ Status NbtExactWalk::walk(NbtKind kind, NbtCompoundBytes* out, int depth) {
     auto element = static_cast<NbtKind>(wire[0]);
     if (element == NbtKind::End && count > 0)
       return fail("invalid NBT: a list of End tags with elements");
+    if (count <= 0) return {};
+    // Numbers pass in one step, however many there are.
+    if (size_t width = nbt_number_size(element)) return bytes(uint64_t(count) * width, out);
     for (int32_t i = 0; i < count; ++i) KUBREL_TRY(walk(element, out, depth + 1));
     return {};
   }

@@ -2,7 +2,9 @@
 // others byte for byte: one member header at a time, and payloads skipped or copied exactly as they
 // stand in the file, after the same checks the other NBT decoders make (tag ids, modified UTF-8,
 // list kinds, nesting depth). Nothing is held beyond what the caller asks to keep, and what is kept
-// grows only as its bytes arrive.
+// grows only as its bytes arrive. The event parser cannot serve here: it hands out names and values
+// decoded, not the bytes they came from, and the in-place cursor (nbt_view.h) wants the document
+// in memory, which this reader never holds.
 #pragma once
 
 #include <cstdint>
@@ -15,13 +17,6 @@
 #include "volume/volume.h"
 
 namespace kubrel {
-
-// A List header: its element kind and how many elements follow (a negative count on the wire
-// means none).
-struct NbtListHeader {
-  NbtKind element_kind = NbtKind::End;
-  uint32_t count = 0;
-};
 
 class NbtExactWalk {
  public:
@@ -52,7 +47,8 @@ class NbtExactWalk {
     return *value;
   }
   [[nodiscard]] Result<std::string> string();
-  [[nodiscard]] Result<NbtListHeader> list_header();
+  // A List header; a negative count on the wire means none.
+  [[nodiscard]] Result<NbtListStart> list_header();
   // A LongArray's payload into `out` (host byte order), grown chunk by chunk as it arrives.
   [[nodiscard]] Status long_array(std::vector<uint64_t>& out);
 

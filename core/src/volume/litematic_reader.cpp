@@ -10,6 +10,7 @@
 #include "io/gzip_source.h"
 #include "volume/litematic_assembly.h"
 #include "volume/litematic_nbt_walk.h"
+#include "volume/volume_parts.h"
 
 namespace kubrel {
 
@@ -26,25 +27,6 @@ Status expect_kind(const std::string& name, NbtKind actual, NbtKind wanted) {
   if (actual == wanted) return {};
   return fail(quoted(name) + " is a " + std::string(nbt_kind_name(actual)) + " tag, expected " +
               std::string(nbt_kind_name(wanted)));
-}
-
-// "name" or "name[k=v,...]" with the keys sorted: the palette text every volume uses.
-std::string canonical_state(std::string name,
-                            std::vector<std::pair<std::string, std::string>>& props) {
-  if (props.empty()) return name;
-  // A key written twice keeps its last value, as a compound does.
-  std::stable_sort(props.begin(), props.end(),
-                   [](const auto& a, const auto& b) { return a.first < b.first; });
-  name += '[';
-  for (size_t i = 0; i < props.size(); ++i) {
-    if (i + 1 < props.size() && props[i + 1].first == props[i].first) continue;
-    if (name.back() != '[') name += ',';
-    name += props[i].first;
-    name += '=';
-    name += props[i].second;
-  }
-  name += ']';
-  return name;
 }
 
 class DocumentReader {
@@ -217,12 +199,12 @@ Result<std::array<int32_t, 3>> DocumentReader::triple(const std::string& owner) 
 }
 
 Status DocumentReader::palette(LitematicRegion& region) {
-  KUBREL_ASSIGN_OR_RETURN(NbtListHeader list, walk_.list_header());
-  if (list.count > 0 && list.element_kind != NbtKind::Compound)
+  KUBREL_ASSIGN_OR_RETURN(NbtListStart list, walk_.list_header());
+  if (list.length > 0 && list.element_kind != NbtKind::Compound)
     return fail("\"BlockStatePalette\" holds " + std::string(nbt_kind_name(list.element_kind)) +
                 " tags, not Compounds");
   // Grows one entry at a time as entries arrive, whatever count the list declares.
-  for (uint32_t i = 0; i < list.count; ++i) {
+  for (int32_t i = 0; i < list.length; ++i) {
     auto entry = palette_entry();
     if (!entry) return fail("palette entry " + std::to_string(i) + ": " + entry.error().message);
     region.palette.push_back(std::move(*entry));
@@ -232,7 +214,7 @@ Status DocumentReader::palette(LitematicRegion& region) {
 
 Result<std::string> DocumentReader::palette_entry() {
   std::optional<std::string> state_name;
-  std::vector<std::pair<std::string, std::string>> props;
+  std::vector<Property> props;
   std::string name;
   while (true) {
     KUBREL_ASSIGN_OR_RETURN(NbtKind kind, walk_.next_member(name));
@@ -249,25 +231,32 @@ Result<std::string> DocumentReader::palette_entry() {
         if (value_kind == NbtKind::End) break;
         KUBREL_TRY(expect_kind("Properties." + key, value_kind, NbtKind::String));
         KUBREL_ASSIGN_OR_RETURN(std::string value, walk_.string());
-        props.emplace_back(std::move(key), std::move(value));
+        // A key written twice keeps its last value, as a compound does.
+        auto same = std::find_if(props.begin(), props.end(),
+                                 [&](const Property& p) { return p.first == key; });
+        if (same != props.end()) {
+          same->second = std::move(value);
+        } else {
+          props.emplace_back(std::move(key), std::move(value));
+        }
       }
     } else {
       KUBREL_TRY(walk_.skip(kind));
     }
   }
   if (!state_name) return fail("no \"Name\"");
-  return canonical_state(std::move(*state_name), props);
+  return canonical_state_text(*state_name, std::move(props));
 }
 
 template <class Take, class Done>
 Status DocumentReader::records(const std::string& name, NbtKind kind, Take take, Done done) {
   KUBREL_TRY(expect_kind(name, kind, NbtKind::List));
-  KUBREL_ASSIGN_OR_RETURN(NbtListHeader list, walk_.list_header());
-  if (list.count > 0 && list.element_kind != NbtKind::Compound)
+  KUBREL_ASSIGN_OR_RETURN(NbtListStart list, walk_.list_header());
+  if (list.length > 0 && list.element_kind != NbtKind::Compound)
     return fail(quoted(name) + " holds " + std::string(nbt_kind_name(list.element_kind)) +
                 " tags, not Compounds");
   std::string member;
-  for (uint32_t i = 0; i < list.count; ++i) {
+  for (int32_t i = 0; i < list.length; ++i) {
     NbtCompoundBytes data;
     while (true) {
       KUBREL_ASSIGN_OR_RETURN(NbtKind member_kind, walk_.next_member(member));
@@ -310,8 +299,8 @@ Status DocumentReader::entities(NbtKind kind, std::vector<LitematicEntity>& out)
   bool found = false;
   auto take = [&](NbtKind member_kind, const std::string& member) -> Result<bool> {
     if (member != "Pos" || member_kind != NbtKind::List) return false;
-    KUBREL_ASSIGN_OR_RETURN(NbtListHeader list, walk_.list_header());
-    if (list.count != 3 || list.element_kind != NbtKind::Double)
+    KUBREL_ASSIGN_OR_RETURN(NbtListStart list, walk_.list_header());
+    if (list.length != 3 || list.element_kind != NbtKind::Double)
       return fail("\"Pos\" is not a List of 3 Doubles");
     for (double& value : entity.position) {
       KUBREL_ASSIGN_OR_RETURN(value, walk_.number<double>());

@@ -23,16 +23,20 @@ Status check_grid(const Volume& volume) {
 
 namespace {
 
+bool is_left_out(std::string_view text, std::initializer_list<std::string_view> leave_out) {
+  return std::ranges::find(leave_out, text) != leave_out.end();
+}
+
 // Numbers the distinct texts of the entries that `used` accepts, in palette order.
 template <class Used>
-void number_states(const Volume& volume, std::string_view leave_out, PalettePlan& plan,
-                   Used&& used) {
+void number_states(const Volume& volume, std::initializer_list<std::string_view> leave_out,
+                   PalettePlan& plan, Used&& used) {
   const size_t palette_size = volume.palette.size();
   plan.file_id.assign(palette_size, kNotWritten);
   std::unordered_map<std::string_view, uint32_t> first_with_text;
   for (uint32_t index = 0; index < palette_size; ++index) {
     const std::string& text = volume.palette[index];
-    if (!leave_out.empty() && text == leave_out) continue;
+    if (is_left_out(text, leave_out)) continue;
     if (!used(index)) continue;
     auto [found, inserted] =
         first_with_text.try_emplace(text, static_cast<uint32_t>(plan.states.size()));
@@ -61,7 +65,7 @@ Status check_largest_index(const Volume& volume, uint64_t largest) {
 }
 
 Result<PalettePlan> plan_palette(const Volume& volume, const VolumeBox& box,
-                                 std::string_view leave_out) {
+                                 std::initializer_list<std::string_view> leave_out) {
   const size_t palette_size = volume.palette.size();
   PalettePlan plan;
   plan.uses.assign(palette_size, 0);
@@ -102,10 +106,8 @@ Result<PalettePlan> plan_palette(const Volume& volume, const VolumeBox& box,
   }
   if (out_of_palette) return index_error(bad_index, palette_size);
   number_states(volume, leave_out, plan, [&](uint32_t index) { return plan.uses[index] != 0; });
-  if (!leave_out.empty()) {
-    for (uint32_t index = 0; index < palette_size; ++index)
-      if (volume.palette[index] == leave_out) plan.left_out += plan.uses[index];
-  }
+  for (uint32_t index = 0; index < palette_size; ++index)
+    if (is_left_out(volume.palette[index], leave_out)) plan.left_out += plan.uses[index];
   return plan;
 }
 
@@ -130,6 +132,17 @@ StateParts split_state_text(std::string_view text) {
     body.remove_prefix(comma + 1);
   }
   return parts;
+}
+
+void write_state_compound(NbtWriter& w, std::string_view text) {
+  StateParts parts = split_state_text(text);
+  w.string("Name", parts.name);
+  if (!parts.properties.empty()) {
+    w.begin_compound("Properties");
+    for (const auto& [key, value] : parts.properties) w.string(key, value);
+    w.end_compound();
+  }
+  w.end_compound();
 }
 
 }  // namespace kubrel

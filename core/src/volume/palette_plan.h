@@ -7,12 +7,14 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 #include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "common/error.h"
+#include "nbt/nbt_writer.h"
 #include "volume/volume.h"
 
 namespace kubrel {
@@ -68,14 +70,6 @@ void for_each_row(const Volume& volume, const VolumeBox& box, Visit&& visit) {
   if (volume.blocks.width == 4) run(static_cast<const uint32_t*>(data));
 }
 
-// Calls `visit(cell, index)` for every position of `box`, in the order of for_each_row.
-template <class Visit>
-void for_each_cell(const Volume& volume, const VolumeBox& box, Visit&& visit) {
-  for_each_row(volume, box, [&](const auto* row, uint64_t first, uint64_t count) {
-    for (uint64_t x = 0; x < count; ++x) visit(first + x, static_cast<uint32_t>(row[x]));
-  });
-}
-
 // Index value of a volume palette entry that is not written.
 inline constexpr uint32_t kNotWritten = UINT32_MAX;
 
@@ -94,10 +88,11 @@ struct PalettePlan {
 [[nodiscard]] Status check_grid(const Volume& volume);
 
 // Plans the palette of `box` (inside the volume, which check_grid must have passed): file ids go
-// to the used states in palette order. States whose text is `leave_out` get no id. Fails when a
-// position holds an index outside the palette.
-[[nodiscard]] Result<PalettePlan> plan_palette(const Volume& volume, const VolumeBox& box,
-                                               std::string_view leave_out = {});
+// to the used states in palette order. States whose text is one of `leave_out` get no id. Fails
+// when a position holds an index outside the palette.
+[[nodiscard]] Result<PalettePlan> plan_palette(
+    const Volume& volume, const VolumeBox& box,
+    std::initializer_list<std::string_view> leave_out = {});
 
 // The same for the whole volume without counting: every entry gets an id, used or not (`uses`
 // stays empty). For writers of whole volumes, where an unused palette entry costs a few bytes and
@@ -114,5 +109,9 @@ struct StateParts {
   std::vector<std::pair<std::string_view, std::string_view>> properties;
 };
 StateParts split_state_text(std::string_view text);
+
+// A state as the NBT formats list it, as the entries of a compound that this closes: "Name" and,
+// when it has any, "Properties" {key: value, ...}.
+void write_state_compound(NbtWriter& w, std::string_view text);
 
 }  // namespace kubrel

@@ -6,7 +6,8 @@
 #include <algorithm>
 #include <unordered_map>
 
-#include "volume/nbt_view.h"
+#include "io/varint.h"
+#include "nbt/nbt_view.h"
 #include "volume/volume_parts.h"
 
 namespace kubrel {
@@ -14,7 +15,6 @@ namespace kubrel {
 namespace {
 
 constexpr uint32_t kAbsent = UINT32_MAX;
-constexpr uint8_t kContinue = 0x80;
 
 // The file's palette ids mapped to volume indices: a dense table for ids up to a bound that the
 // palette's own size sets, a map for any id beyond it (which no known writer produces).
@@ -58,14 +58,14 @@ Result<uint64_t> decode_ids(std::span<const uint8_t> data, const IdTable& table,
   uint64_t count = 0;
   while (p < end) {
     uint32_t id = *p++;
-    if (id & kContinue) [[unlikely]] {
+    if (id & kVarIntContinue) [[unlikely]] {
       id &= 0x7F;
       for (int shift = 7;; shift += 7) {
         if (p == end) return fail("block data ends inside a VarInt");
         uint8_t byte = *p++;
         if (shift == 28 && (byte & 0xF0)) return fail("block data holds a VarInt over 32 bits");
         id |= static_cast<uint32_t>(byte & 0x7F) << shift;
-        if (!(byte & kContinue)) break;
+        if (!(byte & kVarIntContinue)) break;
       }
     }
     if (count == positions) [[unlikely]] {
@@ -104,8 +104,7 @@ Result<IdTable> read_palette(std::span<const uint8_t> document, const NbtTagRef&
   if (tag.kind != NbtKind::Compound) return fail("'Palette' is not a Compound");
   std::vector<std::pair<uint32_t, uint32_t>> ids;
   auto read = for_each_entry(
-      document, tag.payload, depth,
-      [&](const NbtTagRef& entry, NbtCursor& cursor) -> Result<bool> {
+      document, tag.payload, depth, [&](const NbtTagRef& entry, NbtCursor& cursor) -> Result<bool> {
         if (entry.kind != NbtKind::Int) {
           return fail("palette entry '" + std::string(entry.name) + "' is not an Int");
         }
@@ -204,9 +203,9 @@ Status read_entities(std::span<const uint8_t> document, const NbtTagRef& tag, Vo
 
 Result<Volume> decode(std::span<const uint8_t> document) {
   KUBREL_ASSIGN_OR_RETURN(size_t root, nbt_root_compound(document));
-  NbtEntries<14> keys{{"Schematic", "Version", "DataVersion", "Width", "Height", "Length",
-                       "Offset", "Palette", "BlockData", "Blocks", "BlockEntities",
-                       "TileEntities", "Entities", "Materials"}};
+  NbtEntries<14> keys{{"Schematic", "Version", "DataVersion", "Width", "Height", "Length", "Offset",
+                       "Palette", "BlockData", "Blocks", "BlockEntities", "TileEntities",
+                       "Entities", "Materials"}};
   KUBREL_TRY(find_entries(document, root, 0, keys));
   int depth = 0;
   if (keys["Schematic"].kind == NbtKind::Compound) {

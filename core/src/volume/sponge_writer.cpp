@@ -3,15 +3,16 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <type_traits>
 #include <vector>
 
+#include "io/varint.h"
 #include "nbt/nbt_entries.h"
 #include "nbt/nbt_writer.h"
 #include "volume/data_version.h"
 #include "volume/palette_plan.h"
-#include "volume/varint.h"
 
 namespace kubrel {
 
@@ -21,11 +22,15 @@ constexpr uint32_t kMaxSpongeAxis = 65535;
 
 // The entity or block entity data `data` cut into its String "id" entry and the rest.
 struct SplitData {
-  NbtEntry id;
+  std::optional<NbtEntry> id;
   std::vector<NbtEntry> rest;
 };
 
-Result<SplitData> split_id(const NbtCompoundBytes& data, const std::string& where) {
+// Without an "id" (Litematica block entities often have none: the game takes it from the block),
+// version 3 writes no "Id" and keeps the data whole under "Data", where the format's readers look
+// for an "id" of the element's own; version 2 has nowhere to keep that, so it is refused.
+Result<SplitData> split_id(const NbtCompoundBytes& data, const std::string& where,
+                           bool id_required) {
   auto entries = nbt_compound_entries(data);
   if (!entries) return fail(where + " holds malformed NBT: " + entries.error().message);
   SplitData split{};
@@ -38,14 +43,16 @@ Result<SplitData> split_id(const NbtCompoundBytes& data, const std::string& wher
       split.rest.push_back(entry);
     }
   }
-  if (!found) return fail(where + " has no String \"id\"");
+  if (!found && id_required) return fail(where + " has no String \"id\"");
   return split;
 }
 
 // Pos, Id and the other fields: inline (version 2) or under "Data" (version 3).
 void write_entry_fields(NbtWriter& w, const SplitData& split, int32_t version) {
-  w.tag(NbtKind::String, "Id");
-  w.put_compound_payload(split.id.payload);
+  if (split.id) {
+    w.tag(NbtKind::String, "Id");
+    w.put_compound_payload(split.id->payload);
+  }
   if (version >= 3) w.begin_compound("Data");
   for (const NbtEntry& entry : split.rest) w.put_compound_payload(entry.whole);
   if (version >= 3) w.end_compound();
@@ -57,7 +64,7 @@ Status write_block_entities(NbtWriter& w, const Volume& volume, int32_t version)
   for (const VolumeBlockEntity& entity : volume.block_entities) {
     KUBREL_ASSIGN_OR_RETURN(
         SplitData split,
-        split_id(entity.data, "block entity at " + entity.position.debug_string()));
+        split_id(entity.data, "block entity at " + entity.position.debug_string(), version < 3));
     int32_t pos[3] = {entity.position.x, entity.position.y, entity.position.z};
     w.int_array("Pos", pos);
     write_entry_fields(w, split, version);
@@ -70,7 +77,8 @@ Status write_entities(NbtWriter& w, const Volume& volume, int32_t version) {
   w.begin_list("Entities", NbtKind::Compound, static_cast<int32_t>(volume.entities.size()));
   for (size_t i = 0; i < volume.entities.size(); ++i) {
     const VolumeEntity& entity = volume.entities[i];
-    KUBREL_ASSIGN_OR_RETURN(SplitData split, split_id(entity.data, "entity " + std::to_string(i)));
+    KUBREL_ASSIGN_OR_RETURN(SplitData split,
+                            split_id(entity.data, "entity " + std::to_string(i), true));
     w.double_list("Pos", {entity.position[0], entity.position[1], entity.position[2]});
     write_entry_fields(w, split, version);
     w.end_compound();
@@ -94,12 +102,7 @@ Status write_block_ids(NbtWriter& w, const Volume& volume, const PalettePlan& pl
     if (id >= (1u << 28)) return fail("palette too large for a Sponge schematic");
     identity = identity && id == index;
     uint8_t bytes[4] = {};
-    int size = 0;
-    while (id >= 0x80) {
-      bytes[size++] = static_cast<uint8_t>(id | 0x80);
-      id >>= 7;
-    }
-    bytes[size++] = static_cast<uint8_t>(id);
+    auto size = put_var_int(bytes, id) - bytes;
     std::memcpy(&encoded[index], bytes, 4);
     encoded_size[index] = static_cast<uint8_t>(size);
     one_byte_ids = one_byte_ids && size == 1;

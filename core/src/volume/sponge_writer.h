@@ -21,8 +21,9 @@ struct SpongeWriteOptions {
   int32_t version = 3;
 };
 
-// Fails for a volume over 65535 positions on an axis, a block entity or entity without a String
-// "id", an unsupported version, or a failing sink.
+// Fails for a volume over 65535 positions on an axis, an entity without a String "id" (a block
+// entity without one is written without "Id" in version 3, refused in version 2), an unsupported
+// version, or a failing sink.
 [[nodiscard]] Status write_sponge(const Volume& volume, const SpongeWriteOptions& options,
                                   ByteSink& sink);
 

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "volume/nbt_view.h"
+#include "nbt/nbt_view.h"
 #include "volume/volume_parts.h"
 
 namespace kubrel {

@@ -7,6 +7,8 @@
 
 #include "nbt/nbt_writer.h"
 #include "volume/data_version.h"
+#include "volume/palette_plan.h"
+#include "volume/volume_parts.h"
 
 namespace kubrel {
 
@@ -25,10 +27,14 @@ class BlockEntryTemplate {
     bytes_ = sink.take();
   }
 
-  std::span<const uint8_t> with(uint32_t x, uint32_t y, uint32_t z, uint32_t state) {
-    put(kPosOffset, x);
+  // Sets the coordinates that a row of blocks shares.
+  void set_row(uint32_t y, uint32_t z) {
     put(kPosOffset + 4, y);
     put(kPosOffset + 8, z);
+  }
+
+  std::span<const uint8_t> with(uint32_t x, uint32_t state) {
+    put(kPosOffset, x);
     put(bytes_.size() - 4, state);
     return bytes_;
   }
@@ -47,16 +53,7 @@ class BlockEntryTemplate {
 
 void write_palette(NbtWriter& w, const Volume& volume, const PalettePlan& plan) {
   w.begin_list("palette", NbtKind::Compound, static_cast<int32_t>(plan.states.size()));
-  for (uint32_t volume_index : plan.states) {
-    StateParts parts = split_state_text(volume.palette[volume_index]);
-    w.string("Name", parts.name);
-    if (!parts.properties.empty()) {
-      w.begin_compound("Properties");
-      for (const auto& [key, value] : parts.properties) w.string(key, value);
-      w.end_compound();
-    }
-    w.end_compound();
-  }
+  for (uint32_t volume_index : plan.states) write_state_compound(w, volume.palette[volume_index]);
 }
 
 struct PlacedBlockEntity {
@@ -93,24 +90,26 @@ Status write_blocks(NbtWriter& w, const Volume& volume, const VolumeBox& box,
   const uint64_t size_x = volume.size[0];
   const uint64_t size_z = volume.size[2];
   size_t next_entity = 0;
-  for_each_cell(volume, box, [&](uint64_t cell, uint32_t index) {
-    uint32_t id = file_id[index];
-    bool has_entity = next_entity < entities.size() && entities[next_entity].cell == cell;
-    if (id != kNotWritten) [[likely]] {
-      uint64_t x = cell % size_x;
-      uint64_t z = (cell / size_x) % size_z;
-      uint64_t y = cell / size_x / size_z;
-      w.put_raw(entry.with(uint32_t(x - box.min[0]), uint32_t(y - box.min[1]),
-                           uint32_t(z - box.min[2]), id));
-      if (has_entity) {
-        w.begin_compound("nbt");
-        w.put_compound_payload(entities[next_entity].entity->data);
+  for_each_row(volume, box, [&](const auto* row, uint64_t first, uint64_t count) {
+    // A row shares its y and z, so only x and the state change from one block to the next.
+    const uint64_t line = first / size_x;
+    entry.set_row(uint32_t(line / size_z - box.min[1]), uint32_t(line % size_z - box.min[2]));
+    for (uint64_t x = 0; x < count; ++x) {
+      const uint64_t cell = first + x;
+      uint32_t id = file_id[row[x]];
+      bool has_entity = next_entity < entities.size() && entities[next_entity].cell == cell;
+      if (id != kNotWritten) [[likely]] {
+        w.put_raw(entry.with(uint32_t(x), id));
+        if (has_entity) {
+          w.begin_compound("nbt");
+          w.put_compound_payload(entities[next_entity].entity->data);
+        }
+        w.end_compound();
       }
-      w.end_compound();
+      // A position holds one block entity; further ones there, and one on a position left out,
+      // have nowhere to go in this format.
+      while (next_entity < entities.size() && entities[next_entity].cell <= cell) ++next_entity;
     }
-    // A position holds one block entity; further ones there, and one on a position left out,
-    // have nowhere to go in this format.
-    while (next_entity < entities.size() && entities[next_entity].cell <= cell) ++next_entity;
   });
   return {};
 }
@@ -119,9 +118,8 @@ Status write_blocks(NbtWriter& w, const Volume& volume, const VolumeBox& box,
 std::array<int64_t, 3> entity_cell(const Volume& volume, const VolumeEntity& entity) {
   std::array<int64_t, 3> cell{};
   for (int axis = 0; axis < 3; ++axis) {
-    double floor = std::floor(entity.position[axis]);
-    double top = volume.size[axis] == 0 ? 0.0 : double(volume.size[axis] - 1);
-    cell[axis] = static_cast<int64_t>(std::isnan(floor) ? 0.0 : std::clamp(floor, 0.0, top));
+    int64_t top = volume.size[axis] == 0 ? 0 : int64_t{volume.size[axis]} - 1;
+    cell[axis] = std::clamp<int64_t>(block_coordinate(entity.position[axis]), 0, top);
   }
   return cell;
 }
@@ -138,9 +136,7 @@ void write_entities(NbtWriter& w, const Volume& volume, const VolumeBox& box) {
     double y = entity->position[1] - box.min[1];
     double z = entity->position[2] - box.min[2];
     w.double_list("pos", {x, y, z});
-    w.int_list("blockPos",
-               {static_cast<int32_t>(std::floor(x)), static_cast<int32_t>(std::floor(y)),
-                static_cast<int32_t>(std::floor(z))});
+    w.int_list("blockPos", {block_coordinate(x), block_coordinate(y), block_coordinate(z)});
     w.begin_compound("nbt");
     w.put_compound_payload(entity->data);
     w.end_compound();
@@ -156,7 +152,7 @@ Status write_structure(const Volume& volume, const VolumeBox& box, ByteSink& sin
       return fail("structure box reaches outside the volume");
     if (box.size[axis] > INT32_MAX) return fail("volume too large for a structure");
   }
-  KUBREL_ASSIGN_OR_RETURN(PalettePlan plan, plan_palette(volume, box, kStructureVoid));
+  KUBREL_ASSIGN_OR_RETURN(PalettePlan plan, plan_palette(volume, box, {kStructureVoidText}));
   NbtWriter w(sink);
   w.begin_compound("");
   w.int_("DataVersion", volume.data_version.value_or(kDefaultDataVersion));

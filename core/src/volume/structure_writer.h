@@ -20,7 +20,6 @@
 namespace kubrel {
 
 inline constexpr uint32_t kDefaultPieceSize = 48;
-inline constexpr const char* kStructureVoid = "minecraft:structure_void";
 
 // The box `box` of `volume` (the whole volume by default). Positions are written relative to the
 // box. A block entity belongs to the box that holds its position; an entity to the box that holds

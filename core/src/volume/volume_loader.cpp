@@ -6,8 +6,9 @@
 #include <memory>
 
 #include "io/gzip_source.h"
+#include "nbt/nbt_view.h"
 #include "volume/kbr_volume.h"
-#include "volume/nbt_view.h"
+#include "volume/litematic_reader.h"
 #include "volume/sponge_volume.h"
 #include "volume/structure_volume.h"
 
@@ -128,12 +129,16 @@ Result<VolumeFormat> detect_volume_format(std::span<const uint8_t> document) {
   bool sponge = false;
   bool structure = false;
   bool legacy = false;
+  bool regions = false;
+  bool version_int = false;
   auto root = nbt_root_compound(document);
   if (!root) return fail("not a schematic: " + root.error().message);
   auto walked = for_each_entry(document, *root, 0, [&](const NbtTagRef& entry, NbtCursor&)
                                                        -> Result<bool> {
     std::string_view name = entry.name;
     if (name == "Blocks" && entry.kind == NbtKind::ByteArray) legacy = true;
+    if (name == "Regions" && entry.kind == NbtKind::Compound) regions = true;
+    if (name == "Version" && entry.kind == NbtKind::Int) version_int = true;
     if (name == "Schematic" || name == "Palette" || name == "BlockData" ||
         (name == "Blocks" && entry.kind == NbtKind::Compound) || name == "Width" ||
         name == "Length") {
@@ -145,13 +150,16 @@ Result<VolumeFormat> detect_volume_format(std::span<const uint8_t> document) {
     return false;
   });
   if (legacy) return fail(kLegacyMcEditMessage);
+  // Sponge v1/v2 also hold an Int "Version"; only Litematica files hold "Regions".
+  if (regions && version_int) return VolumeFormat::Litematic;
   if (sponge) return VolumeFormat::Sponge;
   if (structure) return VolumeFormat::Structure;
   if (!walked) return fail("not a schematic: " + walked.error().message);
   return fail(
       "not a schematic: an NBT document whose root holds none of the tags of a Sponge "
       "schematic ('Schematic', 'Palette', 'BlockData', 'Blocks', 'Width') or of a structure "
-      "file ('size', 'palette', 'palettes', 'blocks')");
+      "file ('size', 'palette', 'palettes', 'blocks') or of a Litematica file ('Regions' and "
+      "'Version')");
 }
 
 Result<Volume> load_volume(std::span<const uint8_t> input, const VolumeLoadOptions& options) {
@@ -171,6 +179,10 @@ Result<Volume> load_volume(std::span<const uint8_t> input, const VolumeLoadOptio
     return fail("palette " + std::to_string(options.palette) +
                 " was asked for, but only structure files have more than one");
   }
+  if (format != VolumeFormat::Litematic && options.region) {
+    return fail("region '" + *options.region +
+                "' was asked for, but only Litematica files have named regions");
+  }
   switch (format) {
     case VolumeFormat::Sponge:
       return decode_sponge_volume(document);
@@ -179,7 +191,7 @@ Result<Volume> load_volume(std::span<const uint8_t> input, const VolumeLoadOptio
     case VolumeFormat::Kbr:
       return decode_kbr_volume(document);
     case VolumeFormat::Litematic:
-      break;
+      return read_litematic(std::make_unique<SpanSource>(document), {.region = options.region});
   }
   return fail("no decoder for the format " + std::string(volume_format_name(format)));
 }

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 
 #include "common/error.h"
 #include "io/byte_source.h"
@@ -15,9 +16,11 @@ namespace kubrel {
 
 struct VolumeLoadOptions {
   // The format to decode as; none detects it by content.
-  std::optional<VolumeFormat> format;
+  std::optional<VolumeFormat> format = std::nullopt;
   // Which entry of a structure file's "palettes" list to take.
   uint32_t palette = 0;
+  // Litematica only: read the region of this name alone.
+  std::optional<std::string> region = std::nullopt;
 };
 
 // Decodes `input`, a whole file's bytes. When no format accepts it, the error says why for the

@@ -2,6 +2,8 @@
 #include "volume/volume_parts.h"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <cstring>
 
 #include "common/text.h"
@@ -115,6 +117,13 @@ uint64_t max_grid_positions(size_t document_bytes) {
 std::string box_text(const std::array<uint32_t, 3>& size) {
   return std::to_string(size[0]) + " x " + std::to_string(size[1]) + " x " +
          std::to_string(size[2]);
+}
+
+int32_t block_coordinate(double value) {
+  if (std::isnan(value)) return 0;
+  constexpr double low = std::numeric_limits<int32_t>::min();
+  constexpr double high = std::numeric_limits<int32_t>::max();
+  return static_cast<int32_t>(std::clamp(std::floor(value), low, high));
 }
 
 Status allocate_grid(IndexGrid& grid, const std::array<uint32_t, 3>& size, uint8_t width,

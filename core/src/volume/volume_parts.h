@@ -81,4 +81,8 @@ decltype(auto) with_index_type(uint8_t width, F&& f) {
 // "W x H x L" for messages.
 std::string box_text(const std::array<uint32_t, 3>& size);
 
+// The block an entity's coordinate falls in: rounded down and held to the 32-bit range, NaN as 0.
+// Files may hold any double there, and converting one out of range would be undefined.
+int32_t block_coordinate(double value);
+
 }  // namespace kubrel

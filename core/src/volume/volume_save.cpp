@@ -6,6 +6,7 @@
 
 #include "io/atomic_file.h"
 #include "volume/kbr_writer.h"
+#include "volume/litematic_writer.h"
 #include "volume/sponge_writer.h"
 
 namespace kubrel {
@@ -36,8 +37,9 @@ Result<VolumeFormat> format_from_path(const std::string& path) {
     return VolumeFormat::Sponge;
   if (ends_with_ignoring_case(path, ".nbt")) return VolumeFormat::Structure;
   if (ends_with_ignoring_case(path, ".kbr")) return VolumeFormat::Kbr;
+  if (ends_with_ignoring_case(path, ".litematic")) return VolumeFormat::Litematic;
   return fail("cannot tell the format from the name " + path +
-              ": use .schem, .nbt or .kbr, or name the format");
+              ": use .schem, .nbt, .kbr or .litematic, or name the format");
 }
 
 Result<SaveReport> encode_volume(const Volume& volume, VolumeFormat format,
@@ -58,6 +60,9 @@ Result<SaveReport> encode_volume(const Volume& volume, VolumeFormat format,
       report.dropped_entities = kbr.dropped_entities;
       break;
     }
+    case VolumeFormat::Litematic:
+      KUBREL_TRY(write_litematic(volume, *gzip));
+      break;
     default:
       return fail("this format cannot be written");
   }

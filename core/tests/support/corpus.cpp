@@ -1,6 +1,7 @@
 // zlib round trips and the lookup of the real corpus.
 #include "support/corpus.h"
 
+#include <unistd.h>
 #include <zlib.h>
 
 #include <cstdlib>
@@ -71,6 +72,16 @@ std::optional<std::filesystem::path> real_corpus_dir() {
     if (std::filesystem::is_directory(candidate)) return candidate;
   }
   return std::nullopt;
+}
+
+std::filesystem::path scratch_dir(const std::string& name) {
+  std::filesystem::path memory = "/dev/shm";
+  std::filesystem::path base =
+      std::filesystem::is_directory(memory) ? memory : std::filesystem::temp_directory_path();
+  std::filesystem::path folder = base / (name + "_" + std::to_string(::getpid()));
+  std::filesystem::remove_all(folder);
+  std::filesystem::create_directories(folder);
+  return folder;
 }
 
 }  // namespace kubrel::testing

@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace kubrel::testing {
@@ -16,6 +17,10 @@ std::vector<uint8_t> gzip_compress(std::span<const uint8_t> payload, int level =
 std::optional<std::vector<uint8_t>> gunzip(std::span<const uint8_t> member);
 // The whole file, or none when it cannot be read.
 std::optional<std::vector<uint8_t>> read_file(const std::filesystem::path& path);
+
+// A new empty folder named `name` plus the process id, for files a test writes: in /dev/shm where
+// it exists, since atomic files are flushed to disk, which a busy disk makes take seconds.
+std::filesystem::path scratch_dir(const std::string& name);
 
 // The folder of real schematics (with sponge/, structure/ and legacy/ inside): $KUBREL_CORPUS if
 // set, else shared/corpus/real beside or above the checkout; none when absent.

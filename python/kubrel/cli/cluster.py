@@ -38,7 +38,7 @@ def dask_client(address, jobs):
         n_workers=jobs or default_jobs(),
         threads_per_worker=1,
         processes=True,
-        dashboard_address=None,
+        dashboard_address=":0",
         silence_logs=logging.ERROR,
     ) as cluster, distributed.Client(cluster) as client:
         yield client

@@ -5,7 +5,7 @@ import click
 import kubrel
 from kubrel.cli.output import UserError, file_error, load
 
-FORMATS = ("sponge", "structure", "kbr")
+FORMATS = ("sponge", "structure", "kbr", "litematic")
 
 
 @click.command()
@@ -36,8 +36,6 @@ def convert(src, dst, format_name, pieces):
             written = writer(load(src), dst, size=pieces)
         else:
             written = writer(src, dst, **options)
-    except UserError:
-        raise
     except (OSError, ValueError) as error:
         raise file_error(dst if isinstance(error, OSError) else src, error) from None
     for path in written if isinstance(written, (list, tuple)) else ():

@@ -43,9 +43,11 @@ def info(files, as_json):
 
 def _cells(row):
     data_version = "-" if row["data_version"] is None else row["data_version"]
+    # Structure files carry no version of their own.
+    version = f" v{row['version']}" if row["version"] else ""
     return (
         row["path"],
-        f"{row['format']} v{row['version']}",
+        row["format"] + version,
         "×".join(map(str, row["size"])),
         ", ".join(map(str, row["origin"])),
         data_version,

@@ -8,7 +8,6 @@ import sys
 import click
 
 from kubrel.cli.output import load, show_rows
-from kubrel.facts import materials as placed_blocks
 
 
 @click.command()
@@ -19,7 +18,7 @@ from kubrel.facts import materials as placed_blocks
 def materials(file, by_name, as_csv, as_json):
     """The blocks FILE places (not air, not structure voids) by state (or block name), most
     common first."""
-    counts = placed_blocks(load(file))
+    counts = load(file).counts()
     if by_name:
         names = collections.Counter()
         for state, count in counts.items():

@@ -26,13 +26,13 @@ def scan(paths, output, jobs, resume, dask_address):
         raise file_error(output, error) from None
     with dask_client(dask_address, jobs) as client, progress_bars() as bars:
         started = time.perf_counter()
-        bars.on_stage("scanning", len(plan.todo))
+        bars.on_stage("scanning", plan.count)
         failed = write(plan, jobs=jobs, client=client, on_done=bars.on_done)
     seconds = time.perf_counter() - started
-    rate = len(plan.todo) / seconds if seconds else 0.0
+    rate = plan.count / seconds if seconds else 0.0
     kept = f", {plan.kept} kept from before" if plan.resume_from else ""
     click.echo(
-        f"{output}: {len(plan.todo)} files scanned in {seconds:.1f} s ({rate:,.0f} files/s), "
+        f"{output}: {plan.count} files scanned in {seconds:.1f} s ({rate:,.0f} files/s), "
         f"{failed} with errors{kept}",
         err=True,
     )

@@ -36,13 +36,13 @@ def build_dataset(paths, output, *, window=32, jobs=None, client=None, on_stage=
         raise ValueError(f"window must be at least 1, not {window}")
     output = os.path.abspath(os.fspath(output))
     check_replaceable(output)
-    files = collect(paths)
+    files = list(collect(paths))
     located = [(path, os.path.abspath(path)) for path in files]
 
     _stage(on_stage, "reading palettes", len(files))
     states, sizes, errors = set(), {}, {}
     for path, (size, palette, error) in zip(
-        files, runner.run(_survey, located, jobs=jobs, client=client, on_done=on_done)
+        files, runner.run(_survey, located, len(located), jobs=jobs, client=client, on_done=on_done)
     ):
         if error is None:
             states.update(palette)
@@ -60,7 +60,7 @@ def build_dataset(paths, output, *, window=32, jobs=None, client=None, on_stage=
 
     cutting = {"output": output, "window": window, "vocabulary": vocabulary}
     _stage(on_stage, "cutting windows", len(plan))
-    cuts = runner.run(_cut, plan, cutting, jobs=jobs, client=client, on_done=on_done)
+    cuts = runner.run(_cut, plan, len(plan), cutting, jobs=jobs, client=client, on_done=on_done)
     errors.update((item[0], error) for item, error in zip(plan, cuts) if error is not None)
     _write_index(output, files, plan, errors, window)
     return files_table(output)

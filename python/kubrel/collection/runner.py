@@ -6,13 +6,16 @@ there are. Items travel in batches because a small schematic takes less time to 
 takes to send."""
 
 import collections
+import itertools
 import multiprocessing
 import os
 from concurrent.futures import ProcessPoolExecutor
 
 # Batches in flight per worker: enough to keep each busy while the previous result travels back.
 BATCHES_IN_FLIGHT_PER_WORKER = 4
-LARGEST_BATCH = 64
+# A cluster answers a task in milliseconds at best (far more on a busy machine): batches of a few
+# hundred small files keep that a small part of the work.
+LARGEST_BATCH = 256
 
 # What a local worker process received when it started (the `shared` argument of run()).
 _worker_shared = None
@@ -25,8 +28,9 @@ def default_jobs():
     return os.cpu_count() or 1
 
 
-def run(func, items, shared=None, *, jobs=None, client=None, on_done=None):
-    """Yields `func(item, shared)` for every item of the list `items`, in the items' order.
+def run(func, items, count, shared=None, *, jobs=None, client=None, on_done=None):
+    """Yields `func(item, shared)` for every item of the iterable `items` (`count` of them, which
+    sizes the batches), in the items' order; items are taken only as batches are sent.
 
     With `client` (a `distributed.Client`) the work runs on the cluster's workers and `shared` is
     sent to each worker once; otherwise in `jobs` local processes (default: the core count), or in
@@ -34,16 +38,18 @@ def run(func, items, shared=None, *, jobs=None, client=None, on_done=None):
     should turn its own failures into results: an exception stops the whole run. `on_done(n)` is
     called each time n more items are finished."""
     if client is not None:
-        return _run_on_cluster(func, items, shared, client, on_done)
+        return _run_on_cluster(func, items, count, shared, client, on_done)
     jobs = jobs or default_jobs()
     if jobs == 1:
         return _run_here(func, items, shared, on_done)
-    return _run_in_processes(func, items, shared, jobs, on_done)
+    return _run_in_processes(func, items, count, shared, jobs, on_done)
 
 
-def _batches(items, workers):
-    size = max(1, min(LARGEST_BATCH, len(items) // (workers * 8)))
-    return (items[start : start + size] for start in range(0, len(items), size))
+def _batches(items, count, workers):
+    size = max(1, min(LARGEST_BATCH, count // (workers * 8)))
+    items = iter(items)
+    while batch := list(itertools.islice(items, size)):
+        yield batch
 
 
 def _run_batch(func, batch, shared):
@@ -91,7 +97,7 @@ def _start_method():
     return "forkserver" if "forkserver" in methods else "spawn"
 
 
-def _run_in_processes(func, items, shared, jobs, on_done):
+def _run_in_processes(func, items, count, shared, jobs, on_done):
     context = multiprocessing.get_context(_start_method())
     with ProcessPoolExecutor(
         max_workers=jobs, mp_context=context, initializer=_remember_shared, initargs=(shared,)
@@ -99,7 +105,7 @@ def _run_in_processes(func, items, shared, jobs, on_done):
         try:
             yield from _in_order(
                 lambda batch: pool.submit(_run_batch_in_worker, func, batch),
-                _batches(items, jobs),
+                _batches(items, count, jobs),
                 jobs * BATCHES_IN_FLIGHT_PER_WORKER,
                 on_done,
             )
@@ -107,13 +113,13 @@ def _run_in_processes(func, items, shared, jobs, on_done):
             pool.shutdown(cancel_futures=True)
 
 
-def _run_on_cluster(func, items, shared, client, on_done):
+def _run_on_cluster(func, items, count, shared, client, on_done):
     workers = max(1, sum(client.nthreads().values()))
     # Wrapped in a list: scatter() would send a dict's values one by one.
     [shared_on_workers] = client.scatter([shared], broadcast=True)
     yield from _in_order(
         lambda batch: client.submit(_run_batch, func, batch, shared_on_workers, pure=False),
-        _batches(items, workers),
+        _batches(items, count, workers),
         workers * BATCHES_IN_FLIGHT_PER_WORKER,
         on_done,
     )

@@ -43,19 +43,28 @@ def schema():
 
 
 class ScanPlan:
-    """The files a scan reads: `todo` (in order) and how many the output already has (`kept`)."""
+    """The files a scan reads (`todo()`, in order; `count` of them) and how many rows the output
+    already has (`kept`). Only a resumed scan keeps a set of paths: those of the output."""
 
     def __init__(self, paths, output=None, resume=False):
-        self.files = collect(paths)
+        self.paths = list(paths)
         self.output = None if output is None else os.fspath(output)
         self.resume_from = None
-        done = set()
+        self.done = frozenset()
         if resume and self.output and os.path.exists(self.output):
             self.resume_from = self.output
-            done = set(_paths_in(self.output))
-        # Workers open the absolute path: a cluster's workers need not share this process's folder.
-        self.todo = [(path, os.path.abspath(path)) for path in self.files if path not in done]
-        self.kept = len(done)
+            self.done = frozenset(_paths_in(self.output))
+        self.kept = len(self.done)
+        # A first walk only counts, so that progress knows the total without a list of files.
+        self.count = sum(1 for _ in self._files())
+
+    def _files(self):
+        return (path for path in collect(self.paths) if path not in self.done)
+
+    def todo(self):
+        """(path as shown, absolute path) of each file to read: workers open the absolute one,
+        as a cluster's workers need not share this process's folder."""
+        return ((path, os.path.abspath(path)) for path in self._files())
 
 
 def scan(paths, output=None, *, jobs=None, resume=False, client=None, on_done=None):
@@ -67,7 +76,9 @@ def scan(paths, output=None, *, jobs=None, resume=False, client=None, on_done=No
     plan = ScanPlan(paths, output, resume)
     if output is None:
         pa = require("pyarrow")
-        rows = runner.run(summarize, plan.todo, jobs=jobs, client=client, on_done=on_done)
+        rows = runner.run(
+            summarize, plan.todo(), plan.count, jobs=jobs, client=client, on_done=on_done
+        )
         return pa.Table.from_batches(list(_record_batches(rows)), schema=schema())
     write(plan, jobs=jobs, client=client, on_done=on_done)
     return require("pyarrow.parquet").read_table(plan.output, memory_map=True)
@@ -88,7 +99,9 @@ def write(plan, *, jobs=None, client=None, on_done=None):
                 for batch in pq.ParquetFile(plan.resume_from).iter_batches(ROWS_PER_GROUP):
                     writer.write_batch(batch)
             old_rows_copied = True
-            rows = runner.run(summarize, plan.todo, jobs=jobs, client=client, on_done=on_done)
+            rows = runner.run(
+                summarize, plan.todo(), plan.count, jobs=jobs, client=client, on_done=on_done
+            )
             for batch in _record_batches(rows):
                 failed += batch.num_rows - batch.column("error").null_count
                 writer.write_batch(batch)

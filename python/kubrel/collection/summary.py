@@ -6,7 +6,7 @@ import hashlib
 
 import kubrel
 from kubrel._extras import error_text
-from kubrel.facts import facts, materials
+from kubrel.facts import facts
 
 # The columns of a row, in order; scan.py gives their types.
 COLUMNS = (
@@ -44,7 +44,7 @@ def summarize(item, _shared=None):
         row["bytes"] = len(data)
         row["sha256"] = hashlib.sha256(data).hexdigest()
         volume = kubrel.load(data)
-        counts = materials(volume)
+        counts = volume.counts()
         described = facts(volume, counts)
     # A row per failing file, whatever failed: one unreadable file must not end a long job.
     except Exception as error:  # noqa: BLE001

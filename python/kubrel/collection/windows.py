@@ -6,7 +6,8 @@ import numpy as np
 
 
 def window_counts(size, window):
-    """Windows along x, y and z for a volume of `size` (x, y, z): the last ones may be partial."""
+    """Windows along each axis of `size`, in its order (x, y, z for a volume's size): the last
+    ones may be partial."""
     return tuple(-(-extent // window) for extent in size)
 
 
@@ -23,7 +24,7 @@ def window_origins(size, window):
 def cut(blocks, window):
     """The windows of `blocks` (indexed [y, z, x]) as an array of shape (n, window, window,
     window), each indexed [y, z, x]; the parts of the last windows past the volume hold 0 (air)."""
-    along = [-(-extent // window) for extent in blocks.shape]
+    along = window_counts(blocks.shape, window)
     padded = np.zeros([count * window for count in along], dtype=blocks.dtype)
     padded[: blocks.shape[0], : blocks.shape[1], : blocks.shape[2]] = blocks
     split = padded.reshape(along[0], window, along[1], window, along[2], window)

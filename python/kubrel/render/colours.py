@@ -4,11 +4,6 @@ stable colour made from its name."""
 import colorsys
 import hashlib
 
-# Blocks a preview leaves out: nothing is drawn where they are.
-UNSEEN = frozenset(
-    {"minecraft:air", "minecraft:cave_air", "minecraft:void_air", "minecraft:structure_void"}
-)
-
 # The sixteen dye colours, for the families of blocks that come in each of them.
 DYES = {
     "white": (233, 236, 236),

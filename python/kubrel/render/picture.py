@@ -7,7 +7,8 @@ sprite through a depth buffer, a slab of blocks at a time so that memory stays b
 import numpy as np
 
 from kubrel._extras import require
-from kubrel.render.colours import UNSEEN, colour
+from kubrel.render.colours import colour
+from kubrel.volume import NOT_MATERIAL
 
 BACKGROUND = (30, 32, 38)
 MARGIN = 16
@@ -26,7 +27,7 @@ def render(volume):
     isometric view (seen from +x, +y, +z) on the right."""
     image_module = require("PIL.Image")
     colours = np.array([colour(state) for state in volume.palette], dtype=np.float32)
-    seen = np.array([state not in UNSEEN for state in volume.palette], dtype=bool)
+    seen = np.array([state not in NOT_MATERIAL for state in volume.palette], dtype=bool)
     solid = seen[volume.blocks] if volume.blocks.size else np.zeros(volume.blocks.shape, bool)
     top = top_view(volume.blocks, solid, colours)
     side = isometric_view(volume.blocks, solid, colours)

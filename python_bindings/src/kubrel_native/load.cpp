@@ -2,11 +2,14 @@
 // volume loader without the interpreter's lock, and converts the Volume into the dict.
 #include "kubrel_native/load.h"
 
+#include <array>
 #include <atomic>
 #include <optional>
 #include <string_view>
 
 #include "py_common/errors.h"
+#include "py_common/heap_type.h"
+#include "py_common/interpreter_lock.h"
 #include "py_common/numpy_api.h"
 #include "py_common/pyref.h"
 #include "py_common/pystream.h"
@@ -49,24 +52,33 @@ Result<Volume> load_source(PyObject* source, const VolumeLoadOptions& options, b
       raised = true;
       return fail("");
     }
-    WithoutLock unlocked;
+    ReleasedLock unlocked;
     return load_volume(view.bytes(), options);
   }
   // A path or a file object; the file object's read() takes the lock back for each call.
-  std::unique_ptr<ByteSource> input = reader_from(source);
+  std::shared_ptr<PySourceLink> link;
+  std::unique_ptr<ByteSource> input = reader_from(source, link);
   if (!input) {
     raised = true;
     return fail("");
   }
   Result<Volume> volume = [&] {
-    WithoutLock unlocked;
+    ReleasedLock unlocked;
     return load_volume(*input, options);
   }();
+  // A KeyboardInterrupt or SystemExit inside read() must reach the caller, not become a message.
+  if (!volume && raise_interrupt(link)) raised = true;
   return volume;
 }
 
 PyObject* int_triple(const BlockPosition& p) {
   return Py_BuildValue("(iii)", p.x, p.y, p.z);
+}
+
+// Positions per axis, (x, y, z). Returns a new reference.
+PyObject* size_triple(const std::array<uint32_t, 3>& size) {
+  return Py_BuildValue("(kkk)", static_cast<unsigned long>(size[0]),
+                       static_cast<unsigned long>(size[1]), static_cast<unsigned long>(size[2]));
 }
 
 PyObject* bytes_of(const std::vector<std::byte>& data) {
@@ -80,6 +92,32 @@ int set_item(PyObject* dict, const char* key, PyObject* value) {
   return PyDict_SetItemString(dict, key, owned.get());
 }
 
+// [(position, data bytes), ...] for block entities and pending ticks. Returns a new reference.
+PyObject* positioned_list(const std::vector<VolumeBlockEntity>& records) {
+  PyRef list = PyRef::steal(PyList_New(0));
+  if (!list) return nullptr;
+  for (const VolumeBlockEntity& record : records) {
+    PyRef item =
+        PyRef::steal(Py_BuildValue("(NN)", int_triple(record.position), bytes_of(record.data)));
+    if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+  }
+  return list.release();
+}
+
+// [(name, min, size, file_size), ...]: a Litematica file's regions. Returns a new reference.
+PyObject* region_list(const std::vector<Volume::NamedRegion>& regions) {
+  PyRef list = PyRef::steal(PyList_New(0));
+  if (!list) return nullptr;
+  for (const Volume::NamedRegion& region : regions) {
+    const auto& file_size = region.file_size;
+    PyRef item = PyRef::steal(Py_BuildValue("(NNN(iii))", to_str(region.name),
+                                            int_triple(region.min), size_triple(region.size),
+                                            file_size[0], file_size[1], file_size[2]));
+    if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+  }
+  return list.release();
+}
+
 // The dict of the interface; takes the volume's buffers. Returns a new reference.
 PyObject* to_dict(Volume volume) {
   PyRef dict = PyRef::steal(PyDict_New());
@@ -91,13 +129,8 @@ PyObject* to_dict(Volume volume) {
     if (text == nullptr) return nullptr;
     PyList_SET_ITEM(palette.get(), static_cast<Py_ssize_t>(i), text);
   }
-  PyRef block_entities = PyRef::steal(PyList_New(0));
+  PyRef block_entities = PyRef::steal(positioned_list(volume.block_entities));
   if (!block_entities) return nullptr;
-  for (const VolumeBlockEntity& entity : volume.block_entities) {
-    PyRef item =
-        PyRef::steal(Py_BuildValue("(NN)", int_triple(entity.position), bytes_of(entity.data)));
-    if (!item || PyList_Append(block_entities.get(), item.get()) < 0) return nullptr;
-  }
   PyRef entities = PyRef::steal(PyList_New(0));
   if (!entities) return nullptr;
   for (const VolumeEntity& entity : volume.entities) {
@@ -111,21 +144,28 @@ PyObject* to_dict(Volume volume) {
   std::string_view format = volume_format_name(volume.format);
   PyRef data_version = PyRef::steal(volume.data_version ? PyLong_FromLong(*volume.data_version)
                                                        : Py_NewRef(Py_None));
-  const auto& size = volume.size;
+  PyRef sub_version = PyRef::steal(volume.sub_version ? PyLong_FromLong(*volume.sub_version)
+                                                     : Py_NewRef(Py_None));
+  PyRef metadata = PyRef::steal(volume.metadata.empty() ? Py_NewRef(Py_None)
+                                                        : bytes_of(volume.metadata));
   if (set_item(dict.get(), "format", to_str(format)) < 0 ||
       set_item(dict.get(), "version", PyLong_FromLong(volume.version)) < 0 ||
       set_item(dict.get(), "data_version", data_version.release()) < 0 ||
       set_item(dict.get(), "origin", int_triple(volume.origin)) < 0 ||
-      set_item(dict.get(), "size",
-               Py_BuildValue("(kkk)", static_cast<unsigned long>(size[0]),
-                             static_cast<unsigned long>(size[1]),
-                             static_cast<unsigned long>(size[2]))) < 0 ||
+      set_item(dict.get(), "size", size_triple(volume.size)) < 0 ||
       set_item(dict.get(), "palette", palette.release()) < 0 ||
       set_item(dict.get(), "blocks", make_unsigned_array(std::move(volume.blocks.bytes),
                                                          volume.blocks.width, shape)) < 0 ||
       set_item(dict.get(), "palette_count", PyLong_FromUnsignedLong(volume.palette_count)) < 0 ||
       set_item(dict.get(), "block_entities", block_entities.release()) < 0 ||
-      set_item(dict.get(), "entities", entities.release()) < 0) {
+      set_item(dict.get(), "entities", entities.release()) < 0 ||
+      set_item(dict.get(), "regions", region_list(volume.regions)) < 0 ||
+      set_item(dict.get(), "sub_version", sub_version.release()) < 0 ||
+      set_item(dict.get(), "metadata", metadata.release()) < 0 ||
+      set_item(dict.get(), "pending_block_ticks", positioned_list(volume.pending_block_ticks)) <
+          0 ||
+      set_item(dict.get(), "pending_fluid_ticks", positioned_list(volume.pending_fluid_ticks)) <
+          0) {
     return nullptr;
   }
   return dict.release();
@@ -133,12 +173,13 @@ PyObject* to_dict(Volume volume) {
 
 PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    static const char* keywords[] = {"source", "format", "palette", nullptr};
+    static const char* keywords[] = {"source", "format", "palette", "region", nullptr};
     PyObject* source = nullptr;
     const char* format = nullptr;
     Py_ssize_t palette = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|zn:load", const_cast<char**>(keywords),
-                                     &source, &format, &palette)) {
+    const char* region = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|znz:load", const_cast<char**>(keywords),
+                                     &source, &format, &palette, &region)) {
       return nullptr;
     }
     VolumeLoadOptions options;
@@ -146,7 +187,7 @@ PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
       options.format = format_named(format);
       if (!options.format) {
         return raise_text(PyExc_ValueError,
-                          "format must be None, 'sponge', 'structure' or 'kbr', not '" +
+                          "format must be None, 'sponge', 'structure', 'kbr' or 'litematic', not '" +
                               std::string(format) + "'");
       }
     }
@@ -154,6 +195,7 @@ PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
       return raise_text(PyExc_ValueError, "palette must be a non-negative index");
     }
     options.palette = static_cast<uint32_t>(palette);
+    if (region != nullptr) options.region = std::string(region);
     PyObject* kind = kubrel_error_type();
     if (kind == nullptr) return nullptr;
     bool raised = false;
@@ -176,23 +218,17 @@ std::optional<VolumeFormat> format_named(std::string_view name) {
 PyObject* kubrel_error_type() {
   PyObject* type = error_type.load(std::memory_order_acquire);
   if (type != nullptr) return type;
-  PyObject* created = PyErr_NewExceptionWithDoc(
-      "kubrel._native.KubrelError",
-      "A schematic that kubrel cannot read: broken, hostile, or of no supported format.",
-      PyExc_ValueError, nullptr);
-  if (created == nullptr) return nullptr;
-  PyObject* expected = nullptr;
-  if (error_type.compare_exchange_strong(expected, created, std::memory_order_acq_rel)) {
-    return created;
-  }
-  Py_DECREF(created);
-  return expected;
+  return keep_first(error_type, PyErr_NewExceptionWithDoc(
+                                    "kubrel._native.KubrelError",
+                                    "A schematic that kubrel cannot read: broken, hostile, or of "
+                                    "no supported format.",
+                                    PyExc_ValueError, nullptr));
 }
 
 PyMethodDef load_method = {
     "load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load)),
     METH_VARARGS | METH_KEYWORDS,
-    "load(source, format=None, palette=0) -> dict\n\nReads a whole schematic (a path, a "
+    "load(source, format=None, palette=0, region=None) -> dict\n\nReads a whole schematic (a path, a "
     "bytes-like object or a binary file object; gzip or not) into arrays."};
 
 }  // namespace kubrel::py

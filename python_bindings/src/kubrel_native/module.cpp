@@ -6,6 +6,7 @@
 #include "kubrel_native/load.h"
 #include "kubrel_native/save.h"
 #include "py_common/errors.h"
+#include "py_common/module_def.h"
 #include "py_common/pyref.h"
 
 namespace kubrel::py {
@@ -28,34 +29,13 @@ int exec_module(PyObject* module) {
   });
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#ifdef Py_mod_multiple_interpreters
-    // The exception class is shared by the whole process, so only one interpreter may use it.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-#ifdef Py_mod_gil
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "kubrel._native",
-    .m_doc = "The C++ core's array decoders and writers behind kubrel.load() and Volume.save().",
-    .m_size = 0,
-    .m_methods = nullptr,
-    .m_slots = slots,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
-};
-
 }  // namespace
 
 }  // namespace kubrel::py
 
 PyMODINIT_FUNC PyInit__native() {
-  return PyModuleDef_Init(&kubrel::py::module_def);
+  return kubrel::py::init_module(
+      "kubrel._native",
+      "The C++ core's array decoders and writers behind kubrel.load() and Volume.save().",
+      kubrel::py::exec_module);
 }

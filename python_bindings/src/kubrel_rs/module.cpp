@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include "py_common/errors.h"
+#include "py_common/module_def.h"
 #include "py_common/pyref.h"
 #include "kubrel_rs/reader.h"
 
@@ -39,34 +40,10 @@ int exec_module(PyObject* module) {
   });
 }
 
-PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-#ifdef Py_mod_multiple_interpreters
-    // The classes are shared by the whole process, so only one interpreter may use them.
-    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
-#endif
-#ifdef Py_mod_gil
-    {Py_mod_gil, Py_MOD_GIL_NOT_USED},
-#endif
-    {0, nullptr},
-};
-
-PyModuleDef module_def = {
-    .m_base = PyModuleDef_HEAD_INIT,
-    .m_name = "kubrel_rs",
-    .m_doc = "",
-    .m_size = 0,
-    .m_methods = nullptr,
-    .m_slots = slots,
-    .m_traverse = nullptr,
-    .m_clear = nullptr,
-    .m_free = nullptr,
-};
-
 }  // namespace
 
 }  // namespace kubrel::py
 
 PyMODINIT_FUNC PyInit_kubrel_rs() {
-  return PyModuleDef_Init(&kubrel::py::module_def);
+  return kubrel::py::init_module("kubrel_rs", "", kubrel::py::exec_module);
 }

@@ -1,6 +1,8 @@
 // KubrelReader: a context manager over one owned schematic stream with a fixed state machine
 // (entered, iterated, closed), bulk iteration, read_full() and boundary(); and open(), which
-// picks the byte source and hands it to the core's format table under the input's format name.
+// picks the byte source and hands it to the core's format table under the input's format name. The
+// first failure of a read is latched; the core decodes without the interpreter lock unless the
+// input is a file-like object.
 #include "kubrel_rs/reader.h"
 
 #include <atomic>
@@ -12,6 +14,7 @@
 
 #include "py_common/errors.h"
 #include "py_common/heap_type.h"
+#include "py_common/interpreter_lock.h"
 #include "kubrel_rs/py_block.h"
 #include "kubrel_rs/py_boundary.h"
 #include "py_common/pystream.h"
@@ -36,6 +39,11 @@ struct ReaderObject {
   PyObject ob_base;
   // Empty once the reader is closed.
   std::unique_ptr<SchematicInputStream> stream;
+  // Set for a file-like input only: its adapter inside the stream needs the interpreter.
+  std::shared_ptr<PySourceLink> link;
+  // The message every later __next__ and read_full() raise once one of them failed: the stream
+  // then stands somewhere inside the schematic, and what it handed out next would be misplaced.
+  std::optional<std::string> failure;
   // The thread that created the reader; the stream's shared state is not thread-safe.
   uint64_t owner;
   // > 0: shared borrows in progress; -1: an exclusive one.
@@ -51,6 +59,30 @@ ReaderObject* reader_of(PyObject* self) {
 PyObject* runtime_error(const char* message) {
   PyErr_SetString(PyExc_RuntimeError, message);
   return nullptr;
+}
+
+// Latches the read failure whose Python exception is pending (an interrupt, or no memory for the
+// blocks' objects); returns null for chaining.
+PyObject* latch_pending(ReaderObject* reader) {
+  PyObject* type = PyErr_Occurred();
+  reader->failure = std::string("Read interrupted by ") +
+                    (type != nullptr ? reinterpret_cast<PyTypeObject*>(type)->tp_name : "an error");
+  return nullptr;
+}
+
+// Raises a stream error of __next__ or read_full() and latches it.
+PyObject* fail_read(ReaderObject* reader, const Error& error) {
+  if (raise_interrupt(reader->link)) return latch_pending(reader);
+  reader->failure = error.message;
+  return raise_error(error);
+}
+
+// Runs `decode` (a call into the stream) with the interpreter lock released for inputs that need
+// no interpreter: a path or bytes. A file-like input keeps the lock, which each of its reads needs.
+template <class Decode>
+auto decode_unlocked(const ReaderObject* reader, Decode&& decode) {
+  ReleasedLock unlocked(reader->link == nullptr);
+  return decode();
 }
 
 // Holds the reader for one operation. Fails (with a Python error set) on a thread other than the
@@ -82,6 +114,7 @@ class Borrow {
 
   explicit operator bool() const { return reader_ != nullptr; }
   ReaderObject* operator->() const { return reader_; }
+  ReaderObject* get() const { return reader_; }
 
  private:
   ReaderObject* reader_ = nullptr;
@@ -123,8 +156,8 @@ PyObject* boundary(PyObject* self, PyObject*) {
     if (!reader) return nullptr;
     if (!reader->entered) return runtime_error("Cannot get boundary without entering context");
     if (!reader->stream) return runtime_error("Reader is closed");
-    auto result = reader->stream->boundary();
-    if (!result) return raise_error(result.error());
+    auto result = decode_unlocked(reader.get(), [&] { return reader->stream->boundary(); });
+    if (!result) return raise_interrupt(reader->link) ? nullptr : raise_error(result.error());
     if (!*result) return runtime_error("Failed to read boundary");
     return make_boundary(**result);
   });
@@ -148,18 +181,22 @@ PyObject* read_full(PyObject* self, PyObject*) {
     if (!reader->entered) return runtime_error("Cannot read without entering context");
     if (!reader->stream) return runtime_error("Reader is closed");
     if (reader->iterated) return runtime_error("Cannot read full after iterating");
+    if (reader->failure) return raise_text(PyExc_RuntimeError, *reader->failure);
     // Bulk by bulk into the list, so the blocks are never held twice; a failure drops them all,
-    // as the core's read-to-end does.
+    // as the core's read-to-end does. Between bulks an interrupt gets its chance.
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list) return nullptr;
     std::vector<Block> bulk;
     bulk.reserve(kReadToEndBulk);
     while (true) {
       bulk.clear();
-      auto count = reader->stream->read(bulk, kReadToEndBulk);
-      if (!count) return raise_error(count.error());
+      auto count =
+          decode_unlocked(reader.get(), [&] { return reader->stream->read(bulk, kReadToEndBulk); });
+      if (!count) return fail_read(reader.get(), count.error());
       if (!*count) return list.release();
-      if (!extend_block_list(list.get(), bulk)) return nullptr;
+      if (!extend_block_list(list.get(), bulk) || PyErr_CheckSignals() < 0) {
+        return latch_pending(reader.get());
+      }
     }
   });
 }
@@ -183,13 +220,16 @@ PyObject* next(PyObject* self) {
     if (!reader->iterated) {
       return runtime_error("Iterator not initialized, call iter_bulks() first");
     }
-    auto bulk = reader->stream->read_next(kBulkSize);
-    if (!bulk) return raise_error(bulk.error());
+    if (reader->failure) return raise_text(PyExc_RuntimeError, *reader->failure);
+    auto bulk = decode_unlocked(reader.get(), [&] { return reader->stream->read_next(kBulkSize); });
+    if (!bulk) return fail_read(reader.get(), bulk.error());
     if (!*bulk) {
       PyErr_SetString(PyExc_StopIteration, "End of stream");
       return nullptr;
     }
-    return make_block_list(std::move(**bulk));
+    PyObject* list = make_block_list(std::move(**bulk));
+    if (list == nullptr) return latch_pending(reader.get());
+    return list;
   });
 }
 
@@ -209,7 +249,29 @@ PyObject* text(PyObject* self) {
   });
 }
 
+// The file-like object (and an interrupt it raised) may refer back to the reader.
+int traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  const ReaderObject* reader = reader_of(self);
+  if (reader->link) {
+    Py_VISIT(reader->link->object);
+    Py_VISIT(reader->link->interrupt.get());
+  }
+  return 0;
+}
+
+// Breaks a cycle through the file-like object by closing the reader, as long as that is safe
+// here: on the owner's thread, and not from inside one of the reader's own operations.
+int clear(PyObject* self) {
+  ReaderObject* reader = reader_of(self);
+  if (reader->owner != current_thread_number() || reader->borrows != 0) return 0;
+  reader->stream.reset();
+  if (reader->link) reader->link->interrupt = PyRef();
+  return 0;
+}
+
 void dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
   ReaderObject* reader = reader_of(self);
   // A closed reader holds nothing bound to its thread and may go anywhere (a collection in
   // another thread, for instance).
@@ -223,6 +285,8 @@ void dealloc(PyObject* self) {
     restore_exception(std::move(pending));
   }
   reader->stream.~unique_ptr();
+  reader->link.~shared_ptr();
+  reader->failure.~optional();
   free_instance(self);
 }
 
@@ -240,6 +304,8 @@ PyMethodDef methods[] = {
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>("")},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(clear)},
     {Py_tp_methods, methods},
     {Py_tp_str, reinterpret_cast<void*>(text)},
     {Py_tp_iter, reinterpret_cast<void*>(iter)},
@@ -251,23 +317,29 @@ PyType_Spec spec = {
     .name = "builtins.KubrelReader",
     .basicsize = sizeof(ReaderObject),
     .itemsize = 0,
-    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION |
+             Py_TPFLAGS_HAVE_GC,
     .slots = slots,
 };
 
 HeapType reader_class(&spec);
 
-// A new reader owning `stream`, bound to the calling thread; returns a new reference.
-PyObject* make_reader(std::unique_ptr<SchematicInputStream> stream) {
+// A new reader owning `stream` (and `link`, for a file-like input), bound to the calling thread;
+// returns a new reference.
+PyObject* make_reader(std::unique_ptr<SchematicInputStream> stream,
+                      std::shared_ptr<PySourceLink> link) {
   PyTypeObject* type = reader_class.get();
   if (type == nullptr) return nullptr;
-  ReaderObject* reader = PyObject_New(ReaderObject, type);
+  ReaderObject* reader = PyObject_GC_New(ReaderObject, type);
   if (reader == nullptr) return nullptr;
   new (&reader->stream) std::unique_ptr<SchematicInputStream>(std::move(stream));
+  new (&reader->link) std::shared_ptr<PySourceLink>(std::move(link));
+  new (&reader->failure) std::optional<std::string>();
   reader->owner = current_thread_number();
   reader->borrows = 0;
   reader->entered = false;
   reader->iterated = false;
+  PyObject_GC_Track(reader);
   return reinterpret_cast<PyObject*>(reader);
 }
 
@@ -309,11 +381,14 @@ PyObject* open_input(PyObject*, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     std::string name = format_name(input);
-    std::unique_ptr<ByteSource> raw = reader_from(input);
+    std::shared_ptr<PySourceLink> link;
+    std::unique_ptr<ByteSource> raw = reader_from(input, link);
     if (!raw) return nullptr;
     auto stream = open_gzip_schematic(name, std::move(raw));
+    // The gzip header is read here already, and an interrupt may have cut it short.
+    if (raise_interrupt(link)) return nullptr;
     if (!stream) return raise_text(PyExc_ValueError, "Unknown type: " + name);
-    return make_reader(std::move(stream));
+    return make_reader(std::move(stream), std::move(link));
   });
 }
 

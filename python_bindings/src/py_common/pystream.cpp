@@ -9,23 +9,12 @@
 #include <vector>
 
 #include "py_common/errors.h"
+#include "py_common/interpreter_lock.h"
 #include "io/file_source.h"
 
 namespace kubrel::py {
 
 namespace {
-
-// Keeps the calling thread attached to the interpreter for the lifetime of the object.
-class AttachedThread {
- public:
-  AttachedThread() : state_(PyGILState_Ensure()) {}
-  ~AttachedThread() { PyGILState_Release(state_); }
-  AttachedThread(const AttachedThread&) = delete;
-  AttachedThread& operator=(const AttachedThread&) = delete;
-
- private:
-  PyGILState_STATE state_;
-};
 
 // "TypeName: str(exception)" for the exception just taken.
 std::string describe(PyObject* exception) {
@@ -72,12 +61,21 @@ void raise_os_error(int error_number) {
 
 }  // namespace
 
+PyStreamAdapter::PyStreamAdapter(PyRef object, std::shared_ptr<PySourceLink> link)
+    : object_(std::move(object)), link_(std::move(link)) {
+  link_->object = object_.get();
+}
+
 PyStreamAdapter::~PyStreamAdapter() {
   AttachedThread attached;
+  link_->object = nullptr;
   object_ = PyRef();
+  // The link may hold the last reference to an exception.
+  link_.reset();
 }
 
 Result<size_t> PyStreamAdapter::read(uint8_t* dst, size_t n) {
+  if (interruption_) return fail(*interruption_);
   AttachedThread attached;
   PyRef count = PyRef::steal(PyLong_FromSize_t(n));
   PyRef result;
@@ -90,7 +88,12 @@ Result<size_t> PyStreamAdapter::read(uint8_t* dst, size_t n) {
   if (!result) {
     PyRef exception = take_exception();
     if (!exception) return fail("Failed to call read");
-    return fail(describe(exception.get()));
+    std::string text = describe(exception.get());
+    if (!PyErr_GivenExceptionMatches(exception.get(), PyExc_Exception)) {
+      interruption_ = text;
+      link_->interrupt = std::move(exception);
+    }
+    return fail(std::move(text));
   }
   if (!PyBytes_Check(result.get())) return fail("Failed to extract bytes ");
   size_t length = static_cast<size_t>(PyBytes_GET_SIZE(result.get()));
@@ -99,7 +102,7 @@ Result<size_t> PyStreamAdapter::read(uint8_t* dst, size_t n) {
   return copied;
 }
 
-std::unique_ptr<ByteSource> reader_from(PyObject* input) {
+std::unique_ptr<ByteSource> reader_from(PyObject* input, std::shared_ptr<PySourceLink>& link) {
   if (PyUnicode_Check(input)) {
     Py_ssize_t length = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(input, &length);
@@ -127,11 +130,20 @@ std::unique_ptr<ByteSource> reader_from(PyObject* input) {
     return std::make_unique<MemorySource>(std::move(copy));
   }
   PyRef read = PyRef::steal(PyObject_GetAttrString(input, "read"));
-  if (read) return std::make_unique<PyStreamAdapter>(PyRef::borrow(input));
+  if (read) {
+    link = std::make_shared<PySourceLink>();
+    return std::make_unique<PyStreamAdapter>(PyRef::borrow(input), link);
+  }
   if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
   PyErr_Clear();
   PyErr_SetString(PyExc_TypeError, "Input must be a path, URL, bytes, or file-like object");
   return nullptr;
+}
+
+bool raise_interrupt(const std::shared_ptr<PySourceLink>& link) {
+  if (!link || !link->interrupt) return false;
+  restore_exception(std::move(link->interrupt));
+  return true;
 }
 
 }  // namespace kubrel::py

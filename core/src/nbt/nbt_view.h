@@ -1,7 +1,8 @@
-// NBT read in place from a document held in memory: a cursor that walks tags by offset without
-// copying them, so that a decoder can find its tags in any order, decode a large array straight
-// from the document's bytes, and copy a compound's exact bytes (tag types and all) for later
-// writing. Used by the array decoders, which hold the whole decompressed document anyway.
+// NBT read in place from bytes held in memory: a cursor that walks tags by offset without copying
+// them, so that a decoder can find its tags in any order, decode a large array straight from the
+// document's bytes, and copy a compound's exact bytes (tag types and all) for later writing. Used
+// by the array decoders, which hold the whole decompressed document anyway, and by the writers'
+// walk of encoded compounds (nbt_entries.h).
 #pragma once
 
 #include <array>
@@ -32,6 +33,12 @@ Status as_status(const Result<T>& result) {
 
 // Nesting of compounds and lists deeper than this is refused (the skip recurses).
 inline constexpr int kNbtViewMaxDepth = 512;
+inline constexpr const char* kNbtViewTooDeep = "NBT payload nested deeper than 512 levels";
+
+// What a List header may hold beyond a plain count of real elements. Readers of game files take a
+// negative count as none and a list of End tags as empty; the writers check the bytes they are
+// handed and refuse both.
+enum class NbtListRule : uint8_t { Lenient, Strict };
 
 // One tag found inside a compound or list: its kind, its name (the raw modified UTF-8 bytes,
 // empty for list elements) and where its payload starts in the document. `entry_begin` is where
@@ -54,8 +61,9 @@ struct NbtListRef {
 
 class NbtCursor {
  public:
-  NbtCursor(std::span<const uint8_t> document, size_t position)
-      : document_(document), position_(position) {}
+  NbtCursor(std::span<const uint8_t> document, size_t position,
+            NbtListRule lists = NbtListRule::Lenient)
+      : document_(document), position_(position), lists_(lists) {}
 
   size_t position() const { return position_; }
   void seek(size_t position) { position_ = position; }
@@ -70,7 +78,7 @@ class NbtCursor {
   [[nodiscard]] Result<std::string_view> raw_text();
   // A String payload decoded to UTF-8; fails on text that is not modified UTF-8.
   [[nodiscard]] Result<std::string> text();
-  // The head of a List payload.
+  // The head of a List payload, its count checked against the bytes left.
   [[nodiscard]] Result<NbtListRef> list_head();
   // The elements of a ByteArray, IntArray or LongArray payload as bytes in place (big-endian),
   // their declared count checked against the bytes left.
@@ -83,6 +91,7 @@ class NbtCursor {
  private:
   std::span<const uint8_t> document_;
   size_t position_;
+  NbtListRule lists_;
 };
 
 // The root tag of a document: a compound whose name is read and dropped. Returns where its
@@ -95,7 +104,7 @@ class NbtCursor {
 template <class Visit>
 [[nodiscard]] Result<size_t> for_each_entry(std::span<const uint8_t> document, size_t payload,
                                             int depth, Visit&& visit) {
-  if (depth >= kNbtViewMaxDepth) return fail("NBT nested deeper than 512 levels");
+  if (depth >= kNbtViewMaxDepth) return fail(kNbtViewTooDeep);
   NbtCursor cursor(document, payload);
   NbtTagRef entry;
   while (true) {

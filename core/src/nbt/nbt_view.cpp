@@ -1,5 +1,5 @@
 // The in-place NBT cursor: every read checks the bytes left before it moves.
-#include "volume/nbt_view.h"
+#include "nbt/nbt_view.h"
 
 #include "nbt/modified_utf8.h"
 
@@ -7,55 +7,24 @@ namespace kubrel {
 
 namespace {
 
-std::unexpected<Error> truncated(size_t position) {
-  return fail("NBT ends early (at byte " + std::to_string(position) + ")");
-}
-
-size_t element_size(NbtKind kind) {
-  switch (kind) {
-    case NbtKind::ByteArray:
-      return 1;
-    case NbtKind::IntArray:
-      return 4;
-    case NbtKind::LongArray:
-      return 8;
-    default:
-      return 0;
-  }
-}
-
-// Payload size of the kinds whose payload is fixed; 0 for the others.
-size_t fixed_size(NbtKind kind) {
-  switch (kind) {
-    case NbtKind::Byte:
-      return 1;
-    case NbtKind::Short:
-      return 2;
-    case NbtKind::Int:
-    case NbtKind::Float:
-      return 4;
-    case NbtKind::Long:
-    case NbtKind::Double:
-      return 8;
-    default:
-      return 0;
-  }
+std::unexpected<Error> truncated() {
+  return fail("truncated NBT payload");
 }
 
 Result<NbtKind> kind_of(uint8_t id) {
-  if (id > kNbtMaxTypeId) return fail("NBT has an invalid tag type " + std::to_string(id));
+  if (id > kNbtMaxTypeId) return fail("invalid NBT tag type " + std::to_string(id));
   return static_cast<NbtKind>(id);
 }
 
 }  // namespace
 
 Result<uint8_t> NbtCursor::u8() {
-  if (position_ >= document_.size()) return truncated(position_);
+  if (position_ >= document_.size()) return truncated();
   return document_[position_++];
 }
 
 Result<std::span<const uint8_t>> NbtCursor::bytes(size_t n) {
-  if (n > document_.size() - position_) return truncated(document_.size());
+  if (n > document_.size() - position_) return truncated();
   auto result = document_.subspan(position_, n);
   position_ += n;
   return result;
@@ -83,6 +52,10 @@ Result<NbtListRef> NbtCursor::list_head() {
   KUBREL_ASSIGN_OR_RETURN(uint8_t id, u8());
   KUBREL_ASSIGN_OR_RETURN(NbtKind kind, kind_of(id));
   KUBREL_ASSIGN_OR_RETURN(int32_t length, number<int32_t>());
+  if (lists_ == NbtListRule::Strict) {
+    if (length < 0) return fail("negative NBT list length");
+    if (length > 0 && kind == NbtKind::End) return fail("NBT list of End elements");
+  }
   NbtListRef list{kind, length < 0 ? 0u : static_cast<uint32_t>(length), position_};
   // Every element but End takes at least one byte, so a count beyond the bytes left is a lie.
   if (kind != NbtKind::End && list.length > document_.size() - position_) {
@@ -94,19 +67,15 @@ Result<NbtListRef> NbtCursor::list_head() {
 
 Result<std::span<const uint8_t>> NbtCursor::array_bytes(NbtKind kind) {
   KUBREL_ASSIGN_OR_RETURN(int32_t length, number<int32_t>());
-  if (length < 0) return fail("NBT array has a negative length");
-  uint64_t size = static_cast<uint64_t>(length) * element_size(kind);
-  if (size > document_.size() - position_) {
-    return fail("NBT " + std::string(nbt_kind_name(kind)) + " declares " + std::to_string(length) +
-                " elements but only " + std::to_string(document_.size() - position_) +
-                " bytes follow");
-  }
+  if (length < 0) return fail("negative NBT array length");
+  uint64_t size = static_cast<uint64_t>(length) * nbt_array_element_size(kind);
+  if (size > document_.size() - position_) return truncated();
   return bytes(static_cast<size_t>(size));
 }
 
 Status NbtCursor::skip(NbtKind kind, int depth) {
-  if (depth >= kNbtViewMaxDepth) return fail("NBT nested deeper than 512 levels");
-  if (size_t fixed = fixed_size(kind)) return as_status(bytes(fixed));
+  if (depth >= kNbtViewMaxDepth) return fail(kNbtViewTooDeep);
+  if (size_t fixed = nbt_number_size(kind)) return as_status(bytes(fixed));
   switch (kind) {
     case NbtKind::ByteArray:
     case NbtKind::IntArray:
@@ -117,7 +86,7 @@ Status NbtCursor::skip(NbtKind kind, int depth) {
     case NbtKind::List: {
       KUBREL_ASSIGN_OR_RETURN(NbtListRef list, list_head());
       if (list.element_kind == NbtKind::End) return {};
-      if (size_t fixed = fixed_size(list.element_kind)) {
+      if (size_t fixed = nbt_number_size(list.element_kind)) {
         return as_status(bytes(size_t{list.length} * fixed));
       }
       for (uint32_t i = 0; i < list.length; ++i) KUBREL_TRY(skip(list.element_kind, depth + 1));
@@ -132,7 +101,7 @@ Status NbtCursor::skip(NbtKind kind, int depth) {
       }
     }
     default:
-      return fail("NBT has an invalid tag type " + std::to_string(static_cast<int>(kind)));
+      return fail("invalid NBT tag type " + std::to_string(static_cast<int>(kind)));
   }
 }
 

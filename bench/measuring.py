@@ -1,0 +1,32 @@
+"""What the benchmark's parents and children share: one call timed with the peak memory it added,
+and the JSON line a child process prints. Standard library only, so that a child that times the
+exact reader loads nothing else before it."""
+
+import json
+import resource
+import subprocess
+import time
+
+
+def peak_kib():
+    """The peak resident memory of this process so far, in KiB."""
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+def timed(function, *args):
+    """(function(*args), {"seconds", "peak_kib"}): its time, and how far it raised the process's
+    peak memory."""
+    base = peak_kib()
+    start = time.perf_counter()
+    result = function(*args)
+    seconds = time.perf_counter() - start
+    return result, {"seconds": seconds, "peak_kib": peak_kib() - base}
+
+
+def child_result(argv):
+    """The JSON object a child process prints as its last line, or {"error": its last line of
+    standard error} when it fails."""
+    done = subprocess.run(argv, capture_output=True, text=True)
+    if done.returncode != 0:
+        return {"error": (done.stderr.strip().splitlines() or ["failed"])[-1]}
+    return json.loads(done.stdout.strip().splitlines()[-1])
