@@ -424,6 +424,10 @@ TEST(VolumeDecoders, HostileAndBrokenInputsAreRefused) {
        "KBR: run of undefined palette id 4"},
       {"KBR huge box", KbrWriter().header({0, 0, 0}, {-2, -2, 2}, AxisOrder::XYZ).bytes(), {},
        "KBR: the box"},
+      {"KBR runs longer than any box we fill",
+       KbrWriter().header({0, 0, 0}, {-2, -2, 2}, AxisOrder::XYZ).define("minecraft:stone")
+           .run(2, INT32_MAX).run(2, INT32_MAX).run(2, INT32_MAX).bytes(),
+       {}, "KBR: the box"},
       {"KBR cut inside a string",
        KbrWriter().header({0, 0, 0}, {1, 0, 0}, AxisOrder::XYZ).var_int(0).var_int(0).var_int(9)
            .bytes(),

@@ -45,10 +45,17 @@ def save(
     data_version: int | None,
     block_entities: list[tuple[tuple[int, int, int], bytes]],
     entities: list[tuple[tuple[float, float, float], bytes]],
-    format: Literal["sponge", "structure", "kbr"] | None = None,
+    format: Literal["sponge", "structure", "kbr", "litematic"] | None = None,
     version: int = 3,
     level: int = 1,
     drop_entities: bool = False,
+    *,
+    regions: list[tuple[str, tuple[int, int, int], tuple[int, int, int], tuple[int, int, int]]]
+    | None = None,
+    pending_block_ticks: list[tuple[tuple[int, int, int], bytes]] | None = None,
+    pending_fluid_ticks: list[tuple[tuple[int, int, int], bytes]] | None = None,
+    metadata: bytes | None = None,
+    read_as: tuple[str, int, int | None] | None = None,
 ) -> _Dropped: ...
 def save_pieces(
     stem: str | bytes,

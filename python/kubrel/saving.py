@@ -53,6 +53,18 @@ def _parts(volume: Volume) -> tuple:
     )
 
 
+def _litematic_parts(volume: Volume) -> dict:
+    """What a Litematica file keeps beyond blocks and entities, for writing it back as it was."""
+    ticks = lambda items: [(tuple(t.position), t.data.to_bytes()) for t in items]  # noqa: E731
+    return {
+        "regions": [(r.name, tuple(r.min), tuple(r.size), tuple(r.file_size)) for r in volume.regions],
+        "pending_block_ticks": ticks(volume.pending_block_ticks),
+        "pending_fluid_ticks": ticks(volume.pending_fluid_ticks),
+        "metadata": None if volume.metadata is None else volume.metadata.to_bytes(),
+        "read_as": (volume.format, volume.version, volume.sub_version),
+    }
+
+
 def save(
     volume: Volume,
     path: Path,
@@ -66,6 +78,7 @@ def save(
     name = _writable_name(format)
     _check_folder(target)
     options = {"format": name, "version": version, "drop_entities": bool(drop_entities)}
+    options.update(_litematic_parts(volume))
     if level is not None:
         options["level"] = level
     return _native.save(target, *_parts(volume), **options)
@@ -100,7 +113,7 @@ def convert(
     **save_options,
 ) -> Union[dict[str, int], list[str]]:
     """Reads `source` (any schematic `load` reads) and writes it to `target`: one file in `format`
-    ("sponge", "structure" or "kbr"; None takes it from the suffix), or, with `pieces=N`, structure
+    ("sponge", "structure", "kbr" or "litematic"; None takes it from the suffix), or, with `pieces=N`, structure
     pieces of at most N³ named after `target` as a stem. Further keywords go to `Volume.save`
     (`version`, `level`, `drop_entities`). Returns what `Volume.save` or `save_pieces` returns.
 

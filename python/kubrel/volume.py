@@ -161,8 +161,9 @@ class Volume:
         """Writes the volume to `path`, atomically: the file appears under its name only once
         complete, and a failure leaves any file already there untouched.
 
-        - `format`: "sponge", "structure" or "kbr"; None takes it from the suffix (".schem",
-          ".schematic", ".nbt", ".kbr").
+        - `format`: "sponge", "structure", "kbr" or "litematic"; None takes it from the suffix
+          (".schem", ".schematic", ".nbt", ".kbr", ".litematic"). A Litematica file keeps the
+          regions, metadata and pending ticks the volume was read with (one region otherwise).
         - `version`: the Sponge version, 3 (the default) or 2.
         - `level`: the gzip level, 0 to 3 (default 1, fast).
         - `drop_entities`: KBR holds no block entities or entities, so saving a volume that has
@@ -177,6 +178,8 @@ class Volume:
             >>> vol = kubrel.load("castle.schem")
             >>> vol.save("castle.nbt")
             >>> vol.save("castle.schem", version=2)
+            >>> vol.save("castle.litematic")
+            {'block_entities': 0, 'entities': 0}
             >>> vol.save("castle.kbr", drop_entities=True)
             {'block_entities': 12, 'entities': 0}
         """

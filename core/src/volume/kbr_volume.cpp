@@ -105,6 +105,25 @@ class GridWalk {
   uint64_t remaining_ = 0;
 };
 
+// The positions the runs from `cursor` on add up to (saturating), so that a box of long runs is
+// sized by what the document describes rather than by its length. Stops where the body stops
+// parsing; the decoding pass reports why.
+uint64_t described_positions(KbrCursor cursor) {
+  uint64_t total = 0;
+  while (!cursor.at_end()) {
+    auto opcode = cursor.var<int32_t>();
+    if (!opcode) break;
+    if (*opcode == 0 || *opcode == 1) {
+      if (!cursor.var<int32_t>() || !cursor.string()) break;
+      continue;
+    }
+    auto length = (*opcode & 1) ? cursor.var<int32_t>() : Result<int32_t>(1);
+    if (!length || *length < 0) break;
+    total = std::min(total + static_cast<uint64_t>(*length), kMaxRunPositions);
+  }
+  return total;
+}
+
 Result<Volume> decode(std::span<const uint8_t> bytes) {
   KbrCursor cursor(bytes);
   KUBREL_ASSIGN_OR_RETURN(int64_t magic, cursor.var<int64_t>());
@@ -129,7 +148,8 @@ Result<Volume> decode(std::span<const uint8_t> bytes) {
     volume.size[axis] =
         static_cast<uint32_t>(corners[3 + axis]) - static_cast<uint32_t>(corners[axis]) + 1;
   }
-  KUBREL_TRY(allocate_grid(volume.blocks, volume.size, 1, 0, bytes.size()));
+  KUBREL_TRY(
+      allocate_grid(volume.blocks, volume.size, 1, 0, bytes.size(), described_positions(cursor)));
 
   PaletteBuilder palette;
   std::vector<BlockState> entries;

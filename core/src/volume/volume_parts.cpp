@@ -127,10 +127,11 @@ int32_t block_coordinate(double value) {
 }
 
 Status allocate_grid(IndexGrid& grid, const std::array<uint32_t, 3>& size, uint8_t width,
-                     uint32_t fill, size_t document_bytes) {
+                     uint32_t fill, size_t document_bytes, uint64_t described) {
   // Each size is below 2^32, so the product of two fits; the third is checked.
   uint64_t area = uint64_t{size[0]} * size[1];
-  uint64_t limit = max_grid_positions(document_bytes);
+  uint64_t limit =
+      std::max(max_grid_positions(document_bytes), std::min(described, kMaxRunPositions));
   if (size[2] != 0 && area > limit / size[2]) {
     return fail("the box " + box_text(size) + " holds more positions than a document of " +
                 std::to_string(document_bytes) + " bytes can describe (at most " +

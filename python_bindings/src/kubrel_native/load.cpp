@@ -209,7 +209,8 @@ PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
 }  // namespace
 
 std::optional<VolumeFormat> format_named(std::string_view name) {
-  for (VolumeFormat format : {VolumeFormat::Sponge, VolumeFormat::Structure, VolumeFormat::Kbr}) {
+  for (VolumeFormat format : {VolumeFormat::Sponge, VolumeFormat::Structure, VolumeFormat::Kbr,
+                               VolumeFormat::Litematic}) {
     if (name == volume_format_name(format)) return format;
   }
   return std::nullopt;

@@ -120,19 +120,41 @@ bool payload_of(PyObject* data, NbtCompoundBytes& out) {
   return true;
 }
 
-// The block entities: a list of ((x, y, z) ints, payload bytes).
-bool fill_block_entities(PyObject* items, Volume& volume) {
-  PyRef sequence = PyRef::steal(PySequence_Fast(items, "block_entities must be a list"));
+// Block entities or pending ticks: a list of ((x, y, z) ints, payload bytes).
+bool fill_records(PyObject* items, std::vector<VolumeBlockEntity>& records) {
+  if (items == Py_None) return true;
+  PyRef sequence = PyRef::steal(PySequence_Fast(items, "block records must be a list"));
   if (!sequence) return false;
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
     PyObject* data = nullptr;
-    VolumeBlockEntity& entity = volume.block_entities.emplace_back();
-    BlockPosition& p = entity.position;
-    if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(sequence.get(), i), "(iii)O;block entities are "
+    VolumeBlockEntity& record = records.emplace_back();
+    BlockPosition& p = record.position;
+    if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(sequence.get(), i), "(iii)O;block records are "
                           "((x, y, z), bytes)", &p.x, &p.y, &p.z, &data) ||
-        !payload_of(data, entity.data)) {
+        !payload_of(data, record.data)) {
       return false;
     }
+  }
+  return true;
+}
+
+// A Litematica volume's regions: a list of (name, (x, y, z) minimum, (x, y, z) size, (x, y, z)
+// file size).
+bool fill_regions(PyObject* items, Volume& volume) {
+  if (items == Py_None) return true;
+  PyRef sequence = PyRef::steal(PySequence_Fast(items, "regions must be a list"));
+  if (!sequence) return false;
+  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
+    const char* name = nullptr;
+    Py_ssize_t length = 0;
+    Volume::NamedRegion& r = volume.regions.emplace_back();
+    if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(sequence.get(), i),
+                          "s#(iii)(III)(iii);regions are (name, min, size, file size)", &name,
+                          &length, &r.min.x, &r.min.y, &r.min.z, &r.size[0], &r.size[1],
+                          &r.size[2], &r.file_size[0], &r.file_size[1], &r.file_size[2])) {
+      return false;
+    }
+    r.name.assign(name, static_cast<size_t>(length));
   }
   return true;
 }
@@ -176,7 +198,32 @@ struct VolumeArguments {
   PyObject* data_version = Py_None;
   PyObject* block_entities = nullptr;
   PyObject* entities = nullptr;
+  // What a Litematica volume brings along; None elsewhere.
+  PyObject* regions = Py_None;
+  PyObject* pending_block_ticks = Py_None;
+  PyObject* pending_fluid_ticks = Py_None;
+  PyObject* metadata = Py_None;
+  // (format name, version, sub version or None) of the file the volume was read from, or None.
+  PyObject* read_as = Py_None;
 };
+
+bool fill_read_as(PyObject* read_as, Volume& volume) {
+  if (read_as == Py_None) return true;
+  const char* name = nullptr;
+  PyObject* sub_version = nullptr;
+  if (!PyArg_ParseTuple(read_as, "siO;read_as is (format, version, sub version)", &name,
+                        &volume.version, &sub_version)) {
+    return false;
+  }
+  if (auto format = format_named(name)) volume.format = *format;
+  if (sub_version != Py_None) {
+    int value = 0;
+    PyRef one = PyRef::steal(Py_BuildValue("(O)", sub_version));
+    if (!one || !PyArg_ParseTuple(one.get(), "i;the sub version is an int", &value)) return false;
+    volume.sub_version = value;
+  }
+  return true;
+}
 
 bool to_volume(const VolumeArguments& arguments, Volume& volume) {
   BlockPosition& origin = volume.origin;
@@ -196,26 +243,33 @@ bool to_volume(const VolumeArguments& arguments, Volume& volume) {
     volume.data_version = static_cast<int32_t>(value);
   }
   return fill_palette(arguments.palette, volume) && fill_grid(arguments.blocks, volume) &&
-         fill_block_entities(arguments.block_entities, volume) &&
-         fill_entities(arguments.entities, volume);
+         fill_records(arguments.block_entities, volume.block_entities) &&
+         fill_entities(arguments.entities, volume) && fill_regions(arguments.regions, volume) &&
+         fill_records(arguments.pending_block_ticks, volume.pending_block_ticks) &&
+         fill_records(arguments.pending_fluid_ticks, volume.pending_fluid_ticks) &&
+         (arguments.metadata == Py_None || payload_of(arguments.metadata, volume.metadata)) &&
+         fill_read_as(arguments.read_as, volume);
 }
 
 PyObject* save(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
     static const char* keywords[] = {
         "path",     "blocks",   "palette", "origin", "size",          "data_version",
-        "block_entities", "entities", "format", "version", "level", "drop_entities", nullptr};
+        "block_entities", "entities", "format", "version", "level", "drop_entities", "regions",
+        "pending_block_ticks", "pending_fluid_ticks", "metadata", "read_as", nullptr};
     VolumeArguments a;
     PyObject* path_bytes = nullptr;
     const char* format = nullptr;
     int version = 3;
     int level = kDefaultGzipLevel;
     int drop_entities = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&OOOOOOO|ziip:save",
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&OOOOOOO|ziip$OOOOO:save",
                                      const_cast<char**>(keywords), PyUnicode_FSConverter,
                                      &path_bytes, &a.blocks, &a.palette, &a.origin, &a.size,
                                      &a.data_version, &a.block_entities, &a.entities, &format,
-                                     &version, &level, &drop_entities)) {
+                                     &version, &level, &drop_entities, &a.regions,
+                                     &a.pending_block_ticks, &a.pending_fluid_ticks, &a.metadata,
+                                     &a.read_as)) {
       return nullptr;
     }
     PyRef owned_path = PyRef::steal(path_bytes);
@@ -228,7 +282,7 @@ PyObject* save(PyObject*, PyObject* args, PyObject* kwargs) {
       options.format = format_named(format);
       if (!options.format) {
         return raise_text(PyExc_ValueError,
-                          "format must be None, 'sponge', 'structure' or 'kbr', not '" +
+                          "format must be None, 'sponge', 'structure', 'kbr' or 'litematic', not '" +
                               std::string(format) + "'");
       }
     }
@@ -295,7 +349,8 @@ PyMethodDef save_method = {
     "save", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(save)),
     METH_VARARGS | METH_KEYWORDS,
     "save(path, blocks, palette, origin, size, data_version, block_entities, entities, "
-    "format=None, version=3, level=1, drop_entities=False) -> dict\n\nWrites a volume atomically; "
+    "format=None, version=3, level=1, drop_entities=False, *, regions=None, "
+    "pending_block_ticks=None, pending_fluid_ticks=None, metadata=None, read_as=None) -> dict\n\nWrites a volume atomically; "
     "returns how many block entities and entities were dropped."};
 
 PyMethodDef save_pieces_method = {
