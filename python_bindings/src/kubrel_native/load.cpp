@@ -9,6 +9,7 @@
 
 #include "py_common/errors.h"
 #include "py_common/heap_type.h"
+#include "py_common/buffer_view.h"
 #include "py_common/interpreter_lock.h"
 #include "py_common/numpy_api.h"
 #include "py_common/pyref.h"
@@ -20,29 +21,6 @@ namespace kubrel::py {
 namespace {
 
 std::atomic<PyObject*> error_type{nullptr};
-
-// A bytes-like object's buffer, released with the object.
-class BufferView {
- public:
-  BufferView() = default;
-  ~BufferView() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  BufferView(const BufferView&) = delete;
-  BufferView& operator=(const BufferView&) = delete;
-
-  bool acquire(PyObject* object) {
-    held_ = PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) == 0;
-    return held_;
-  }
-  std::span<const uint8_t> bytes() const {
-    return {static_cast<const uint8_t*>(view_.buf), static_cast<size_t>(view_.len)};
-  }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
 
 Result<Volume> load_source(PyObject* source, const VolumeLoadOptions& options, bool& raised) {
   raised = false;

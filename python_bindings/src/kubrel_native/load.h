@@ -15,19 +15,8 @@ namespace kubrel::py {
 
 extern PyMethodDef load_method;
 
-// Releases the interpreter's lock for the lifetime of the object.
-class WithoutLock {
- public:
-  WithoutLock() : state_(PyEval_SaveThread()) {}
-  ~WithoutLock() { PyEval_RestoreThread(state_); }
-  WithoutLock(const WithoutLock&) = delete;
-  WithoutLock& operator=(const WithoutLock&) = delete;
-
- private:
-  PyThreadState* state_;
-};
-
-// The format of a name of the interface ("sponge", "structure", "kbr"), none for any other.
+// The format of a name of the interface ("sponge", "structure", "kbr", "litematic"), none for
+// any other.
 std::optional<VolumeFormat> format_named(std::string_view name);
 
 // The exception class of the module, a ValueError subclass (created once per process); a

@@ -10,34 +10,15 @@
 #include <string_view>
 
 #include "kubrel_native/load.h"
+#include "py_common/buffer_view.h"
 #include "py_common/errors.h"
+#include "py_common/interpreter_lock.h"
 #include "py_common/pyref.h"
 #include "volume/volume_save.h"
 
 namespace kubrel::py {
 
 namespace {
-
-// A strided view of an index array, released with the object.
-class ArrayView {
- public:
-  ArrayView() = default;
-  ~ArrayView() {
-    if (held_) PyBuffer_Release(&view_);
-  }
-  ArrayView(const ArrayView&) = delete;
-  ArrayView& operator=(const ArrayView&) = delete;
-
-  bool acquire(PyObject* object) {
-    held_ = PyObject_GetBuffer(object, &view_, PyBUF_RECORDS_RO) == 0;
-    return held_;
-  }
-  const Py_buffer& view() const { return view_; }
-
- private:
-  Py_buffer view_{};
-  bool held_ = false;
-};
 
 // True for a buffer format of native-order unsigned integers of 1, 2 or 4 bytes.
 bool unsigned_native(const Py_buffer& view) {
@@ -71,8 +52,8 @@ uint32_t index_at(const std::byte* at, Py_ssize_t width) {
 // Copies the (y, z, x) array into the grid once, whatever its strides, and checks every index
 // against the palette (the writers look each one up). Returns false with an error set.
 bool fill_grid(PyObject* blocks, Volume& volume) {
-  ArrayView array;
-  if (!array.acquire(blocks)) return false;
+  BufferView array;
+  if (!array.acquire(blocks, PyBUF_RECORDS_RO)) return false;
   const Py_buffer& view = array.view();
   if (view.ndim != 3 || !unsigned_native(view)) {
     PyErr_SetString(PyExc_TypeError,
@@ -120,73 +101,67 @@ bool payload_of(PyObject* data, NbtCompoundBytes& out) {
   return true;
 }
 
-// Block entities or pending ticks: a list of ((x, y, z) ints, payload bytes).
-bool fill_records(PyObject* items, std::vector<VolumeBlockEntity>& records) {
+// Calls `fill_one` on each item of the list `items` (None counts as empty) until one fails.
+template <class Fill>
+bool each_item(PyObject* items, const char* not_a_list, Fill&& fill_one) {
   if (items == Py_None) return true;
-  PyRef sequence = PyRef::steal(PySequence_Fast(items, "block records must be a list"));
+  PyRef sequence = PyRef::steal(PySequence_Fast(items, not_a_list));
   if (!sequence) return false;
   for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
-    PyObject* data = nullptr;
-    VolumeBlockEntity& record = records.emplace_back();
-    BlockPosition& p = record.position;
-    if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(sequence.get(), i), "(iii)O;block records are "
-                          "((x, y, z), bytes)", &p.x, &p.y, &p.z, &data) ||
-        !payload_of(data, record.data)) {
-      return false;
-    }
+    if (!fill_one(PySequence_Fast_GET_ITEM(sequence.get(), i))) return false;
   }
   return true;
 }
 
-// A Litematica volume's regions: a list of (name, (x, y, z) minimum, (x, y, z) size, (x, y, z)
-// file size).
+// Block entities or pending ticks: ((x, y, z) ints, payload bytes) each.
+bool fill_records(PyObject* items, std::vector<VolumeBlockEntity>& records) {
+  return each_item(items, "block records must be a list", [&](PyObject* item) {
+    PyObject* data = nullptr;
+    VolumeBlockEntity& record = records.emplace_back();
+    BlockPosition& p = record.position;
+    return PyArg_ParseTuple(item, "(iii)O;block records are ((x, y, z), bytes)", &p.x, &p.y,
+                            &p.z, &data) &&
+           payload_of(data, record.data);
+  });
+}
+
+// The entities: ((x, y, z) floats, payload bytes) each.
+bool fill_entities(PyObject* items, Volume& volume) {
+  return each_item(items, "entities must be a list", [&](PyObject* item) {
+    PyObject* data = nullptr;
+    VolumeEntity& entity = volume.entities.emplace_back();
+    auto& p = entity.position;
+    return PyArg_ParseTuple(item, "(ddd)O;entities are ((x, y, z), bytes)", &p[0], &p[1], &p[2],
+                            &data) &&
+           payload_of(data, entity.data);
+  });
+}
+
+// A Litematica volume's regions: (name, (x, y, z) minimum, (x, y, z) size, (x, y, z) file size)
+// each.
 bool fill_regions(PyObject* items, Volume& volume) {
-  if (items == Py_None) return true;
-  PyRef sequence = PyRef::steal(PySequence_Fast(items, "regions must be a list"));
-  if (!sequence) return false;
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
+  return each_item(items, "regions must be a list", [&](PyObject* item) {
     const char* name = nullptr;
     Py_ssize_t length = 0;
     Volume::NamedRegion& r = volume.regions.emplace_back();
-    if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(sequence.get(), i),
-                          "s#(iii)(III)(iii);regions are (name, min, size, file size)", &name,
-                          &length, &r.min.x, &r.min.y, &r.min.z, &r.size[0], &r.size[1],
+    if (!PyArg_ParseTuple(item, "s#(iii)(III)(iii);regions are (name, min, size, file size)",
+                          &name, &length, &r.min.x, &r.min.y, &r.min.z, &r.size[0], &r.size[1],
                           &r.size[2], &r.file_size[0], &r.file_size[1], &r.file_size[2])) {
       return false;
     }
     r.name.assign(name, static_cast<size_t>(length));
-  }
-  return true;
-}
-
-// The entities: a list of ((x, y, z) floats, payload bytes).
-bool fill_entities(PyObject* items, Volume& volume) {
-  PyRef sequence = PyRef::steal(PySequence_Fast(items, "entities must be a list"));
-  if (!sequence) return false;
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
-    PyObject* data = nullptr;
-    VolumeEntity& entity = volume.entities.emplace_back();
-    auto& p = entity.position;
-    if (!PyArg_ParseTuple(PySequence_Fast_GET_ITEM(sequence.get(), i),
-                          "(ddd)O;entities are ((x, y, z), bytes)", &p[0], &p[1], &p[2], &data) ||
-        !payload_of(data, entity.data)) {
-      return false;
-    }
-  }
-  return true;
+    return true;
+  });
 }
 
 bool fill_palette(PyObject* items, Volume& volume) {
-  PyRef sequence = PyRef::steal(PySequence_Fast(items, "palette must be a list of str"));
-  if (!sequence) return false;
-  for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(sequence.get()); ++i) {
+  return each_item(items, "palette must be a list of str", [&](PyObject* item) {
     Py_ssize_t length = 0;
-    PyObject* item = PySequence_Fast_GET_ITEM(sequence.get(), i);
     const char* text = PyUnicode_AsUTF8AndSize(item, &length);
     if (text == nullptr) return false;
     volume.palette.emplace_back(text, static_cast<size_t>(length));
-  }
-  return true;
+    return true;
+  });
 }
 
 // The keywords both entry points share, after which each adds its own.
@@ -291,7 +266,7 @@ PyObject* save(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* kind = kubrel_error_type();
     if (kind == nullptr) return nullptr;
     Result<SaveReport> report = [&] {
-      WithoutLock unlocked;
+      ReleasedLock unlocked;
       return save_volume(volume, path, options);
     }();
     if (!report) return raise_text(kind, report.error().message);
@@ -326,7 +301,7 @@ PyObject* save_pieces(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* kind = kubrel_error_type();
     if (kind == nullptr) return nullptr;
     Result<std::vector<std::string>> paths = [&] {
-      WithoutLock unlocked;
+      ReleasedLock unlocked;
       return save_structure_pieces(volume, stem, piece_size, level);
     }();
     if (!paths) return raise_text(kind, paths.error().message);
