@@ -2,8 +2,8 @@
 // winner's blocks and boundary.
 #include <span>
 
-#include "fuzz_drain.h"
 #include "formats/any_reader.h"
+#include "fuzz_drain.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto stream = kubrel::AnySchematicInputStream::new_from_known(

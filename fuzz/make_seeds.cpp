@@ -322,8 +322,7 @@ void add_real_corpus() {
   if (!dir) return;
   const std::map<std::string, std::vector<const char*>> targets = {
       {"sponge", {"sponge_reader", "nbt_tree", "nbt_events", "any_reader", "volume_sponge"}},
-      {"structure",
-       {"mojang_reader", "nbt_tree", "nbt_events", "any_reader", "volume_structure"}},
+      {"structure", {"mojang_reader", "nbt_tree", "nbt_events", "any_reader", "volume_structure"}},
       {"legacy", {"nbt_tree", "nbt_events", "any_reader", "volume_load"}},
       {"../litematic", {"litematic_reader"}}};
   for (const auto& [folder, raw_targets] : targets) {

@@ -2,8 +2,8 @@
 // the contract.
 #include <span>
 
-#include "fuzz_drain.h"
 #include "formats/mojang_reader.h"
+#include "fuzz_drain.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   kubrel::MojangSchematicInputStream stream(

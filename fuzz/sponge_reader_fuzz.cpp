@@ -2,8 +2,8 @@
 // contract.
 #include <span>
 
-#include "fuzz_drain.h"
 #include "formats/sponge_reader.h"
+#include "fuzz_drain.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   kubrel::SpongeSchematicInputStream stream(

@@ -5,10 +5,10 @@
 #include <functional>
 #include <string>
 
-#include "io/gzip_source.h"
 #include "formats/kbr_reader.h"
 #include "formats/mojang_reader.h"
 #include "formats/sponge_reader.h"
+#include "io/gzip_source.h"
 #include "support/allocation_probe.h"
 #include "support/corpus.h"
 #include "support/kbr_writer.h"

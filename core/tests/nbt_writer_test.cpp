@@ -78,7 +78,7 @@ TEST(NbtWriterTest, ModifiedUtf8) {
        "b"},
       {"é€", "é€"},
       {"🏰", "\xED\xA0\xBC\xED\xBF\xB0"},  // U+1F3F0 as two surrogates
-      {"\xFF", "\xEF\xBF\xBD"},           // not UTF-8: U+FFFD
+      {"\xFF", "\xEF\xBF\xBD"},            // not UTF-8: U+FFFD
       {"\xE2\x82", "\xEF\xBF\xBD\xEF\xBF\xBD"},
       {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},  // a surrogate in UTF-8
   };

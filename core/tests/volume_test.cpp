@@ -88,16 +88,15 @@ using Placed = std::vector<std::pair<std::array<int32_t, 3>, std::string>>;
 // A Sponge document. `version` 3 nests the blocks (inside a "Schematic" wrapper unless `flat`);
 // `reversed` writes the keys in the opposite order; `ids` are the VarInt bytes of the block data.
 Bytes sponge(int version, std::array<int16_t, 3> size,
-             std::vector<std::pair<std::string, int32_t>> palette, Bytes ids,
-             bool reversed = false, bool flat = false) {
+             std::vector<std::pair<std::string, int32_t>> palette, Bytes ids, bool reversed = false,
+             bool flat = false) {
   NbtWriter w;
   w.compound("Schematic");
   if (version == 3 && !flat) w.compound("Schematic");
   std::vector<std::function<void()>> parts;
   parts.push_back([&] { w.int_("Version", version); });
-  parts.push_back([&] {
-    w.short_("Width", size[0]).short_("Height", size[1]).short_("Length", size[2]);
-  });
+  parts.push_back(
+      [&] { w.short_("Width", size[0]).short_("Height", size[1]).short_("Length", size[2]); });
   parts.push_back([&] { w.int_array("Offset", std::vector<int32_t>{-3, 64, 7}); });
   auto palette_and_data = [&](std::string_view data_name) {
     auto write_palette = [&] {
@@ -193,8 +192,9 @@ Bytes structure(std::array<int32_t, 3> size, std::vector<std::vector<std::string
   auto write_blocks = [&] {
     w.list("blocks", NbtKind::Compound);
     for (const StructureBlock& block : blocks) {
-      w.compound("").int_("state", block.state).int_list("pos", {block.pos[0], block.pos[1],
-                                                                 block.pos[2]});
+      w.compound("")
+          .int_("state", block.state)
+          .int_list("pos", {block.pos[0], block.pos[1], block.pos[2]});
       if (block.with_nbt) {
         w.compound("nbt").string("id", "minecraft:chest").string("Lock", "key").end();
       }
@@ -265,35 +265,77 @@ TEST(VolumeDecoders, FormatsAndTheirVariants) {
   wide_ids = {0, 0xAC, 0x02};
   const std::vector<Row> rows = {
       {"sponge v1 with TileEntities",
-       sponge(1, {2, 1, 1}, {{"minecraft:air", 0}, {stone, 1}}, {1, 0}), true, {}, {2, 1, 1},
-       {{{0, 0, 0}, stone}}, 1, chest_data()},
+       sponge(1, {2, 1, 1}, {{"minecraft:air", 0}, {stone, 1}}, {1, 0}),
+       true,
+       {},
+       {2, 1, 1},
+       {{{0, 0, 0}, stone}},
+       1,
+       chest_data()},
       {"sponge v2, keys reversed, modded state with unsorted keys",
        sponge(2, {1, 2, 2}, {{"create:shaft[waterlogged=false,axis=x]", 5}, {"minecraft:air", 9}},
               {5, 9, 9, 5}, true),
-       false, {}, {1, 2, 2}, {{{0, 0, 0}, modded}, {{0, 1, 1}, modded}}, 1, chest_data()},
+       false,
+       {},
+       {1, 2, 2},
+       {{{0, 0, 0}, modded}, {{0, 1, 1}, modded}},
+       1,
+       chest_data()},
       {"sponge v3 wrapped, block entity Data and an entity",
-       sponge(3, {2, 1, 1}, {{stone, 0}, {"minecraft:air", 1}}, {0, 1}), true, {}, {2, 1, 1},
-       {{{0, 0, 0}, stone}}, 1, chest_data()},
+       sponge(3, {2, 1, 1}, {{stone, 0}, {"minecraft:air", 1}}, {0, 1}),
+       true,
+       {},
+       {2, 1, 1},
+       {{{0, 0, 0}, stone}},
+       1,
+       chest_data()},
       {"sponge v3 at the root (no wrapper), palette after data",
-       sponge(3, {2, 1, 1}, {{stone, 0}, {"minecraft:air", 1}}, {1, 0}, true, true), true, {},
-       {2, 1, 1}, {{{1, 0, 0}, stone}}, 1, chest_data()},
-      {"sponge ids of two bytes widen the grid", sponge(2, {3, 1, 1}, wide_palette, wide_ids),
-       true, {}, {3, 1, 1}, {{{1, 0, 0}, "mod:b300"}}, 1, chest_data()},
-      {"sponge data cut short leaves air", sponge(2, {3, 1, 1}, {{stone, 0}}, {0}), true, {},
-       {3, 1, 1}, {{{0, 0, 0}, stone}}, 1, chest_data()},
+       sponge(3, {2, 1, 1}, {{stone, 0}, {"minecraft:air", 1}}, {1, 0}, true, true),
+       true,
+       {},
+       {2, 1, 1},
+       {{{1, 0, 0}, stone}},
+       1,
+       chest_data()},
+      {"sponge ids of two bytes widen the grid",
+       sponge(2, {3, 1, 1}, wide_palette, wide_ids),
+       true,
+       {},
+       {3, 1, 1},
+       {{{1, 0, 0}, "mod:b300"}},
+       1,
+       chest_data()},
+      {"sponge data cut short leaves air",
+       sponge(2, {3, 1, 1}, {{stone, 0}}, {0}),
+       true,
+       {},
+       {3, 1, 1},
+       {{{0, 0, 0}, stone}},
+       1,
+       chest_data()},
       {"structure: unlisted positions are voids, blocks before size",
-       structure({2, 1, 2}, {{stone, log}}, {{{1, 0, 1}, 1, true}, {{0, 0, 0}, 0}}, true), true,
+       structure({2, 1, 2}, {{stone, log}}, {{{1, 0, 1}, 1, true}, {{0, 0, 0}, 0}}, true),
+       true,
        {},
        {2, 1, 2},
        {{{0, 0, 0}, stone}, {{1, 0, 0}, void_}, {{0, 0, 1}, void_}, {{1, 0, 1}, log}},
        1,
        chest_data()},
       {"structure: every position listed, no void",
-       structure({1, 1, 1}, {{stone}}, {{{0, 0, 0}, 0}}), false, {}, {1, 1, 1},
+       structure({1, 1, 1}, {{stone}}, {{{0, 0, 0}, 0}}),
+       false,
+       {},
+       {1, 1, 1},
        {{{0, 0, 0}, stone}}},
       {"structure: palettes, the second chosen",
-       structure({2, 1, 1}, {{stone, log}, {log, stone}}, {{{0, 0, 0}, 0}, {{1, 0, 0}, 1}}), true,
-       {std::nullopt, 1}, {2, 1, 1}, {{{0, 0, 0}, log}, {{1, 0, 0}, stone}}, 0, {}, 2},
+       structure({2, 1, 1}, {{stone, log}, {log, stone}}, {{{0, 0, 0}, 0}, {{1, 0, 0}, 1}}),
+       true,
+       {std::nullopt, 1},
+       {2, 1, 1},
+       {{{0, 0, 0}, log}, {{1, 0, 0}, stone}},
+       0,
+       {},
+       2},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
@@ -354,8 +396,8 @@ TEST(VolumeDecoders, KbrRunsInEveryAxisOrder) {
     auto walk = Boundary{{0, 0, 0}, 2, 3, 2}.walk(order);
     for (int i = 0; i < 12; ++i) {
       BlockPosition p = *walk.next();
-      std::string expected = i == 11 ? "minecraft:oak_log[axis=y]"
-                                     : (i % 2 ? "minecraft:stone" : "minecraft:air");
+      std::string expected =
+          i == 11 ? "minecraft:oak_log[axis=y]" : (i % 2 ? "minecraft:stone" : "minecraft:air");
       EXPECT_EQ(text_at(*volume, {p.x, p.y, p.z}), expected) << i;
     }
   }
@@ -371,8 +413,11 @@ Bytes deep_nesting(int depth) {
 
 TEST(VolumeDecoders, HostileAndBrokenInputsAreRefused) {
   NbtWriter legacy;
-  legacy.compound("Schematic").short_("Width", 1).byte_array("Blocks", Bytes{1}).string(
-      "Materials", "Alpha").end();
+  legacy.compound("Schematic")
+      .short_("Width", 1)
+      .byte_array("Blocks", Bytes{1})
+      .string("Materials", "Alpha")
+      .end();
   NbtWriter lying_list;
   lying_list.compound("").list("blocks", NbtKind::Compound, 0x7FFFFFFF).end().end();
   NbtWriter unknown;
@@ -394,51 +439,91 @@ TEST(VolumeDecoders, HostileAndBrokenInputsAreRefused) {
       {"no known tags", unknown.bytes(), {}, "none of the tags"},
       {"list longer than the input", lying_list.bytes(), {}, "declares 2147483647 elements"},
       {"nesting too deep", deep_nesting(600), {}, "nested deeper than 512"},
-      {"huge Sponge box from a few bytes", sponge(2, {-1, -1, -1}, {{"minecraft:stone", 0}}, {}),
-       {}, "more positions than a document of"},
-      {"Sponge id outside the palette", sponge(2, {2, 1, 1}, {{"minecraft:stone", 0}}, {0, 7}),
-       {}, "block id 7 at (1, 0, 0) is not in the palette"},
-      {"Sponge ids past the box", sponge(2, {1, 1, 1}, {{"minecraft:stone", 0}}, {0, 0}), {},
+      {"huge Sponge box from a few bytes",
+       sponge(2, {-1, -1, -1}, {{"minecraft:stone", 0}}, {}),
+       {},
+       "more positions than a document of"},
+      {"Sponge id outside the palette",
+       sponge(2, {2, 1, 1}, {{"minecraft:stone", 0}}, {0, 7}),
+       {},
+       "block id 7 at (1, 0, 0) is not in the palette"},
+      {"Sponge ids past the box",
+       sponge(2, {1, 1, 1}, {{"minecraft:stone", 0}}, {0, 0}),
+       {},
        "more ids than the 1 positions"},
       {"Sponge VarInt over 32 bits",
-       sponge(2, {1, 1, 1}, {{"minecraft:stone", 0}}, {0xFF, 0xFF, 0xFF, 0xFF, 0x1F}), {},
+       sponge(2, {1, 1, 1}, {{"minecraft:stone", 0}}, {0xFF, 0xFF, 0xFF, 0xFF, 0x1F}),
+       {},
        "VarInt over 32 bits"},
-      {"Sponge VarInt cut", sponge(2, {1, 1, 1}, {{"minecraft:stone", 0}}, {0x80}), {},
+      {"Sponge VarInt cut",
+       sponge(2, {1, 1, 1}, {{"minecraft:stone", 0}}, {0x80}),
+       {},
        "ends inside a VarInt"},
-      {"Sponge bad state text", sponge(2, {1, 1, 1}, {{"minecraft:stone[a=b", 0}}, {0}), {},
+      {"Sponge bad state text",
+       sponge(2, {1, 1, 1}, {{"minecraft:stone[a=b", 0}}, {0}),
+       {},
        "missing ']'"},
       {"structure block outside the box",
-       structure({1, 1, 1}, {{"minecraft:stone"}}, {{{0, 1, 0}, 0}}), {}, "lies outside the box"},
+       structure({1, 1, 1}, {{"minecraft:stone"}}, {{{0, 1, 0}, 0}}),
+       {},
+       "lies outside the box"},
       {"structure state outside the palette",
-       structure({1, 1, 1}, {{"minecraft:stone"}}, {{{0, 0, 0}, 3}}), {}, "names state 3"},
-      {"structure palette not there", structure({1, 1, 1}, {{"minecraft:stone"}}, {}),
-       {std::nullopt, 2}, "palette 2 was asked for, but the file has 1"},
-      {"huge structure box", structure({100000, 100000, 1}, {{"minecraft:stone"}}, {}), {},
+       structure({1, 1, 1}, {{"minecraft:stone"}}, {{{0, 0, 0}, 3}}),
+       {},
+       "names state 3"},
+      {"structure palette not there",
+       structure({1, 1, 1}, {{"minecraft:stone"}}, {}),
+       {std::nullopt, 2},
+       "palette 2 was asked for, but the file has 1"},
+      {"huge structure box",
+       structure({100000, 100000, 1}, {{"minecraft:stone"}}, {}),
+       {},
        "more positions than a document of"},
       {"KBR run past the box",
-       KbrWriter().header({0, 0, 0}, {1, 0, 0}, AxisOrder::XYZ).define("minecraft:stone").run(2, 3)
+       KbrWriter()
+           .header({0, 0, 0}, {1, 0, 0}, AxisOrder::XYZ)
+           .define("minecraft:stone")
+           .run(2, 3)
            .bytes(),
-       {}, "KBR: run goes past the end of the box"},
+       {},
+       "KBR: run goes past the end of the box"},
       {"KBR undefined id",
-       KbrWriter().header({0, 0, 0}, {1, 0, 0}, AxisOrder::XYZ).single(4).bytes(), {},
+       KbrWriter().header({0, 0, 0}, {1, 0, 0}, AxisOrder::XYZ).single(4).bytes(),
+       {},
        "KBR: run of undefined palette id 4"},
-      {"KBR huge box", KbrWriter().header({0, 0, 0}, {-2, -2, 2}, AxisOrder::XYZ).bytes(), {},
+      {"KBR huge box",
+       KbrWriter().header({0, 0, 0}, {-2, -2, 2}, AxisOrder::XYZ).bytes(),
+       {},
        "KBR: the box"},
       {"KBR runs longer than any box we fill",
-       KbrWriter().header({0, 0, 0}, {-2, -2, 2}, AxisOrder::XYZ).define("minecraft:stone")
-           .run(2, INT32_MAX).run(2, INT32_MAX).run(2, INT32_MAX).bytes(),
-       {}, "KBR: the box"},
-      {"KBR cut inside a string",
-       KbrWriter().header({0, 0, 0}, {1, 0, 0}, AxisOrder::XYZ).var_int(0).var_int(0).var_int(9)
+       KbrWriter()
+           .header({0, 0, 0}, {-2, -2, 2}, AxisOrder::XYZ)
+           .define("minecraft:stone")
+           .run(2, INT32_MAX)
+           .run(2, INT32_MAX)
+           .run(2, INT32_MAX)
            .bytes(),
-       {}, "failed to fill whole buffer"},
-      {"Sponge forced on a structure", structure({1, 1, 1}, {{"minecraft:stone"}}, {}),
-       {VolumeFormat::Sponge, 0}, "Sponge schematic: 'Width' is missing"},
+       {},
+       "KBR: the box"},
+      {"KBR cut inside a string",
+       KbrWriter()
+           .header({0, 0, 0}, {1, 0, 0}, AxisOrder::XYZ)
+           .var_int(0)
+           .var_int(0)
+           .var_int(9)
+           .bytes(),
+       {},
+       "failed to fill whole buffer"},
+      {"Sponge forced on a structure",
+       structure({1, 1, 1}, {{"minecraft:stone"}}, {}),
+       {VolumeFormat::Sponge, 0},
+       "Sponge schematic: 'Width' is missing"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     for (bool compressed : {false, true}) {
-      auto volume = load_volume(compressed ? testing::gzip_compress(c.input) : c.input, c.options.load());
+      auto volume =
+          load_volume(compressed ? testing::gzip_compress(c.input) : c.input, c.options.load());
       ASSERT_FALSE(volume);
       if (c.name == "gzip cut short" && compressed) continue;
       EXPECT_NE(volume.error().message.find(c.message), std::string::npos)

@@ -30,18 +30,18 @@ inline std::unexpected<Error> fail(std::string message) {
 #define KUBREL_CONCAT(a, b) KUBREL_CONCAT_INNER(a, b)
 
 // Evaluates `expr` (a Result or Status) and returns its error from the enclosing function.
-#define KUBREL_TRY(expr)                                   \
-  do {                                                     \
-    auto&& kubrel_try_result = (expr);                     \
-    if (!kubrel_try_result) [[unlikely]]                   \
+#define KUBREL_TRY(expr)                                            \
+  do {                                                              \
+    auto&& kubrel_try_result = (expr);                              \
+    if (!kubrel_try_result) [[unlikely]]                            \
       return std::unexpected(std::move(kubrel_try_result.error())); \
   } while (0)
 
 // Declares or assigns `lhs` from the value of `expr`, or returns its error.
 #define KUBREL_ASSIGN_OR_RETURN(lhs, expr) \
   KUBREL_ASSIGN_OR_RETURN_IMPL(KUBREL_CONCAT(kubrel_result_, __LINE__), lhs, expr)
-#define KUBREL_ASSIGN_OR_RETURN_IMPL(tmp, lhs, expr)   \
-  auto tmp = (expr);                                   \
-  if (!tmp) [[unlikely]]                               \
-    return std::unexpected(std::move(tmp.error()));    \
+#define KUBREL_ASSIGN_OR_RETURN_IMPL(tmp, lhs, expr) \
+  auto tmp = (expr);                                 \
+  if (!tmp) [[unlikely]]                             \
+    return std::unexpected(std::move(tmp.error()));  \
   lhs = std::move(*tmp)

@@ -9,8 +9,8 @@
 #include <memory>
 #include <vector>
 
-#include "io/byte_source.h"
 #include "formats/stream.h"
+#include "io/byte_source.h"
 
 namespace kubrel {
 

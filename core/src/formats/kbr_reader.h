@@ -13,8 +13,8 @@
 #include "common/block_state.h"
 #include "common/error.h"
 #include "common/geometry.h"
-#include "io/byte_source.h"
 #include "formats/stream.h"
+#include "io/byte_source.h"
 
 namespace kubrel {
 

@@ -15,10 +15,10 @@
 
 #include "common/error.h"
 #include "common/geometry.h"
-#include "store/lazy_palette_store.h"
+#include "formats/stream.h"
 #include "io/byte_source.h"
 #include "nbt/nbt_events.h"
-#include "formats/stream.h"
+#include "store/lazy_palette_store.h"
 
 namespace kubrel {
 

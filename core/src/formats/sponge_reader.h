@@ -7,9 +7,9 @@
 #include <memory>
 #include <optional>
 
-#include "store/lazy_palette_store.h"
-#include "io/byte_source.h"
 #include "formats/stream.h"
+#include "io/byte_source.h"
+#include "store/lazy_palette_store.h"
 
 namespace kubrel {
 

@@ -10,8 +10,8 @@ namespace kubrel {
 
 std::string_view nbt_kind_name(NbtKind kind) {
   static constexpr std::array<std::string_view, 14> kNames = {
-      "End",    "Byte", "Short",    "Int",      "Long",      "Float",  "Double", "ByteArray",
-      "String", "List", "Compound", "IntArray", "LongArray", "ListEnd"};
+      "End",       "Byte",   "Short", "Int",      "Long",     "Float",     "Double",
+      "ByteArray", "String", "List",  "Compound", "IntArray", "LongArray", "ListEnd"};
   auto id = static_cast<size_t>(kind);
   return id < kNames.size() ? kNames[id] : std::string_view("Unknown");
 }

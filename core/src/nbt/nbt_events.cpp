@@ -61,8 +61,7 @@ inline bool NbtEventParser::number() {
   if (const uint8_t* bytes = source_->peek(sizeof(T))) [[likely]] {
     std::memcpy(&value_bytes, bytes, sizeof(T));
     source_->consume(sizeof(T));
-  } else if (Status read = source_->read_exact(reinterpret_cast<uint8_t*>(&value_bytes),
-                                               sizeof(T));
+  } else if (Status read = source_->read_exact(reinterpret_cast<uint8_t*>(&value_bytes), sizeof(T));
              !read) {
     return source_failed(std::move(read.error()));
   }
@@ -163,8 +162,8 @@ bool NbtEventParser::step() {
   if (id > kNbtMaxTypeId) return failed("invalid tag: " + std::to_string(id));
   // A name whose bytes and fixed-size payload are all buffered stays where it is: the event's name
   // is a view of the buffer, which reading the payload cannot refill.
-  static constexpr int8_t kFixedPayload[kNbtMaxTypeId + 1] = {-1, 1, 2, 4, 8, 4, 8,
-                                                                -1, -1, 5, 0, -1, -1};
+  static constexpr int8_t kFixedPayload[kNbtMaxTypeId + 1] = {-1, 1,  2, 4, 8,  4, 8,
+                                                              -1, -1, 5, 0, -1, -1};
   if (const uint8_t* head = source_->peek(2); head != nullptr && kFixedPayload[id] >= 0) {
     const size_t length = size_t{head[0]} << 8 | head[1];
     const uint8_t* all = source_->peek(2 + length + static_cast<size_t>(kFixedPayload[id]));

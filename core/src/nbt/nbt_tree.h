@@ -55,9 +55,8 @@ class NbtValue {
                                std::string, NbtList, NbtCompound, NbtIntArray, NbtLongArray>;
 
   template <class T>
-  requires std::is_constructible_v<Storage, T&&> &&
-      (!std::is_same_v<std::decay_t<T>, NbtValue>)explicit NbtValue(T&& value)
-      : value_(std::forward<T>(value)) {}
+    requires std::is_constructible_v<Storage, T&&> && (!std::is_same_v<std::decay_t<T>, NbtValue>)
+  explicit NbtValue(T&& value) : value_(std::forward<T>(value)) {}
 
   NbtKind kind() const { return static_cast<NbtKind>(value_.index() + 1); }
 

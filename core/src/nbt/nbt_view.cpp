@@ -162,8 +162,10 @@ Result<std::array<int32_t, 3>> read_int_triple(std::span<const uint8_t> document
     cursor.seek(tag.payload + 4);
   } else if (tag.kind == NbtKind::List) {
     KUBREL_ASSIGN_OR_RETURN(NbtListRef list, cursor.list_head());
-    if (list.element_kind != NbtKind::Int && list.length > 0) length = UINT32_MAX;
-    else length = list.length;
+    if (list.element_kind != NbtKind::Int && list.length > 0)
+      length = UINT32_MAX;
+    else
+      length = list.length;
   }
   if (length != 3) return fail(quoted(tag.name) + " is not three Ints");
   std::array<int32_t, 3> values{};

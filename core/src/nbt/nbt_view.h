@@ -179,10 +179,10 @@ void append_string_entry(std::string_view name, std::string_view value,
 
 // The three numbers of an IntArray, or of a List of Ints, of exactly three elements.
 [[nodiscard]] Result<std::array<int32_t, 3>> read_int_triple(std::span<const uint8_t> document,
-                                                            const NbtTagRef& tag);
+                                                             const NbtTagRef& tag);
 // The three numbers of a List of Doubles (or Floats) of exactly three elements.
 [[nodiscard]] Result<std::array<double, 3>> read_double_triple(std::span<const uint8_t> document,
-                                                              const NbtTagRef& tag);
+                                                               const NbtTagRef& tag);
 // The value of an Int, Short or Byte tag as a 64-bit number.
 [[nodiscard]] Result<int64_t> read_integer(std::span<const uint8_t> document, const NbtTagRef& tag);
 

@@ -136,9 +136,8 @@ class ArrayPage final : public Page {
         width, [&]<class Cell>() -> uint64_t { return load_cell_as<Cell>(part, offset); });
   }
   static void write_value(uint8_t* part, uint64_t offset, unsigned width, uint64_t value) {
-    with_cell_type(width, [&]<class Cell>() {
-      store_cell_as(part, offset, static_cast<Cell>(value));
-    });
+    with_cell_type(width,
+                   [&]<class Cell>() { store_cell_as(part, offset, static_cast<Cell>(value)); });
   }
   static uint64_t width_max(unsigned width) {
     return width >= 8 ? UINT64_MAX : (uint64_t{1} << (8 * width)) - 1;

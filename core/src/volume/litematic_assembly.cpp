@@ -13,7 +13,6 @@ namespace kubrel {
 
 namespace {
 
-
 // The packed indices of one region in stream order: each long filled from its least significant
 // bit, an index running on into the next long when the current one has too few bits left.
 class PackedIndices {

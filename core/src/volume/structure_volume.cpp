@@ -39,22 +39,22 @@ Result<std::vector<uint32_t>> read_palette(std::span<const uint8_t> document, si
     KUBREL_ASSIGN_OR_RETURN(std::string state_name, name.text());
     std::vector<Property> properties;
     if (keys["Properties"].kind == NbtKind::Compound) {
-      auto read = for_each_entry(
-          document, keys["Properties"].payload, 4,
-          [&](const NbtTagRef& entry, NbtCursor& value) -> Result<bool> {
-            if (entry.kind != NbtKind::String) {
-              return fail("property '" + std::string(entry.name) + "' of palette entry " +
-                          std::to_string(i) + " is not a String");
-            }
-            KUBREL_ASSIGN_OR_RETURN(std::string key, nbt_text(entry.name));
-            KUBREL_ASSIGN_OR_RETURN(std::string text, value.text());
-            properties.emplace_back(std::move(key), std::move(text));
-            return true;
-          });
+      auto read = for_each_entry(document, keys["Properties"].payload, 4,
+                                 [&](const NbtTagRef& entry, NbtCursor& value) -> Result<bool> {
+                                   if (entry.kind != NbtKind::String) {
+                                     return fail("property '" + std::string(entry.name) +
+                                                 "' of palette entry " + std::to_string(i) +
+                                                 " is not a String");
+                                   }
+                                   KUBREL_ASSIGN_OR_RETURN(std::string key, nbt_text(entry.name));
+                                   KUBREL_ASSIGN_OR_RETURN(std::string text, value.text());
+                                   properties.emplace_back(std::move(key), std::move(text));
+                                   return true;
+                                 });
       if (!read) return std::unexpected(std::move(read.error()));
     }
-    KUBREL_ASSIGN_OR_RETURN(uint32_t index, palette.index_of(canonical_state_text(
-                                                state_name, std::move(properties))));
+    KUBREL_ASSIGN_OR_RETURN(
+        uint32_t index, palette.index_of(canonical_state_text(state_name, std::move(properties))));
     indices.push_back(index);
     at = end;
   }
@@ -94,10 +94,10 @@ Status place_blocks(std::span<const uint8_t> document, const NbtTagRef& tag, Vol
                       ", which the palette of " + std::to_string(placement.indices.size()) +
                       " entries does not hold");
         }
-        uint64_t at = (uint64_t{static_cast<uint32_t>(pos[1])} * size[2] +
-                       static_cast<uint32_t>(pos[2])) *
-                          size[0] +
-                      static_cast<uint32_t>(pos[0]);
+        uint64_t at =
+            (uint64_t{static_cast<uint32_t>(pos[1])} * size[2] + static_cast<uint32_t>(pos[2])) *
+                size[0] +
+            static_cast<uint32_t>(pos[0]);
         placement.filled += grid[at] == static_cast<T>(placement.void_index);
         grid[at] = static_cast<T>(placement.indices[static_cast<size_t>(state)]);
         if (keys["nbt"].kind == NbtKind::Compound) {
@@ -161,8 +161,7 @@ Result<Volume> decode(std::span<const uint8_t> document, uint32_t palette_choice
     volume.palette_count = list.length;
     if (palette_choice >= list.length) {
       return fail("palette " + std::to_string(palette_choice) +
-                  " was asked for, but the file has " +
-                  std::to_string(list.length));
+                  " was asked for, but the file has " + std::to_string(list.length));
     }
     KUBREL_ASSIGN_OR_RETURN(palette_payload, list_element(document, list, palette_choice, 2));
   } else if (keys["palette"].kind == NbtKind::List) {

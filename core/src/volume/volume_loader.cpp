@@ -133,22 +133,22 @@ Result<VolumeFormat> detect_volume_format(std::span<const uint8_t> document) {
   bool version_int = false;
   auto root = nbt_root_compound(document);
   if (!root) return fail("not a schematic: " + root.error().message);
-  auto walked = for_each_entry(document, *root, 0, [&](const NbtTagRef& entry, NbtCursor&)
-                                                       -> Result<bool> {
-    std::string_view name = entry.name;
-    if (name == "Blocks" && entry.kind == NbtKind::ByteArray) legacy = true;
-    if (name == "Regions" && entry.kind == NbtKind::Compound) regions = true;
-    if (name == "Version" && entry.kind == NbtKind::Int) version_int = true;
-    if (name == "Schematic" || name == "Palette" || name == "BlockData" ||
-        (name == "Blocks" && entry.kind == NbtKind::Compound) || name == "Width" ||
-        name == "Length") {
-      sponge = true;
-    }
-    if (name == "size" || name == "palette" || name == "palettes" || name == "blocks") {
-      structure = true;
-    }
-    return false;
-  });
+  auto walked =
+      for_each_entry(document, *root, 0, [&](const NbtTagRef& entry, NbtCursor&) -> Result<bool> {
+        std::string_view name = entry.name;
+        if (name == "Blocks" && entry.kind == NbtKind::ByteArray) legacy = true;
+        if (name == "Regions" && entry.kind == NbtKind::Compound) regions = true;
+        if (name == "Version" && entry.kind == NbtKind::Int) version_int = true;
+        if (name == "Schematic" || name == "Palette" || name == "BlockData" ||
+            (name == "Blocks" && entry.kind == NbtKind::Compound) || name == "Width" ||
+            name == "Length") {
+          sponge = true;
+        }
+        if (name == "size" || name == "palette" || name == "palettes" || name == "blocks") {
+          structure = true;
+        }
+        return false;
+      });
   if (legacy) return fail(kLegacyMcEditMessage);
   // Sponge v1/v2 also hold an Int "Version"; only Litematica files hold "Regions".
   if (regions && version_int) return VolumeFormat::Litematic;

@@ -3,8 +3,8 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <cstring>
+#include <limits>
 
 #include "common/text.h"
 

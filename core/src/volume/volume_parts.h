@@ -5,8 +5,8 @@
 
 #include <array>
 #include <cstddef>
-#include <optional>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>

@@ -34,8 +34,8 @@ struct SaveReport {
   size_t dropped_entities = 0;
 };
 
-// ".schem" and ".schematic" are Sponge, ".nbt" a structure, ".kbr" KBR, ".litematic" Litematica (letter case
-// ignored).
+// ".schem" and ".schematic" are Sponge, ".nbt" a structure, ".kbr" KBR, ".litematic" Litematica
+// (letter case ignored).
 [[nodiscard]] Result<VolumeFormat> format_from_path(const std::string& path);
 
 // Encodes the volume in `format` and compresses it into `sink`.

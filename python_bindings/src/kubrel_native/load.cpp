@@ -7,9 +7,9 @@
 #include <optional>
 #include <string_view>
 
+#include "py_common/buffer_view.h"
 #include "py_common/errors.h"
 #include "py_common/heap_type.h"
-#include "py_common/buffer_view.h"
 #include "py_common/interpreter_lock.h"
 #include "py_common/numpy_api.h"
 #include "py_common/pyref.h"
@@ -121,19 +121,20 @@ PyObject* to_dict(Volume volume) {
                                static_cast<Py_ssize_t>(volume.size[0])};
   std::string_view format = volume_format_name(volume.format);
   PyRef data_version = PyRef::steal(volume.data_version ? PyLong_FromLong(*volume.data_version)
-                                                       : Py_NewRef(Py_None));
-  PyRef sub_version = PyRef::steal(volume.sub_version ? PyLong_FromLong(*volume.sub_version)
-                                                     : Py_NewRef(Py_None));
-  PyRef metadata = PyRef::steal(volume.metadata.empty() ? Py_NewRef(Py_None)
-                                                        : bytes_of(volume.metadata));
+                                                        : Py_NewRef(Py_None));
+  PyRef sub_version =
+      PyRef::steal(volume.sub_version ? PyLong_FromLong(*volume.sub_version) : Py_NewRef(Py_None));
+  PyRef metadata =
+      PyRef::steal(volume.metadata.empty() ? Py_NewRef(Py_None) : bytes_of(volume.metadata));
   if (set_item(dict.get(), "format", to_str(format)) < 0 ||
       set_item(dict.get(), "version", PyLong_FromLong(volume.version)) < 0 ||
       set_item(dict.get(), "data_version", data_version.release()) < 0 ||
       set_item(dict.get(), "origin", int_triple(volume.origin)) < 0 ||
       set_item(dict.get(), "size", size_triple(volume.size)) < 0 ||
       set_item(dict.get(), "palette", palette.release()) < 0 ||
-      set_item(dict.get(), "blocks", make_unsigned_array(std::move(volume.blocks.bytes),
-                                                         volume.blocks.width, shape)) < 0 ||
+      set_item(dict.get(), "blocks",
+               make_unsigned_array(std::move(volume.blocks.bytes), volume.blocks.width, shape)) <
+          0 ||
       set_item(dict.get(), "palette_count", PyLong_FromUnsignedLong(volume.palette_count)) < 0 ||
       set_item(dict.get(), "block_entities", block_entities.release()) < 0 ||
       set_item(dict.get(), "entities", entities.release()) < 0 ||
@@ -164,9 +165,10 @@ PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
     if (format != nullptr) {
       options.format = format_named(format);
       if (!options.format) {
-        return raise_text(PyExc_ValueError,
-                          "format must be None, 'sponge', 'structure', 'kbr' or 'litematic', not '" +
-                              std::string(format) + "'");
+        return raise_text(
+            PyExc_ValueError,
+            "format must be None, 'sponge', 'structure', 'kbr' or 'litematic', not '" +
+                std::string(format) + "'");
       }
     }
     if (palette < 0 || palette > UINT32_MAX) {
@@ -188,7 +190,7 @@ PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
 
 std::optional<VolumeFormat> format_named(std::string_view name) {
   for (VolumeFormat format : {VolumeFormat::Sponge, VolumeFormat::Structure, VolumeFormat::Kbr,
-                               VolumeFormat::Litematic}) {
+                              VolumeFormat::Litematic}) {
     if (name == volume_format_name(format)) return format;
   }
   return std::nullopt;
@@ -204,10 +206,11 @@ PyObject* kubrel_error_type() {
                                     PyExc_ValueError, nullptr));
 }
 
-PyMethodDef load_method = {
-    "load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load)),
-    METH_VARARGS | METH_KEYWORDS,
-    "load(source, format=None, palette=0, region=None) -> dict\n\nReads a whole schematic (a path, a "
-    "bytes-like object or a binary file object; gzip or not) into arrays."};
+PyMethodDef load_method = {"load",
+                           reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load)),
+                           METH_VARARGS | METH_KEYWORDS,
+                           "load(source, format=None, palette=0, region=None) -> dict\n\nReads a "
+                           "whole schematic (a path, a "
+                           "bytes-like object or a binary file object; gzip or not) into arrays."};
 
 }  // namespace kubrel::py

@@ -119,8 +119,8 @@ bool fill_records(PyObject* items, std::vector<VolumeBlockEntity>& records) {
     PyObject* data = nullptr;
     VolumeBlockEntity& record = records.emplace_back();
     BlockPosition& p = record.position;
-    return PyArg_ParseTuple(item, "(iii)O;block records are ((x, y, z), bytes)", &p.x, &p.y,
-                            &p.z, &data) &&
+    return PyArg_ParseTuple(item, "(iii)O;block records are ((x, y, z), bytes)", &p.x, &p.y, &p.z,
+                            &data) &&
            payload_of(data, record.data);
   });
 }
@@ -144,9 +144,9 @@ bool fill_regions(PyObject* items, Volume& volume) {
     const char* name = nullptr;
     Py_ssize_t length = 0;
     Volume::NamedRegion& r = volume.regions.emplace_back();
-    if (!PyArg_ParseTuple(item, "s#(iii)(III)(iii);regions are (name, min, size, file size)",
-                          &name, &length, &r.min.x, &r.min.y, &r.min.z, &r.size[0], &r.size[1],
-                          &r.size[2], &r.file_size[0], &r.file_size[1], &r.file_size[2])) {
+    if (!PyArg_ParseTuple(item, "s#(iii)(III)(iii);regions are (name, min, size, file size)", &name,
+                          &length, &r.min.x, &r.min.y, &r.min.z, &r.size[0], &r.size[1], &r.size[2],
+                          &r.file_size[0], &r.file_size[1], &r.file_size[2])) {
       return false;
     }
     r.name.assign(name, static_cast<size_t>(length));
@@ -228,23 +228,36 @@ bool to_volume(const VolumeArguments& arguments, Volume& volume) {
 
 PyObject* save(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    static const char* keywords[] = {
-        "path",     "blocks",   "palette", "origin", "size",          "data_version",
-        "block_entities", "entities", "format", "version", "level", "drop_entities", "regions",
-        "pending_block_ticks", "pending_fluid_ticks", "metadata", "read_as", nullptr};
+    static const char* keywords[] = {"path",
+                                     "blocks",
+                                     "palette",
+                                     "origin",
+                                     "size",
+                                     "data_version",
+                                     "block_entities",
+                                     "entities",
+                                     "format",
+                                     "version",
+                                     "level",
+                                     "drop_entities",
+                                     "regions",
+                                     "pending_block_ticks",
+                                     "pending_fluid_ticks",
+                                     "metadata",
+                                     "read_as",
+                                     nullptr};
     VolumeArguments a;
     PyObject* path_bytes = nullptr;
     const char* format = nullptr;
     int version = 3;
     int level = kDefaultGzipLevel;
     int drop_entities = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&OOOOOOO|ziip$OOOOO:save",
-                                     const_cast<char**>(keywords), PyUnicode_FSConverter,
-                                     &path_bytes, &a.blocks, &a.palette, &a.origin, &a.size,
-                                     &a.data_version, &a.block_entities, &a.entities, &format,
-                                     &version, &level, &drop_entities, &a.regions,
-                                     &a.pending_block_ticks, &a.pending_fluid_ticks, &a.metadata,
-                                     &a.read_as)) {
+    if (!PyArg_ParseTupleAndKeywords(
+            args, kwargs, "O&OOOOOOO|ziip$OOOOO:save", const_cast<char**>(keywords),
+            PyUnicode_FSConverter, &path_bytes, &a.blocks, &a.palette, &a.origin, &a.size,
+            &a.data_version, &a.block_entities, &a.entities, &format, &version, &level,
+            &drop_entities, &a.regions, &a.pending_block_ticks, &a.pending_fluid_ticks, &a.metadata,
+            &a.read_as)) {
       return nullptr;
     }
     PyRef owned_path = PyRef::steal(path_bytes);
@@ -256,9 +269,10 @@ PyObject* save(PyObject*, PyObject* args, PyObject* kwargs) {
     if (format != nullptr) {
       options.format = format_named(format);
       if (!options.format) {
-        return raise_text(PyExc_ValueError,
-                          "format must be None, 'sponge', 'structure', 'kbr' or 'litematic', not '" +
-                              std::string(format) + "'");
+        return raise_text(
+            PyExc_ValueError,
+            "format must be None, 'sponge', 'structure', 'kbr' or 'litematic', not '" +
+                std::string(format) + "'");
       }
     }
     Volume volume;
@@ -278,18 +292,17 @@ PyObject* save(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* save_pieces(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    static const char* keywords[] = {
-        "stem",     "blocks",     "palette", "origin", "size", "data_version", "block_entities",
-        "entities", "piece_size", "level",   nullptr};
+    static const char* keywords[] = {"stem",       "blocks",       "palette",        "origin",
+                                     "size",       "data_version", "block_entities", "entities",
+                                     "piece_size", "level",        nullptr};
     VolumeArguments a;
     PyObject* stem_bytes = nullptr;
     unsigned int piece_size = kDefaultPieceSize;
     int level = kDefaultGzipLevel;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&OOOOOOO|Ii:save_pieces",
-                                     const_cast<char**>(keywords), PyUnicode_FSConverter,
-                                     &stem_bytes, &a.blocks, &a.palette, &a.origin, &a.size,
-                                     &a.data_version, &a.block_entities, &a.entities,
-                                     &piece_size, &level)) {
+    if (!PyArg_ParseTupleAndKeywords(
+            args, kwargs, "O&OOOOOOO|Ii:save_pieces", const_cast<char**>(keywords),
+            PyUnicode_FSConverter, &stem_bytes, &a.blocks, &a.palette, &a.origin, &a.size,
+            &a.data_version, &a.block_entities, &a.entities, &piece_size, &level)) {
       return nullptr;
     }
     PyRef owned_stem = PyRef::steal(stem_bytes);
@@ -309,8 +322,8 @@ PyObject* save_pieces(PyObject*, PyObject* args, PyObject* kwargs) {
     if (!list) return nullptr;
     for (size_t i = 0; i < paths->size(); ++i) {
       const std::string& written = (*paths)[i];
-      PyObject* text = PyUnicode_DecodeFSDefaultAndSize(written.data(),
-                                                        static_cast<Py_ssize_t>(written.size()));
+      PyObject* text =
+          PyUnicode_DecodeFSDefaultAndSize(written.data(), static_cast<Py_ssize_t>(written.size()));
       if (text == nullptr) return nullptr;
       PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
     }
@@ -325,7 +338,8 @@ PyMethodDef save_method = {
     METH_VARARGS | METH_KEYWORDS,
     "save(path, blocks, palette, origin, size, data_version, block_entities, entities, "
     "format=None, version=3, level=1, drop_entities=False, *, regions=None, "
-    "pending_block_ticks=None, pending_fluid_ticks=None, metadata=None, read_as=None) -> dict\n\nWrites a volume atomically; "
+    "pending_block_ticks=None, pending_fluid_ticks=None, metadata=None, read_as=None) -> "
+    "dict\n\nWrites a volume atomically; "
     "returns how many block entities and entities were dropped."};
 
 PyMethodDef save_pieces_method = {

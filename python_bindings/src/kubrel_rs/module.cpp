@@ -3,10 +3,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "kubrel_rs/reader.h"
 #include "py_common/errors.h"
 #include "py_common/module_def.h"
 #include "py_common/pyref.h"
-#include "kubrel_rs/reader.h"
 
 namespace kubrel::py {
 

@@ -4,10 +4,10 @@
 
 #include <new>
 
-#include "py_common/errors.h"
-#include "py_common/value_class.h"
 #include "kubrel_rs/py_block_position.h"
 #include "kubrel_rs/py_block_state.h"
+#include "py_common/errors.h"
+#include "py_common/value_class.h"
 
 namespace kubrel::py {
 
@@ -68,8 +68,8 @@ PyObject* new_block(PyTypeObject* type, Block& block) {
 #ifndef Py_GIL_DISABLED
   if (free_block_count > 0) {
     // Takes a reference to the type and sets the object's own count, as a new object's.
-    object = reinterpret_cast<BlockClass::Object*>(
-        PyObject_Init(free_blocks[--free_block_count], type));
+    object =
+        reinterpret_cast<BlockClass::Object*>(PyObject_Init(free_blocks[--free_block_count], type));
   } else {
     object = PyObject_New(BlockClass::Object, type);
   }

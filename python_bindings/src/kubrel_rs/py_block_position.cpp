@@ -23,9 +23,8 @@ PyMethodDef methods[] = {
 PositionClass position_class({
     .name = "builtins.PyBlockPosition",
     .methods = methods,
-    .text = PositionClass::text_slot<[](const BlockPosition& p) {
-      return to_str(position_text(p));
-    }>,
+    .text =
+        PositionClass::text_slot<[](const BlockPosition& p) { return to_str(position_text(p)); }>,
 });
 
 }  // namespace

@@ -6,10 +6,10 @@
 #include <optional>
 #include <string>
 
-#include "py_common/errors.h"
-#include "py_common/value_class.h"
-#include "py_common/numpy_api.h"
 #include "kubrel_rs/py_block_position.h"
+#include "py_common/errors.h"
+#include "py_common/numpy_api.h"
+#include "py_common/value_class.h"
 
 namespace kubrel::py {
 
@@ -69,7 +69,6 @@ PyObject* construct(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     return make_boundary(boundary);
   });
 }
-
 
 PyObject* size(const Boundary& boundary) {
   return Py_BuildValue("(kkk)", static_cast<unsigned long>(boundary.d_x),

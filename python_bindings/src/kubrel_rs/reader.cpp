@@ -12,14 +12,14 @@
 #include <string>
 #include <vector>
 
+#include "formats/schematic_formats.h"
+#include "formats/stream.h"
+#include "kubrel_rs/py_block.h"
+#include "kubrel_rs/py_boundary.h"
 #include "py_common/errors.h"
 #include "py_common/heap_type.h"
 #include "py_common/interpreter_lock.h"
-#include "kubrel_rs/py_block.h"
-#include "kubrel_rs/py_boundary.h"
 #include "py_common/pystream.h"
-#include "formats/schematic_formats.h"
-#include "formats/stream.h"
 
 namespace kubrel::py {
 

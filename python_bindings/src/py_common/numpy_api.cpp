@@ -83,9 +83,9 @@ PyObject* array_over(void** api, int type_number, std::span<const Py_ssize_t> sh
   auto* array_type = static_cast<PyTypeObject*>(api[kArrayTypeSlot]);
   PyObject* descr = descr_from_type(type_number);
   if (descr == nullptr) return nullptr;
-  PyRef array = PyRef::steal(new_from_descr(array_type, descr, static_cast<int>(shape.size()),
-                                            shape.data(), strides.data(), data, kWriteableFlag,
-                                            nullptr));
+  PyRef array =
+      PyRef::steal(new_from_descr(array_type, descr, static_cast<int>(shape.size()), shape.data(),
+                                  strides.data(), data, kWriteableFlag, nullptr));
   if (!array) return nullptr;
   if (set_base_object(array.get(), owner.release()) < 0) return nullptr;
   return array.release();

@@ -8,9 +8,9 @@
 #include <string_view>
 #include <vector>
 
+#include "io/file_source.h"
 #include "py_common/errors.h"
 #include "py_common/interpreter_lock.h"
-#include "io/file_source.h"
 
 namespace kubrel::py {
 

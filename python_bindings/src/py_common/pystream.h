@@ -9,8 +9,8 @@
 #include <optional>
 #include <string>
 
-#include "py_common/pyref.h"
 #include "io/byte_source.h"
+#include "py_common/pyref.h"
 
 namespace kubrel::py {
 
