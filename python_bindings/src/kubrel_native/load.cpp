@@ -162,15 +162,7 @@ PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
       return nullptr;
     }
     VolumeLoadOptions options;
-    if (format != nullptr) {
-      options.format = format_named(format);
-      if (!options.format) {
-        return raise_text(
-            PyExc_ValueError,
-            "format must be None, 'sponge', 'structure', 'kbr' or 'litematic', not '" +
-                std::string(format) + "'");
-      }
-    }
+    if (!format_option(format, options.format)) return nullptr;
     if (palette < 0 || palette > UINT32_MAX) {
       return raise_text(PyExc_ValueError, "palette must be a non-negative index");
     }
@@ -194,6 +186,16 @@ std::optional<VolumeFormat> format_named(std::string_view name) {
     if (name == volume_format_name(format)) return format;
   }
   return std::nullopt;
+}
+
+bool format_option(const char* name, std::optional<VolumeFormat>& format) {
+  if (name == nullptr) return true;
+  format = format_named(name);
+  if (format) return true;
+  raise_text(PyExc_ValueError,
+             "format must be None, 'sponge', 'structure', 'kbr' or 'litematic', not '" +
+                 std::string(name) + "'");
+  return false;
 }
 
 PyObject* kubrel_error_type() {

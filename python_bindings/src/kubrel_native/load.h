@@ -19,6 +19,10 @@ extern PyMethodDef load_method;
 // any other.
 std::optional<VolumeFormat> format_named(std::string_view name);
 
+// Sets `format` from the keyword's value `name` (null for None, which leaves it unset); false
+// with a ValueError set for a name of no format.
+bool format_option(const char* name, std::optional<VolumeFormat>& format);
+
 // The exception class of the module, a ValueError subclass (created once per process); a
 // borrowed reference, or null with an error set.
 PyObject* kubrel_error_type();

@@ -266,15 +266,7 @@ PyObject* save(PyObject*, PyObject* args, PyObject* kwargs) {
     options.sponge_version = version;
     options.gzip_level = level;
     options.drop_entities = drop_entities != 0;
-    if (format != nullptr) {
-      options.format = format_named(format);
-      if (!options.format) {
-        return raise_text(
-            PyExc_ValueError,
-            "format must be None, 'sponge', 'structure', 'kbr' or 'litematic', not '" +
-                std::string(format) + "'");
-      }
-    }
+    if (!format_option(format, options.format)) return nullptr;
     Volume volume;
     if (!to_volume(a, volume)) return nullptr;
     PyObject* kind = kubrel_error_type();
