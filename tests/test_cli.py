@@ -186,6 +186,7 @@ COMMANDS = [
     ("dataset . -o hut.schem", (), 1, "", r"kubrel: \S+hut\.schem exists and is not a dataset[^\n]*\n"),
     # Written beside the collection, which the scans walk.
     ("convert hut.schem ../copy.kbr", (), 0, "", ""),
+    ("convert hut.schem ../copy.litematic --drop-entities", (), 0, "", ""),
     ("convert hut.schem ../piece --pieces 3", (), 0, r"(\.\./piece_[03]_[03]_[03]\.nbt\n){8}", ""),
     (
         "convert hut.schem nowhere/copy.nbt",

@@ -23,20 +23,30 @@ FORMATS = ("sponge", "structure", "kbr", "litematic")
     metavar="EDGE",
     help="Write structure pieces of at most EDGE³ blocks, named by their offset from DST.",
 )
-def convert(src, dst, format_name, pieces):
+@click.option(
+    "--drop-entities",
+    is_flag=True,
+    help="Leave out block entities and entities where the format holds none (KBR).",
+)
+def convert(src, dst, format_name, pieces, drop_entities):
     """Reads SRC and writes it to DST."""
-    writer = getattr(kubrel, "save_pieces" if pieces else "convert", None)
-    if writer is None:
-        raise UserError("writing schematics is not available in this build of kubrel")
     if pieces and format_name not in (None, "structure"):
         raise UserError("pieces are structure files: leave out --format or name 'structure'")
     options = {} if format_name is None or pieces else {"format": format_name}
+    if drop_entities and not pieces:
+        options["drop_entities"] = True
     try:
         if pieces:
-            written = writer(load(src), dst, size=pieces)
+            written = kubrel.save_pieces(load(src), dst, size=pieces)
         else:
-            written = writer(src, dst, **options)
+            written = kubrel.convert(src, dst, **options)
     except (OSError, ValueError) as error:
         raise file_error(dst if isinstance(error, OSError) else src, error) from None
-    for path in written if isinstance(written, (list, tuple)) else ():
-        click.echo(path)
+    if isinstance(written, list):
+        for path in written:
+            click.echo(path)
+    elif any(written.values()):
+        click.echo(
+            f"left out {written['block_entities']} block entities and {written['entities']} entities",
+            err=True,
+        )
