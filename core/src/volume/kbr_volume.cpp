@@ -119,7 +119,8 @@ uint64_t described_positions(KbrCursor cursor) {
     }
     auto length = (*opcode & 1) ? cursor.var<int32_t>() : Result<int32_t>(1);
     if (!length || *length < 0) break;
-    total = std::min(total + static_cast<uint64_t>(*length), kMaxRunPositions);
+    // Saturating: a run is at most 2^31, far below the room left.
+    total = std::min(total + static_cast<uint64_t>(*length), uint64_t{1} << 62);
   }
   return total;
 }

@@ -130,8 +130,8 @@ Status allocate_grid(IndexGrid& grid, const std::array<uint32_t, 3>& size, uint8
                      uint32_t fill, size_t document_bytes, uint64_t described) {
   // Each size is below 2^32, so the product of two fits; the third is checked.
   uint64_t area = uint64_t{size[0]} * size[1];
-  uint64_t limit =
-      std::max(max_grid_positions(document_bytes), std::min(described, kMaxRunPositions));
+  uint64_t run_limit = max_grid_positions(0) + kMaxRunPositionsPerByte * document_bytes;
+  uint64_t limit = std::max(max_grid_positions(document_bytes), std::min(described, run_limit));
   if (size[2] != 0 && area > limit / size[2]) {
     return fail("the box " + box_text(size) + " holds more positions than a document of " +
                 std::to_string(document_bytes) + " bytes can describe (at most " +

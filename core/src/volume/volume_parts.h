@@ -62,13 +62,14 @@ uint8_t grid_width_for(size_t palette_size);
 // data cut short), so the grid may outgrow the document, but only this far.
 uint64_t max_grid_positions(size_t document_bytes);
 
-// The most positions a run-length document may describe beyond that bound, however long its runs:
-// a file of a few bytes may still cover a large box of air, but not make us fill memory.
-inline constexpr uint64_t kMaxRunPositions = uint64_t{1} << 32;
+// The positions per document byte that a run-length document may describe beyond that bound,
+// however long its runs: real files of mostly air stay far below it (tens per byte), while a file
+// of a few bytes cannot make us fill memory.
+inline constexpr uint64_t kMaxRunPositionsPerByte = 4096;
 
 // Sizes `grid` for `positions` indices of `width` bytes, all `fill`, once `positions` passes the
-// bound above, or lies within `described` (the positions a run-length document's runs add up to,
-// at most kMaxRunPositions); the failure names the box.
+// bound above, or lies within `described` (the positions a run-length document's runs add up to)
+// and the run bound; the failure names the box.
 [[nodiscard]] Status allocate_grid(IndexGrid& grid, const std::array<uint32_t, 3>& size,
                                    uint8_t width, uint32_t fill, size_t document_bytes,
                                    uint64_t described = 0);
