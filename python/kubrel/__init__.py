@@ -13,7 +13,8 @@ Example:
     >>> vol.block_entities[0].data["id"]          # String('minecraft:chest')
 
 `Volume.save` writes a volume as Sponge (v3, or v2), a structure file, KBR or Litematica,
-atomically; `save_pieces` splits it into structure files of at most 48³; `convert` does load and save in one:
+atomically; `save_pieces` splits it into structure files of at most 48³; `convert` does load and
+save in one:
 
     >>> vol.save("castle.nbt")                    # the format from the suffix
     >>> kubrel.save_pieces(vol, "out/castle", size=48)
