@@ -335,7 +335,9 @@ BUILT = {
 }
 VOID, AIR = "minecraft:structure_void", "minecraft:air"
 # Each target: (format, Sponge version); "pieces" are structure files of a piece size that splits.
-TARGETS = [("sponge", 3), ("sponge", 2), ("structure", 3), ("kbr", 3), ("litematic", 5), ("pieces", 3)]
+TARGETS = [
+    ("sponge", 3), ("sponge", 2), ("structure", 3), ("kbr", 3), ("litematic", 5), ("pieces", 3)
+]
 READABLE = [str(p.relative_to(CORPUS)) for p in corpus_files() if p.parent.name != "legacy"] + [
     f"../litematic/{row['file']}" for row in manifest_rows(CORPUS.parent / "litematic")
 ]
@@ -380,7 +382,8 @@ def test_round_trip(tmp_path, name, target, version):
     if (stray and target in ("structure", "pieces", "litematic")) or (no_id and version == 2):
         # Structures and regions keep block entity data with its block: one outside the box has
         # no place; Sponge v2 requires every block entity's id.
-        with pytest.raises(kubrel.KubrelError, match='outside the volume|in no region|no String "id"'):
+        refusal = 'outside the volume|in no region|no String "id"'
+        with pytest.raises(kubrel.KubrelError, match=refusal):
             if target == "pieces":
                 kubrel.save_pieces(vol, tmp_path / "piece")
             else:

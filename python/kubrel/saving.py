@@ -57,7 +57,9 @@ def _litematic_parts(volume: Volume) -> dict:
     """What a Litematica file keeps beyond blocks and entities, for writing it back as it was."""
     ticks = lambda items: [(tuple(t.position), t.data.to_bytes()) for t in items]  # noqa: E731
     return {
-        "regions": [(r.name, tuple(r.min), tuple(r.size), tuple(r.file_size)) for r in volume.regions],
+        "regions": [
+            (r.name, tuple(r.min), tuple(r.size), tuple(r.file_size)) for r in volume.regions
+        ],
         "pending_block_ticks": ticks(volume.pending_block_ticks),
         "pending_fluid_ticks": ticks(volume.pending_fluid_ticks),
         "metadata": None if volume.metadata is None else volume.metadata.to_bytes(),
@@ -113,9 +115,10 @@ def convert(
     **save_options,
 ) -> Union[dict[str, int], list[str]]:
     """Reads `source` (any schematic `load` reads) and writes it to `target`: one file in `format`
-    ("sponge", "structure", "kbr" or "litematic"; None takes it from the suffix), or, with `pieces=N`, structure
-    pieces of at most N³ named after `target` as a stem. Further keywords go to `Volume.save`
-    (`version`, `level`, `drop_entities`). Returns what `Volume.save` or `save_pieces` returns.
+    ("sponge", "structure", "kbr" or "litematic"; None takes it from the suffix), or, with
+    `pieces=N`, structure pieces of at most N³ named after `target` as a stem. Further keywords go
+    to `Volume.save` (`version`, `level`, `drop_entities`). Returns what `Volume.save` or
+    `save_pieces` returns.
 
     Example:
         >>> kubrel.convert("castle.schem", "castle.kbr", drop_entities=True)

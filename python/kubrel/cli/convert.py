@@ -46,7 +46,5 @@ def convert(src, dst, format_name, pieces, drop_entities):
         for path in written:
             click.echo(path)
     elif any(written.values()):
-        click.echo(
-            f"left out {written['block_entities']} block entities and {written['entities']} entities",
-            err=True,
-        )
+        dropped = f"{written['block_entities']} block entities and {written['entities']} entities"
+        click.echo(f"left out {dropped}", err=True)
