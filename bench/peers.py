@@ -9,6 +9,8 @@ Two pipelines per library and format:
   giving the array of palette indices indexed [y, z, x] and the palette of canonical texts
   (index 0 "minecraft:air", unlisted structure positions "minecraft:structure_void"), the same
   content as a volume from kubrel.load().
+Litematica files have a NumPy pipeline only: the regions' packed indices unpacked at once and
+placed into the box that encloses them.
 Each pipeline takes a path and returns ("tuples", list) or ("array", blocks, palette).
 """
 
@@ -121,6 +123,46 @@ def structure_numpy(size, palette, positions, states):
     return ("array", grid, texts)
 
 
+def unpack_indices(longs, bits, count):
+    """`count` indices of `bits` bits each, packed low bit first across 64-bit words (an index may
+    span two words)."""
+    words = np.append(np.asarray(longs).view(np.uint64), np.uint64(0))
+    start = np.arange(count, dtype=np.uint64) * np.uint64(bits)
+    word = (start >> np.uint64(6)).astype(np.intp)
+    shift = start & np.uint64(63)
+    low = words[word] >> shift
+    spans = shift + np.uint64(bits) > np.uint64(64)
+    high = np.zeros_like(low)
+    high[spans] = words[word[spans] + 1] << (np.uint64(64) - shift[spans])
+    return (low | high) & np.uint64((1 << bits) - 1)
+
+
+def litematic_numpy(regions):
+    """regions: (position, size, palette texts, packed longs) per region, sizes signed as the file
+    stores them. Positions between regions read as air."""
+    boxes = []
+    for position, size, _, _ in regions:
+        low = [p + s + 1 if s < 0 else p for p, s in zip(position, size)]
+        boxes.append((low, [abs(s) for s in size]))
+    corner = [min(low[a] for low, _ in boxes) for a in range(3)]
+    end = [max(low[a] + extent[a] for low, extent in boxes) for a in range(3)]
+    texts, index_of = ["minecraft:air"], {"minecraft:air": 0}
+    for _, _, palette, _ in regions:
+        for state in palette:
+            if state not in AIR and state not in index_of:
+                index_of[state] = len(texts)
+                texts.append(state)
+    grid = np.zeros((end[1] - corner[1], end[2] - corner[2], end[0] - corner[0]),
+                    dtype=smallest_dtype(len(texts)))
+    for (low, (sx, sy, sz)), (_, _, palette, longs) in zip(boxes, regions):
+        remap = np.array([0 if s in AIR else index_of[s] for s in palette], dtype=grid.dtype)
+        bits = max(2, (len(palette) - 1).bit_length())
+        indices = unpack_indices(longs, bits, sx * sy * sz)
+        x, y, z = (low[a] - corner[a] for a in range(3))
+        grid[y:y + sy, z:z + sz, x:x + sx] = remap[indices].reshape(sy, sz, sx)
+    return ("array", grid, texts)
+
+
 # ---- nbtlib: tags are subclasses of int, str, dict, list and numpy arrays ----
 
 def nbtlib_load(path):
@@ -158,8 +200,19 @@ def nbtlib_loop(path):
     return ("tuples", blocks)
 
 
+def nbtlib_regions(root):
+    for region in root["Regions"].values():
+        palette = [canonical_parts(str(e["Name"]), e.get("Properties", {}).items())
+                   for e in region["BlockStatePalette"]]
+        yield (tuple(int(region["Position"][a]) for a in "xyz"),
+               tuple(int(region["Size"][a]) for a in "xyz"), palette,
+               np.asarray(region["BlockStates"]).astype(np.int64))
+
+
 def nbtlib_numpy(path):
     root = nbtlib_load(path)
+    if "Regions" in root:
+        return litematic_numpy(list(nbtlib_regions(root)))
     if "palette" not in root:
         return sponge_numpy(*nbtlib_sponge(root))
     entries = root["blocks"]
@@ -208,8 +261,22 @@ def nbt_loop(path):
     return ("tuples", blocks)
 
 
+def nbt_regions(root):
+    for region in root["Regions"].values():
+        palette = []
+        for entry in region["BlockStatePalette"]:
+            props = entry["Properties"].items() if "Properties" in entry else ()
+            palette.append(canonical_parts(entry["Name"].value,
+                                           ((k, v.value) for k, v in props)))
+        yield (tuple(region["Position"][a].value for a in "xyz"),
+               tuple(region["Size"][a].value for a in "xyz"), palette,
+               np.array(region["BlockStates"].value, dtype=np.int64))
+
+
 def nbt_numpy(path):
     root = nbt_load(path)
+    if "Regions" in root:
+        return litematic_numpy(list(nbt_regions(root)))
     if "palette" not in root:
         width, height, length, palette, data = nbt_sponge(root)
         return sponge_numpy(width, height, length, palette, np.frombuffer(data, dtype=np.uint8))

@@ -248,7 +248,7 @@ def machine():
     return f"{os.cpu_count()} cores, {model}, Python {platform.python_version()}"
 
 
-def report(rows, corpus_rows, fork, started, load_before, runs, volume_section):
+def report(rows, corpus_rows, fork, started, load_before, runs, sections):
     spreads = [res["spread"] for row in rows + corpus_rows for res in row["modes"].values()
                if "spread" in res and res["seconds"] > 0.05]
     noise = (f"median spread (max − min over median) of the runs above 50 ms: "
@@ -275,6 +275,7 @@ def report(rows, corpus_rows, fork, started, load_before, runs, volume_section):
         "## Goals (flat Sponge terrain)",
         "",
         goals(rows, fork),
+        *sections["floors"],
         "",
         "## Inputs",
         "",
@@ -283,7 +284,7 @@ def report(rows, corpus_rows, fork, started, load_before, runs, volume_section):
         "![blocks per second](blocks_per_second.png)",
         "",
     ]
-    text += [volume_section]
+    text += [sections["volume"], sections["litematica"], sections["writing"]]
     if corpus_rows:
         text += ["## Real corpus", "", table(corpus_rows), ""]
     return "\n".join(text)
@@ -304,22 +305,32 @@ def main():
                         default=HERE.parent / "build-bench" / "bench" / "core" / "kubrel_bench")
     parser.add_argument("--only", help="measure only inputs whose label contains this text")
     parser.add_argument("--no-report", action="store_true", help="print, do not rewrite README")
-    parser.add_argument("--volume-only", action="store_true",
-                        help="measure only kubrel.load(), its floor, the peers and the threads; "
-                        "print that section")
+    parser.add_argument("--part", choices=("volume", "litematica", "writing"),
+                        help="measure only this part (kubrel.load() with its floor, peers and "
+                        "threads; Litematica; writing) and print its section")
     args = parser.parse_args()
     if args.child:
         child(*args.child)
         return
 
     # Imported here, so that the children that time the exact reader do not load NumPy first.
+    import litematica
+    import reader_floors
     import volume_bench
     import volume_report
+    import writing
 
-    if args.volume_only:
+    if args.part == "volume":
         load_now = os.getloadavg()[0]
         volume = volume_bench.run(args.data, args.corpus, args.runs, args.tool, measure, log)
         print(volume_report.section(volume, [], load_now, args.runs))
+        return
+    if args.part == "litematica":
+        print(litematica.section(litematica.run(args.corpus.parent / "litematic", args.runs,
+                                                args.tool, measure, log)))
+        return
+    if args.part == "writing":
+        print(writing.section(writing.run(args.data, args.corpus, args.tool, log)))
         return
 
     started = time.time()
@@ -338,15 +349,22 @@ def main():
             print(json.dumps(corpus_rows[-1]), flush=True)
     if args.no_report or args.only:
         return
+    floors = reader_floors.run(rows, corpus_rows, args.runs, args.tool, measure, log)
     load_now = os.getloadavg()[0]
     volume = volume_bench.run(args.data, args.corpus, args.runs, args.tool, measure, log)
-    volume_section = volume_report.section(volume, rows + corpus_rows, load_now, args.runs)
+    litematic_rows = litematica.run(args.corpus.parent / "litematic", args.runs, args.tool,
+                                    measure, log)
+    written = writing.run(args.data, args.corpus, args.tool, log)
+    sections = {"floors": reader_floors.lines(rows, floors),
+                "volume": volume_report.section(volume, rows + corpus_rows, load_now, args.runs),
+                "litematica": litematica.section(litematic_rows),
+                "writing": writing.section(written)}
     # The chart shows the generated inputs and the real files with the most blocks.
     biggest = sorted((r for r in corpus_rows if "blocks" in r["modes"].get("iter/detected", {})),
                      key=lambda r: -r["modes"]["iter/detected"]["blocks"])[:4]
     chart(rows + biggest, HERE / "blocks_per_second.png")
     (HERE / "README.md").write_text(report(rows, corpus_rows, fork, started, load_before,
-                                           args.runs, volume_section))
+                                           args.runs, sections))
     print(f"wrote {HERE / 'README.md'}")
 
 
