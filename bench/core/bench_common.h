@@ -14,6 +14,7 @@
 #include <span>
 #include <vector>
 
+#include "common/huge_pages.h"
 #include "io/file_source.h"
 
 namespace kubrel::bench {
@@ -71,6 +72,8 @@ inline std::optional<Inflated> inflate_whole(std::span<const uint8_t> packed) {
   Inflated out;
   out.size = trailer[0] | trailer[1] << 8 | trailer[2] << 16 | uint32_t{trailer[3]} << 24;
   out.data.reset(new uint8_t[out.size]);
+  // Floors get the huge pages the loaders ask for, so that they stay floors.
+  kubrel::advise_huge_pages(out.data.get(), out.size);
   inflate_state state;
   isal_inflate_init(&state);
   state.crc_flag = ISAL_GZIP;

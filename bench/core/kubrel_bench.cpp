@@ -217,6 +217,7 @@ int floor(const char* path) {
   auto ids = cursor.array_bytes(kubrel::NbtKind::ByteArray);
   if (!ids) return 1;
   std::unique_ptr<uint16_t[]> out(new uint16_t[ids->size()]);
+  kubrel::advise_huge_pages(out.get(), ids->size() * sizeof(uint16_t));
   size_t count = 0;
   for (size_t i = 0; i < ids->size();) {
     uint32_t value = (*ids)[i] & 0x7F;

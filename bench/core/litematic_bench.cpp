@@ -50,10 +50,16 @@ int litematic_floor(const char* path) {
   }
   unsigned bits = std::max(2u, unsigned(std::bit_width(big_endian_u32(palette + 1) - 1)));
   uint32_t longs = big_endian_u32(states);
-  std::vector<uint64_t> words(longs);
+  std::vector<uint64_t> words;
+  words.reserve(longs);
+  kubrel::advise_huge_pages(words.data(), size_t{longs} * 8);
+  words.resize(longs);
   std::memcpy(words.data(), states + 4, size_t{longs} * 8);
   for (uint64_t& word : words) word = std::byteswap(word);
-  std::vector<uint16_t> indices(entries);
+  std::vector<uint16_t> indices;
+  indices.reserve(entries);
+  kubrel::advise_huge_pages(indices.data(), entries * sizeof(uint16_t));
+  indices.resize(entries);
   const uint64_t mask = (uint64_t{1} << bits) - 1;
   for (uint64_t i = 0; i < entries; ++i) {
     uint64_t bit = i * bits;

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "common/huge_pages.h"
 #include "io/byte_source.h"
 
 namespace kubrel {
@@ -119,6 +120,14 @@ template <class T>
   size_t done = 0;
   while (done < length) {
     size_t count = std::min<size_t>(length - done, kChunk);
+    if (out.capacity() < done + count) {
+      // Advised before the elements so far are copied over, so that the copy lands on huge pages.
+      std::vector<T> grown;
+      grown.reserve(std::max(out.capacity() * 2, done + count));
+      advise_huge_pages(grown.data(), grown.capacity() * sizeof(T));
+      grown.assign(out.begin(), out.end());
+      out.swap(grown);
+    }
     out.resize(done + count);
     KUBREL_TRY(source.read_exact(reinterpret_cast<uint8_t*>(out.data() + done), count * sizeof(T)));
     done += count;

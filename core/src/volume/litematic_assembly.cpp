@@ -6,6 +6,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "common/huge_pages.h"
 #include "volume/litematic_reader.h"
 #include "volume/volume_parts.h"
 
@@ -226,7 +227,7 @@ Status assemble_litematic(std::vector<LitematicRegion>& regions, Volume& volume)
     void_added = added;
   }
   volume.blocks.width = grid_width_for(volume.palette.size());
-  volume.blocks.bytes.resize(static_cast<size_t>(positions) * volume.blocks.width);
+  zeroed_with_huge_pages(volume.blocks.bytes, static_cast<size_t>(positions) * volume.blocks.width);
   switch (volume.blocks.width) {
     case 1:
       KUBREL_TRY(fill_all<uint8_t>(placed, volume.blocks.bytes, grid));

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <memory>
 
+#include "common/huge_pages.h"
 #include "io/gzip_source.h"
 #include "nbt/nbt_view.h"
 #include "volume/kbr_volume.h"
@@ -59,6 +60,7 @@ class ArrivingBytes {
  private:
   void reserve(size_t capacity) {
     std::unique_ptr<uint8_t[]> grown(new uint8_t[capacity]);
+    advise_huge_pages(grown.get(), capacity);
     if (size_ > 0) std::memcpy(grown.get(), data_.get(), size_);
     data_ = std::move(grown);
     capacity_ = capacity;

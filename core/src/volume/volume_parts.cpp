@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "common/huge_pages.h"
 #include "common/text.h"
 
 namespace kubrel {
@@ -139,7 +140,7 @@ Status allocate_grid(IndexGrid& grid, const std::array<uint32_t, 3>& size, uint8
   }
   uint64_t positions = area * size[2];
   grid.width = width;
-  grid.bytes.assign(static_cast<size_t>(positions) * width, std::byte{0});
+  zeroed_with_huge_pages(grid.bytes, static_cast<size_t>(positions) * width);
   if (fill != 0) {
     with_index_type(width, [&]<class T>(T) {
       auto value = static_cast<T>(fill);
