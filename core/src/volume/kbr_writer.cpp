@@ -49,6 +49,21 @@ class KbrEncoder {
 
   // A run of `length` positions of the palette entry `id`.
   void run(int32_t id, uint64_t length) {
+    if (length - 1 < INT32_MAX) [[likely]] {
+      // One piece: the id, plus one when a length follows, then the length unless it is one.
+      // Chosen without branches, since which case comes next follows the data.
+      uint8_t* at = bytes_.data() + used_;
+      uint8_t* after_id = put_short_var_int(at, static_cast<uint32_t>(id) + (length != 1));
+      uint8_t* after_length = put_short_var_int(after_id, static_cast<uint32_t>(length));
+      used_ = static_cast<size_t>((length != 1 ? after_length : after_id) - bytes_.data());
+      if (used_ >= kFlushAt) [[unlikely]] {
+        // The pieces end where they ended when each number was passed on by itself: the
+        // compressed bytes depend on where the pieces end.
+        size_t id_end = static_cast<size_t>(after_id - bytes_.data());
+        flush_through(id_end >= kFlushAt ? id_end : used_);
+      }
+      return;
+    }
     while (length > 0) {
       uint64_t piece = std::min<uint64_t>(length, INT32_MAX);
       if (piece == 1) {
@@ -61,9 +76,12 @@ class KbrEncoder {
     }
   }
 
-  void flush() {
-    if (status_ && used_ > 0) status_ = sink_.write({bytes_.data(), used_});
-    used_ = 0;
+  void flush() { flush_through(used_); }
+  // Passes on the first `end` bytes and keeps the rest.
+  void flush_through(size_t end) {
+    if (status_ && end > 0) status_ = sink_.write({bytes_.data(), end});
+    std::memmove(bytes_.data(), bytes_.data() + end, used_ - end);
+    used_ -= end;
   }
   Status finish() {
     flush();
@@ -285,9 +303,54 @@ uint64_t equal_prefix(const Id* at, uint64_t stride, uint64_t count, Id value) {
   return i;
 }
 
+// Bit i set where cell i of the 64 from `at` differs from the cell before it (`before` for the
+// first). Compares bytewise first, which the compiler does many cells per instruction, then packs
+// eight flags at a time into a byte with one multiplication.
+template <class Id>
+uint64_t change_mask(const Id* at, Id before) {
+  alignas(8) uint8_t changed[64];
+  changed[0] = at[0] != before;
+  for (int i = 1; i < 64; ++i) changed[i] = at[i] != at[i - 1];
+  uint64_t mask = 0;
+  for (int byte = 0; byte < 8; ++byte) {
+    uint64_t flags;
+    std::memcpy(&flags, changed + 8 * byte, 8);
+    // Flag j (0 or 1, in byte j) lands on bit 56 + j; lower products stay below bit 56.
+    mask |= ((flags * 0x0102040810204080u) >> 56) << (8 * byte);
+  }
+  return mask;
+}
+
+// The runs of the grid's own order, which walks memory in sequence: the cells are one line, and
+// runs start where the change masks have a bit, so only a run's end costs a branch.
+template <class Id>
+void write_grid_order_runs(KbrEncoder& out, const Id* ids, uint64_t cells) {
+  Id current = ids[0];
+  uint64_t run_start = 0;
+  auto start_run = [&](uint64_t at) {
+    out.run(palette_id(current), at - run_start);
+    current = ids[at];
+    run_start = at;
+  };
+  uint64_t block = 0;
+  for (; block + 64 <= cells; block += 64) {
+    for (uint64_t mask = change_mask(ids + block, block > 0 ? ids[block - 1] : ids[0]); mask != 0;
+         mask &= mask - 1)
+      start_run(block + static_cast<uint64_t>(std::countr_zero(mask)));
+  }
+  for (; block < cells; ++block) {
+    if (ids[block] != current) start_run(block);
+  }
+  out.run(palette_id(current), cells - run_start);
+}
+
 template <class Id>
 void write_runs(KbrEncoder& out, const Volume& volume, const Id* ids, AxisOrder order) {
   if (volume.blocks.bytes.empty()) return;
+  if (order == AxisOrder::YZX) {
+    write_grid_order_runs(out, ids, volume.blocks.bytes.size() / volume.blocks.width);
+    return;
+  }
   Id current = ids[0];
   uint64_t length = 0;
   for_each_line(volume, order, [&](uint64_t start, uint64_t stride, uint64_t count) {
