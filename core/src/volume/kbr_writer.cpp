@@ -5,8 +5,10 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -211,6 +213,24 @@ void for_each_line(const Volume& volume, AxisOrder order, Line&& line) {
   }
 }
 
+// How many of the `count` cells from `a` differ from those from `b`. Counted in lanes as wide as
+// a cell (16 bits for single bytes), a block at a time so that no lane overflows: the compiler
+// then compares and counts a whole vector of cells per instruction, where 64-bit counts would
+// take one instruction for every two cells.
+template <class Id>
+uint64_t count_differences(const Id* a, const Id* b, uint64_t count) {
+  using Lane = std::conditional_t<sizeof(Id) == 4, uint32_t, uint16_t>;
+  constexpr uint64_t kBlock = std::numeric_limits<uint16_t>::max();
+  uint64_t total = 0;
+  for (uint64_t done = 0; done < count; done += kBlock) {
+    const uint64_t end = std::min(count, done + kBlock);
+    Lane differ = 0;
+    for (uint64_t i = done; i < end; ++i) differ += a[i] != b[i];
+    total += differ;
+  }
+  return total;
+}
+
 // The runs of the walk in each of the six orders: the changes between neighbours along each axis,
 // counted in one pass, plus the changes where one line of a walk ends and the next begins.
 template <class Id>
@@ -222,24 +242,12 @@ std::array<uint64_t, 6> count_runs(const Volume& volume, const Id* ids, uint64_t
   for (uint64_t y = 0; y < sy; ++y) {
     for (uint64_t z = 0; z < sz; ++z) {
       const Id* row = ids + (y * sz + z) * sx;
-      uint64_t cx = 0, cy = 0, cz = 0;
       Id row_largest = row[0];
-      for (uint64_t x = 0; x + 1 < sx; ++x) {
-        cx += row[x] != row[x + 1];
-        row_largest = std::max(row_largest, row[x + 1]);
-      }
+      for (uint64_t x = 1; x < sx; ++x) row_largest = std::max(row_largest, row[x]);
       largest = std::max<uint64_t>(largest, row_largest);
-      if (z + 1 < sz) {
-        const Id* next = row + sx;
-        for (uint64_t x = 0; x < sx; ++x) cz += row[x] != next[x];
-      }
-      if (y + 1 < sy) {
-        const Id* next = row + sx * sz;
-        for (uint64_t x = 0; x < sx; ++x) cy += row[x] != next[x];
-      }
-      changes[0] += cx;
-      changes[1] += cy;
-      changes[2] += cz;
+      changes[0] += count_differences(row, row + 1, sx - 1);
+      if (y + 1 < sy) changes[1] += count_differences(row, row + sx * sz, sx);
+      if (z + 1 < sz) changes[2] += count_differences(row, row + sx, sx);
     }
   }
   for (int code = 0; code < 6; ++code) {
@@ -303,14 +311,13 @@ uint64_t equal_prefix(const Id* at, uint64_t stride, uint64_t count, Id value) {
   return i;
 }
 
-// Bit i set where cell i of the 64 from `at` differs from the cell before it (`before` for the
-// first). Compares bytewise first, which the compiler does many cells per instruction, then packs
-// eight flags at a time into a byte with one multiplication.
+// Bit i set where cell i of the 64 from `at` differs from the cell before it (which exists).
+// Compares into bytes first, which the compiler does many cells per instruction, then packs eight
+// flags at a time into a byte with one multiplication.
 template <class Id>
-uint64_t change_mask(const Id* at, Id before) {
-  alignas(8) uint8_t changed[64];
-  changed[0] = at[0] != before;
-  for (int i = 1; i < 64; ++i) changed[i] = at[i] != at[i - 1];
+uint64_t change_mask(const Id* at) {
+  alignas(16) uint8_t changed[64];
+  for (int i = 0; i < 64; ++i) changed[i] = at[i] != at[i - 1];
   uint64_t mask = 0;
   for (int byte = 0; byte < 8; ++byte) {
     uint64_t flags;
@@ -332,14 +339,18 @@ void write_grid_order_runs(KbrEncoder& out, const Id* ids, uint64_t cells) {
     current = ids[at];
     run_start = at;
   };
-  uint64_t block = 0;
-  for (; block + 64 <= cells; block += 64) {
-    for (uint64_t mask = change_mask(ids + block, block > 0 ? ids[block - 1] : ids[0]); mask != 0;
-         mask &= mask - 1)
-      start_run(block + static_cast<uint64_t>(std::countr_zero(mask)));
+  // The first cells, before a whole block has a cell before it, and the last, after the last
+  // whole block, one at a time.
+  uint64_t cell = 1;
+  for (; cell < std::min<uint64_t>(cells, 64); ++cell) {
+    if (ids[cell] != current) start_run(cell);
   }
-  for (; block < cells; ++block) {
-    if (ids[block] != current) start_run(block);
+  for (; cell + 64 <= cells; cell += 64) {
+    for (uint64_t mask = change_mask(ids + cell); mask != 0; mask &= mask - 1)
+      start_run(cell + static_cast<uint64_t>(std::countr_zero(mask)));
+  }
+  for (; cell < cells; ++cell) {
+    if (ids[cell] != current) start_run(cell);
   }
   out.run(palette_id(current), cells - run_start);
 }
