@@ -33,6 +33,17 @@ inline uint8_t* put_var_int(uint8_t* out, uint64_t value) {
   return out;
 }
 
+// As put_var_int, for writers of many small values: one that fits in two bytes is written
+// without a loop or a branch on its size. `out` has room for five bytes.
+inline uint8_t* put_short_var_int(uint8_t* out, uint32_t value) {
+  if (value >= (1u << 14)) [[unlikely]]
+    return put_var_int(out, value);
+  const bool two = value >= kVarIntContinue;
+  out[0] = static_cast<uint8_t>((value & 0x7Fu) | (two ? kVarIntContinue : 0u));
+  out[1] = static_cast<uint8_t>(value >> 7);
+  return out + 1 + two;
+}
+
 // The value (uint32_t or uint64_t) of the VarInt whose first byte is `first`, its further bytes
 // taken from `read_byte` (a callable returning Result<uint8_t>, whose failure is passed through).
 // Fails with `too_big` when the byte that must be the last still has the high bit set. Callers

@@ -5,8 +5,10 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <unordered_map>
 #include <vector>
 
@@ -49,6 +51,21 @@ class KbrEncoder {
 
   // A run of `length` positions of the palette entry `id`.
   void run(int32_t id, uint64_t length) {
+    if (length - 1 < INT32_MAX) [[likely]] {
+      // One piece: the id, plus one when a length follows, then the length unless it is one.
+      // Chosen without branches, since which case comes next follows the data.
+      uint8_t* at = bytes_.data() + used_;
+      uint8_t* after_id = put_short_var_int(at, static_cast<uint32_t>(id) + (length != 1));
+      uint8_t* after_length = put_short_var_int(after_id, static_cast<uint32_t>(length));
+      used_ = static_cast<size_t>((length != 1 ? after_length : after_id) - bytes_.data());
+      if (used_ >= kFlushAt) [[unlikely]] {
+        // The pieces end where they ended when each number was passed on by itself: the
+        // compressed bytes depend on where the pieces end.
+        size_t id_end = static_cast<size_t>(after_id - bytes_.data());
+        flush_through(id_end >= kFlushAt ? id_end : used_);
+      }
+      return;
+    }
     while (length > 0) {
       uint64_t piece = std::min<uint64_t>(length, INT32_MAX);
       if (piece == 1) {
@@ -61,9 +78,12 @@ class KbrEncoder {
     }
   }
 
-  void flush() {
-    if (status_ && used_ > 0) status_ = sink_.write({bytes_.data(), used_});
-    used_ = 0;
+  void flush() { flush_through(used_); }
+  // Passes on the first `end` bytes and keeps the rest.
+  void flush_through(size_t end) {
+    if (status_ && end > 0) status_ = sink_.write({bytes_.data(), end});
+    std::memmove(bytes_.data(), bytes_.data() + end, used_ - end);
+    used_ -= end;
   }
   Status finish() {
     flush();
@@ -193,6 +213,24 @@ void for_each_line(const Volume& volume, AxisOrder order, Line&& line) {
   }
 }
 
+// How many of the `count` cells from `a` differ from those from `b`. Counted in lanes as wide as
+// a cell (16 bits for single bytes), a block at a time so that no lane overflows: the compiler
+// then compares and counts a whole vector of cells per instruction, where 64-bit counts would
+// take one instruction for every two cells.
+template <class Id>
+uint64_t count_differences(const Id* a, const Id* b, uint64_t count) {
+  using Lane = std::conditional_t<sizeof(Id) == 4, uint32_t, uint16_t>;
+  constexpr uint64_t kBlock = std::numeric_limits<uint16_t>::max();
+  uint64_t total = 0;
+  for (uint64_t done = 0; done < count; done += kBlock) {
+    const uint64_t end = std::min(count, done + kBlock);
+    Lane differ = 0;
+    for (uint64_t i = done; i < end; ++i) differ += a[i] != b[i];
+    total += differ;
+  }
+  return total;
+}
+
 // The runs of the walk in each of the six orders: the changes between neighbours along each axis,
 // counted in one pass, plus the changes where one line of a walk ends and the next begins.
 template <class Id>
@@ -204,24 +242,12 @@ std::array<uint64_t, 6> count_runs(const Volume& volume, const Id* ids, uint64_t
   for (uint64_t y = 0; y < sy; ++y) {
     for (uint64_t z = 0; z < sz; ++z) {
       const Id* row = ids + (y * sz + z) * sx;
-      uint64_t cx = 0, cy = 0, cz = 0;
       Id row_largest = row[0];
-      for (uint64_t x = 0; x + 1 < sx; ++x) {
-        cx += row[x] != row[x + 1];
-        row_largest = std::max(row_largest, row[x + 1]);
-      }
+      for (uint64_t x = 1; x < sx; ++x) row_largest = std::max(row_largest, row[x]);
       largest = std::max<uint64_t>(largest, row_largest);
-      if (z + 1 < sz) {
-        const Id* next = row + sx;
-        for (uint64_t x = 0; x < sx; ++x) cz += row[x] != next[x];
-      }
-      if (y + 1 < sy) {
-        const Id* next = row + sx * sz;
-        for (uint64_t x = 0; x < sx; ++x) cy += row[x] != next[x];
-      }
-      changes[0] += cx;
-      changes[1] += cy;
-      changes[2] += cz;
+      changes[0] += count_differences(row, row + 1, sx - 1);
+      if (y + 1 < sy) changes[1] += count_differences(row, row + sx * sz, sx);
+      if (z + 1 < sz) changes[2] += count_differences(row, row + sx, sx);
     }
   }
   for (int code = 0; code < 6; ++code) {
@@ -285,9 +311,57 @@ uint64_t equal_prefix(const Id* at, uint64_t stride, uint64_t count, Id value) {
   return i;
 }
 
+// Bit i set where cell i of the 64 from `at` differs from the cell before it (which exists).
+// Compares into bytes first, which the compiler does many cells per instruction, then packs eight
+// flags at a time into a byte with one multiplication.
+template <class Id>
+uint64_t change_mask(const Id* at) {
+  alignas(16) uint8_t changed[64];
+  for (int i = 0; i < 64; ++i) changed[i] = at[i] != at[i - 1];
+  uint64_t mask = 0;
+  for (int byte = 0; byte < 8; ++byte) {
+    uint64_t flags;
+    std::memcpy(&flags, changed + 8 * byte, 8);
+    // Flag j (0 or 1, in byte j) lands on bit 56 + j; lower products stay below bit 56.
+    mask |= ((flags * 0x0102040810204080u) >> 56) << (8 * byte);
+  }
+  return mask;
+}
+
+// The runs of the grid's own order, which walks memory in sequence: the cells are one line, and
+// runs start where the change masks have a bit, so only a run's end costs a branch.
+template <class Id>
+void write_grid_order_runs(KbrEncoder& out, const Id* ids, uint64_t cells) {
+  Id current = ids[0];
+  uint64_t run_start = 0;
+  auto start_run = [&](uint64_t at) {
+    out.run(palette_id(current), at - run_start);
+    current = ids[at];
+    run_start = at;
+  };
+  // The first cells, before a whole block has a cell before it, and the last, after the last
+  // whole block, one at a time.
+  uint64_t cell = 1;
+  for (; cell < std::min<uint64_t>(cells, 64); ++cell) {
+    if (ids[cell] != current) start_run(cell);
+  }
+  for (; cell + 64 <= cells; cell += 64) {
+    for (uint64_t mask = change_mask(ids + cell); mask != 0; mask &= mask - 1)
+      start_run(cell + static_cast<uint64_t>(std::countr_zero(mask)));
+  }
+  for (; cell < cells; ++cell) {
+    if (ids[cell] != current) start_run(cell);
+  }
+  out.run(palette_id(current), cells - run_start);
+}
+
 template <class Id>
 void write_runs(KbrEncoder& out, const Volume& volume, const Id* ids, AxisOrder order) {
   if (volume.blocks.bytes.empty()) return;
+  if (order == AxisOrder::YZX) {
+    write_grid_order_runs(out, ids, volume.blocks.bytes.size() / volume.blocks.width);
+    return;
+  }
   Id current = ids[0];
   uint64_t length = 0;
   for_each_line(volume, order, [&](uint64_t start, uint64_t stride, uint64_t count) {
