@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Builds what the reading benchmark needs and runs it: the extension in Release mode in .venv-bench
-# (with matplotlib for the chart, and the NBT libraries whose pipelines are the peers: nbtlib and NBT,
-# both MIT, installed here only, never a dependency of the product), the core benchmark tool in
-# build-bench/, the generated inputs in bench/data/. Safe to run again; extra arguments go to
-# bench/run.py.
+# Builds what the benchmarks need and runs them: the extension in Release mode in .venv-bench with
+# the command's and the cluster's extras (for the collection scan), matplotlib for the chart, and the
+# NBT libraries whose pipelines are the peers (nbtlib and NBT, both MIT, installed here only, never a
+# dependency of the product); the core benchmark tool in build-bench/; the generated inputs in
+# bench/data/. Then the reading benchmark (bench/run.py, which takes the extra arguments) and the
+# collection scan (bench/scan_collection.py; SCAN_COUNT files, 100000 unless set, 0 to skip it).
+# Safe to run again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 venv=.venv-bench
@@ -12,8 +14,8 @@ python=$(scripts/find-python.sh 3.13)
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
 "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" numpy matplotlib \
   "nbtlib==2.0.4" "NBT==1.5.1"
-"$venv/bin/python" -m pip install -q --no-build-isolation --no-deps -Cbuild-dir=build-py/bench \
-  -Ccmake.build-type=Release .
+"$venv/bin/python" -m pip install -q --no-build-isolation -Cbuild-dir=build-py/bench \
+  -Ccmake.build-type=Release ".[dask]"
 
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKUBREL_BUILD_TESTS=OFF \
   -DKUBREL_BUILD_BENCH=ON >/dev/null
@@ -26,3 +28,10 @@ if [ ! -f "$stamp" ] || [ bench/make_inputs.py -nt "$stamp" ]; then
 fi
 
 "$venv/bin/python" bench/run.py "$@"
+
+count=${SCAN_COUNT:-100000}
+if [ "$count" -gt 0 ]; then
+  scan=(--count "$count")
+  [ -d ../shared/corpus/real ] && scan+=(--corpus ../shared/corpus/real)
+  "$venv/bin/python" bench/scan_collection.py "${scan[@]}"
+fi
