@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <map>
 #include <new>
 #include <set>
 #include <string>
@@ -559,6 +560,19 @@ constexpr NbtTreeFilter::Member kSampleMembers[] = {
     {"i", nullptr}, {"pos", nullptr}, {"entries", nullptr}, {"nested", &kNestedFilter}};
 constexpr NbtTreeFilter kSampleFilter{kSampleMembers};
 constexpr NbtTreeFilter kDropAll{};
+// Hands "ba" to a sink; "i" is marked too, but is no array and stays in the tree.
+constexpr NbtTreeFilter::Member kSinkMembers[] = {{"i", nullptr, 1}, {"ba", nullptr, 0}};
+constexpr NbtTreeFilter kSinkFilter{kSinkMembers};
+
+// Each slot's bytes since its last begin.
+class RecordingSink final : public NbtArraySink {
+ public:
+  void begin(int slot) override { arrays[slot].clear(); }
+  void append(int slot, std::span<const uint8_t> bytes) override {
+    arrays[slot].insert(arrays[slot].end(), bytes.begin(), bytes.end());
+  }
+  std::map<int, Bytes> arrays;
+};
 
 TEST(NbtTreeFilterTest, KeepsOnlyTheNamedMembers) {
   auto root = decode(sample_document(), 3, true, &kSampleFilter);
@@ -592,7 +606,26 @@ TEST(NbtTreeFilterTest, DroppedMembersFailAlike) {
     EXPECT_EQ(tree_error(document, true, &kDropAll), tree_error(document));
     EXPECT_EQ(tree_error(document, true, &kSampleFilter), tree_error(document));
     EXPECT_EQ(tree_error(document, false, &kSampleFilter), tree_error(document));
+    RecordingSink sink;
+    auto source = source_of(document, 3);
+    auto sunk = decode_nbt_tree(*source, true, &kSinkFilter, &sink);
+    EXPECT_EQ(sunk ? "<success>" : sunk.error().message, tree_error(document));
   }
+}
+
+TEST(NbtTreeFilterTest, MarkedArraysGoToTheSink) {
+  // The last of a name written twice wins, in pieces as small as the source serves.
+  NbtWriter w;
+  w.compound("").byte_array("ba", Bytes{9, 9}).int_("i", 7).byte_array("ba", Bytes{1, 2, 3, 4});
+  w.end();
+  RecordingSink sink;
+  auto source = source_of(w.bytes(), 3);
+  auto root = decode_nbt_tree(*source, true, &kSinkFilter, &sink);
+  ASSERT_TRUE(root) << root.error().message;
+  const NbtCompound& c = *root->as<NbtCompound>();
+  EXPECT_TRUE(c.find("ba")->as<NbtByteArray>()->empty());
+  EXPECT_EQ(*c.find("i")->as<int32_t>(), 7);
+  EXPECT_EQ(sink.arrays, (std::map<int, Bytes>{{0, {1, 2, 3, 4}}}));
 }
 
 TEST(NbtTreeFilterTest, KeptValuesAreCounted) {

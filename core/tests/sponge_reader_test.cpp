@@ -208,6 +208,15 @@ TEST(SpongeReaderTest, IdsAcrossDecodingPieces) {
   broken_after_piece.push_back(0x81);
   Bytes too_many_then_broken = stone_ids(5000);
   too_many_then_broken.push_back(0x80);
+  // The id array is also held in byte pieces of 60 KiB: an air id first puts a VarInt across the
+  // first piece's end (offset 61440), and runs of continuation bytes end or cross it.
+  auto after_air = [&](size_t stones, Bytes tail) {
+    Bytes ids = stone_ids(stones);
+    ids.insert(ids.begin(), 0x00);
+    ids.insert(ids.end(), tail.begin(), tail.end());
+    return ids;
+  };
+  const std::string too_big = "! Sponge: Failed to process blocks: Sponge: VarInt is too big";
   const std::vector<Case> cases = {
       {"two pieces and a bit", 10001, stone_ids(10001), "10000,0,0 minecraft:stone", 10001},
       {"exactly one piece", 4096, stone_ids(4096), "4095,0,0 minecraft:stone", 4096},
@@ -219,6 +228,14 @@ TEST(SpongeReaderTest, IdsAcrossDecodingPieces) {
        "before stream)",
        1},
       {"broken VarInt past the box", 4097, too_many_then_broken,
+       "! Sponge: Failed to process blocks: Sponge: VarInt array ended unexpectedly", 1},
+      {"VarInt across a byte piece", 31001, after_air(31000, {}), "31000,0,0 minecraft:stone",
+       31000},
+      {"too long a VarInt across a byte piece", 31001, after_air(30718, Bytes(5, 0x80)), too_big,
+       1},
+      {"too long a VarInt filling a byte piece's end", 31001, after_air(30715, Bytes(10, 0x80)),
+       too_big, 1},
+      {"VarInt cut by the end of a whole byte piece", 31001, after_air(30719, {0x81}),
        "! Sponge: Failed to process blocks: Sponge: VarInt array ended unexpectedly", 1},
   };
   for (const Case& c : cases) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
+#include <memory>
 #include <span>
 #include <string>
 #include <unordered_map>
@@ -14,20 +16,29 @@ namespace kubrel {
 namespace {
 
 // The tags the reader looks at; the tree keeps nothing else of the document. "Blocks" is kept
-// whatever its kind, so that a ByteArray there (an older layout) is still reported.
-constexpr NbtTreeFilter::Member kBlocksMembers[] = {{"Palette", nullptr}, {"Data", nullptr}};
-constexpr NbtTreeFilter kBlocksFilter{kBlocksMembers};
-constexpr NbtTreeFilter::Member kSchematicMembers[] = {
-    {"Width", nullptr},   {"Height", nullptr},    {"Length", nullptr},
-    {"Palette", nullptr}, {"BlockData", nullptr}, {"Blocks", &kBlocksFilter}};
+// whatever its kind, so that a ByteArray there (an older layout) is still reported. The id arrays
+// go to the reader's sink, one slot for each place an id array may stand.
+enum IdSlot : int { kRootFlat, kRootNested, kSchematicFlat, kSchematicNested, kIdSlots };
+constexpr NbtTreeFilter::Member kRootBlocksMembers[] = {{"Palette", nullptr},
+                                                        {"Data", nullptr, kRootNested}};
+constexpr NbtTreeFilter kRootBlocksFilter{kRootBlocksMembers};
+constexpr NbtTreeFilter::Member kSchematicBlocksMembers[] = {{"Palette", nullptr},
+                                                             {"Data", nullptr, kSchematicNested}};
+constexpr NbtTreeFilter kSchematicBlocksFilter{kSchematicBlocksMembers};
+constexpr NbtTreeFilter::Member kSchematicMembers[] = {{"Width", nullptr},
+                                                       {"Height", nullptr},
+                                                       {"Length", nullptr},
+                                                       {"Palette", nullptr},
+                                                       {"BlockData", nullptr, kSchematicFlat},
+                                                       {"Blocks", &kSchematicBlocksFilter}};
 constexpr NbtTreeFilter kSchematicFilter{kSchematicMembers};
 constexpr NbtTreeFilter::Member kRootMembers[] = {{"Schematic", &kSchematicFilter},
                                                   {"Width", nullptr},
                                                   {"Height", nullptr},
                                                   {"Length", nullptr},
                                                   {"Palette", nullptr},
-                                                  {"BlockData", nullptr},
-                                                  {"Blocks", &kBlocksFilter}};
+                                                  {"BlockData", nullptr, kRootFlat},
+                                                  {"Blocks", &kRootBlocksFilter}};
 // A palette this large could not fit the palette's memory limit anyway, and each kept value
 // costs tens of bytes of tree however short it is in the file.
 constexpr uint64_t kMaxKeptValues = uint64_t{1} << 20;
@@ -35,6 +46,62 @@ constexpr NbtTreeFilter kRootFilter{kRootMembers, kMaxKeptValues};
 
 // Memory of one palette entry besides its state: the handle and the map node.
 constexpr size_t kPaletteEntryOverhead = 64;
+
+// The id arrays, kept in pieces small enough that the allocator takes them from its heap: each
+// piece is freed as soon as it is decoded, so the store's pages reuse its memory, and no large
+// block is mapped and unmapped (which would leave the allocator keeping later large blocks, such as
+// a growing list of blocks, in its heap for good). Every piece but the last ends with the last byte
+// of a VarInt, so that a piece decodes on its own exactly as its part of the whole array would.
+}  // namespace
+
+class SpongeSchematicInputStream::IdArrays final : public NbtArraySink {
+ public:
+  struct Piece {
+    std::unique_ptr<uint8_t[]> bytes;
+    size_t size;
+  };
+
+  void begin(int slot) override { slots_[slot].clear(); }
+  void append(int slot, std::span<const uint8_t> bytes) override {
+    std::vector<Piece>& pieces = slots_[slot];
+    while (!bytes.empty()) {
+      if (pieces.empty() || pieces.back().size == kPieceBytes) start_piece(pieces);
+      Piece& piece = pieces.back();
+      size_t count = std::min(kPieceBytes - piece.size, bytes.size());
+      std::memcpy(piece.bytes.get() + piece.size, bytes.data(), count);
+      piece.size += count;
+      bytes = bytes.subspan(count);
+    }
+  }
+
+  std::vector<Piece>& pieces(int slot) { return slots_[slot]; }
+
+ private:
+  static constexpr size_t kPieceBytes = 60 * 1024;
+  static constexpr size_t kMaxVarIntBytes = 5;
+
+  // Opens a piece, moving into it the bytes of a VarInt that the last piece leaves unfinished.
+  // Where none of the last piece's final five bytes ends a VarInt, the VarInt there is too long
+  // and fails inside that piece, which is then left whole.
+  static void start_piece(std::vector<Piece>& pieces) {
+    Piece next{std::make_unique_for_overwrite<uint8_t[]>(kPieceBytes), 0};
+    if (!pieces.empty()) {
+      Piece& last = pieces.back();
+      for (size_t k = 1; k <= kMaxVarIntBytes && k <= last.size; ++k) {
+        if (last.bytes[last.size - k] & kVarIntContinue) continue;
+        next.size = k - 1;
+        std::memcpy(next.bytes.get(), last.bytes.get() + last.size - next.size, next.size);
+        last.size -= next.size;
+        break;
+      }
+    }
+    pieces.push_back(std::move(next));
+  }
+
+  std::array<std::vector<Piece>, kIdSlots> slots_;
+};
+
+namespace {
 
 // Decodes the VarInt block ids at `p` into `out` until `capacity` ids are decoded or the bytes
 // end, and moves `p` past them. Fills whole buffers without a call per id: this loop runs once per
@@ -85,7 +152,8 @@ Status SpongeSchematicInputStream::read_header() {
   // The tree keeps only the tags the reader looks at: other formats' documents (tried during
   // detection) and the rest of a schematic (entities, biomes) can be huge. Nothing it uses lies in
   // a list.
-  auto root = decode_nbt_tree(*source_, /*keep_list_elements=*/false, &kRootFilter);
+  IdArrays ids;
+  auto root = decode_nbt_tree(*source_, /*keep_list_elements=*/false, &kRootFilter, &ids);
   if (!root) return fail("Sponge: Failed to read NBT data: " + root.error().message);
   // The document ends before the gzip trailer; reading to the end lets a damaged member report
   // its checksum error instead of passing as a good file.
@@ -116,7 +184,7 @@ Status SpongeSchematicInputStream::read_header() {
 
   if (auto status = process_palette(*schematic); !status)
     return fail("Sponge: Failed to process palette: " + status.error().message);
-  if (auto status = process_blocks(*schematic); !status)
+  if (auto status = process_blocks(*schematic, schematic != root_compound, ids); !status)
     return fail("Sponge: Failed to process blocks: " + status.error().message);
   header_read_ = true;
   return {};
@@ -147,7 +215,8 @@ Status SpongeSchematicInputStream::process_palette(const NbtCompound& schematic)
   return {};
 }
 
-Status SpongeSchematicInputStream::process_blocks(const NbtCompound& schematic) {
+Status SpongeSchematicInputStream::process_blocks(const NbtCompound& schematic, bool nested,
+                                                  IdArrays& ids) {
   if (!boundary_) return fail("Sponge: Boundary not set before processing blocks");
   if (!store_) return fail("Sponge: Blocks store not initialized before processing blocks");
   const NbtValue* blocks_tag = schematic.find("Blocks");
@@ -156,8 +225,12 @@ Status SpongeSchematicInputStream::process_blocks(const NbtCompound& schematic) 
   if (!data_tag) {
     return fail(blocks_tag ? "Sponge: Missing 'Data' tag" : "Sponge: Missing 'BlockData' tag");
   }
-  const NbtByteArray* data = data_tag->as<NbtByteArray>();
-  if (!data) return fail("Sponge: 'BlockData' tag is not a ByteArray");
+  if (!data_tag->as<NbtByteArray>()) return fail("Sponge: 'BlockData' tag is not a ByteArray");
+
+  // The tree holds an empty array in its place; the bytes are the last the sink took there.
+  std::vector<IdArrays::Piece>& pieces =
+      ids.pieces(nested ? (blocks_tag ? kSchematicNested : kSchematicFlat)
+                        : (blocks_tag ? kRootNested : kRootFlat));
 
   // One pass decodes the ids in pieces and places each piece along the walk. A broken VarInt
   // anywhere is reported before a count that exceeds the box, so ids past the box are still
@@ -166,23 +239,26 @@ Status SpongeSchematicInputStream::process_blocks(const NbtCompound& schematic) 
   std::array<int32_t, 4096> piece;
   uint64_t placed = 0;
   bool too_many = false;
-  const uint8_t* p = data->data();
-  const uint8_t* const end = p + data->size();
-  while (p < end) {
-    KUBREL_ASSIGN_OR_RETURN(size_t decoded, decode_ids(p, end, piece.data(), piece.size()));
-    size_t fitting = static_cast<size_t>(std::min<uint64_t>(decoded, volume - placed));
-    too_many |= fitting < decoded;
-    if (fitting == 0) continue;
-    // Every placed position lies inside the box; only an id too many can be refused.
-    uint64_t failed = 0;
-    Status stored = store_->set_unknown_blocks_along(AxisOrder::YZX, placed,
-                                                     std::span(piece.data(), fitting), &failed);
-    if (!stored) {
-      BlockPosition at = *boundary_->walk(AxisOrder::YZX).nth(failed);
-      return fail("Sponge: Failed to copy block at pos " + at.debug_string() + ": " +
-                  stored.error().message);
+  for (IdArrays::Piece& bytes : pieces) {
+    const uint8_t* p = bytes.bytes.get();
+    const uint8_t* const end = p + bytes.size;
+    while (p < end) {
+      KUBREL_ASSIGN_OR_RETURN(size_t decoded, decode_ids(p, end, piece.data(), piece.size()));
+      size_t fitting = static_cast<size_t>(std::min<uint64_t>(decoded, volume - placed));
+      too_many |= fitting < decoded;
+      if (fitting == 0) continue;
+      // Every placed position lies inside the box; only an id too many can be refused.
+      uint64_t failed = 0;
+      Status stored = store_->set_unknown_blocks_along(AxisOrder::YZX, placed,
+                                                       std::span(piece.data(), fitting), &failed);
+      if (!stored) {
+        BlockPosition at = *boundary_->walk(AxisOrder::YZX).nth(failed);
+        return fail("Sponge: Failed to copy block at pos " + at.debug_string() + ": " +
+                    stored.error().message);
+      }
+      placed += fitting;
     }
-    placed += fitting;
+    bytes.bytes.reset();
   }
   if (too_many && volume == 0) {
     // A box with a zero size still has its minimum as the walk's first position, which the store

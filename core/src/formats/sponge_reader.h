@@ -27,7 +27,11 @@ class SpongeSchematicInputStream final : public SchematicInputStream {
 
  private:
   [[nodiscard]] Status process_palette(const NbtCompound& schematic);
-  [[nodiscard]] Status process_blocks(const NbtCompound& schematic);
+  // The id arrays the document decoder hands over.
+  class IdArrays;
+
+  // `nested` tells a document with a "Schematic" compound from one whose root is the schematic.
+  [[nodiscard]] Status process_blocks(const NbtCompound& schematic, bool nested, IdArrays& ids);
 
   std::unique_ptr<BufferedSource> source_;
   std::optional<LazyPaletteBlockStoreWrapper> store_;

@@ -52,21 +52,23 @@ std::unexpected<Error> invalid_type(uint8_t id) {
 struct Keep {
   bool keep = true;
   const NbtTreeFilter* filter = nullptr;
+  int sink_slot = -1;
 
   // What to do with the member `name` of a compound kept under this.
   Keep member(std::string_view name) const {
     if (filter == nullptr) return *this;
     for (const auto& m : filter->members) {
-      if (m.name == name) return {true, m.inner};
+      if (m.name == name) return {true, m.inner, m.sink_slot};
     }
-    return {false, nullptr};
+    return {false, nullptr, -1};
   }
 };
 
 class TreeDecoder {
  public:
-  TreeDecoder(BufferedSource& source, bool keep_list_elements, const NbtTreeFilter* filter)
-      : source_(source), keep_list_elements_(keep_list_elements), filter_(filter) {
+  TreeDecoder(BufferedSource& source, bool keep_list_elements, const NbtTreeFilter* filter,
+              NbtArraySink* sink)
+      : source_(source), keep_list_elements_(keep_list_elements), filter_(filter), sink_(sink) {
     if (filter != nullptr && filter->max_values > 0) values_left_ = filter->max_values;
   }
 
@@ -122,6 +124,7 @@ class TreeDecoder {
     }
     switch (kind) {
       case NbtKind::ByteArray:
+        if (keep.sink_slot >= 0 && sink_ != nullptr) return to_sink(keep.sink_slot);
         return array<uint8_t>();
       case NbtKind::IntArray:
         return array<int32_t>();
@@ -257,6 +260,23 @@ class TreeDecoder {
     return invalid_type(static_cast<uint8_t>(kind));
   }
 
+  // A ByteArray handed to the sink straight from the source's buffer, with the failures of array().
+  Result<NbtValue> to_sink(int slot) {
+    KUBREL_ASSIGN_OR_RETURN(int32_t length, io(nbt_wire::read_number<int32_t>(source_)));
+    if (length < 0) return fail("nbt array too large");
+    sink_->begin(slot);
+    auto left = static_cast<uint64_t>(length);
+    while (left > 0) {
+      KUBREL_ASSIGN_OR_RETURN(std::span<const uint8_t> buffered, io(source_.fill_buffer()));
+      if (buffered.empty()) return fail(std::string("io error: ") + kUnexpectedEndMessage);
+      size_t count = static_cast<size_t>(std::min<uint64_t>(left, buffered.size()));
+      sink_->append(slot, buffered.first(count));
+      source_.consume(count);
+      left -= count;
+    }
+    return NbtValue(NbtByteArray{});
+  }
+
   Status skip_array(uint64_t element_size) {
     KUBREL_ASSIGN_OR_RETURN(int32_t length, io(nbt_wire::read_number<int32_t>(source_)));
     if (length < 0) return fail("nbt array too large");
@@ -266,6 +286,7 @@ class TreeDecoder {
   BufferedSource& source_;
   bool keep_list_elements_;
   const NbtTreeFilter* filter_;
+  NbtArraySink* sink_;
   // Values the tree may still keep; without a limit, more than any tree can hold.
   uint64_t values_left_ = UINT64_MAX;
   // Names and strings of skipped payloads.
@@ -275,8 +296,8 @@ class TreeDecoder {
 }  // namespace
 
 Result<NbtValue> decode_nbt_tree(BufferedSource& source, bool keep_list_elements,
-                                 const NbtTreeFilter* filter) {
-  return TreeDecoder(source, keep_list_elements, filter).root();
+                                 const NbtTreeFilter* filter, NbtArraySink* sink) {
+  return TreeDecoder(source, keep_list_elements, filter, sink).root();
 }
 
 }  // namespace kubrel

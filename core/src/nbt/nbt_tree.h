@@ -102,12 +102,26 @@ struct NbtTreeFilter {
     std::string_view name;
     // What to keep inside the member when it is a compound; null keeps all of it.
     const NbtTreeFilter* inner;
+    // When not negative and the member is a ByteArray, its bytes go to the decoder's sink under
+    // this number instead of into the tree, which keeps an empty ByteArray in its place.
+    int sink_slot = -1;
   };
   std::span<const Member> members;
   // The most values the whole tree may keep (0: no limit; read from the filter given to
   // decode_nbt_tree), for readers that know how much of a document they can use. Each value costs
   // tens of bytes however few bytes it took in the file.
   uint64_t max_values = 0;
+};
+
+// Takes the bytes of the ByteArray members a filter hands to it, piece by piece as they arrive:
+// a reader that consumes a large array in order need not hold it in one block of memory.
+class NbtArraySink {
+ public:
+  virtual ~NbtArraySink() = default;
+  // A member marked with `slot` starts; what came under that slot before is replaced (a name
+  // written twice keeps its last value, as in the tree).
+  virtual void begin(int slot) = 0;
+  virtual void append(int slot, std::span<const uint8_t> bytes) = 0;
 };
 
 // Decodes one document from `source` and returns its root, always a Compound (its name is read
@@ -122,9 +136,11 @@ struct NbtTreeFilter {
 // are checked exactly as when decoding and then dropped, for callers that never look inside lists.
 // With a `filter`, only the members it names are kept, at every level it reaches; the others are
 // checked the same way. The failures are the same whatever is kept, but for "nbt tree keeps more
-// than N values" once the filter's max_values is exceeded.
+// than N values" once the filter's max_values is exceeded. Members the filter marks with a sink
+// slot go to `sink` when it is given; without one they are kept in the tree.
 [[nodiscard]] Result<NbtValue> decode_nbt_tree(BufferedSource& source,
                                                bool keep_list_elements = true,
-                                               const NbtTreeFilter* filter = nullptr);
+                                               const NbtTreeFilter* filter = nullptr,
+                                               NbtArraySink* sink = nullptr);
 
 }  // namespace kubrel

@@ -80,6 +80,20 @@ template <class Cell>
 void ArrayPage::store_cells_as(uint64_t first, unsigned shift, const size_t* ids, size_t id_stride,
                                uint64_t count) {
   size_t added = 0;
+  if (shift == 0 && ((first + count - 1) >> kPartShift) == (first >> kPartShift)) {
+    // A stretch inside one part, the common write of a row along z: one lookup, no steps between
+    // parts to watch for.
+    uint8_t* part = part_of(first);
+    if (part == nullptr) [[unlikely]]
+      part = new_part(first);
+    const uint64_t offset = first & kPartMask;
+    for (uint64_t k = 0; k < count; ++k) {
+      added += load_cell_as<Cell>(part, offset + k) == 0;
+      store_cell_as(part, offset + k, static_cast<Cell>(ids[k * id_stride] + 1));
+    }
+    nnz_ += added;
+    return;
+  }
   // Rows along z stay in one part; the part is looked up again only when a cell leaves it.
   uint64_t part_index = UINT64_MAX;
   uint8_t* part = nullptr;
