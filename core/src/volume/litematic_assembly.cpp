@@ -3,7 +3,6 @@
 #include "volume/litematic_assembly.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <unordered_map>
 
@@ -15,6 +14,35 @@ namespace kubrel {
 
 namespace {
 
+// The packed indices of one region in stream order: each long filled from its least significant
+// bit, an index running on into the next long when the current one has too few bits left.
+class PackedIndices {
+ public:
+  PackedIndices(const std::vector<uint64_t>& words, unsigned bits)
+      : word_(words.data()), bits_(bits), mask_((uint64_t{1} << bits) - 1) {}
+
+  uint32_t next() {
+    if (available_ >= bits_) [[likely]] {
+      uint64_t value = pending_ & mask_;
+      pending_ >>= bits_;
+      available_ -= bits_;
+      return static_cast<uint32_t>(value);
+    }
+    uint64_t word = *word_++;
+    uint64_t value = (pending_ | (word << available_)) & mask_;
+    pending_ = word >> (bits_ - available_);
+    available_ += 64 - bits_;
+    return static_cast<uint32_t>(value);
+  }
+
+ private:
+  const uint64_t* word_;
+  uint64_t pending_ = 0;
+  unsigned available_ = 0;
+  unsigned bits_;
+  uint64_t mask_;
+};
+
 // The index stored for entry `entry` of `region`.
 uint32_t index_at(const LitematicRegion& region, uint64_t entry) {
   uint64_t bit = entry * region.bits;
@@ -24,43 +52,6 @@ uint32_t index_at(const LitematicRegion& region, uint64_t entry) {
   if (shift + region.bits > 64) value |= region.block_states[word + 1] << (64 - shift);
   return static_cast<uint32_t>(value & ((uint64_t{1} << region.bits) - 1));
 }
-
-// The packed indices of one region in stream order. Each long is filled from its least significant
-// bit and an index may run on into the next long, so on a little-endian host the longs lie in
-// memory as one stream of bits: an index is one unaligned 8-byte load and a shift, with no carry
-// to track between longs. The last few indices, whose load would pass the end, are read long by
-// long.
-class PackedIndices {
- public:
-  explicit PackedIndices(const LitematicRegion& region)
-      : region_(region),
-        bytes_(reinterpret_cast<const uint8_t*>(region.block_states.data())),
-        mask_((uint64_t{1} << region.bits) - 1) {
-    uint64_t stream_bytes = uint64_t{region.block_states.size()} * 8;
-    bool one_load = std::endian::native == std::endian::little && region.bits <= 57;
-    // Entry e loads bytes [e * bits / 8, + 8): inside the stream while e * bits / 8 + 8 <= size.
-    fast_entries_ = one_load && stream_bytes >= 8 ? ((stream_bytes - 8) * 8) / region.bits + 1 : 0;
-    fast_entries_ = std::min(fast_entries_, region.entries);
-  }
-
-  uint32_t next() {
-    uint64_t entry = entry_++;
-    if (entry < fast_entries_) [[likely]] {
-      uint64_t bit = entry * region_.bits;
-      uint64_t word;
-      std::memcpy(&word, bytes_ + (bit >> 3), 8);
-      return static_cast<uint32_t>((word >> (bit & 7)) & mask_);
-    }
-    return index_at(region_, entry);
-  }
-
- private:
-  const LitematicRegion& region_;
-  const uint8_t* bytes_;
-  uint64_t mask_;
-  uint64_t fast_entries_ = 0;
-  uint64_t entry_ = 0;
-};
 
 struct Placed {
   const LitematicRegion* region;
@@ -88,7 +79,7 @@ struct Grid {
 template <class T, bool kMerge>
 Status fill(const Placed& placed, T* cells, Grid& grid) {
   const LitematicRegion& region = *placed.region;
-  PackedIndices indices(region);
+  PackedIndices indices(region.block_states, region.bits);
   const uint32_t* to_volume = placed.to_volume.data();
   const uint32_t palette_size = static_cast<uint32_t>(placed.to_volume.size());
   const T void_value = static_cast<T>(grid.void_index);
