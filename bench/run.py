@@ -338,6 +338,8 @@ def main():
     fork = json.loads(subprocess.run([str(args.tool), "fork"], capture_output=True, text=True,
                                      check=True).stdout)
     rows, corpus_rows = [], []
+    # One untimed read first: the first processes after a build ran measurably slower and noisier.
+    python_measure(synthetic_inputs(args.data)[0][1], "iter", "auto", 2)
     for label, path, named in synthetic_inputs(args.data):
         if args.only and args.only not in label:
             continue

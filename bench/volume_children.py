@@ -24,7 +24,7 @@ import peers
 from measuring import timed
 
 THREADS = (1, 2, 4)
-THREAD_REPEATS = 3
+THREAD_REPEATS = 5
 
 
 def import_or_report(name):
