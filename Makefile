@@ -56,8 +56,8 @@ demo: deps
 bench: deps
 	scripts/bench.sh
 
-examples:
-	python3 scripts/make_examples.py
+examples: demo
+	.venv-demo/bin/python scripts/make_examples.py
 
 build-fuzz:
 	@scripts/install-deps.sh --fuzz

@@ -1,16 +1,17 @@
 #!/usr/bin/env python3
-"""Writes examples/: one small schematic per format, all holding the same little hut, built with
-the test-side writers (tests/writers.py). Run again to regenerate; the output is deterministic."""
+"""Writes examples/: one small schematic per format, all holding the same little hut, saved by
+the package's own writers (kubrel must be installed). Run again to regenerate; the output is
+deterministic."""
 
 import pathlib
-import sys
+
+import numpy
+
+from kubrel import _native
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
-sys.path.insert(0, str(REPO / "tests"))
-
-import writers  # noqa: E402
-
 SIZE = (5, 4, 5)  # x, y, z
+DATA_VERSION = 3465
 
 
 def hut():
@@ -32,45 +33,25 @@ def hut():
     return blocks
 
 
-def state_at(blocks, position):
-    return blocks.get(position, "minecraft:air")
-
-
-def sponge(blocks):
+def arrays(blocks):
+    """The hut as a volume's parts: palette indices indexed [y, z, x] and the palette, air first."""
     width, height, length = SIZE
-    order = [(x, y, z) for y in range(height) for z in range(length) for x in range(width)]
-    palette = {}
-    for position in order:
-        palette.setdefault(state_at(blocks, position), len(palette))
-    ids = [palette[state_at(blocks, p)] for p in order]
-    return writers.sponge(SIZE, palette, ids, nested=True)
-
-
-def mojang(blocks):
-    entries, index, placed = [], {}, []
-    for position, text in sorted(blocks.items()):
-        if text not in index:
-            name, _, rest = text.partition("[")
-            properties = dict(p.split("=") for p in rest.rstrip("]").split(",") if p)
-            index[text] = len(entries)
-            entries.append((name, properties))
-        placed.append((position, index[text]))
-    return writers.mojang(SIZE, entries, placed)
-
-
-def kbr(blocks):
-    width, height, length = SIZE
-    walk = [(x, y, z) for x in range(width) for y in range(height) for z in range(length)]
-    corner = (width - 1, height - 1, length - 1)
-    return writers.kbr_filled((0, 0, 0), corner, [state_at(blocks, p) for p in walk])
+    palette = ["minecraft:air"]
+    for text in sorted(set(blocks.values()) - {"minecraft:air"}):
+        palette.append(text)
+    grid = numpy.zeros((height, length, width), dtype=numpy.uint8)
+    for (x, y, z), text in blocks.items():
+        grid[y, z, x] = palette.index(text)
+    return grid, palette
 
 
 def main():
     out = REPO / "examples"
     out.mkdir(exist_ok=True)
-    blocks = hut()
-    for name, make in (("hut.schem", sponge), ("hut.nbt", mojang), ("hut.kbr", kbr)):
-        (out / name).write_bytes(writers.gz(make(blocks)))
+    grid, palette = arrays(hut())
+    for name, format in (("hut.schem", "sponge"), ("hut.nbt", "structure"), ("hut.kbr", "kbr")):
+        _native.save(str(out / name), grid, palette, (0, 0, 0), SIZE, DATA_VERSION, [], [],
+                     format=format)
         print("wrote", out / name)
 
 

@@ -65,8 +65,8 @@ COMMANDS = [
         0,
         re.escape(
             f"{INFO_HEADER}\n"
-            "hut.schem\tsponge v3\t5×4×5\t0, 0, 0\t-\t81\t6\t0\t0\n"
-            "hut.nbt\tstructure\t5×4×5\t0, 0, 0\t3465\t81\t7\t0\t0\n"
+            "hut.schem\tsponge v3\t5×4×5\t0, 0, 0\t3465\t81\t6\t0\t0\n"
+            "hut.nbt\tstructure\t5×4×5\t0, 0, 0\t3465\t81\t6\t0\t0\n"
             "hut.kbr\tkbr v1\t5×4×5\t0, 0, 0\t-\t81\t6\t0\t0\n"
             "deep/tower.schem\tsponge v2\t1×3×1\t0, 0, 0\t-\t3\t3\t0\t0\n"
         ),
@@ -102,7 +102,7 @@ COMMANDS = [
         "info hut.schem missing.schem broken.schem",
         (),
         1,
-        re.escape(f"{INFO_HEADER}\nhut.schem\tsponge v3\t5×4×5\t0, 0, 0\t-\t81\t6\t0\t0\n"),
+        re.escape(f"{INFO_HEADER}\nhut.schem\tsponge v3\t5×4×5\t0, 0, 0\t3465\t81\t6\t0\t0\n"),
         "kubrel: missing.schem: No such file or directory\nkubrel: broken.schem: [^\n]+\n",
     ),
     (
