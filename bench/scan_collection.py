@@ -19,14 +19,13 @@ import pathlib
 import platform
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
-HERE = pathlib.Path(__file__).resolve().parent
-sys.path.insert(0, str(HERE.parent / "tests"))
+from measuring import peak_kib
 
-import writers  # noqa: E402
-from measuring import peak_kib  # noqa: E402
+HERE = pathlib.Path(__file__).resolve().parent
 
 STATES = [
     "minecraft:stone",
@@ -50,14 +49,21 @@ RUNS = (
 )
 
 
-def template(number):
-    """A small Sponge schematic whose size and content follow from `number`."""
+def template(number, scratch):
+    """A small Sponge schematic whose size and content follow from `number`, saved by the
+    package's own writer; its bytes."""
+    import numpy
+    from kubrel import _native
+
     size = (4 + number % 16, 4 + number // 16 % 16, 4 + (number * 7) % 16)
     used = ["minecraft:air"] + [STATES[(number + k) % len(STATES)] for k in range(1 + number % 5)]
-    palette = {state: index for index, state in enumerate(dict.fromkeys(used))}
-    cells = size[0] * size[1] * size[2]
-    ids = [((i * 2654435761 + number) >> 7) % len(palette) for i in range(cells)]
-    return writers.gz(writers.sponge(size, palette, ids))
+    palette = list(dict.fromkeys(used))
+    cells = numpy.arange(size[0] * size[1] * size[2], dtype=numpy.uint64)
+    ids = ((cells * 2654435761 + number) >> 7) % len(palette)
+    grid = ids.astype(numpy.uint8).reshape(size[1], size[2], size[0])
+    path = scratch / "template.schem"
+    _native.save(str(path), grid, palette, (0, 0, 0), size, None, [], [], format="sponge")
+    return path.read_bytes()
 
 
 def generate(folder, count):
@@ -66,7 +72,8 @@ def generate(folder, count):
     if stamp.exists() and int(stamp.read_text()) >= count:
         return
     started = time.perf_counter()
-    contents = [template(number) for number in range(TEMPLATES)]
+    with tempfile.TemporaryDirectory() as scratch:
+        contents = [template(number, pathlib.Path(scratch)) for number in range(TEMPLATES)]
     for number in range(count):
         sub = folder / f"{number // FILES_PER_FOLDER:04d}"
         if number % FILES_PER_FOLDER == 0:
