@@ -32,10 +32,6 @@ def int_(v):
     return Tag(INT, v)
 
 
-def long(v):
-    return Tag(LONG, v)
-
-
 def byte_array(data):
     return Tag(BYTE_ARRAY, bytes(data))
 
