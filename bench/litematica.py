@@ -6,11 +6,12 @@ libraries (peers.py). A peer counts only when it gives the blocks `kubrel.load()
 
 import peers
 from volume_bench import child, measure_peer
-from volume_report import met
+from volume_report import cell, met
 
 FLOOR_GOAL = 1.5
 PEER_GOAL = 20.0
 LARGEST = 2
+NUMPY_PEERS = [name for name, (_, pipeline, _) in peers.PEERS.items() if pipeline == "numpy"]
 
 
 def ms(result):
@@ -25,8 +26,8 @@ def run(corpus, runs, tool, measure, log):
                                                    first=child("load", path, 1)),
                "floor": measure([str(tool), "litematic-floor", str(path)], runs),
                "core": measure([str(tool), "litematic", str(path)], runs),
-               "peers": {name: measure_peer(name, pipeline, path, runs, measure)
-                         for name, (_, pipeline, _) in peers.PEERS.items() if pipeline == "numpy"}}
+               "peers": {name: measure_peer(name, "numpy", path, runs, measure)
+                         for name in NUMPY_PEERS}}
         rows.append(row)
         log(row)
     return rows
@@ -58,20 +59,15 @@ def goals(rows):
 
 
 def section(rows):
-    names = [name for name, (_, pipeline, _) in peers.PEERS.items() if pipeline == "numpy"]
-    head = ["input", "non-air blocks", "kubrel.load()", "core load (no Python)", "floor", *names,
-            "same blocks"]
+    head = ["input", "non-air blocks", "kubrel.load()", "core load (no Python)", "floor",
+            *NUMPY_PEERS, "same blocks"]
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     for row in rows:
         load = row["load"]
         same = all(r.get("digest") == load.get("digest") for r in row["peers"].values()
                    if "seconds" in r)
-        peak = f", {load['peak_mib']:,.0f} MiB" if "peak_mib" in load else ""
-        cells = [row["label"], f"{load.get('nonair', 0):,d}", ms(load) + peak, ms(row["core"]),
-                 ms(row["floor"])]
-        cells += [ms(row["peers"][name]) + (f", {row['peers'][name]['peak_mib']:,.0f} MiB"
-                                            if "peak_mib" in row["peers"][name] else "")
-                  for name in names]
+        cells = [row["label"], f"{load.get('nonair', 0):,d}", cell(load), cell(row["core"]),
+                 cell(row["floor"]), *(cell(row["peers"][name]) for name in NUMPY_PEERS)]
         cells.append("yes" if same else "**differ**")
         lines.append("| " + " | ".join(cells) + " |")
     return "\n".join([

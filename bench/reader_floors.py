@@ -21,8 +21,13 @@ def listed_blocks(path):
     return len(nbtlib.load(path).get("blocks", []))
 
 
+def row_of(rows, label):
+    """The row whose label starts with `label`, or None."""
+    return next((r for r in rows if r["label"].startswith(label)), None)
+
+
 def run(rows, corpus_rows, runs, tool, measure, log):
-    terrain = next((r for r in rows if r["label"].startswith("Sponge terrain v2")), None)
+    terrain = row_of(rows, "Sponge terrain v2")
     out = {"floor": measure([str(tool), "floor", terrain["path"]], runs) if terrain else None,
            "structures": []}
     for row in rows + corpus_rows:
@@ -38,8 +43,7 @@ def run(rows, corpus_rows, runs, tool, measure, log):
 
 
 def lines(rows, floors):
-    terrain = next((r for r in rows if r["label"].startswith("Sponge terrain v2")), None)
-    single = next((r for r in rows if r["label"].startswith("KBR single run")), None)
+    terrain, single = row_of(rows, "Sponge terrain v2"), row_of(rows, "KBR single run")
     floor = floors.get("floor") or {}
     out = []
     if terrain and single and "seconds" in floor:
