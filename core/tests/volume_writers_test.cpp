@@ -429,6 +429,9 @@ TEST(VolumeWritersTest, Refusals) {
   Volume good = make_volume({2, 2, 2}, {"minecraft:stone"}, 1);
   Volume bad_index = good;
   bad_index.blocks.bytes[7] = std::byte{9};
+  // Counted four positions at a time: a bad index in the middle of a row.
+  Volume bad_in_run = make_volume({9, 1, 1}, {"minecraft:stone"}, 1);
+  bad_in_run.blocks.bytes[5] = std::byte{7};
   Volume short_grid = good;
   short_grid.blocks.bytes.pop_back();
   Volume wide = make_volume({70000, 1, 0}, {}, 1);
@@ -449,6 +452,8 @@ TEST(VolumeWritersTest, Refusals) {
        "volume grid holds index 9 outside its palette of 2 states"},
       {"index outside the palette", bad_index, VolumeFormat::Structure, 3,
        "volume grid holds index 9 outside its palette of 2 states"},
+      {"index outside the palette, mid-row", bad_in_run, VolumeFormat::Structure, 3,
+       "volume grid holds index 7 outside its palette of 2 states"},
       {"grid shorter than the size", short_grid, VolumeFormat::Structure, 3,
        "volume grid holds 7 bytes where its size needs 8"},
       {"Sponge version 4", good, VolumeFormat::Sponge, 4,

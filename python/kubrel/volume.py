@@ -8,7 +8,7 @@ from dataclasses import dataclass, field
 
 import numpy
 
-from . import nbt
+from . import _native, nbt
 
 # Names that hold no material: the three airs, and the structure void that stands for "leave the
 # world as it is" (a structure file's unlisted positions). Counts leave them out; previews draw
@@ -16,8 +16,6 @@ from . import nbt
 NOT_MATERIAL = frozenset(
     ("minecraft:air", "minecraft:cave_air", "minecraft:void_air", "minecraft:structure_void")
 )
-# Elements counted per bincount call, so that counting never widens more than this many indices.
-_COUNT_CHUNK = 1 << 20
 
 
 class _WithData:
@@ -138,14 +136,10 @@ class Volume:
     def counts(self) -> dict[str, int]:
         """How many blocks of each state the volume holds, most common first: a materials list.
         Air and structure void are left out."""
-        per_index = numpy.zeros(len(self.palette), dtype=numpy.int64)
-        flat = self.blocks.reshape(-1)
-        for start in range(0, flat.size, _COUNT_CHUNK):
-            chunk = flat[start : start + _COUNT_CHUNK]
-            per_index += numpy.bincount(chunk, minlength=len(self.palette))
+        per_index = _native.count_indices(numpy.ascontiguousarray(self.blocks), len(self.palette))
         counted = (
-            (state, int(count))
-            for state, count in zip(self.palette, per_index.tolist())
+            (state, count)
+            for state, count in zip(self.palette, per_index)
             if count and state.partition("[")[0] not in NOT_MATERIAL
         )
         return dict(sorted(counted, key=lambda item: -item[1]))

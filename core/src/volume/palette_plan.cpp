@@ -52,6 +52,16 @@ std::unexpected<Error> index_error(uint64_t index, size_t palette_size) {
 
 }  // namespace
 
+std::vector<uint64_t> PaletteUseCounter::totals() const {
+  if (!interleave_) return counts_;
+  std::vector<uint64_t> totals(palette_size_);
+  for (size_t index = 0; index < palette_size_; ++index) {
+    totals[index] = counts_[4 * index] + counts_[4 * index + 1] + counts_[4 * index + 2] +
+                    counts_[4 * index + 3];
+  }
+  return totals;
+}
+
 PalettePlan plan_whole_palette(const Volume& volume) {
   PalettePlan plan;
   number_states(volume, {}, plan, [](uint32_t) { return true; });
@@ -68,43 +78,11 @@ Result<PalettePlan> plan_palette(const Volume& volume, const VolumeBox& box,
                                  std::initializer_list<std::string_view> leave_out) {
   const size_t palette_size = volume.palette.size();
   PalettePlan plan;
-  plan.uses.assign(palette_size, 0);
-  uint64_t bad_index = 0;
-  bool out_of_palette = false;
-  // Four interleaved counts per entry, so that a run of one index does not make every increment
-  // wait for the one before it.
-  const bool interleave = palette_size <= 4096;
-  std::vector<uint64_t> counts(interleave ? 4 * palette_size : palette_size, 0);
-  uint64_t* count_of = counts.data();
-  for_each_row(volume, box, [&](const auto* row, uint64_t, uint64_t count) {
-    uint64_t x = 0;
-    if (interleave) {
-      for (; x + 4 <= count; x += 4) {
-        uint64_t a = row[x], b = row[x + 1], c = row[x + 2], d = row[x + 3];
-        if ((a | b | c | d) >= palette_size) [[unlikely]]
-          break;
-        ++count_of[a * 4];
-        ++count_of[b * 4 + 1];
-        ++count_of[c * 4 + 2];
-        ++count_of[d * 4 + 3];
-      }
-    }
-    for (; x < count; ++x) {
-      uint64_t index = row[x];
-      if (index >= palette_size) [[unlikely]] {
-        out_of_palette = true;
-        bad_index = index;
-        continue;
-      }
-      ++count_of[interleave ? index * 4 : index];
-    }
-  });
-  for (size_t index = 0; index < palette_size; ++index) {
-    plan.uses[index] = interleave ? count_of[4 * index] + count_of[4 * index + 1] +
-                                        count_of[4 * index + 2] + count_of[4 * index + 3]
-                                  : count_of[index];
-  }
-  if (out_of_palette) return index_error(bad_index, palette_size);
+  PaletteUseCounter counter(palette_size);
+  for_each_row(volume, box,
+               [&](const auto* row, uint64_t, uint64_t count) { counter.add(row, count); });
+  plan.uses = counter.totals();
+  if (counter.bad_index()) return index_error(*counter.bad_index(), palette_size);
   number_states(volume, leave_out, plan, [&](uint32_t index) { return plan.uses[index] != 0; });
   for (uint32_t index = 0; index < palette_size; ++index)
     if (is_left_out(volume.palette[index], leave_out)) plan.left_out += plan.uses[index];

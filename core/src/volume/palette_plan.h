@@ -4,10 +4,12 @@
 // on request), so that the writers' loops over the positions are a table lookup per block.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
@@ -69,6 +71,60 @@ void for_each_row(const Volume& volume, const VolumeBox& box, Visit&& visit) {
   if (volume.blocks.width == 2) run(static_cast<const uint16_t*>(data));
   if (volume.blocks.width == 4) run(static_cast<const uint32_t*>(data));
 }
+
+// Counts the uses of each palette entry over runs of cells of any width; an index outside the
+// palette is not counted but remembered, for the caller to refuse or ignore.
+class PaletteUseCounter {
+ public:
+  explicit PaletteUseCounter(size_t palette_size)
+      : palette_size_(palette_size),
+        interleave_(palette_size <= 4096),
+        counts_(interleave_ ? 4 * palette_size : palette_size, 0) {}
+
+  template <class Cell>
+  void add(const Cell* cells, uint64_t count) {
+    // Locals: the counts' stores could otherwise alias the members, reloading them per cell.
+    uint64_t* count_of = counts_.data();
+    const uint64_t palette_size = palette_size_;
+    const bool interleave = interleave_;
+    uint64_t x = 0;
+    // Four interleaved counts per entry, so that a run of one index does not make every increment
+    // wait for the one before it.
+    if (interleave) {
+      for (; x + 4 <= count; x += 4) {
+        uint64_t a = cells[x], b = cells[x + 1], c = cells[x + 2], d = cells[x + 3];
+        if (std::max(std::max(a, b), std::max(c, d)) >= palette_size) [[unlikely]] {
+          for (uint64_t lane = 0; lane < 4; ++lane) add_one(cells[x + lane], lane);
+          continue;
+        }
+        ++count_of[a * 4];
+        ++count_of[b * 4 + 1];
+        ++count_of[c * 4 + 2];
+        ++count_of[d * 4 + 3];
+      }
+    }
+    for (; x < count; ++x) add_one(cells[x], 0);
+  }
+
+  // The uses of each entry, by palette index.
+  std::vector<uint64_t> totals() const;
+  // The last index outside the palette that add() met.
+  std::optional<uint64_t> bad_index() const { return bad_index_; }
+
+ private:
+  void add_one(uint64_t index, uint64_t lane) {
+    if (index >= palette_size_) [[unlikely]] {
+      bad_index_ = index;
+      return;
+    }
+    ++counts_[interleave_ ? index * 4 + lane : index];
+  }
+
+  size_t palette_size_;
+  bool interleave_;
+  std::vector<uint64_t> counts_;
+  std::optional<uint64_t> bad_index_;
+};
 
 // Index value of a volume palette entry that is not written.
 inline constexpr uint32_t kNotWritten = UINT32_MAX;

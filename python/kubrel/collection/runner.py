@@ -6,6 +6,7 @@ there are. Items travel in batches because a small schematic takes less time to 
 takes to send."""
 
 import collections
+import functools
 import itertools
 import multiprocessing
 import os
@@ -28,21 +29,25 @@ def default_jobs():
     return os.cpu_count() or 1
 
 
-def run(func, items, count, shared=None, *, jobs=None, client=None, on_done=None):
+def run(func, items, count, shared=None, *, jobs=None, client=None, on_done=None, gather=None):
     """Yields `func(item, shared)` for every item of the iterable `items` (`count` of them, which
-    sizes the batches), in the items' order; items are taken only as batches are sent.
+    sizes the batches), in the items' order; items are taken only as batches are sent. With
+    `gather`, each batch's list of results goes through `gather` where it was made, and what that
+    returns is yielded instead, one value per batch: the worker then does the packing (into a
+    record batch, say), which would otherwise load the one process that receives everything.
 
     With `client` (a `distributed.Client`) the work runs on the cluster's workers and `shared` is
     sent to each worker once; otherwise in `jobs` local processes (default: the core count), or in
-    this process when `jobs` is 1. `func` must be a module-level function (it is pickled), and
-    should turn its own failures into results: an exception stops the whole run. `on_done(n)` is
-    called each time n more items are finished."""
+    this process when `jobs` is 1. `func` and `gather` must be module-level functions (they are
+    pickled); `func` should turn its own failures into results: an exception stops the whole run.
+    `on_done(n)` is called each time n more items are finished."""
+    task = functools.partial(_run_batch, func, gather)
     if client is not None:
-        return _run_on_cluster(func, items, count, shared, client, on_done)
+        return _run_on_cluster(task, items, count, shared, client, on_done)
     jobs = jobs or default_jobs()
     if jobs == 1:
-        return _run_here(func, items, shared, on_done)
-    return _run_in_processes(func, items, count, shared, jobs, on_done)
+        return _run_here(task, items, count, shared, on_done)
+    return _run_in_processes(task, items, count, shared, jobs, on_done)
 
 
 def _batches(items, count, workers):
@@ -52,12 +57,13 @@ def _batches(items, count, workers):
         yield batch
 
 
-def _run_batch(func, batch, shared):
-    return [func(item, shared) for item in batch]
+def _run_batch(func, gather, batch, shared):
+    results = [func(item, shared) for item in batch]
+    return results if gather is None else [gather(results)]
 
 
-def _run_batch_in_worker(func, batch):
-    return _run_batch(func, batch, _worker_shared)
+def _run_batch_in_worker(task, batch):
+    return task(batch, _worker_shared)
 
 
 def _remember_shared(shared):
@@ -65,12 +71,12 @@ def _remember_shared(shared):
     _worker_shared = shared
 
 
-def _run_here(func, items, shared, on_done):
-    for item in items:
-        result = func(item, shared)
+def _run_here(task, items, count, shared, on_done):
+    for batch in _batches(items, count, 1):
+        results = task(batch, shared)
         if on_done:
-            on_done(1)
-        yield result
+            on_done(len(batch))
+        yield from results
 
 
 def _in_order(submit, batches, in_flight, on_done):
@@ -78,16 +84,17 @@ def _in_order(submit, batches, in_flight, on_done):
     pending = collections.deque()
     batches = iter(batches)
     for batch in batches:
-        pending.append(submit(batch))
+        pending.append((submit(batch), len(batch)))
         if len(pending) >= in_flight:
             break
     while pending:
-        results = pending.popleft().result()
+        future, size = pending.popleft()
+        results = future.result()
         batch = next(batches, None)
         if batch is not None:
-            pending.append(submit(batch))
+            pending.append((submit(batch), len(batch)))
         if on_done:
-            on_done(len(results))
+            on_done(size)
         yield from results
 
 
@@ -97,14 +104,18 @@ def _start_method():
     return "forkserver" if "forkserver" in methods else "spawn"
 
 
-def _run_in_processes(func, items, count, shared, jobs, on_done):
+def _run_in_processes(task, items, count, shared, jobs, on_done):
     context = multiprocessing.get_context(_start_method())
+    if context.get_start_method() == "forkserver":
+        # The server imports the work's module (NumPy and the extension with it) once and every
+        # worker starts from that, instead of each importing it again.
+        context.set_forkserver_preload(["__main__", task.args[0].__module__])
     with ProcessPoolExecutor(
         max_workers=jobs, mp_context=context, initializer=_remember_shared, initargs=(shared,)
     ) as pool:
         try:
             yield from _in_order(
-                lambda batch: pool.submit(_run_batch_in_worker, func, batch),
+                lambda batch: pool.submit(_run_batch_in_worker, task, batch),
                 _batches(items, count, jobs),
                 jobs * BATCHES_IN_FLIGHT_PER_WORKER,
                 on_done,
@@ -113,12 +124,12 @@ def _run_in_processes(func, items, count, shared, jobs, on_done):
             pool.shutdown(cancel_futures=True)
 
 
-def _run_on_cluster(func, items, count, shared, client, on_done):
+def _run_on_cluster(task, items, count, shared, client, on_done):
     workers = max(1, sum(client.nthreads().values()))
     # Wrapped in a list: scatter() would send a dict's values one by one.
     [shared_on_workers] = client.scatter([shared], broadcast=True)
     yield from _in_order(
-        lambda batch: client.submit(_run_batch, func, batch, shared_on_workers, pure=False),
+        lambda batch: client.submit(task, batch, shared_on_workers, pure=False),
         _batches(items, count, workers),
         workers * BATCHES_IN_FLIGHT_PER_WORKER,
         on_done,

@@ -4,6 +4,7 @@ Rows go to the output in row groups as they arrive, so memory stays flat whateve
 size. The output is written to a temporary file beside it and renamed into place when the job ends
 (or is interrupted: the rows done so far are kept, and `resume` picks up from them)."""
 
+import functools
 import os
 import tempfile
 
@@ -15,6 +16,7 @@ from kubrel.collection.summary import COLUMNS, summarize
 ROWS_PER_GROUP = 4096
 
 
+@functools.cache
 def schema():
     """The Parquet schema of the rows (the columns of summary.COLUMNS)."""
     pa = require("pyarrow")
@@ -64,7 +66,9 @@ class ScanPlan:
     def todo(self):
         """(path as shown, absolute path) of each file to read: workers open the absolute one,
         as a cluster's workers need not share this process's folder."""
-        return ((path, os.path.abspath(path)) for path in self._files())
+        # os.path.abspath() would ask for the working folder once per file.
+        folder = os.getcwd()
+        return ((path, os.path.normpath(os.path.join(folder, path))) for path in self._files())
 
 
 def scan(paths, output=None, *, jobs=None, resume=False, client=None, on_done=None):
@@ -76,10 +80,8 @@ def scan(paths, output=None, *, jobs=None, resume=False, client=None, on_done=No
     plan = ScanPlan(paths, output, resume)
     if output is None:
         pa = require("pyarrow")
-        rows = runner.run(
-            summarize, plan.todo(), plan.count, jobs=jobs, client=client, on_done=on_done
-        )
-        return pa.Table.from_batches(list(_record_batches(rows)), schema=schema())
+        batches = _run(plan, jobs, client, on_done)
+        return pa.Table.from_batches(list(batches), schema=schema())
     write(plan, jobs=jobs, client=client, on_done=on_done)
     return require("pyarrow.parquet").read_table(plan.output, memory_map=True)
 
@@ -99,12 +101,9 @@ def write(plan, *, jobs=None, client=None, on_done=None):
                 for batch in pq.ParquetFile(plan.resume_from).iter_batches(ROWS_PER_GROUP):
                     writer.write_batch(batch)
             old_rows_copied = True
-            rows = runner.run(
-                summarize, plan.todo(), plan.count, jobs=jobs, client=client, on_done=on_done
-            )
-            for batch in _record_batches(rows):
-                failed += batch.num_rows - batch.column("error").null_count
-                writer.write_batch(batch)
+            for group in _row_groups(_run(plan, jobs, client, on_done)):
+                failed += group.num_rows - group.column("error").null_count
+                writer.write_table(group, row_group_size=ROWS_PER_GROUP)
     except KeyboardInterrupt:
         # Keep the rows done so far for a later resume, unless the old ones were not all copied.
         if old_rows_copied:
@@ -124,15 +123,37 @@ def _paths_in(output):
     return pq.read_table(output, columns=["path"]).column("path").to_pylist()
 
 
-def _record_batches(rows):
-    """Groups the rows (dicts) into record batches of ROWS_PER_GROUP."""
+def _run(plan, jobs, client, on_done):
+    """The rows of the files `plan` reads, as record batches made by the workers."""
+    return runner.run(
+        summarize,
+        plan.todo(),
+        plan.count,
+        jobs=jobs,
+        client=client,
+        on_done=on_done,
+        gather=record_batch,
+    )
+
+
+def record_batch(rows):
+    """The rows (dicts of summary.COLUMNS) as one record batch."""
+    return require("pyarrow").RecordBatch.from_pylist(rows, schema=schema())
+
+
+def _row_groups(batches):
+    """Joins the record batches into tables of at most ROWS_PER_GROUP rows, each written as one
+    row group: a worker's batch is far smaller than a useful row group."""
     pa = require("pyarrow")
-    row_schema = schema()
-    group = []
-    for row in rows:
-        group.append(row)
-        if len(group) == ROWS_PER_GROUP:
-            yield pa.RecordBatch.from_pylist(group, schema=row_schema)
-            group = []
+    group, rows = [], 0
+    for batch in batches:
+        while batch.num_rows:
+            taken = batch.slice(0, ROWS_PER_GROUP - rows)
+            group.append(taken)
+            rows += taken.num_rows
+            batch = batch.slice(taken.num_rows)
+            if rows == ROWS_PER_GROUP:
+                yield pa.Table.from_batches(group)
+                group, rows = [], 0
     if group:
-        yield pa.RecordBatch.from_pylist(group, schema=row_schema)
+        yield pa.Table.from_batches(group)

@@ -4,7 +4,6 @@
 #include "kubrel_native/save.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -19,18 +18,6 @@
 namespace kubrel::py {
 
 namespace {
-
-// True for a buffer format of native-order unsigned integers of 1, 2 or 4 bytes.
-bool unsigned_native(const Py_buffer& view) {
-  std::string_view format = view.format == nullptr ? "B" : view.format;
-  if (!format.empty() && (format[0] == '@' || format[0] == '=' ||
-                          (format[0] == '<' && std::endian::native == std::endian::little) ||
-                          (format[0] == '>' && std::endian::native == std::endian::big))) {
-    format.remove_prefix(1);
-  }
-  return format.size() == 1 && std::string_view("BHIL").find(format[0]) != std::string_view::npos &&
-         (view.itemsize == 1 || view.itemsize == 2 || view.itemsize == 4);
-}
 
 uint32_t index_at(const std::byte* at, Py_ssize_t width) {
   uint8_t small = 0;
@@ -55,7 +42,7 @@ bool fill_grid(PyObject* blocks, Volume& volume) {
   BufferView array;
   if (!array.acquire(blocks, PyBUF_RECORDS_RO)) return false;
   const Py_buffer& view = array.view();
-  if (view.ndim != 3 || !unsigned_native(view)) {
+  if (view.ndim != 3 || !holds_unsigned_indices(view)) {
     PyErr_SetString(PyExc_TypeError,
                     "blocks must be a 3-dimensional uint8, uint16 or uint32 array");
     return false;

@@ -5,8 +5,10 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <bit>
 #include <cstdint>
 #include <span>
+#include <string_view>
 
 namespace kubrel::py {
 
@@ -34,5 +36,17 @@ class BufferView {
   Py_buffer view_{};
   bool held_ = false;
 };
+
+// True for a buffer of native-order unsigned integers of 1, 2 or 4 bytes: palette indices.
+inline bool holds_unsigned_indices(const Py_buffer& view) {
+  std::string_view format = view.format == nullptr ? "B" : view.format;
+  if (!format.empty() && (format[0] == '@' || format[0] == '=' ||
+                          (format[0] == '<' && std::endian::native == std::endian::little) ||
+                          (format[0] == '>' && std::endian::native == std::endian::big))) {
+    format.remove_prefix(1);
+  }
+  return format.size() == 1 && std::string_view("BHIL").find(format[0]) != std::string_view::npos &&
+         (view.itemsize == 1 || view.itemsize == 2 || view.itemsize == 4);
+}
 
 }  // namespace kubrel::py
