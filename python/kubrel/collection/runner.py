@@ -6,11 +6,11 @@ there are. Items travel in batches because a small schematic takes less time to 
 takes to send."""
 
 import collections
+import concurrent.futures
 import functools
 import itertools
 import multiprocessing
 import os
-from concurrent.futures import ProcessPoolExecutor
 
 # Batches in flight per worker: enough to keep each busy while the previous result travels back.
 BATCHES_IN_FLIGHT_PER_WORKER = 4
@@ -37,8 +37,8 @@ def run(func, items, count, shared=None, *, jobs=None, client=None, on_done=None
     record batch, say), which would otherwise load the one process that receives everything.
 
     With `client` (a `distributed.Client`) the work runs on the cluster's workers and `shared` is
-    sent to each worker once; otherwise in `jobs` local processes (default: the core count), or in
-    this process when `jobs` is 1. `func` and `gather` must be module-level functions (they are
+    sent to each worker once; otherwise in `jobs` local processes (default: the core count), this
+    one among them. `func` and `gather` must be module-level functions (they are
     pickled); `func` should turn its own failures into results: an exception stops the whole run.
     `on_done(n)` is called each time n more items are finished."""
     task = functools.partial(_run_batch, func, gather)
@@ -79,23 +79,39 @@ def _run_here(task, items, count, shared, on_done):
         yield from results
 
 
-def _in_order(submit, batches, in_flight, on_done):
-    """Keeps `in_flight` batches submitted and yields their results in submission order."""
-    pending = collections.deque()
+def _in_order(submit, batches, in_flight, on_done, run_here=None):
+    """Keeps `in_flight` batches submitted and yields their results in submission order. With
+    `run_here`, this process runs the next batch itself whenever the oldest one is not back yet,
+    holding at most twice `in_flight` results of its own (they wait for the oldest, which may be
+    a slow one)."""
+    pending = collections.deque()  # (future, batch size, whether this process ran it)
     batches = iter(batches)
     for batch in batches:
-        pending.append((submit(batch), len(batch)))
+        pending.append((submit(batch), len(batch), False))
         if len(pending) >= in_flight:
             break
     while pending:
-        future, size = pending.popleft()
+        future, size, ran_here = pending[0]
+        if run_here and not future.done() and len(pending) < 3 * in_flight:
+            batch = next(batches, None)
+            if batch is not None:
+                pending.append((_finished(run_here(batch)), len(batch), True))
+                continue
+        pending.popleft()
         results = future.result()
-        batch = next(batches, None)
+        # A batch done here frees no worker: the workers keep their `in_flight`.
+        batch = None if ran_here else next(batches, None)
         if batch is not None:
-            pending.append((submit(batch), len(batch)))
+            pending.append((submit(batch), len(batch), False))
         if on_done:
             on_done(size)
         yield from results
+
+
+def _finished(results):
+    future = concurrent.futures.Future()
+    future.set_result(results)
+    return future
 
 
 def _start_method():
@@ -105,20 +121,24 @@ def _start_method():
 
 
 def _run_in_processes(task, items, count, shared, jobs, on_done):
+    """`jobs` processes do the work: this one, between handing out batches and taking results
+    back, and jobs - 1 workers. This one starts at once, where a worker needs a tenth of a second
+    or more to start: a large share of a short job."""
     context = multiprocessing.get_context(_start_method())
     if context.get_start_method() == "forkserver":
         # The server imports the work's module (NumPy and the extension with it) once and every
         # worker starts from that, instead of each importing it again.
         context.set_forkserver_preload(["__main__", task.args[0].__module__])
-    with ProcessPoolExecutor(
-        max_workers=jobs, mp_context=context, initializer=_remember_shared, initargs=(shared,)
+    with concurrent.futures.ProcessPoolExecutor(
+        max_workers=jobs - 1, mp_context=context, initializer=_remember_shared, initargs=(shared,)
     ) as pool:
         try:
             yield from _in_order(
                 lambda batch: pool.submit(_run_batch_in_worker, task, batch),
                 _batches(items, count, jobs),
-                jobs * BATCHES_IN_FLIGHT_PER_WORKER,
+                (jobs - 1) * BATCHES_IN_FLIGHT_PER_WORKER,
                 on_done,
+                run_here=lambda batch: task(batch, shared),
             )
         finally:
             pool.shutdown(cancel_futures=True)
