@@ -144,13 +144,21 @@ void LazyPaletteBlockStoreWrapper::set_actual_palette(
     std::unordered_map<int64_t, BlockStateRef> palette) {
   actual_palette_ = std::move(palette);
   resolved_.clear();
+  cell_kinds_.assign(1, kSkipCell);
   for (size_t inner_id = 0; inner_id < temp_id_of_inner_.size(); ++inner_id) resolve(inner_id);
 }
 
 void LazyPaletteBlockStoreWrapper::resolve(size_t inner_id) {
-  if (resolved_.size() <= inner_id) resolved_.resize(inner_id + 1);
+  if (resolved_.size() <= inner_id) {
+    resolved_.resize(inner_id + 1);
+    cell_kinds_.resize(inner_id + 2, kMissingCell);
+  }
   auto it = actual_palette_->find(temp_id_of_inner_[inner_id]);
   resolved_[inner_id] = it == actual_palette_->end() ? nullptr : it->second;
+  const BlockStateRef& state = resolved_[inner_id];
+  cell_kinds_[inner_id + 1] = state == nullptr  ? kMissingCell
+                              : state->is_air() ? kSkipCell
+                                                : kBlockCell;
 }
 
 Result<std::optional<BlockStateRef>> LazyPaletteBlockStoreWrapper::block_at(
@@ -178,8 +186,8 @@ namespace kubrel {
 Status LazyPaletteBlockStoreWrapper::scan_run(const StoredRun& run, uint64_t& index, uint64_t& used,
                                               std::vector<Block>& blocks, size_t max,
                                               size_t& appended) const {
-  // One pass over the run's raw cells, as wide as the page's cells; it stops early at the max-th
-  // block or a failing cell.
+  // The run's raw cells, read as wide as the page's cells; stops early at the max-th block or a
+  // failing cell.
   const uint8_t* const cells = run.cells;
   const uint64_t length = run.length;
   const BlockPosition start = run.position;
@@ -188,26 +196,27 @@ Status LazyPaletteBlockStoreWrapper::scan_run(const StoredRun& run, uint64_t& in
   size_t count = appended;
   const BlockStateRef* const table = resolved_.data();
   const size_t table_size = resolved_.size();
+  const CellKind* const kinds = cell_kinds_.data();
+  const uint64_t kind_count = cell_kinds_.size();
   auto visit = [&]<class Cell>() -> std::optional<Status> {
-    for (uint64_t i = 0; i < length; ++i) {
-      uint64_t value = load_cell_as<Cell>(cells, i);
-      if (value == 0) continue;
-      // Only placeholders stored through this wrapper reach the inner store.
-      if (value > table_size) [[unlikely]] {
-        used = i;
-        return fail("Invalid temporary ID");
-      }
-      const BlockStateRef& state = table[value - 1];
-      if (state == nullptr) [[unlikely]] {
-        used = i;
-        return fail("Temporary ID not found in actual palette");
-      }
-      if (state->is_air()) continue;
+    auto emit = [&](uint64_t i, const BlockStateRef& state) {
       blocks.push_back(
           Block{{start.x, start.y,
                  static_cast<int32_t>(static_cast<uint32_t>(start.z) + static_cast<uint32_t>(i))},
                 state});
-      if (++count == max) {
+      return ++count == max;
+    };
+    for (uint64_t i = 0; i < length; ++i) {
+      uint64_t value = load_cell_as<Cell>(cells, i);
+      CellKind kind = value < kind_count ? kinds[value] : kMissingCell;
+      if (kind == kSkipCell) continue;
+      if (kind == kMissingCell) [[unlikely]] {
+        used = i;
+        // Only placeholders stored through this wrapper reach the inner store.
+        return fail(value > table_size ? "Invalid temporary ID"
+                                       : "Temporary ID not found in actual palette");
+      }
+      if (emit(i, table[value - 1])) {
         used = i + 1;
         return Status{};
       }
