@@ -95,11 +95,15 @@ Status LazyPaletteBlockStoreWrapper::set_unknown_blocks_along(AxisOrder order, u
       rows = std::min<uint64_t>({left / size[2], size[1] - offset[1], kPiece / size[2]});
     }
     size_t n = static_cast<size_t>(rows * columns);
+    // The table in locals: the loop's stores could otherwise change it as far as the compiler
+    // knows. Only entering a new id does, and the table is taken again after it.
+    const TempEntry* dense = dense_temp_states_.data();
+    size_t dense_count = dense_temp_states_.size();
     for (size_t k = 0; k < n; ++k) {
       int32_t temp_id = temp_ids[done + k];
       size_t inner_id = kNoInnerId;
-      if (temp_id >= 0 && static_cast<size_t>(temp_id) < dense_temp_states_.size()) [[likely]]
-        inner_id = dense_temp_states_[static_cast<size_t>(temp_id)].inner_id;
+      if (temp_id >= 0 && static_cast<size_t>(temp_id) < dense_count) [[likely]]
+        inner_id = dense[static_cast<size_t>(temp_id)].inner_id;
       if (inner_id == kNoInnerId) [[unlikely]] {
         // First sight of this id (or a sparse one): the single-block path enters it.
         std::array<int32_t, 3> at = coords;
@@ -113,6 +117,8 @@ Status LazyPaletteBlockStoreWrapper::set_unknown_blocks_along(AxisOrder order, u
         }
         KUBREL_ASSIGN_OR_RETURN(TempEntry * entry, temp_state_from_temp_id(temp_id));
         inner_id = entry->inner_id;
+        dense = dense_temp_states_.data();
+        dense_count = dense_temp_states_.size();
       }
       inner_ids[k] = inner_id;
     }
