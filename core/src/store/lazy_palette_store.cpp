@@ -99,6 +99,7 @@ Status LazyPaletteBlockStoreWrapper::set_unknown_blocks_along(AxisOrder order, u
     // knows. Only entering a new id does, and the table is taken again after it.
     const TempEntry* dense = dense_temp_states_.data();
     size_t dense_count = dense_temp_states_.size();
+    size_t top = 0;
     for (size_t k = 0; k < n; ++k) {
       int32_t temp_id = temp_ids[done + k];
       size_t inner_id = kNoInnerId;
@@ -121,9 +122,10 @@ Status LazyPaletteBlockStoreWrapper::set_unknown_blocks_along(AxisOrder order, u
         dense_count = dense_temp_states_.size();
       }
       inner_ids[k] = inner_id;
+      top = std::max(top, inner_id);
     }
     inner_->set_palette_ids_inside({coords[0], coords[1], coords[2]}, inner_axis, middle_axis,
-                                   columns, rows, std::span(inner_ids.data(), n));
+                                   columns, rows, std::span(inner_ids.data(), n), top);
     done += n;
     // Step the walk past the piece, carrying outwards.
     if (rows == 1) {
