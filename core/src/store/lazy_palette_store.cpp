@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -194,8 +195,8 @@ namespace kubrel {
 Status LazyPaletteBlockStoreWrapper::scan_run(const StoredRun& run, uint64_t& index, uint64_t& used,
                                               std::vector<Block>& blocks, size_t max,
                                               size_t& appended) const {
-  // The run's raw cells, read as wide as the page's cells; stops early at the max-th block or a
-  // failing cell.
+  // One pass over the run's raw cells, as wide as the page's cells; it stops early at the max-th
+  // block or a failing cell.
   const uint8_t* const cells = run.cells;
   const uint64_t length = run.length;
   const BlockPosition start = run.position;
@@ -207,24 +208,33 @@ Status LazyPaletteBlockStoreWrapper::scan_run(const StoredRun& run, uint64_t& in
   const CellKind* const kinds = cell_kinds_.data();
   const uint64_t kind_count = cell_kinds_.size();
   auto visit = [&]<class Cell>() -> std::optional<Status> {
-    auto emit = [&](uint64_t i, const BlockStateRef& state) {
-      blocks.push_back(
-          Block{{start.x, start.y,
-                 static_cast<int32_t>(static_cast<uint32_t>(start.z) + static_cast<uint32_t>(i))},
-                state});
-      return ++count == max;
-    };
     for (uint64_t i = 0; i < length; ++i) {
       uint64_t value = load_cell_as<Cell>(cells, i);
       CellKind kind = value < kind_count ? kinds[value] : kMissingCell;
-      if (kind == kSkipCell) continue;
+      if (kind == kSkipCell) {
+        if constexpr (sizeof(Cell) == 1) {
+          // Stretches of one skipped value, the air above ground, are passed eight at a time.
+          const uint64_t eight = value * 0x0101010101010101u;
+          while (i + 8 < length) {
+            uint64_t next;
+            std::memcpy(&next, cells + i + 1, 8);
+            if (next != eight) break;
+            i += 8;
+          }
+        }
+        continue;
+      }
       if (kind == kMissingCell) [[unlikely]] {
         used = i;
         // Only placeholders stored through this wrapper reach the inner store.
         return fail(value > table_size ? "Invalid temporary ID"
                                        : "Temporary ID not found in actual palette");
       }
-      if (emit(i, table[value - 1])) {
+      blocks.push_back(
+          Block{{start.x, start.y,
+                 static_cast<int32_t>(static_cast<uint32_t>(start.z) + static_cast<uint32_t>(i))},
+                table[value - 1]});
+      if (++count == max) {
         used = i + 1;
         return Status{};
       }
