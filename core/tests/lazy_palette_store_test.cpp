@@ -210,7 +210,8 @@ TEST(LazyPaletteStoreTest, DistinctTemporaryIdsAreBounded) {
 
 // The bulk paths against the single-block ones: ids placed along a walk in pieces of any size and
 // offset, then read back in bulks of any size along XYZ. The ids mix narrow and wide cells, ids
-// first seen in the middle of a piece, negative and sparse ids, air and ids the palette lacks.
+// first seen in the middle of a piece, negative and sparse ids, air and ids the palette lacks, a
+// palette attached before the ids as well as after, and ids repeated in stretches of `run` cells.
 struct BulkCase {
   const char* name;
   std::array<int32_t, 3> size;
@@ -218,6 +219,8 @@ struct BulkCase {
   size_t piece;
   size_t bulk;
   int distinct;
+  bool palette_first = false;
+  size_t run = 1;
 };
 
 class BulkTest : public ::testing::TestWithParam<BulkCase> {};
@@ -229,7 +232,9 @@ INSTANTIATE_TEST_SUITE_P(
                       BulkCase{"pieces of one", {9, 9, 9}, AxisOrder::YZX, 1, 1, 20},
                       BulkCase{"rows across pages", {70, 3, 90}, AxisOrder::YZX, 4096, 333, 600},
                       BulkCase{"other orders", {17, 11, 5}, AxisOrder::ZXY, 50, 64, 70},
-                      BulkCase{"z innermost", {5, 11, 40}, AxisOrder::XYZ, 4096, 1000, 70}),
+                      BulkCase{"z innermost", {5, 11, 40}, AxisOrder::XYZ, 4096, 1000, 70},
+                      BulkCase{"palette first", {13, 7, 21}, AxisOrder::YZX, 100, 7, 300, true},
+                      BulkCase{"stretches", {3, 5, 200}, AxisOrder::XYZ, 4096, 9, 8, false, 9}),
     [](const auto& info) {
       std::string name = info.param.name;
       for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
@@ -244,22 +249,15 @@ TEST_P(BulkTest, MatchesSingleBlockPaths) {
   uint64_t volume = *box.volume();
   std::mt19937 rng(11);
   std::vector<int32_t> ids(volume);
-  for (int32_t& id : ids) {
+  for (size_t k = 0; k < ids.size(); ++k) {
     uint32_t r = rng();
-    id = r % 9 == 0 ? -static_cast<int32_t>(r % 5) - 1
-                    : (r % 13 == 0 ? 70000 + static_cast<int32_t>(r % 3)
-                                   : static_cast<int32_t>(r % c.distinct));
-  }
-  BoundaryIterator walk = box.walk(c.order);
-  for (int32_t id : ids) ASSERT_TRUE(single.set_unknown_block(*walk.next(), id).has_value());
-  for (size_t start = 0; start < ids.size(); start += c.piece) {
-    size_t n = std::min(c.piece, ids.size() - start);
-    ASSERT_TRUE(bulk.set_unknown_blocks_along(c.order, start, std::span(ids).subspan(start, n))
-                    .has_value());
+    ids[k] = k % c.run != 0 ? ids[k - 1]
+             : r % 9 == 0   ? -static_cast<int32_t>(r % 5) - 1
+                            : (r % 13 == 0 ? 70000 + static_cast<int32_t>(r % 3)
+                                           : static_cast<int32_t>(r % c.distinct));
   }
   // Id 3 is air; in the second pass id 5 is missing and the read stops at its first position.
-  for (bool lacks_id : {false, true}) {
-    SCOPED_TRACE(lacks_id ? "palette lacks id 5" : "complete palette");
+  auto attach_palette = [&](bool lacks_id) {
     std::unordered_map<int64_t, BlockStateRef> palette;
     for (int id = -5; id < c.distinct; ++id) {
       if (!(lacks_id && id == 5))
@@ -268,6 +266,18 @@ TEST_P(BulkTest, MatchesSingleBlockPaths) {
     for (int id = 70000; id < 70003; ++id) palette[id] = state("minecraft:far");
     single.set_actual_palette(palette);
     bulk.set_actual_palette(palette);
+  };
+  if (c.palette_first) attach_palette(false);
+  BoundaryIterator walk = box.walk(c.order);
+  for (int32_t id : ids) ASSERT_TRUE(single.set_unknown_block(*walk.next(), id).has_value());
+  for (size_t start = 0; start < ids.size(); start += c.piece) {
+    size_t n = std::min(c.piece, ids.size() - start);
+    ASSERT_TRUE(bulk.set_unknown_blocks_along(c.order, start, std::span(ids).subspan(start, n))
+                    .has_value());
+  }
+  for (bool lacks_id : {false, true}) {
+    SCOPED_TRACE(lacks_id ? "palette lacks id 5" : "complete palette");
+    if (lacks_id || !c.palette_first) attach_palette(lacks_id);
     EXPECT_EQ(bulk.inner().palette().size(), single.inner().palette().size());
 
     std::vector<Block> expected;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <string>
 #include <utility>
 
@@ -95,11 +96,16 @@ Status LazyPaletteBlockStoreWrapper::set_unknown_blocks_along(AxisOrder order, u
       rows = std::min<uint64_t>({left / size[2], size[1] - offset[1], kPiece / size[2]});
     }
     size_t n = static_cast<size_t>(rows * columns);
+    // The table in locals: the loop's stores could otherwise change it as far as the compiler
+    // knows. Only entering a new id does, and the table is taken again after it.
+    const TempEntry* dense = dense_temp_states_.data();
+    size_t dense_count = dense_temp_states_.size();
+    size_t top = 0;
     for (size_t k = 0; k < n; ++k) {
       int32_t temp_id = temp_ids[done + k];
       size_t inner_id = kNoInnerId;
-      if (temp_id >= 0 && static_cast<size_t>(temp_id) < dense_temp_states_.size()) [[likely]]
-        inner_id = dense_temp_states_[static_cast<size_t>(temp_id)].inner_id;
+      if (temp_id >= 0 && static_cast<size_t>(temp_id) < dense_count) [[likely]]
+        inner_id = dense[static_cast<size_t>(temp_id)].inner_id;
       if (inner_id == kNoInnerId) [[unlikely]] {
         // First sight of this id (or a sparse one): the single-block path enters it.
         std::array<int32_t, 3> at = coords;
@@ -113,11 +119,14 @@ Status LazyPaletteBlockStoreWrapper::set_unknown_blocks_along(AxisOrder order, u
         }
         KUBREL_ASSIGN_OR_RETURN(TempEntry * entry, temp_state_from_temp_id(temp_id));
         inner_id = entry->inner_id;
+        dense = dense_temp_states_.data();
+        dense_count = dense_temp_states_.size();
       }
       inner_ids[k] = inner_id;
+      top = std::max(top, inner_id);
     }
     inner_->set_palette_ids_inside({coords[0], coords[1], coords[2]}, inner_axis, middle_axis,
-                                   columns, rows, std::span(inner_ids.data(), n));
+                                   columns, rows, std::span(inner_ids.data(), n), top);
     done += n;
     // Step the walk past the piece, carrying outwards.
     if (rows == 1) {
@@ -144,13 +153,21 @@ void LazyPaletteBlockStoreWrapper::set_actual_palette(
     std::unordered_map<int64_t, BlockStateRef> palette) {
   actual_palette_ = std::move(palette);
   resolved_.clear();
+  cell_kinds_.assign(1, kSkipCell);
   for (size_t inner_id = 0; inner_id < temp_id_of_inner_.size(); ++inner_id) resolve(inner_id);
 }
 
 void LazyPaletteBlockStoreWrapper::resolve(size_t inner_id) {
-  if (resolved_.size() <= inner_id) resolved_.resize(inner_id + 1);
+  if (resolved_.size() <= inner_id) {
+    resolved_.resize(inner_id + 1);
+    cell_kinds_.resize(inner_id + 2, kMissingCell);
+  }
   auto it = actual_palette_->find(temp_id_of_inner_[inner_id]);
   resolved_[inner_id] = it == actual_palette_->end() ? nullptr : it->second;
+  const BlockStateRef& state = resolved_[inner_id];
+  cell_kinds_[inner_id + 1] = state == nullptr  ? kMissingCell
+                              : state->is_air() ? kSkipCell
+                                                : kBlockCell;
 }
 
 Result<std::optional<BlockStateRef>> LazyPaletteBlockStoreWrapper::block_at(
@@ -188,25 +205,35 @@ Status LazyPaletteBlockStoreWrapper::scan_run(const StoredRun& run, uint64_t& in
   size_t count = appended;
   const BlockStateRef* const table = resolved_.data();
   const size_t table_size = resolved_.size();
+  const CellKind* const kinds = cell_kinds_.data();
+  const uint64_t kind_count = cell_kinds_.size();
   auto visit = [&]<class Cell>() -> std::optional<Status> {
     for (uint64_t i = 0; i < length; ++i) {
       uint64_t value = load_cell_as<Cell>(cells, i);
-      if (value == 0) continue;
-      // Only placeholders stored through this wrapper reach the inner store.
-      if (value > table_size) [[unlikely]] {
-        used = i;
-        return fail("Invalid temporary ID");
+      CellKind kind = value < kind_count ? kinds[value] : kMissingCell;
+      if (kind == kSkipCell) {
+        if constexpr (sizeof(Cell) == 1) {
+          // Stretches of one skipped value, the air above ground, are passed eight at a time.
+          const uint64_t eight = value * 0x0101010101010101u;
+          while (i + 8 < length) {
+            uint64_t next;
+            std::memcpy(&next, cells + i + 1, 8);
+            if (next != eight) break;
+            i += 8;
+          }
+        }
+        continue;
       }
-      const BlockStateRef& state = table[value - 1];
-      if (state == nullptr) [[unlikely]] {
+      if (kind == kMissingCell) [[unlikely]] {
         used = i;
-        return fail("Temporary ID not found in actual palette");
+        // Only placeholders stored through this wrapper reach the inner store.
+        return fail(value > table_size ? "Invalid temporary ID"
+                                       : "Temporary ID not found in actual palette");
       }
-      if (state->is_air()) continue;
       blocks.push_back(
           Block{{start.x, start.y,
                  static_cast<int32_t>(static_cast<uint32_t>(start.z) + static_cast<uint32_t>(i))},
-                state});
+                table[value - 1]});
       if (++count == max) {
         used = i + 1;
         return Status{};

@@ -119,6 +119,11 @@ class LazyPaletteBlockStoreWrapper final : public Region {
   // Indexed by inner palette id: the real state, null when the palette lacks it. Rebuilt when a
   // palette is attached, so reads neither hash nor parse.
   std::vector<BlockStateRef> resolved_;
+  // What a raw cell holding each value (inner id + 1, 0 when empty) yields, kept beside resolved_:
+  // the walk sorts out the air and empty cells, most of a terrain, from one byte per cell without
+  // following the state's pointer.
+  enum CellKind : uint8_t { kSkipCell, kBlockCell, kMissingCell };
+  std::vector<CellKind> cell_kinds_{kSkipCell};
 
   // How append_blocks reads, decided at the first read: a box that stores at least one cell in
   // kDenseRatio is read line by line along the walk, whose empty stretches then cost little; a

@@ -109,7 +109,7 @@ Status PagedBlockStore::set_palette_id_at(const BlockPosition& position, size_t 
 
 void PagedBlockStore::set_palette_ids_inside(const BlockPosition& start, int column_axis,
                                              int row_axis, uint64_t columns, uint64_t rows,
-                                             std::span<const size_t> ids) {
+                                             std::span<const size_t> ids, size_t id_bound) {
   // Cell index steps of one position along x, y and z in a ZYX page.
   const std::array<uint32_t, 3> cell_shift = {page_shift_[2] + page_shift_[1], page_shift_[2], 0};
   const uint32_t column_shift = cell_shift[column_axis];
@@ -131,6 +131,16 @@ void PagedBlockStore::set_palette_ids_inside(const BlockPosition& start, int col
       ArrayPage& page = page_for_write(key_of(corner));
       uint64_t cell = cell_of(corner);
       const size_t* corner_id = ids.data() + r0 * columns + c0;
+      if (!page.holds_ids_up_to(id_bound)) {
+        // Widened to what the rectangle holds, not to the bound: the cells stay as narrow as
+        // their own ids allow. Its rows lie `columns` apart in `ids`.
+        size_t top = 0;
+        for (uint64_t r = 0; r < row_count; ++r) {
+          const size_t* row = corner_id + r * columns;
+          for (uint64_t c = 0; c < column_count; ++c) top = std::max(top, row[c]);
+        }
+        page.fit_ids_up_to(top);
+      }
       if (row_count == 1) {
         page.store_cells(cell, column_shift, corner_id, 1, column_count);
       } else {

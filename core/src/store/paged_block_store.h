@@ -71,8 +71,11 @@ class PagedBlockStore : public BlockStore {
   void set_palette_id_inside(const BlockPosition& position, size_t id) { store_id(position, id); }
   // The same for ids[r * columns + c] at `start` moved c steps along `column_axis` and r steps
   // along `row_axis` (0 x, 1 y, 2 z; distinct), for every c < columns and r < rows, page by page.
+  // `id_bound`, when the caller knows one, is at least every id: pages whose cells already hold it
+  // take the ids without a look at them first.
   void set_palette_ids_inside(const BlockPosition& start, int column_axis, int row_axis,
-                              uint64_t columns, uint64_t rows, std::span<const size_t> ids);
+                              uint64_t columns, uint64_t rows, std::span<const size_t> ids,
+                              size_t id_bound = SIZE_MAX);
 
   // Consecutive cells along z from `position`, which must lie inside the boundary: at most
   // `count`, and never past the edge of its page or of the page's storage part. Each cell is

@@ -69,9 +69,6 @@ Status ArrayPage::erase(int32_t x, int32_t y, int32_t z) {
 
 void ArrayPage::store_cells(uint64_t first, unsigned shift, const size_t* ids, size_t id_stride,
                             uint64_t count) {
-  size_t top = 0;
-  for (uint64_t k = 0; k < count; ++k) top = std::max(top, ids[k * id_stride]);
-  if (uint64_t{top} + 1 > width_max(width_)) widen_to(width_for(uint64_t{top} + 1));
   with_cell_type(width_,
                  [&]<class Cell>() { store_cells_as<Cell>(first, shift, ids, id_stride, count); });
 }

@@ -85,8 +85,15 @@ class ArrayPage final : public Page {
     if (read_value(part, offset, width_) == 0) ++nnz_;
     write_value(part, offset, width_, value);
   }
+  // Whether the cells as they are hold every id up to `top`.
+  bool holds_ids_up_to(size_t top) const { return uint64_t{top} < width_max(width_); }
+  // Widens the cells, if need be, so that they hold every id up to `top`.
+  void fit_ids_up_to(size_t top) {
+    if (uint64_t{top} + 1 > width_max(width_)) widen_to(width_for(uint64_t{top} + 1));
+  }
   // store_cell(first + (k << shift), ids[k * id_stride]) for every k < count, each cell of the
-  // range being valid.
+  // range being valid and each id one the cells hold (see fit_ids_up_to): a writer of many short
+  // stretches into one page widens it once rather than looking at each stretch's ids.
   void store_cells(uint64_t first, unsigned shift, const size_t* ids, size_t id_stride,
                    uint64_t count);
   [[nodiscard]] Status erase_cell(uint64_t index);
