@@ -8,6 +8,7 @@ import re
 import shutil
 import subprocess
 import sys
+import time
 
 import numpy as np
 import pytest
@@ -18,6 +19,7 @@ for module in ("click", "rich", "pyarrow", "zarr", "PIL"):
 import kubrel
 import writers
 from conftest import REPO
+from kubrel.collection import runner
 from kubrel.render import render
 
 INFO_HEADER = "file\tformat\tsize\torigin\tdata version\tblocks\tpalette\tblock entities\tentities"
@@ -233,6 +235,23 @@ def test_render_colours(collection, tmp_path):
     colours = {colour for _count, colour in hut.getcolors(1 << 20)}
     # The slab roof, seen from straight above at the volume's top.
     assert (162, 130, 78) in colours
+
+
+def _square_slowly(item, shared):
+    # A few slow items let the scanning process run ahead of its worker and take batches back.
+    if item % 40 == 0:
+        time.sleep(0.05)
+    return item * item + shared
+
+
+@pytest.mark.parametrize("jobs", [1, 2, 3])
+def test_local_jobs_keep_the_order(jobs):
+    done = []
+    run = runner.run(_square_slowly, iter(range(300)), 300, 7, jobs=jobs, on_done=done.append)
+    assert list(run) == [item * item + 7 for item in range(300)]
+    assert sum(done) == 300
+    gathered = runner.run(_square_slowly, iter(range(300)), 300, 0, jobs=jobs, gather=sum)
+    assert sum(gathered) == sum(item * item for item in range(300))
 
 
 @pytest.fixture(scope="module")
