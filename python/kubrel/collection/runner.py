@@ -6,23 +6,14 @@ there are. Items travel in batches because a small schematic takes less time to 
 takes to send."""
 
 import collections
-import concurrent.futures
 import functools
 import itertools
 import multiprocessing
 import os
+from concurrent.futures import ProcessPoolExecutor
 
 # Batches in flight per worker: enough to keep each busy while the previous result travels back.
 BATCHES_IN_FLIGHT_PER_WORKER = 4
-# A local worker gets more: the scanning process hands out batches only between those it runs
-# itself, which may be slow ones; it takes back those not started when it runs out of work.
-BATCHES_IN_FLIGHT_PER_LOCAL_WORKER = 8
-# Batches per worker when the job is small enough: a job's last batches may wait for the slowest,
-# so many small ones end it sooner than a few large ones.
-BATCHES_PER_WORKER = 32
-# Results of its own batches that the scanning process holds while the oldest batch out is not
-# back (a worker still starting, or a slow file): it goes on working meanwhile.
-OWN_RESULTS_HELD = 64
 # A cluster answers a task in milliseconds at best (far more on a busy machine): batches of a few
 # hundred small files keep that a small part of the work.
 LARGEST_BATCH = 256
@@ -46,8 +37,8 @@ def run(func, items, count, shared=None, *, jobs=None, client=None, on_done=None
     record batch, say), which would otherwise load the one process that receives everything.
 
     With `client` (a `distributed.Client`) the work runs on the cluster's workers and `shared` is
-    sent to each worker once; otherwise in `jobs` local processes (default: the core count), this
-    one among them. `func` and `gather` must be module-level functions (they are
+    sent to each worker once; otherwise in `jobs` local processes (default: the core count), or in
+    this process when `jobs` is 1. `func` and `gather` must be module-level functions (they are
     pickled); `func` should turn its own failures into results: an exception stops the whole run.
     `on_done(n)` is called each time n more items are finished."""
     task = functools.partial(_run_batch, func, gather)
@@ -60,7 +51,7 @@ def run(func, items, count, shared=None, *, jobs=None, client=None, on_done=None
 
 
 def _batches(items, count, workers):
-    size = max(1, min(LARGEST_BATCH, count // (workers * BATCHES_PER_WORKER)))
+    size = max(1, min(LARGEST_BATCH, count // (workers * 8)))
     items = iter(items)
     while batch := list(itertools.islice(items, size)):
         yield batch
@@ -88,52 +79,23 @@ def _run_here(task, items, count, shared, on_done):
         yield from results
 
 
-def _in_order(submit, batches, in_flight, on_done, run_here=None):
-    """Keeps `in_flight` batches submitted and yields their results in submission order. With
-    `run_here`, this process runs a batch itself whenever the oldest one is not back yet: the
-    next one, holding at most OWN_RESULTS_HELD results of its own, or, once all are handed out,
-    the latest one no worker has started."""
-    pending = collections.deque()  # [future, batch, whether this process ran it]
+def _in_order(submit, batches, in_flight, on_done):
+    """Keeps `in_flight` batches submitted and yields their results in submission order."""
+    pending = collections.deque()
     batches = iter(batches)
     for batch in batches:
-        pending.append([submit(batch), batch, False])
+        pending.append((submit(batch), len(batch)))
         if len(pending) >= in_flight:
             break
     while pending:
-        future, batch, ran_here = pending[0]
-        if run_here and not future.done():
-            held = len(pending) < in_flight + OWN_RESULTS_HELD
-            if held and (extra := next(batches, None)) is not None:
-                pending.append([_finished(run_here(extra)), extra, True])
-                continue
-            if _take_back_latest(pending, run_here):
-                continue
-        pending.popleft()
+        future, size = pending.popleft()
         results = future.result()
-        # A batch done here frees no worker: the workers keep their `in_flight`.
-        extra = None if ran_here else next(batches, None)
-        if extra is not None:
-            pending.append([submit(extra), extra, False])
+        batch = next(batches, None)
+        if batch is not None:
+            pending.append((submit(batch), len(batch)))
         if on_done:
-            on_done(len(batch))
+            on_done(size)
         yield from results
-
-
-def _take_back_latest(pending, run_here):
-    """Runs here the latest batch of `pending` that no worker has started, if any (at the end
-    of a job, so that this process does not wait while a worker still has several to do)."""
-    for entry in reversed(pending):
-        future, batch, ran_here = entry
-        if not ran_here and future.cancel():
-            entry[0], entry[2] = _finished(run_here(batch)), True
-            return True
-    return False
-
-
-def _finished(results):
-    future = concurrent.futures.Future()
-    future.set_result(results)
-    return future
 
 
 def _start_method():
@@ -143,20 +105,20 @@ def _start_method():
 
 
 def _run_in_processes(task, items, count, shared, jobs, on_done):
-    """`jobs` processes do the work: this one, between handing out batches and taking results
-    back, and jobs - 1 workers. This one starts at once, where a worker needs a tenth of a second
-    or more to start: a large share of a short job."""
     context = multiprocessing.get_context(_start_method())
-    with concurrent.futures.ProcessPoolExecutor(
-        max_workers=jobs - 1, mp_context=context, initializer=_remember_shared, initargs=(shared,)
+    if context.get_start_method() == "forkserver":
+        # The server imports the work's module (NumPy and the extension with it) once and every
+        # worker starts from that, instead of each importing it again.
+        context.set_forkserver_preload(["__main__", task.args[0].__module__])
+    with ProcessPoolExecutor(
+        max_workers=jobs, mp_context=context, initializer=_remember_shared, initargs=(shared,)
     ) as pool:
         try:
             yield from _in_order(
                 lambda batch: pool.submit(_run_batch_in_worker, task, batch),
                 _batches(items, count, jobs),
-                (jobs - 1) * BATCHES_IN_FLIGHT_PER_LOCAL_WORKER,
+                jobs * BATCHES_IN_FLIGHT_PER_WORKER,
                 on_done,
-                run_here=lambda batch: task(batch, shared),
             )
         finally:
             pool.shutdown(cancel_futures=True)
