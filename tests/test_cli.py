@@ -238,7 +238,7 @@ def test_render_colours(collection, tmp_path):
 
 
 def _square_slowly(item, shared):
-    # A few slow items let the scanning process run ahead of its worker and take batches back.
+    # A few slow items make batches come back out of order from the workers.
     if item % 40 == 0:
         time.sleep(0.05)
     return item * item + shared
