@@ -36,9 +36,7 @@ def hut():
 def arrays(blocks):
     """The hut as a volume's parts: palette indices indexed [y, z, x] and the palette, air first."""
     width, height, length = SIZE
-    palette = ["minecraft:air"]
-    for text in sorted(set(blocks.values()) - {"minecraft:air"}):
-        palette.append(text)
+    palette = ["minecraft:air", *sorted(set(blocks.values()) - {"minecraft:air"})]
     grid = numpy.zeros((height, length, width), dtype=numpy.uint8)
     for (x, y, z), text in blocks.items():
         grid[y, z, x] = palette.index(text)
