@@ -48,8 +48,9 @@ def _parts(volume: Volume) -> tuple:
         tuple(volume.origin),
         tuple(volume.size),
         volume.data_version,
-        [(tuple(item.position), item.data.to_bytes()) for item in volume.block_entities],
-        [(tuple(item.position), item.data.to_bytes()) for item in volume.entities],
+        # The payloads as read unless changed: no parse and re-encoding of untouched data.
+        [(tuple(item.position), item.payload) for item in volume.block_entities],
+        [(tuple(item.position), item.payload) for item in volume.entities],
     )
 
 

@@ -1,4 +1,4 @@
-// The writers' walk of encoded NBT payloads, on the in-place cursor with its strict list rule.
+// The writers' walk of encoded NBT payloads, on the in-place cursor.
 #include "nbt/nbt_entries.h"
 
 #include <cstring>
@@ -18,7 +18,7 @@ std::span<const uint8_t> as_octets(NbtBytes bytes) {
 
 // The payload given is the outermost compound, so its entries' payloads start one level down.
 Result<std::vector<NbtEntry>> nbt_compound_entries(NbtBytes payload) {
-  NbtCursor cursor(as_octets(payload), 0, NbtListRule::Strict);
+  NbtCursor cursor(as_octets(payload), 0);
   std::vector<NbtEntry> entries;
   NbtTagRef entry;
   while (true) {
@@ -35,10 +35,11 @@ Result<std::vector<NbtEntry>> nbt_compound_entries(NbtBytes payload) {
 }
 
 Result<std::vector<NbtBytes>> nbt_list_elements(NbtBytes payload, NbtKind* element_kind) {
-  NbtCursor cursor(as_octets(payload), 0, NbtListRule::Strict);
+  NbtCursor cursor(as_octets(payload), 0);
   KUBREL_ASSIGN_OR_RETURN(NbtListRef list, cursor.list_head());
   std::vector<NbtBytes> elements;
-  for (uint32_t i = 0; i < list.length; ++i) {
+  const uint32_t count = list.element_kind == NbtKind::End ? 0 : list.length;
+  for (uint32_t i = 0; i < count; ++i) {
     const size_t start = cursor.position();
     KUBREL_TRY(cursor.skip(list.element_kind));
     elements.push_back(payload.subspan(start, cursor.position() - start));

@@ -52,10 +52,6 @@ Result<NbtListRef> NbtCursor::list_head() {
   KUBREL_ASSIGN_OR_RETURN(uint8_t id, u8());
   KUBREL_ASSIGN_OR_RETURN(NbtKind kind, kind_of(id));
   KUBREL_ASSIGN_OR_RETURN(int32_t length, number<int32_t>());
-  if (lists_ == NbtListRule::Strict) {
-    if (length < 0) return fail("negative NBT list length");
-    if (length > 0 && kind == NbtKind::End) return fail("NBT list of End elements");
-  }
   NbtListRef list{kind, length < 0 ? 0u : static_cast<uint32_t>(length), position_};
   // Every element but End takes at least one byte, so a count beyond the bytes left is a lie.
   if (kind != NbtKind::End && list.length > document_.size() - position_) {

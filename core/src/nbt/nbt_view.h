@@ -35,11 +35,6 @@ Status as_status(const Result<T>& result) {
 inline constexpr int kNbtViewMaxDepth = 512;
 inline constexpr const char* kNbtViewTooDeep = "NBT payload nested deeper than 512 levels";
 
-// What a List header may hold beyond a plain count of real elements. Readers of game files take a
-// negative count as none and a list of End tags as empty; the writers check the bytes they are
-// handed and refuse both.
-enum class NbtListRule : uint8_t { Lenient, Strict };
-
 // One tag found inside a compound or list: its kind, its name (the raw modified UTF-8 bytes,
 // empty for list elements) and where its payload starts in the document. `entry_begin` is where
 // the whole named tag starts (its type byte), so that the entry can be copied as it stands.
@@ -61,9 +56,8 @@ struct NbtListRef {
 
 class NbtCursor {
  public:
-  NbtCursor(std::span<const uint8_t> document, size_t position,
-            NbtListRule lists = NbtListRule::Lenient)
-      : document_(document), position_(position), lists_(lists) {}
+  NbtCursor(std::span<const uint8_t> document, size_t position)
+      : document_(document), position_(position) {}
 
   size_t position() const { return position_; }
   void seek(size_t position) { position_ = position; }
@@ -78,7 +72,9 @@ class NbtCursor {
   [[nodiscard]] Result<std::string_view> raw_text();
   // A String payload decoded to UTF-8; fails on text that is not modified UTF-8.
   [[nodiscard]] Result<std::string> text();
-  // The head of a List payload, its count checked against the bytes left.
+  // The head of a List payload, its count checked against the bytes left. As the game reads them,
+  // a negative count means none and a list of End tags is empty; the writers take them the same
+  // way, so that data read from a file writes back as it stood.
   [[nodiscard]] Result<NbtListRef> list_head();
   // The elements of a ByteArray, IntArray or LongArray payload as bytes in place (big-endian),
   // their declared count checked against the bytes left.
@@ -91,7 +87,6 @@ class NbtCursor {
  private:
   std::span<const uint8_t> document_;
   size_t position_;
-  NbtListRule lists_;
 };
 
 // The root tag of a document: a compound whose name is read and dropped. Returns where its
