@@ -396,6 +396,11 @@ std::vector<HostileCase> hostile_cases() {
          region(w, "r", {0, 0, 0}, {2, 1, 1}, 3, {0b1101});
        }),
        "region \"r\": block state index 3 outside its palette of 3 entries"},
+      // The bad index sits in the second row, among the last entries, which are read word by word.
+      {"index beyond the palette late in the stream", document([](NbtWriter& w) {
+         region(w, "r", {0, 0, 0}, {32, 2, 1}, 3, {0x5555555555555555, 0b11'0000'0000'0000});
+       }),
+       "region \"r\": block state index 3 outside its palette of 3 entries"},
       {"long array too short", document([](NbtWriter& w) {
          region(w, "r", {0, 0, 0}, {4, 4, 4}, 5, {0, 0});
        }),

@@ -263,6 +263,31 @@ TEST(VolumeDecoders, FormatsAndTheirVariants) {
   std::vector<std::pair<std::string, int32_t>> wide_palette = {{"minecraft:air", 0}};
   for (int32_t i = 1; i <= 300; ++i) wide_palette.emplace_back("mod:b" + std::to_string(i), i);
   wide_ids = {0, 0xAC, 0x02};
+  // 200 ids in one row (`spread` of them distinct, in turn), an id past a gap in the palette at
+  // 90 and one of two bytes at 130, so that groups of one-byte ids alternate with ids taken one at
+  // a time. Returns the ids and the blocks they place, named through `palette`.
+  auto long_row = [](const std::vector<std::pair<std::string, int32_t>>& palette, uint8_t spread,
+                     uint8_t wide_byte) {
+    std::pair<Bytes, Placed> row;
+    auto place = [&](int32_t x, int32_t id) {
+      for (const auto& [text, palette_id] : palette)
+        if (palette_id == id && text != "minecraft:air") row.second.push_back({{x, 0, 0}, text});
+    };
+    for (int32_t x = 0; x < 200; ++x) {
+      if (x == 130) {
+        row.first.insert(row.first.end(), {0xAC, wide_byte});
+        place(x, 0x2C | wide_byte << 7);
+      } else {
+        row.first.push_back(x == 90 ? 3 : x % spread);
+        place(x, row.first.back());
+      }
+    }
+    return row;
+  };
+  const std::vector<std::pair<std::string, int32_t>> gap_palette = {
+      {"minecraft:air", 0}, {stone, 1}, {log, 3}, {"minecraft:dirt", 44}};
+  auto [narrow_run, narrow_blocks] = long_row(gap_palette, 2, 0x00);
+  auto [wide_run, wide_blocks] = long_row(wide_palette, 128, 0x02);
   const std::vector<Row> rows = {
       {"sponge v1 with TileEntities",
        sponge(1, {2, 1, 1}, {{"minecraft:air", 0}, {stone, 1}}, {1, 0}),
@@ -303,6 +328,22 @@ TEST(VolumeDecoders, FormatsAndTheirVariants) {
        {},
        {3, 1, 1},
        {{{1, 0, 0}, "mod:b300"}},
+       1,
+       chest_data()},
+      {"sponge long row of one-byte ids, a palette gap and a two-byte id",
+       sponge(2, {200, 1, 1}, gap_palette, narrow_run),
+       true,
+       {},
+       {200, 1, 1},
+       narrow_blocks,
+       1,
+       chest_data()},
+      {"sponge long row of one-byte ids into a wide grid",
+       sponge(2, {200, 1, 1}, wide_palette, wide_run),
+       true,
+       {},
+       {200, 1, 1},
+       wide_blocks,
        1,
        chest_data()},
       {"sponge data cut short leaves air",
@@ -447,6 +488,16 @@ TEST(VolumeDecoders, HostileAndBrokenInputsAreRefused) {
        sponge(2, {2, 1, 1}, {{"minecraft:stone", 0}}, {0, 7}),
        {},
        "block id 7 at (1, 0, 0) is not in the palette"},
+      {"Sponge id outside the palette inside a long group",
+       sponge(2, {200, 1, 1}, {{"minecraft:air", 0}, {"minecraft:stone", 1}, {"minecraft:dirt", 3}},
+              [] {
+                Bytes ids(200, 1);
+                ids[90] = 3;
+                ids[100] = 2;
+                return ids;
+              }()),
+       {},
+       "block id 2 at (100, 0, 0) is not in the palette"},
       {"Sponge ids past the box",
        sponge(2, {1, 1, 1}, {{"minecraft:stone", 0}}, {0, 0}),
        {},

@@ -8,9 +8,9 @@
 
 namespace kubrel {
 
-// Asks the kernel to back the whole 2 MiB pages inside [data, data + bytes) with huge pages when
-// they are first touched. Only advice: without support it does nothing, and what the buffer holds
-// never changes.
+// Asks the kernel to back the whole 2 MiB pages of the mapping around [data, data + bytes) with
+// huge pages when they are first touched. Only advice: without support it does nothing, and what
+// the buffer holds never changes.
 void advise_huge_pages(void* data, size_t bytes);
 
 // `bytes` holds `count` zero bytes, its storage advised as above before the zeros are written.

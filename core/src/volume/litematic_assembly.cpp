@@ -3,6 +3,7 @@
 #include "volume/litematic_assembly.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <unordered_map>
 
@@ -13,35 +14,6 @@
 namespace kubrel {
 
 namespace {
-
-// The packed indices of one region in stream order: each long filled from its least significant
-// bit, an index running on into the next long when the current one has too few bits left.
-class PackedIndices {
- public:
-  PackedIndices(const std::vector<uint64_t>& words, unsigned bits)
-      : word_(words.data()), bits_(bits), mask_((uint64_t{1} << bits) - 1) {}
-
-  uint32_t next() {
-    if (available_ >= bits_) [[likely]] {
-      uint64_t value = pending_ & mask_;
-      pending_ >>= bits_;
-      available_ -= bits_;
-      return static_cast<uint32_t>(value);
-    }
-    uint64_t word = *word_++;
-    uint64_t value = (pending_ | (word << available_)) & mask_;
-    pending_ = word >> (bits_ - available_);
-    available_ += 64 - bits_;
-    return static_cast<uint32_t>(value);
-  }
-
- private:
-  const uint64_t* word_;
-  uint64_t pending_ = 0;
-  unsigned available_ = 0;
-  unsigned bits_;
-  uint64_t mask_;
-};
 
 // The index stored for entry `entry` of `region`.
 uint32_t index_at(const LitematicRegion& region, uint64_t entry) {
@@ -74,33 +46,74 @@ struct Grid {
   uint64_t covered = 0;  // positions some region has written
 };
 
+// The region's palette mapped to volume indices for every value its bits can hold; values past the
+// palette map to kOutside, whose top bit no volume index has, so that a row's misses show in one
+// OR.
+constexpr uint32_t kOutside = UINT32_MAX;
+constexpr uint32_t kOutsideBit = 0x80000000;
+
+std::vector<uint32_t> every_value(const Placed& placed) {
+  std::vector<uint32_t> table(size_t{1} << placed.region->bits, kOutside);
+  std::copy(placed.to_volume.begin(), placed.to_volume.end(), table.begin());
+  return table;
+}
+
 // Unpacks one region's indices into its rows of the grid. `kMerge` (the region meets an earlier
 // one): a position takes the region's block unless it is air over a block already placed.
 template <class T, bool kMerge>
 Status fill(const Placed& placed, T* cells, Grid& grid) {
   const LitematicRegion& region = *placed.region;
-  PackedIndices indices(region.block_states, region.bits);
-  const uint32_t* to_volume = placed.to_volume.data();
-  const uint32_t palette_size = static_cast<uint32_t>(placed.to_volume.size());
+  const unsigned bits = region.bits;
+  const uint64_t mask = (uint64_t{1} << bits) - 1;
+  // An index is read with one unaligned 8-byte load at its first byte (the longs hold the stream
+  // least significant bit first, as the host's bytes do), so the last few, whose load would run
+  // past the array, are read word by word.
+  const auto* stream = reinterpret_cast<const uint8_t*>(region.block_states.data());
+  const uint64_t stream_bytes = region.block_states.size() * sizeof(uint64_t);
+  const bool little_endian = std::endian::native == std::endian::little;
+  const uint64_t loadable =
+      !little_endian || stream_bytes < 8
+          ? 0
+          : std::min<uint64_t>(region.entries, ((stream_bytes - 7) * 8 + bits - 1) / bits);
+  const std::vector<uint32_t> to_volume = every_value(placed);
   const T void_value = static_cast<T>(grid.void_index);
   uint64_t covered = 0;
+  uint64_t entry = 0;
   for (uint32_t y = 0; y < region.size[1]; ++y) {
     for (uint32_t z = 0; z < region.size[2]; ++z) {
       T* row = cells + ((uint64_t{placed.offset[1] + y} * grid.size[2] + placed.offset[2] + z) *
                             grid.size[0] +
                         placed.offset[0]);
-      for (uint32_t x = 0; x < region.size[0]; ++x) {
-        uint32_t index = indices.next();
-        if (index >= palette_size) [[unlikely]]
-          return fail("region \"" + region.name + "\": block state index " + std::to_string(index) +
-                      " outside its palette of " + std::to_string(palette_size) + " entries");
-        T value = static_cast<T>(to_volume[index]);
+      uint32_t missing = 0;
+      for (uint32_t x = 0; x < region.size[0]; ++x, ++entry) {
+        uint64_t index;
+        if (entry < loadable) [[likely]] {
+          uint64_t bit = entry * bits;
+          uint64_t word;
+          std::memcpy(&word, stream + (bit >> 3), sizeof(word));
+          index = (word >> (bit & 7)) & mask;
+        } else {
+          index = index_at(region, entry);
+        }
+        uint32_t volume_index = to_volume[index];
+        missing |= volume_index;
+        T value = static_cast<T>(volume_index);
         if constexpr (kMerge) {
           bool empty = row[x] == void_value;
           covered += empty;
           if (value != 0 || empty) row[x] = value;
         } else {
           row[x] = value;
+        }
+      }
+      if (missing & kOutsideBit) [[unlikely]] {
+        for (uint32_t x = 0; x < region.size[0]; ++x) {
+          uint64_t first = entry - region.size[0] + x;
+          uint32_t index = index_at(region, first);
+          if (index >= placed.to_volume.size())
+            return fail("region \"" + region.name + "\": block state index " +
+                        std::to_string(index) + " outside its palette of " +
+                        std::to_string(placed.to_volume.size()) + " entries");
         }
       }
     }

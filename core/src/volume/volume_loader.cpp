@@ -2,6 +2,7 @@
 #include "volume/volume_loader.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -41,16 +42,17 @@ class SpanSource final : public ByteSource {
 };
 
 // Bytes that arrive in pieces of unknown total: grown by doubling, never zero-filled, so that
-// memory is written (and committed) only as bytes arrive.
+// memory is written (and committed) only as bytes arrive. Growth goes through realloc, which moves
+// a large buffer's pages rather than copying them.
 class ArrivingBytes {
  public:
   std::span<const uint8_t> bytes() const { return {data_.get(), size_}; }
 
   // Reads `source` to its end, starting with room for `initial` bytes.
   Status read_to_end(ByteSource& source, size_t initial) {
-    reserve(std::max(initial, kFirstRead));
+    KUBREL_TRY(reserve(std::max(initial, kFirstRead)));
     while (true) {
-      if (size_ == capacity_) reserve(capacity_ * 2);
+      if (size_ == capacity_) KUBREL_TRY(reserve(capacity_ * 2));
       KUBREL_ASSIGN_OR_RETURN(size_t got, source.read(data_.get() + size_, capacity_ - size_));
       if (got == 0) return {};
       size_ += got;
@@ -58,15 +60,21 @@ class ArrivingBytes {
   }
 
  private:
-  void reserve(size_t capacity) {
-    std::unique_ptr<uint8_t[]> grown(new uint8_t[capacity]);
-    advise_huge_pages(grown.get(), capacity);
-    if (size_ > 0) std::memcpy(grown.get(), data_.get(), size_);
-    data_ = std::move(grown);
+  struct Free {
+    void operator()(uint8_t* data) const { std::free(data); }
+  };
+
+  Status reserve(size_t capacity) {
+    void* grown = std::realloc(data_.get(), capacity);
+    if (grown == nullptr) return fail("out of memory for " + std::to_string(capacity) + " bytes");
+    (void)data_.release();
+    data_.reset(static_cast<uint8_t*>(grown));
+    advise_huge_pages(data_.get(), capacity);
     capacity_ = capacity;
+    return {};
   }
 
-  std::unique_ptr<uint8_t[]> data_;
+  std::unique_ptr<uint8_t, Free> data_;
   size_t size_ = 0;
   size_t capacity_ = 0;
 };

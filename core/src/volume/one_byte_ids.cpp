@@ -1,0 +1,93 @@
+// The permutes need AVX-512 VBMI, which is looked up once at run time, so that one build serves
+// machines with and without it.
+#include "volume/one_byte_ids.h"
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define KUBREL_BYTE_PERMUTES 1
+#endif
+
+namespace kubrel {
+
+namespace {
+
+#ifdef KUBREL_BYTE_PERMUTES
+#define KUBREL_PERMUTE_TARGET "avx512f,avx512bw,avx512vbmi"
+
+bool has_byte_permutes() {
+  static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                          __builtin_cpu_supports("avx512vbmi");
+  return has;
+}
+
+__attribute__((target(KUBREL_PERMUTE_TARGET))) size_t map_narrow(const uint8_t* ids, size_t count,
+                                                                 const uint8_t* table,
+                                                                 uint8_t bound, uint8_t* out) {
+  const __m512i low = _mm512_load_si512(table);
+  const __m512i high = _mm512_load_si512(table + 64);
+  const __m512i limit = _mm512_set1_epi8(static_cast<char>(bound));
+  size_t done = 0;
+  for (; count - done >= 64; done += 64) {
+    __m512i group = _mm512_loadu_si512(ids + done);
+    // Unsigned, so that bytes from 128 up (longer VarInts) fail too.
+    if (_mm512_cmpge_epu8_mask(group, limit) != 0) break;
+    _mm512_storeu_si512(out + done, _mm512_permutex2var_epi8(low, group, high));
+  }
+  return done;
+}
+
+__attribute__((target(KUBREL_PERMUTE_TARGET))) size_t map_wide(const uint8_t* ids, size_t count,
+                                                               const uint16_t* table, uint8_t bound,
+                                                               uint16_t* out) {
+  const __m512i quarter[4] = {_mm512_load_si512(table), _mm512_load_si512(table + 32),
+                              _mm512_load_si512(table + 64), _mm512_load_si512(table + 96)};
+  const __m512i limit = _mm512_set1_epi8(static_cast<char>(bound));
+  const __m512i upper_half = _mm512_set1_epi16(64);
+  size_t done = 0;
+  for (; count - done >= 64; done += 64) {
+    __m512i group = _mm512_loadu_si512(ids + done);
+    if (_mm512_cmpge_epu8_mask(group, limit) != 0) break;
+    for (int half = 0; half < 2; ++half) {
+      __m512i wide = _mm512_cvtepu8_epi16(half == 0 ? _mm512_castsi512_si256(group)
+                                                    : _mm512_extracti64x4_epi64(group, 1));
+      // A word permute reaches 64 entries: ids from 64 up take the second pair of quarters.
+      __m512i below = _mm512_permutex2var_epi16(quarter[0], wide, quarter[1]);
+      __m512i above = _mm512_permutex2var_epi16(quarter[2], wide, quarter[3]);
+      __mmask32 upper = _mm512_test_epi16_mask(wide, upper_half);
+      _mm512_storeu_si512(out + done + 32 * half, _mm512_mask_blend_epi16(upper, below, above));
+    }
+  }
+  return done;
+}
+#endif
+
+}  // namespace
+
+OneByteIdMap::OneByteIdMap(const std::array<uint32_t, 128>& indices, uint32_t bound) {
+  bound_ = static_cast<uint8_t>(bound < 128 ? bound : 128);
+  for (uint32_t id = 0; id < bound_; ++id) {
+    narrow_[id] = static_cast<uint8_t>(indices[id]);
+    wide_[id] = static_cast<uint16_t>(indices[id]);
+  }
+#ifdef KUBREL_BYTE_PERMUTES
+  usable_ = bound_ > 0 && has_byte_permutes();
+#endif
+}
+
+size_t OneByteIdMap::map(const uint8_t* ids, size_t count, uint8_t* out) const {
+#ifdef KUBREL_BYTE_PERMUTES
+  if (usable_) return map_narrow(ids, count, narrow_.data(), bound_, out);
+#endif
+  (void)ids, (void)count, (void)out;
+  return 0;
+}
+
+size_t OneByteIdMap::map(const uint8_t* ids, size_t count, uint16_t* out) const {
+#ifdef KUBREL_BYTE_PERMUTES
+  if (usable_) return map_wide(ids, count, wide_.data(), bound_, out);
+#endif
+  (void)ids, (void)count, (void)out;
+  return 0;
+}
+
+}  // namespace kubrel
