@@ -20,7 +20,6 @@ import platform
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 from measuring import peak_kib
@@ -89,56 +88,58 @@ def generate(folder, count):
     print(f"wrote {count} files in {time.perf_counter() - started:.0f} s", file=sys.stderr)
 
 
-class TreeMemory(threading.Thread):
-    """Samples the resident memory of this process and all its descendants (the workers, also
-    those a fork server or a Dask nanny started) and keeps the largest sum."""
+def tree_peak(process):
+    """Samples the resident memory of `process` (a psutil.Process) and all its descendants (the
+    workers, also those a fork server or a Dask nanny started) every 50 ms until it ends, and
+    returns the largest sum. It runs here, not in the scanning process, which must have no thread
+    of its own to fork its workers."""
+    import psutil  # comes with the dask extra
 
-    def __init__(self):
-        super().__init__(daemon=True)
-        self.peak = 0
-        self.stopped = threading.Event()
-
-    def run(self):
-        import psutil  # comes with the dask extra
-
-        me = psutil.Process()
-        while not self.stopped.wait(0.05):
-            total = 0
-            for process in [me, *me.children(recursive=True)]:
-                try:
-                    total += process.memory_info().rss
-                except psutil.Error:
-                    pass
-            self.peak = max(self.peak, total)
+    peak = 0
+    while process.is_running() and process.status() != psutil.STATUS_ZOMBIE:
+        total = 0
+        try:
+            family = [process, *process.children(recursive=True)]
+        except psutil.Error:
+            break
+        for member in family:
+            try:
+                total += member.memory_info().rss
+            except psutil.Error:
+                pass
+        peak = max(peak, total)
+        time.sleep(0.05)
+    return peak
 
 
 def child(paths, output, jobs, address):
-    """One scan in this process: prints files, seconds, this process's peak memory and the peak of
-    the whole process tree, as JSON."""
+    """One scan in this process: prints files, seconds and this process's peak memory as JSON."""
     from kubrel.cli.cluster import dask_client
     from kubrel.collection.scan import ScanPlan, write
 
     plan = ScanPlan(paths, output)
     with dask_client(address, jobs) as client:
-        sampler = TreeMemory()
-        sampler.start()
         started = time.perf_counter()
         failed = write(plan, jobs=jobs, client=client)
         seconds = time.perf_counter() - started
-        sampler.stopped.set()
-        sampler.join()
     result = {"files": plan.count, "failed": failed, "seconds": seconds}
-    peaks = {"peak_mib": peak_kib() / 1024, "tree_peak_mib": sampler.peak / 2**20}
-    print(json.dumps({**result, **peaks}))
+    print(json.dumps({**result, "peak_mib": peak_kib() / 1024}))
 
 
 def measure(paths, jobs, address, output, repeats):
     """The run of median time among `repeats` fresh processes."""
+    import psutil
+
     command = [sys.executable, __file__, "--child", json.dumps([paths, str(output), jobs, address])]
     results = []
     for _ in range(repeats):
-        done = subprocess.run(command, capture_output=True, text=True, check=True)
-        results.append(json.loads(done.stdout.strip().splitlines()[-1]))
+        with subprocess.Popen(command, stdout=subprocess.PIPE, text=True) as running:
+            peak = tree_peak(psutil.Process(running.pid))
+            stdout = running.communicate()[0]
+        if running.returncode != 0:
+            raise subprocess.CalledProcessError(running.returncode, command, stdout)
+        result = json.loads(stdout.strip().splitlines()[-1])
+        results.append({**result, "tree_peak_mib": peak / 2**20})
     return sorted(results, key=lambda result: result["seconds"])[repeats // 2]
 
 
@@ -217,7 +218,7 @@ def main():
         f"median of {SHORT_RUN_REPEATS} fresh processes. Files per second count the scan alone (a local "
         "cluster's start is left out); peak memory is the resident peak of the process that "
         "writes the rows, and the largest sum of the resident memory of it and all its workers "
-        "(sampled every 50 ms). Load average before the run: "
+        "(sampled every 50 ms over the whole run of the scanning process). Load average before the run: "
         f"{load_before}; after: {load_after}.\n\n"
         + "\n".join(ratios)
         + "\n\n"

@@ -8,6 +8,7 @@ import re
 import shutil
 import subprocess
 import sys
+import threading
 import time
 
 import numpy as np
@@ -244,14 +245,21 @@ def _square_slowly(item, shared):
     return item * item + shared
 
 
-@pytest.mark.parametrize("jobs", [1, 2, 3])
-def test_local_jobs_keep_the_order(jobs):
-    done = []
-    run = runner.run(_square_slowly, iter(range(300)), 300, 7, jobs=jobs, on_done=done.append)
-    assert list(run) == [item * item + 7 for item in range(300)]
-    assert sum(done) == 300
-    gathered = runner.run(_square_slowly, iter(range(300)), 300, 0, jobs=jobs, gather=sum)
-    assert sum(gathered) == sum(item * item for item in range(300))
+# Another thread running (as a progress bar's would) keeps the workers from being forked.
+@pytest.mark.parametrize("jobs, other_thread", [(1, False), (2, False), (3, False), (2, True)])
+def test_local_jobs_keep_the_order(jobs, other_thread):
+    stop = threading.Event()
+    if other_thread:
+        threading.Thread(target=stop.wait, daemon=True).start()
+    try:
+        done = []
+        run = runner.run(_square_slowly, iter(range(300)), 300, 7, jobs=jobs, on_done=done.append)
+        assert list(run) == [item * item + 7 for item in range(300)]
+        assert sum(done) == 300
+        gathered = runner.run(_square_slowly, iter(range(300)), 300, 0, jobs=jobs, gather=sum)
+        assert sum(gathered) == sum(item * item for item in range(300))
+    finally:
+        stop.set()
 
 
 @pytest.fixture(scope="module")

@@ -7,13 +7,20 @@ takes to send."""
 
 import collections
 import functools
+import gc
 import itertools
 import multiprocessing
 import os
+import sys
+import threading
+import warnings
 from concurrent.futures import ProcessPoolExecutor
 
 # Batches in flight per worker: enough to keep each busy while the previous result travels back.
 BATCHES_IN_FLIGHT_PER_WORKER = 4
+# Batches per worker over a whole run, at least: enough that the last batches, which may hold the
+# collection's largest files, leave no worker idle for long.
+BATCHES_PER_WORKER = 8
 # A cluster answers a task in milliseconds at best (far more on a busy machine): batches of a few
 # hundred small files keep that a small part of the work.
 LARGEST_BATCH = 256
@@ -51,7 +58,7 @@ def run(func, items, count, shared=None, *, jobs=None, client=None, on_done=None
 
 
 def _batches(items, count, workers):
-    size = max(1, min(LARGEST_BATCH, count // (workers * 8)))
+    size = max(1, min(LARGEST_BATCH, count // (workers * BATCHES_PER_WORKER)))
     items = iter(items)
     while batch := list(itertools.islice(items, size)):
         yield batch
@@ -99,8 +106,15 @@ def _in_order(submit, batches, in_flight, on_done):
 
 
 def _start_method():
-    # Forking a process that runs threads (a progress bar, a cluster client) can deadlock the child.
+    # A forked worker starts in milliseconds with everything this process imported; a fork server
+    # first starts an interpreter and imports NumPy and the extension, a few tenths of a second
+    # that a small collection never wins back. But a fork copies only the calling thread, and a
+    # lock that another Python thread held (a progress bar's, a cluster client's) stays held in the
+    # child: fork only while this process runs no other Python thread, and only on Linux, where
+    # the C libraries it loads (OpenBLAS, the C runtime) prepare their own threads for a fork.
     methods = multiprocessing.get_all_start_methods()
+    if sys.platform.startswith("linux") and "fork" in methods and threading.active_count() == 1:
+        return "fork"
     return "forkserver" if "forkserver" in methods else "spawn"
 
 
@@ -113,6 +127,8 @@ def _run_in_processes(task, items, count, shared, jobs, on_done):
     with ProcessPoolExecutor(
         max_workers=jobs, mp_context=context, initializer=_remember_shared, initargs=(shared,)
     ) as pool:
+        if context.get_start_method() == "fork":
+            _fork_workers(pool, jobs)
         try:
             yield from _in_order(
                 lambda batch: pool.submit(_run_batch_in_worker, task, batch),
@@ -122,6 +138,24 @@ def _run_in_processes(task, items, count, shared, jobs, on_done):
             )
         finally:
             pool.shutdown(cancel_futures=True)
+
+
+def _fork_workers(pool, jobs):
+    """Starts the pool's forked workers now, with this process's objects frozen out of the garbage
+    collector: a worker's collections would otherwise write to every object it inherited, and so
+    copy every page of them (the way CPython's gc.freeze() documentation describes)."""
+    gc.freeze()
+    try:
+        with warnings.catch_warnings():
+            # Python warns of any thread, also the C libraries' own (OpenBLAS, Arrow), which
+            # prepare for a fork themselves; _start_method() has ruled out other Python threads.
+            warnings.filterwarnings(
+                "ignore", "This process .* is multi-threaded", DeprecationWarning
+            )
+            # A fork pool starts all its workers at the first task.
+            pool.submit(abs, 0).result()
+    finally:
+        gc.unfreeze()
 
 
 def _run_on_cluster(task, items, count, shared, client, on_done):
