@@ -517,6 +517,20 @@ TEST(NbtHostileTest, DeclaredLengthsAllocateOnlyAsBytesArrive) {
     EXPECT_EQ(events_of(document, SIZE_MAX, false, /*keep_arrays=*/false).back(),
               "! failed to fill whole buffer");
     EXPECT_LT(testing::allocation_probe::largest.load(), size_t{1} << 20);
+    // A source that holds all its bytes sizes arrays from them, never from the declared length.
+    BufferedSource in_memory(std::make_unique<MemorySource>(document));
+    testing::allocation_probe::reset();
+    EXPECT_FALSE(decode_nbt_tree(in_memory, true));
+    EXPECT_LT(testing::allocation_probe::largest.load(), size_t{1} << 20);
+  }
+  {
+    // ... and an honest array from such a source is sized once, to its length.
+    NbtWriter w;
+    w.compound("").long_array("a", std::vector<int64_t>(1000000, 5)).end();
+    BufferedSource in_memory(std::make_unique<MemorySource>(w.bytes()));
+    testing::allocation_probe::reset();
+    EXPECT_TRUE(decode_nbt_tree(in_memory, true));
+    EXPECT_EQ(testing::allocation_probe::largest.load(), size_t{8000000});
   }
   // The largest list the tree decoder accepts, of compounds, which need one byte each.
   NbtWriter w;

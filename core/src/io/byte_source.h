@@ -24,6 +24,11 @@ class ByteSource {
   // Copies at most `n` bytes into `dst` and returns how many were copied. 0 means the input has
   // ended (or `n` was 0). An I/O failure is returned as an error carrying the source's text.
   [[nodiscard]] virtual Result<size_t> read(uint8_t* dst, size_t n) = 0;
+
+  // How many bytes are left to read, where the source already holds them all in memory; unknown
+  // (nullopt) for streams. A reader may size a buffer from a declared length up to this many
+  // bytes at once: they are there, so no input can make it allocate beyond its own size.
+  [[nodiscard]] virtual std::optional<uint64_t> remaining() const { return std::nullopt; }
 };
 
 // Fills `dst` with exactly `n` bytes, reading as often as needed. Fails with
@@ -37,6 +42,7 @@ class MemorySource final : public ByteSource {
   explicit MemorySource(std::span<const uint8_t> bytes) : bytes_(bytes.begin(), bytes.end()) {}
 
   Result<size_t> read(uint8_t* dst, size_t n) override;
+  std::optional<uint64_t> remaining() const override { return bytes_.size() - position_; }
 
  private:
   std::vector<uint8_t> bytes_;
@@ -50,6 +56,12 @@ class BufferedSource final : public ByteSource {
   explicit BufferedSource(std::unique_ptr<ByteSource> inner, size_t capacity = 8192);
 
   Result<size_t> read(uint8_t* dst, size_t n) override;
+
+  std::optional<uint64_t> remaining() const override {
+    std::optional<uint64_t> inner = inner_->remaining();
+    if (inner) *inner += end_ - begin_;
+    return inner;
+  }
 
   // The next byte, or std::nullopt at a clean end of input.
   [[nodiscard]] Result<std::optional<uint8_t>> next_byte() {

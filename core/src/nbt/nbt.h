@@ -11,6 +11,7 @@
 #include <cstring>
 #include <iterator>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -112,11 +113,19 @@ template <class T>
 [[nodiscard]] Result<bool> read_text(BufferedSource& source, std::string& out);
 
 // `length` big-endian elements into `out` (replacing its contents). Memory grows chunk by chunk as
-// the bytes arrive, never ahead of them by more than one chunk.
+// the bytes arrive, never ahead of them by more than one chunk; from a source that holds all its
+// bytes already, the whole array is sized at once (no regrowth, no copies of what was read).
 template <class T>
 [[nodiscard]] Status read_array(BufferedSource& source, uint32_t length, std::vector<T>& out) {
   out.clear();
   constexpr size_t kChunk = kArrayChunkBytes / sizeof(T);
+  if (std::optional<uint64_t> left = source.remaining();
+      left && *left / sizeof(T) >= length && out.capacity() < length) {
+    std::vector<T> sized;
+    sized.reserve(length);
+    advise_huge_pages(sized.data(), length * sizeof(T));
+    out.swap(sized);
+  }
   size_t done = 0;
   while (done < length) {
     size_t count = std::min<size_t>(length - done, kChunk);

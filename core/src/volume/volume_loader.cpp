@@ -36,6 +36,8 @@ class SpanSource final : public ByteSource {
     return count;
   }
 
+  std::optional<uint64_t> remaining() const override { return bytes_.size() - position_; }
+
  private:
   std::span<const uint8_t> bytes_;
   size_t position_ = 0;
