@@ -371,6 +371,30 @@ TEST(LitematicReaderTest, RegionsPlacedWithGapsOverlapsAndRecords) {
   EXPECT_EQ(volume->regions[1].min, (BlockPosition{1, 0, 0}));
 }
 
+// One region over the whole volume takes its indices as they are: each width of index, packed
+// across longs, comes back where it was put (15 bits and the last entries one by one).
+TEST(LitematicReaderTest, OneRegionUnpacksEveryIndexWidth) {
+  for (unsigned bits : {2u, 5u, 8u, 9u, 13u, 14u, 15u}) {
+    SCOPED_TRACE(bits);
+    // Every value of the width is in the palette, so that no check can catch a misread index.
+    const uint32_t palette = 1u << bits;
+    const uint32_t entries = 1000;
+    std::vector<uint32_t> indices(entries);
+    std::vector<int64_t> longs((entries * bits + 63) / 64);
+    for (uint32_t i = 0; i < entries; ++i) {
+      indices[i] = (i * 2654435761u) % palette;
+      uint64_t bit = uint64_t{i} * bits;
+      longs[bit / 64] |= int64_t(uint64_t{indices[i]} << (bit % 64));
+      if (bit % 64 + bits > 64) longs[bit / 64 + 1] |= int64_t(indices[i] >> (64 - bit % 64));
+    }
+    auto volume = read_bytes(document([&](NbtWriter& w) {
+      region(w, "r", {0, 0, 0}, {int32_t(entries), 1, 1}, int(palette), longs);
+    }));
+    ASSERT_TRUE(volume) << volume.error().message;
+    for (uint32_t i = 0; i < entries; ++i) ASSERT_EQ(cell(*volume, i), indices[i]) << i;
+  }
+}
+
 std::function<void(NbtWriter&)> tiny_only() {
   return [](NbtWriter& w) { tiny(w, "t"); };
 }
@@ -394,6 +418,14 @@ std::vector<HostileCase> hostile_cases() {
   return {
       {"index beyond the palette", document([](NbtWriter& w) {
          region(w, "r", {0, 0, 0}, {2, 1, 1}, 3, {0b1101});
+       }),
+       "region \"r\": block state index 3 outside its palette of 3 entries"},
+      // The bad index sits in the second group of 32 of a stream long enough to be unpacked by
+      // groups.
+      {"index beyond the palette in a long stream", document([](NbtWriter& w) {
+         std::vector<int64_t> longs(16, 0x5555555555555555);
+         longs[1] = 0x5555555555575555;
+         region(w, "r", {0, 0, 0}, {512, 1, 1}, 3, longs);
        }),
        "region \"r\": block state index 3 outside its palette of 3 entries"},
       // The bad index sits in the second row, among the last entries, which are read word by word.

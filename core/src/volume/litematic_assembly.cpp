@@ -9,6 +9,7 @@
 
 #include "common/huge_pages.h"
 #include "volume/litematic_reader.h"
+#include "volume/packed_indices.h"
 #include "volume/volume_parts.h"
 
 namespace kubrel {
@@ -45,6 +46,37 @@ struct Grid {
   uint32_t void_index;
   uint64_t covered = 0;  // positions some region has written
 };
+
+std::unexpected<Error> outside_palette(const Placed& placed, uint32_t index) {
+  return fail("region \"" + placed.region->name + "\": block state index " + std::to_string(index) +
+              " outside its palette of " + std::to_string(placed.to_volume.size()) + " entries");
+}
+
+// Whether the one region's indices go into the grid as they are: each is the volume's own.
+bool indices_as_they_are(const Placed& placed) {
+  for (uint32_t i = 0; i < placed.to_volume.size(); ++i)
+    if (placed.to_volume[i] != i) return false;
+  return can_unpack_indices(placed.region->bits);
+}
+
+// The one region, which is the whole volume, with the volume's own indices: its stream is the
+// grid in order, unpacked many at a time.
+template <class T>
+Status fill_as_they_are(const Placed& placed, T* cells, Grid& grid) {
+  const LitematicRegion& region = *placed.region;
+  const auto palette_size = static_cast<uint32_t>(placed.to_volume.size());
+  std::span<const uint8_t> stream(reinterpret_cast<const uint8_t*>(region.block_states.data()),
+                                  region.block_states.size() * sizeof(uint64_t));
+  uint64_t entry = unpack_indices(stream, region.bits, region.entries, palette_size, cells);
+  // The last few, and a group that holds an index outside the palette, one at a time.
+  for (; entry < region.entries; ++entry) {
+    uint32_t index = index_at(region, entry);
+    if (index >= palette_size) return outside_palette(placed, index);
+    cells[entry] = static_cast<T>(index);
+  }
+  grid.covered += region.entries;
+  return {};
+}
 
 // The region's palette mapped to volume indices for every value its bits can hold; values past the
 // palette map to kOutside, whose top bit no volume index has, so that a row's misses show in one
@@ -108,12 +140,8 @@ Status fill(const Placed& placed, T* cells, Grid& grid) {
       }
       if (missing & kOutsideBit) [[unlikely]] {
         for (uint32_t x = 0; x < region.size[0]; ++x) {
-          uint64_t first = entry - region.size[0] + x;
-          uint32_t index = index_at(region, first);
-          if (index >= placed.to_volume.size())
-            return fail("region \"" + region.name + "\": block state index " +
-                        std::to_string(index) + " outside its palette of " +
-                        std::to_string(placed.to_volume.size()) + " entries");
+          uint32_t index = index_at(region, entry - region.size[0] + x);
+          if (index >= placed.to_volume.size()) return outside_palette(placed, index);
         }
       }
     }
@@ -125,6 +153,8 @@ Status fill(const Placed& placed, T* cells, Grid& grid) {
 template <class T>
 Status fill_all(std::vector<Placed>& placed, std::vector<std::byte>& bytes, Grid& grid) {
   T* cells = reinterpret_cast<T*>(bytes.data());
+  if (placed.size() == 1 && indices_as_they_are(placed[0]))
+    return fill_as_they_are(placed[0], cells, grid);
   if (placed.size() > 1) std::fill_n(cells, bytes.size() / sizeof(T), T(grid.void_index));
   for (size_t i = 0; i < placed.size(); ++i) {
     bool meets_earlier = placed[i].overlapping.front() < i;

@@ -1,28 +1,14 @@
-// The permutes need AVX-512 VBMI, which is looked up once at run time, so that one build serves
-// machines with and without it.
 #include "volume/one_byte_ids.h"
 
-#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
-#include <immintrin.h>
-#define KUBREL_BYTE_PERMUTES 1
-#endif
+#include "common/byte_permutes.h"
 
 namespace kubrel {
 
 namespace {
 
 #ifdef KUBREL_BYTE_PERMUTES
-#define KUBREL_PERMUTE_TARGET "avx512f,avx512bw,avx512vbmi"
-
-bool has_byte_permutes() {
-  static const bool has = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
-                          __builtin_cpu_supports("avx512vbmi");
-  return has;
-}
-
-__attribute__((target(KUBREL_PERMUTE_TARGET))) size_t map_narrow(const uint8_t* ids, size_t count,
-                                                                 const uint8_t* table,
-                                                                 uint8_t bound, uint8_t* out) {
+KUBREL_PERMUTE_TARGET size_t map_narrow(const uint8_t* ids, size_t count, const uint8_t* table,
+                                        uint8_t bound, uint8_t* out) {
   const __m512i low = _mm512_load_si512(table);
   const __m512i high = _mm512_load_si512(table + 64);
   const __m512i limit = _mm512_set1_epi8(static_cast<char>(bound));
@@ -36,9 +22,8 @@ __attribute__((target(KUBREL_PERMUTE_TARGET))) size_t map_narrow(const uint8_t* 
   return done;
 }
 
-__attribute__((target(KUBREL_PERMUTE_TARGET))) size_t map_wide(const uint8_t* ids, size_t count,
-                                                               const uint16_t* table, uint8_t bound,
-                                                               uint16_t* out) {
+KUBREL_PERMUTE_TARGET size_t map_wide(const uint8_t* ids, size_t count, const uint16_t* table,
+                                      uint8_t bound, uint16_t* out) {
   const __m512i quarter[4] = {_mm512_load_si512(table), _mm512_load_si512(table + 32),
                               _mm512_load_si512(table + 64), _mm512_load_si512(table + 96)};
   const __m512i limit = _mm512_set1_epi8(static_cast<char>(bound));
