@@ -7,7 +7,6 @@
 #include <isa-l/igzip_lib.h>
 
 #include <algorithm>
-#include <array>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -30,7 +29,6 @@
 #include "io/shared_stream.h"
 #include "litematic_bench.h"
 #include "nbt/nbt_view.h"
-#include "volume/one_byte_ids.h"
 #include "volume/sponge_writer.h"
 #include "volume/volume_loader.h"
 #include "volume/volume_save.h"
@@ -190,8 +188,7 @@ int fork_micro() {
 
 // The least any array load of a Sponge file must do: inflate it (one ISA-L call into a buffer of
 // the trailer's size) and decode its VarInt ids into an array of 16-bit indices. No palette, no
-// checks beyond the decoder's own. A load whose palette fits 8-bit indices writes half the bytes
-// and can come in under it.
+// checks beyond the decoder's own.
 int floor(const char* path) {
   auto start = Clock::now();
   std::vector<uint8_t> packed = whole_file(path);
@@ -221,17 +218,8 @@ int floor(const char* path) {
   if (!ids) return 1;
   std::unique_ptr<uint16_t[]> out(new uint16_t[ids->size()]);
   kubrel::advise_huge_pages(out.get(), ids->size() * sizeof(uint16_t));
-  // One-byte ids go through the loads' own group mapping (each id its own index) where the
-  // machine has it, longer VarInts one at a time.
-  std::array<uint32_t, 128> same{};
-  for (uint32_t id = 0; id < 128; ++id) same[id] = id;
-  const kubrel::OneByteIdMap groups(same, 128);
   size_t count = 0;
   for (size_t i = 0; i < ids->size();) {
-    size_t mapped = groups.map(ids->data() + i, ids->size() - i, out.get() + count);
-    i += mapped;
-    count += mapped;
-    if (i == ids->size()) break;
     uint32_t value = (*ids)[i] & 0x7F;
     for (int shift = 7; (*ids)[i++] & 0x80 && i < ids->size(); shift += 7) {
       value |= uint32_t{(*ids)[i] & 0x7Fu} << shift;

@@ -12,7 +12,6 @@
 
 #include "bench_common.h"
 #include "volume/litematic_reader.h"
-#include "volume/packed_indices.h"
 
 namespace kubrel::bench {
 
@@ -61,13 +60,8 @@ int litematic_floor(const char* path) {
   indices.reserve(entries);
   kubrel::advise_huge_pages(indices.data(), entries * sizeof(uint16_t));
   indices.resize(entries);
-  // The loads' own group unpacking where the machine has it (every value taken as in the
-  // palette), then the rest one index at a time.
-  std::span<const uint8_t> stream(reinterpret_cast<const uint8_t*>(words.data()), words.size() * 8);
-  uint64_t unpacked =
-      kubrel::unpack_indices(stream, bits, entries, uint32_t{1} << bits, indices.data());
   const uint64_t mask = (uint64_t{1} << bits) - 1;
-  for (uint64_t i = unpacked; i < entries; ++i) {
+  for (uint64_t i = 0; i < entries; ++i) {
     uint64_t bit = i * bits;
     unsigned shift = bit & 63;
     uint64_t value = words[bit >> 6] >> shift;
