@@ -128,7 +128,7 @@ def _run_in_processes(task, items, count, shared, jobs, on_done):
         max_workers=jobs, mp_context=context, initializer=_remember_shared, initargs=(shared,)
     ) as pool:
         if context.get_start_method() == "fork":
-            _fork_workers(pool, jobs)
+            _fork_workers(pool)
         try:
             yield from _in_order(
                 lambda batch: pool.submit(_run_batch_in_worker, task, batch),
@@ -140,7 +140,7 @@ def _run_in_processes(task, items, count, shared, jobs, on_done):
             pool.shutdown(cancel_futures=True)
 
 
-def _fork_workers(pool, jobs):
+def _fork_workers(pool):
     """Starts the pool's forked workers now, with this process's objects frozen out of the garbage
     collector: a worker's collections would otherwise write to every object it inherited, and so
     copy every page of them (the way CPython's gc.freeze() documentation describes)."""
