@@ -44,6 +44,13 @@ KUBREL_PERMUTE_TARGET size_t map_wide(const uint8_t* ids, size_t count, const ui
   }
   return done;
 }
+#else
+size_t map_narrow(const uint8_t*, size_t, const uint8_t*, uint8_t, uint8_t*) {
+  return 0;
+}
+size_t map_wide(const uint8_t*, size_t, const uint16_t*, uint8_t, uint16_t*) {
+  return 0;
+}
 #endif
 
 }  // namespace
@@ -60,19 +67,11 @@ OneByteIdMap::OneByteIdMap(const std::array<uint32_t, 128>& indices, uint32_t bo
 }
 
 size_t OneByteIdMap::map(const uint8_t* ids, size_t count, uint8_t* out) const {
-#ifdef KUBREL_BYTE_PERMUTES
-  if (usable_) return map_narrow(ids, count, narrow_.data(), bound_, out);
-#endif
-  (void)ids, (void)count, (void)out;
-  return 0;
+  return usable_ ? map_narrow(ids, count, narrow_.data(), bound_, out) : 0;
 }
 
 size_t OneByteIdMap::map(const uint8_t* ids, size_t count, uint16_t* out) const {
-#ifdef KUBREL_BYTE_PERMUTES
-  if (usable_) return map_wide(ids, count, wide_.data(), bound_, out);
-#endif
-  (void)ids, (void)count, (void)out;
-  return 0;
+  return usable_ ? map_wide(ids, count, wide_.data(), bound_, out) : 0;
 }
 
 }  // namespace kubrel

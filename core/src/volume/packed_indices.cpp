@@ -61,6 +61,11 @@ KUBREL_PERMUTE_TARGET uint64_t unpack(std::span<const uint8_t> stream, unsigned 
   }
   return done;
 }
+#else
+template <class T>
+uint64_t unpack(std::span<const uint8_t>, unsigned, uint64_t, uint32_t, T*) {
+  return 0;
+}
 #endif
 
 }  // namespace
@@ -77,21 +82,14 @@ bool can_unpack_indices(unsigned bits) {
 
 uint64_t unpack_indices(std::span<const uint8_t> stream, unsigned bits, uint64_t entries,
                         uint32_t palette_size, uint8_t* out) {
-#ifdef KUBREL_BYTE_PERMUTES
-  if (can_unpack_indices(bits) && bits <= 8)
-    return unpack(stream, bits, entries, palette_size, out);
-#endif
-  (void)stream, (void)entries, (void)palette_size, (void)out;
-  return 0;
+  // Eight-bit cells hold indices of eight bits at most.
+  return can_unpack_indices(bits) && bits <= 8 ? unpack(stream, bits, entries, palette_size, out)
+                                               : 0;
 }
 
 uint64_t unpack_indices(std::span<const uint8_t> stream, unsigned bits, uint64_t entries,
                         uint32_t palette_size, uint16_t* out) {
-#ifdef KUBREL_BYTE_PERMUTES
-  if (can_unpack_indices(bits)) return unpack(stream, bits, entries, palette_size, out);
-#endif
-  (void)stream, (void)entries, (void)palette_size, (void)out;
-  return 0;
+  return can_unpack_indices(bits) ? unpack(stream, bits, entries, palette_size, out) : 0;
 }
 
 }  // namespace kubrel

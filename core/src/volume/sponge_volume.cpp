@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 #include <unordered_map>
 
@@ -24,6 +25,8 @@ constexpr uint32_t kAbsent = UINT32_MAX;
 struct IdTable {
   std::vector<uint32_t> dense;
   std::unordered_map<uint32_t, uint32_t> sparse;
+
+  uint32_t lookup(uint32_t id) const { return id < dense.size() ? dense[id] : lookup_slow(id); }
 
   uint32_t lookup_slow(uint32_t id) const {
     auto it = sparse.find(id);
@@ -53,7 +56,7 @@ std::string position_text(uint64_t index, const std::array<uint32_t, 3>& size) {
 std::array<uint32_t, 128> one_byte_indices(const IdTable& table) {
   std::array<uint32_t, 128> indices;
   for (uint32_t id = 0; id < 128; ++id) {
-    indices[id] = id < table.dense.size() ? table.dense[id] : table.lookup_slow(id);
+    indices[id] = table.lookup(id);
   }
   return indices;
 }
@@ -83,12 +86,23 @@ Result<uint64_t> decode_ids(std::span<const uint8_t> data, const IdTable& table,
     p += mapped;
     count += mapped;
     // Groups of sixteen one-byte ids; a group that holds a longer VarInt, or an id the palette
-    // lacks, goes through the loop below one id at a time, which also words the error.
+    // lacks, goes through the loop below one id at a time, which also words the error. Ids are
+    // taken one at a time up to the end of the first longer VarInt (at least one id), so that the
+    // group paths are not tried again at every id before it.
+    const uint8_t* one_by_one_until = p + 1;
     while (end - p >= static_cast<ptrdiff_t>(kGroup) && positions - count >= kGroup) {
       uint64_t low, high;
       std::memcpy(&low, p, 8);
       std::memcpy(&high, p + 8, 8);
-      if ((low | high) & kHighBits) break;
+      const uint64_t continued_low = low & kHighBits, continued_high = high & kHighBits;
+      if (continued_low | continued_high) {
+        // Where the first longer VarInt starts (a host of another byte order only lands
+        // elsewhere in the group, which changes the pace, not the ids).
+        size_t first = continued_low ? std::countr_zero(continued_low) / 8
+                                     : 8 + std::countr_zero(continued_high) / 8;
+        one_by_one_until = p + first + 1;
+        break;
+      }
       uint32_t missing = 0;
       T group[kGroup];
       for (size_t i = 0; i < kGroup; ++i) {
@@ -101,28 +115,29 @@ Result<uint64_t> decode_ids(std::span<const uint8_t> data, const IdTable& table,
       p += kGroup;
       count += kGroup;
     }
-    if (p == end) break;
-    uint32_t id = *p++;
-    if (id & kVarIntContinue) [[unlikely]] {
-      id &= 0x7F;
-      for (int shift = 7;; shift += 7) {
-        if (p == end) return fail("block data ends inside a VarInt");
-        uint8_t byte = *p++;
-        if (shift == 28 && (byte & 0xF0)) return fail("block data holds a VarInt over 32 bits");
-        id |= static_cast<uint32_t>(byte & 0x7F) << shift;
-        if (!(byte & kVarIntContinue)) break;
+    while (p < end && p < one_by_one_until) {
+      uint32_t id = *p++;
+      if (id & kVarIntContinue) [[unlikely]] {
+        id &= 0x7F;
+        for (int shift = 7;; shift += 7) {
+          if (p == end) return fail("block data ends inside a VarInt");
+          uint8_t byte = *p++;
+          if (shift == 28 && (byte & 0xF0)) return fail("block data holds a VarInt over 32 bits");
+          id |= static_cast<uint32_t>(byte & 0x7F) << shift;
+          if (!(byte & kVarIntContinue)) break;
+        }
       }
+      if (count == positions) [[unlikely]] {
+        return fail("block data holds more ids than the " + std::to_string(positions) +
+                    " positions of the box " + box_text(size));
+      }
+      uint32_t index = id < dense_size ? dense[id] : table.lookup_slow(id);
+      if (index == kAbsent) [[unlikely]] {
+        return fail("block id " + std::to_string(id) + " at " + position_text(count, size) +
+                    " is not in the palette");
+      }
+      out[count++] = static_cast<T>(index);
     }
-    if (count == positions) [[unlikely]] {
-      return fail("block data holds more ids than the " + std::to_string(positions) +
-                  " positions of the box " + box_text(size));
-    }
-    uint32_t index = id < dense_size ? dense[id] : table.lookup_slow(id);
-    if (index == kAbsent) [[unlikely]] {
-      return fail("block id " + std::to_string(id) + " at " + position_text(count, size) +
-                  " is not in the palette");
-    }
-    out[count++] = static_cast<T>(index);
   }
   return count;
 }
