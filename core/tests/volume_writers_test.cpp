@@ -432,6 +432,9 @@ TEST(VolumeWritersTest, Refusals) {
   // Counted four positions at a time: a bad index in the middle of a row.
   Volume bad_in_run = make_volume({9, 1, 1}, {"minecraft:stone"}, 1);
   bad_in_run.blocks.bytes[5] = std::byte{7};
+  // Counted a stretch at a time when a stretch holds one index: a whole stretch outside.
+  Volume bad_stretch = make_volume({128, 1, 1}, {"minecraft:stone"}, 1);
+  bad_stretch.blocks.bytes.assign(128, std::byte{8});
   Volume short_grid = good;
   short_grid.blocks.bytes.pop_back();
   Volume wide = make_volume({70000, 1, 0}, {}, 1);
@@ -454,6 +457,8 @@ TEST(VolumeWritersTest, Refusals) {
        "volume grid holds index 9 outside its palette of 2 states"},
       {"index outside the palette, mid-row", bad_in_run, VolumeFormat::Structure, 3,
        "volume grid holds index 7 outside its palette of 2 states"},
+      {"index outside the palette, a whole stretch", bad_stretch, VolumeFormat::Structure, 3,
+       "volume grid holds index 8 outside its palette of 2 states"},
       {"grid shorter than the size", short_grid, VolumeFormat::Structure, 3,
        "volume grid holds 7 bytes where its size needs 8"},
       {"Sponge version 4", good, VolumeFormat::Sponge, 4,

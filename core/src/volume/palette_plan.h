@@ -90,18 +90,38 @@ class PaletteUseCounter {
     uint64_t x = 0;
     // Four interleaved counts per entry, so that a run of one index does not make every increment
     // wait for the one before it.
+    auto add_four = [&](uint64_t at) {
+      uint64_t a = cells[at], b = cells[at + 1], c = cells[at + 2], d = cells[at + 3];
+      if (std::max(std::max(a, b), std::max(c, d)) >= palette_size) [[unlikely]] {
+        for (uint64_t lane = 0; lane < 4; ++lane) add_one(cells[at + lane], lane);
+        return;
+      }
+      ++count_of[a * 4];
+      ++count_of[b * 4 + 1];
+      ++count_of[c * 4 + 2];
+      ++count_of[d * 4 + 3];
+    };
     if (interleave) {
-      for (; x + 4 <= count; x += 4) {
-        uint64_t a = cells[x], b = cells[x + 1], c = cells[x + 2], d = cells[x + 3];
-        if (std::max(std::max(a, b), std::max(c, d)) >= palette_size) [[unlikely]] {
-          for (uint64_t lane = 0; lane < 4; ++lane) add_one(cells[x + lane], lane);
+      // Builds are mostly runs (layers of stone, rows of air): a stretch of one index is counted
+      // at once, found with one vector compare.
+      constexpr uint64_t kStretch = 64 / sizeof(Cell);
+      constexpr uint64_t kEveryCell = ~uint64_t{0} / ((uint64_t{1} << (8 * sizeof(Cell))) - 1);
+      for (; x + kStretch <= count; x += kStretch) {
+        const Cell first = cells[x];
+        const uint64_t repeated = first * kEveryCell;
+        uint64_t differ = 0;
+        for (int word = 0; word < 8; ++word) {
+          uint64_t bits;
+          std::memcpy(&bits, cells + x + word * (8 / sizeof(Cell)), 8);
+          differ |= bits ^ repeated;
+        }
+        if (differ == 0 && first < palette_size) {
+          count_of[uint64_t{first} * 4] += kStretch;
           continue;
         }
-        ++count_of[a * 4];
-        ++count_of[b * 4 + 1];
-        ++count_of[c * 4 + 2];
-        ++count_of[d * 4 + 3];
+        for (uint64_t at = x; at < x + kStretch; at += 4) add_four(at);
       }
+      for (; x + 4 <= count; x += 4) add_four(x);
     }
     for (; x < count; ++x) add_one(cells[x], 0);
   }
