@@ -3,9 +3,16 @@ and the JSON line a child process prints. Standard library only, so that a child
 exact reader loads nothing else before it."""
 
 import json
+import os
 import resource
 import subprocess
 import time
+
+
+# No measured pipeline uses BLAS, but NumPy's import starts OpenBLAS's threads, which spin for
+# about a tenth of a second waiting for work: on a machine of two cores that takes the second core
+# while the first call (the one timed) runs. One BLAS thread means none spin.
+CHILD_ENVIRONMENT = {**os.environ, "OPENBLAS_NUM_THREADS": "1"}
 
 
 def peak_kib():
@@ -35,7 +42,7 @@ def timed(function, *args):
 def child_result(argv):
     """The JSON object a child process prints as its last line, or {"error": its last line of
     standard error} when it fails."""
-    done = subprocess.run(argv, capture_output=True, text=True)
+    done = subprocess.run(argv, capture_output=True, text=True, env=CHILD_ENVIRONMENT)
     if done.returncode != 0:
         return {"error": (done.stderr.strip().splitlines() or ["failed"])[-1]}
     return json.loads(done.stdout.strip().splitlines()[-1])

@@ -200,7 +200,9 @@ def section(volume, main_rows, load_now, runs):
         + "*Same "
         "blocks*: the non-air blocks of each reader (count and coordinate sums per state) equal "
         "the exact reader's; only those count as the fastest peer. Each cell: time, peak memory "
-        "above the process's baseline.",
+        "above the process's baseline. Every process runs with `OPENBLAS_NUM_THREADS=1`: none "
+        "of them uses BLAS, and NumPy's import otherwise leaves a BLAS thread spinning on the "
+        "second core for about a tenth of a second, while the timed call runs.",
         "",
         "### Goals of `kubrel.load()`",
         "",
