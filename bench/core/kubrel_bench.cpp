@@ -31,6 +31,7 @@
 #include "nbt/nbt_view.h"
 #include "volume/sponge_writer.h"
 #include "volume/volume_loader.h"
+#include "volume/volume_parts.h"
 #include "volume/volume_save.h"
 
 namespace {
@@ -282,12 +283,7 @@ kubrel::Volume volume_of(const char* path) {
                     uint64_t(p.x - box.min.x);
     std::memcpy(volume.blocks.bytes.data() + cell * 2, &at->second, 2);
   }
-  if (volume.palette.size() <= 256) {
-    std::vector<std::byte> narrow(volume.blocks.bytes.size() / 2);
-    for (size_t i = 0; i < narrow.size(); ++i) narrow[i] = volume.blocks.bytes[2 * i];
-    volume.blocks.width = 1;
-    volume.blocks.bytes = std::move(narrow);
-  }
+  if (volume.palette.size() <= 256) kubrel::convert_grid_width(volume.blocks, 1);
   return volume;
 }
 

@@ -30,11 +30,4 @@ void advise_huge_pages(void* data, size_t bytes) {
 #endif
 }
 
-void zeroed_with_huge_pages(std::vector<std::byte>& bytes, size_t count) {
-  bytes.clear();
-  bytes.reserve(count);
-  advise_huge_pages(bytes.data(), count);
-  bytes.resize(count);
-}
-
 }  // namespace kubrel

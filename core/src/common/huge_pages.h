@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstddef>
-#include <vector>
 
 namespace kubrel {
 
@@ -12,8 +11,5 @@ namespace kubrel {
 // huge pages when they are first touched. Only advice: without support it does nothing, and what
 // the buffer holds never changes.
 void advise_huge_pages(void* data, size_t bytes);
-
-// `bytes` holds `count` zero bytes, its storage advised as above before the zeros are written.
-void zeroed_with_huge_pages(std::vector<std::byte>& bytes, size_t count);
 
 }  // namespace kubrel

@@ -7,7 +7,6 @@
 #include <cstring>
 #include <unordered_map>
 
-#include "common/huge_pages.h"
 #include "volume/litematic_reader.h"
 #include "volume/packed_indices.h"
 #include "volume/volume_parts.h"
@@ -151,7 +150,7 @@ Status fill(const Placed& placed, T* cells, Grid& grid) {
 }
 
 template <class T>
-Status fill_all(std::vector<Placed>& placed, std::vector<std::byte>& bytes, Grid& grid) {
+Status fill_all(std::vector<Placed>& placed, PageBuffer& bytes, Grid& grid) {
   T* cells = reinterpret_cast<T*>(bytes.data());
   if (placed.size() == 1 && indices_as_they_are(placed[0]))
     return fill_as_they_are(placed[0], cells, grid);
@@ -270,7 +269,8 @@ Status assemble_litematic(std::vector<LitematicRegion>& regions, Volume& volume)
     void_added = added;
   }
   volume.blocks.width = grid_width_for(volume.palette.size());
-  zeroed_with_huge_pages(volume.blocks.bytes, static_cast<size_t>(positions) * volume.blocks.width);
+  KUBREL_TRY(
+      volume.blocks.bytes.assign_zeroed(static_cast<size_t>(positions) * volume.blocks.width));
   switch (volume.blocks.width) {
     case 1:
       KUBREL_TRY(fill_all<uint8_t>(placed, volume.blocks.bytes, grid));

@@ -142,6 +142,40 @@ Result<uint64_t> decode_ids(std::span<const uint8_t> data, const IdTable& table,
   return count;
 }
 
+// Decodes `data` (the id array inside `document`, or empty) into the grid of `positions`
+// indices. With `owned` the grid takes over the document's pages: written from their start while
+// the ids are read further on, each index lands on bytes already read as long as the ids start at
+// least (width - 1) bytes per position into the buffer, which room made in front ensures.
+Status decode_grid(std::span<const uint8_t> document, std::span<const uint8_t> data,
+                   PageBuffer* owned, const IdTable& table, uint64_t positions, Volume& volume) {
+  const uint8_t width = volume.blocks.width;
+  const size_t grid_bytes = static_cast<size_t>(positions) * width;
+  PageBuffer& grid = volume.blocks.bytes;
+  const bool in_place = owned != nullptr && !data.empty();
+  if (!in_place) {
+    KUBREL_TRY(grid.assign_zeroed(grid_bytes));
+  } else {
+    size_t data_at = static_cast<size_t>(data.data() - document.data());
+    const uint64_t lead = uint64_t{width - 1u} * positions;
+    if (data_at < lead) {
+      KUBREL_ASSIGN_OR_RETURN(size_t room, owned->make_room_in_front(lead - data_at));
+      data_at += room;
+    }
+    const size_t held = owned->size();
+    KUBREL_TRY(owned->resize_for_overwrite(std::max(held, grid_bytes)));
+    data = {reinterpret_cast<const uint8_t*>(owned->data()) + data_at, data.size()};
+    grid = std::move(*owned);
+  }
+  return with_index_type(width, [&]<class T>(T) -> Status {
+    auto* out = reinterpret_cast<T*>(grid.data());
+    KUBREL_ASSIGN_OR_RETURN(uint64_t count, decode_ids(data, table, out, volume.size));
+    // Positions past the ids are air; in a taken-over buffer they still hold document bytes.
+    if (in_place) std::memset(out + count, 0, (positions - count) * sizeof(T));
+    KUBREL_TRY(grid.resize_for_overwrite(grid_bytes));
+    return grid.shrink_to_fit();
+  });
+}
+
 Result<uint32_t> dimension(std::span<const uint8_t> document, const NbtTagRef& tag,
                            std::string_view name) {
   if (!tag.found()) return fail(quoted(name) + " is missing");
@@ -261,7 +295,8 @@ Status read_entities(std::span<const uint8_t> document, const NbtTagRef& tag, Vo
   return for_each_compound(document, tag, "Entities", each);
 }
 
-Result<Volume> decode(std::span<const uint8_t> document) {
+// `owned`, when given, holds the document's bytes, which the grid may then take over.
+Result<Volume> decode(std::span<const uint8_t> document, PageBuffer* owned) {
   KUBREL_ASSIGN_OR_RETURN(size_t root, nbt_root_compound(document));
   NbtEntries<14> keys{{"Schematic", "Version", "DataVersion", "Width", "Height", "Length", "Offset",
                        "Palette", "BlockData", "Blocks", "BlockEntities", "TileEntities",
@@ -330,27 +365,30 @@ Result<Volume> decode(std::span<const uint8_t> document) {
   } else if (data_tag.found()) {
     return fail("'Palette' is missing");
   }
-  KUBREL_TRY(allocate_grid(volume.blocks, volume.size, grid_width_for(palette.size()), 0,
-                           document.size()));
+  KUBREL_ASSIGN_OR_RETURN(uint64_t positions, grid_positions(volume.size, document.size()));
+  std::span<const uint8_t> data;
   if (data_tag.found()) {
     if (data_tag.kind != NbtKind::ByteArray) return fail("the block data is not a ByteArray");
     NbtCursor cursor(document, data_tag.payload);
-    KUBREL_ASSIGN_OR_RETURN(std::span<const uint8_t> data, cursor.array_bytes(NbtKind::ByteArray));
-    KUBREL_TRY(with_index_type(volume.blocks.width, [&]<class T>(T) -> Status {
-      auto* out = reinterpret_cast<T*>(volume.blocks.bytes.data());
-      return as_status(decode_ids(data, table, out, volume.size));
-    }));
+    KUBREL_ASSIGN_OR_RETURN(data, cursor.array_bytes(NbtKind::ByteArray));
   }
+  volume.blocks.width = grid_width_for(palette.size());
   volume.palette = palette.take();
+  // Everything else first: ids decoded in place overwrite the document.
   KUBREL_TRY(read_block_entities(document, block_entities, block_entities_name, volume));
   KUBREL_TRY(read_entities(document, keys["Entities"], volume));
+  KUBREL_TRY(decode_grid(document, data, owned, table, positions, volume));
   return volume;
 }
 
 }  // namespace
 
 Result<Volume> decode_sponge_volume(std::span<const uint8_t> document) {
-  return sponge_try(decode(document));
+  return sponge_try(decode(document, nullptr));
+}
+
+Result<Volume> decode_sponge_volume(PageBuffer document) {
+  return sponge_try(decode(document.bytes(), &document));
 }
 
 }  // namespace kubrel

@@ -8,6 +8,7 @@
 #include <span>
 
 #include "common/error.h"
+#include "common/page_buffer.h"
 #include "volume/volume.h"
 
 namespace kubrel {
@@ -19,5 +20,9 @@ inline constexpr const char* kLegacyMcEditMessage =
 // Decodes a whole Sponge document (decompressed NBT). Failures start with "Sponge schematic: ";
 // a legacy MCEdit document (numeric ids in a "Blocks" byte array) is refused as such.
 [[nodiscard]] Result<Volume> decode_sponge_volume(std::span<const uint8_t> document);
+// The same, from a document it may overwrite: the grid is decoded into the document's own pages
+// (made room for in front where its indices are wider than the ids' bytes), so a load holds one
+// buffer, not a document and a grid.
+[[nodiscard]] Result<Volume> decode_sponge_volume(PageBuffer document);
 
 }  // namespace kubrel

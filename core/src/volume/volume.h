@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/geometry.h"
+#include "common/page_buffer.h"
 
 namespace kubrel {
 
@@ -64,7 +65,7 @@ struct VolumeEntity {
 // palette), native byte order, ordered y, then z, then x: index (y * size_z + z) * size_x + x.
 struct IndexGrid {
   uint8_t width = 1;
-  std::vector<std::byte> bytes;
+  PageBuffer bytes;
 };
 
 struct Volume {

@@ -43,47 +43,27 @@ class SpanSource final : public ByteSource {
   size_t position_ = 0;
 };
 
-// Bytes that arrive in pieces of unknown total: grown by doubling, never zero-filled, so that
-// memory is written (and committed) only as bytes arrive. Growth goes through realloc, which moves
-// a large buffer's pages rather than copying them.
-class ArrivingBytes {
- public:
-  std::span<const uint8_t> bytes() const { return {data_.get(), size_}; }
-
-  // Reads `source` to its end, starting with room for `initial` bytes.
-  Status read_to_end(ByteSource& source, size_t initial) {
-    KUBREL_TRY(reserve(std::max(initial, kFirstRead)));
-    while (true) {
-      if (size_ == capacity_) KUBREL_TRY(reserve(capacity_ * 2));
-      KUBREL_ASSIGN_OR_RETURN(size_t got, source.read(data_.get() + size_, capacity_ - size_));
-      if (got == 0) return {};
-      size_ += got;
-    }
+// Reads `source` to its end into `bytes`, starting with room for `initial` bytes and doubling
+// the room as bytes arrive: memory is written (and committed) only as bytes arrive, and a large
+// buffer grows by moving its pages, not copying them.
+Status read_to_end(ByteSource& source, size_t initial, PageBuffer& bytes) {
+  KUBREL_TRY(bytes.resize_for_overwrite(0));
+  KUBREL_TRY(bytes.reserve(std::max(initial, kFirstRead)));
+  while (true) {
+    size_t size = bytes.size();
+    if (size == bytes.capacity()) KUBREL_TRY(bytes.reserve(size * 2));
+    KUBREL_TRY(bytes.resize_for_overwrite(bytes.capacity()));
+    auto* free_space = reinterpret_cast<uint8_t*>(bytes.data()) + size;
+    auto got = source.read(free_space, bytes.capacity() - size);
+    KUBREL_TRY(bytes.resize_for_overwrite(size + (got ? *got : 0)));
+    if (!got) return std::unexpected(std::move(got.error()));
+    if (*got == 0) return {};
   }
-
- private:
-  struct Free {
-    void operator()(uint8_t* data) const { std::free(data); }
-  };
-
-  Status reserve(size_t capacity) {
-    void* grown = std::realloc(data_.get(), capacity);
-    if (grown == nullptr) return fail("out of memory for " + std::to_string(capacity) + " bytes");
-    (void)data_.release();
-    data_.reset(static_cast<uint8_t*>(grown));
-    advise_huge_pages(data_.get(), capacity);
-    capacity_ = capacity;
-    return {};
-  }
-
-  std::unique_ptr<uint8_t, Free> data_;
-  size_t size_ = 0;
-  size_t capacity_ = 0;
-};
+}
 
 // The gzip member's payload. The trailer's size (mod 2^32) is only a hint: it sizes the first
 // buffer within a bound that the input's own size sets, and the buffer grows as bytes arrive.
-Result<ArrivingBytes> inflate(std::span<const uint8_t> input) {
+Result<PageBuffer> inflate(std::span<const uint8_t> input) {
   uint64_t hint = 0;
   if (input.size() >= 4) {
     const uint8_t* t = input.data() + input.size() - 4;
@@ -91,8 +71,8 @@ Result<ArrivingBytes> inflate(std::span<const uint8_t> input) {
   }
   hint = std::min<uint64_t>(hint + 1, kTrustedRatio * input.size() + kFirstRead);
   auto chain = make_gzip_chain(std::make_unique<SpanSource>(input));
-  ArrivingBytes document;
-  if (auto read = document.read_to_end(*chain, static_cast<size_t>(hint)); !read) {
+  PageBuffer document;
+  if (auto read = read_to_end(*chain, static_cast<size_t>(hint), document); !read) {
     return fail("gzip: " + read.error().message);
   }
   return document;
@@ -174,13 +154,12 @@ Result<VolumeFormat> detect_volume_format(std::span<const uint8_t> document) {
       "'Version')");
 }
 
-Result<Volume> load_volume(std::span<const uint8_t> input, const VolumeLoadOptions& options) {
-  ArrivingBytes inflated;
-  std::span<const uint8_t> document = input;
-  if (starts_with(input, kGzipMagic)) {
-    KUBREL_ASSIGN_OR_RETURN(inflated, inflate(input));
-    document = inflated.bytes();
-  }
+namespace {
+
+// Detects (unless named) and decodes `document`; `owned`, when given, holds the document's bytes
+// and may be overwritten: a Sponge grid is then decoded into the document's own pages.
+Result<Volume> decode_document(std::span<const uint8_t> document, PageBuffer* owned,
+                               const VolumeLoadOptions& options) {
   VolumeFormat format;
   if (options.format) {
     format = *options.format;
@@ -197,7 +176,7 @@ Result<Volume> load_volume(std::span<const uint8_t> input, const VolumeLoadOptio
   }
   switch (format) {
     case VolumeFormat::Sponge:
-      return decode_sponge_volume(document);
+      return owned ? decode_sponge_volume(std::move(*owned)) : decode_sponge_volume(document);
     case VolumeFormat::Structure:
       return decode_structure_volume(document, options.palette);
     case VolumeFormat::Kbr:
@@ -208,10 +187,28 @@ Result<Volume> load_volume(std::span<const uint8_t> input, const VolumeLoadOptio
   return fail("no decoder for the format " + std::string(volume_format_name(format)));
 }
 
+// `input` is the caller's (left untouched) unless `owned` holds it.
+Result<Volume> load_input(std::span<const uint8_t> input, PageBuffer* owned,
+                          const VolumeLoadOptions& options) {
+  if (!starts_with(input, kGzipMagic)) return decode_document(input, owned, options);
+  KUBREL_ASSIGN_OR_RETURN(PageBuffer inflated, inflate(input));
+  if (owned) {
+    // The compressed bytes are not needed any more.
+    *owned = PageBuffer();
+  }
+  return decode_document(inflated.bytes(), &inflated, options);
+}
+
+}  // namespace
+
+Result<Volume> load_volume(std::span<const uint8_t> input, const VolumeLoadOptions& options) {
+  return load_input(input, nullptr, options);
+}
+
 Result<Volume> load_volume(ByteSource& source, const VolumeLoadOptions& options) {
-  ArrivingBytes input;
-  KUBREL_TRY(input.read_to_end(source, kFirstRead));
-  return load_volume(input.bytes(), options);
+  PageBuffer input;
+  KUBREL_TRY(read_to_end(source, kFirstRead, input));
+  return load_input(input.bytes(), &input, options);
 }
 
 }  // namespace kubrel

@@ -6,7 +6,6 @@
 #include <cstring>
 #include <limits>
 
-#include "common/huge_pages.h"
 #include "common/text.h"
 
 namespace kubrel {
@@ -127,8 +126,8 @@ int32_t block_coordinate(double value) {
   return static_cast<int32_t>(std::clamp(std::floor(value), low, high));
 }
 
-Status allocate_grid(IndexGrid& grid, const std::array<uint32_t, 3>& size, uint8_t width,
-                     uint32_t fill, size_t document_bytes, uint64_t described) {
+Result<uint64_t> grid_positions(const std::array<uint32_t, 3>& size, size_t document_bytes,
+                                uint64_t described) {
   // Each size is below 2^32, so the product of two fits; the third is checked.
   uint64_t area = uint64_t{size[0]} * size[1];
   uint64_t run_limit = max_grid_positions(0) + kMaxRunPositionsPerByte * document_bytes;
@@ -138,9 +137,14 @@ Status allocate_grid(IndexGrid& grid, const std::array<uint32_t, 3>& size, uint8
                 std::to_string(document_bytes) + " bytes can describe (at most " +
                 std::to_string(limit) + ")");
   }
-  uint64_t positions = area * size[2];
+  return area * size[2];
+}
+
+Status allocate_grid(IndexGrid& grid, const std::array<uint32_t, 3>& size, uint8_t width,
+                     uint32_t fill, size_t document_bytes, uint64_t described) {
+  KUBREL_ASSIGN_OR_RETURN(uint64_t positions, grid_positions(size, document_bytes, described));
   grid.width = width;
-  zeroed_with_huge_pages(grid.bytes, static_cast<size_t>(positions) * width);
+  KUBREL_TRY(grid.bytes.assign_zeroed(static_cast<size_t>(positions) * width));
   if (fill != 0) {
     with_index_type(width, [&]<class T>(T) {
       auto value = static_cast<T>(fill);

@@ -67,6 +67,12 @@ uint64_t max_grid_positions(size_t document_bytes);
 // of a few bytes cannot make us fill memory.
 inline constexpr uint64_t kMaxRunPositionsPerByte = 4096;
 
+// The positions of a box of `size`, once they pass the bound above, or lie within `described`
+// (the positions a run-length document's runs add up to) and the run bound; the failure names the
+// box.
+[[nodiscard]] Result<uint64_t> grid_positions(const std::array<uint32_t, 3>& size,
+                                              size_t document_bytes, uint64_t described = 0);
+
 // Sizes `grid` for `positions` indices of `width` bytes, all `fill`, once `positions` passes the
 // bound above, or lies within `described` (the positions a run-length document's runs add up to)
 // and the run bound; the failure names the box.

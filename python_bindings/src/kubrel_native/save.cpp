@@ -56,7 +56,10 @@ bool fill_grid(PyObject* blocks, Volume& volume) {
   }
   const Py_ssize_t width = view.itemsize;
   volume.blocks.width = static_cast<uint8_t>(width);
-  volume.blocks.bytes.resize(static_cast<size_t>(view.len));
+  if (!volume.blocks.bytes.resize_for_overwrite(static_cast<size_t>(view.len))) {
+    PyErr_NoMemory();
+    return false;
+  }
   std::byte* out = volume.blocks.bytes.data();
   const auto* base = static_cast<const std::byte*>(view.buf);
   uint32_t highest = 0;

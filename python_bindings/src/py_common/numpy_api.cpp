@@ -71,7 +71,7 @@ void free_buffer(PyObject* capsule) {
 }
 
 void free_byte_buffer(PyObject* capsule) {
-  delete static_cast<std::vector<std::byte>*>(PyCapsule_GetPointer(capsule, kByteBufferName));
+  delete static_cast<PageBuffer*>(PyCapsule_GetPointer(capsule, kByteBufferName));
 }
 
 // A new array of `type_number` over `data`, which `owner` (stolen, also on failure) keeps alive.
@@ -93,8 +93,7 @@ PyObject* array_over(void** api, int type_number, std::span<const Py_ssize_t> sh
 
 }  // namespace
 
-PyObject* make_unsigned_array(std::vector<std::byte> bytes, int item_size,
-                              std::span<const Py_ssize_t> shape) {
+PyObject* make_unsigned_array(PageBuffer bytes, int item_size, std::span<const Py_ssize_t> shape) {
   void** api = numpy_api();
   if (api == nullptr) return nullptr;
   int type_number = item_size == 1   ? kUint8TypeNumber
@@ -107,8 +106,8 @@ PyObject* make_unsigned_array(std::vector<std::byte> bytes, int item_size,
     stride *= shape[i];
   }
   // An empty array still needs a buffer of its own, so that NumPy does not allocate one.
-  bytes.reserve(1);
-  auto owned = std::make_unique<std::vector<std::byte>>(std::move(bytes));
+  if (!bytes.reserve(1)) return PyErr_NoMemory();
+  auto owned = std::make_unique<PageBuffer>(std::move(bytes));
   PyRef owner = PyRef::steal(PyCapsule_New(owned.get(), kByteBufferName, free_byte_buffer));
   if (!owner) return nullptr;
   void* data = owned.release()->data();

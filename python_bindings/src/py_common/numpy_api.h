@@ -10,6 +10,8 @@
 #include <span>
 #include <vector>
 
+#include "common/page_buffer.h"
+
 namespace kubrel::py {
 
 // A new writeable one-dimensional float64 array holding a copy of `values`; the array owns its
@@ -20,7 +22,6 @@ PyObject* make_float64_array(std::span<const double> values);
 // A new writeable C-contiguous array of unsigned integers of `item_size` bytes (1, 2 or 4, native
 // byte order) and the given `shape`, over `bytes`, which it takes over without a copy: a capsule
 // that owns them is the array's base. Returns a new reference, or null with an error set.
-PyObject* make_unsigned_array(std::vector<std::byte> bytes, int item_size,
-                              std::span<const Py_ssize_t> shape);
+PyObject* make_unsigned_array(PageBuffer bytes, int item_size, std::span<const Py_ssize_t> shape);
 
 }  // namespace kubrel::py
