@@ -20,6 +20,7 @@ done
 need_apt=()
 [ -f /usr/include/gtest/gtest.h ] || need_apt+=(googletest libgtest-dev)
 [ -f /usr/include/isa-l/igzip_lib.h ] || need_apt+=(libisal-dev)
+[ -f /usr/include/libdeflate.h ] || need_apt+=(libdeflate-dev)
 [ -f /usr/include/zlib.h ] || need_apt+=(zlib1g-dev)
 if [ "$fuzz" -eq 1 ]; then
   command -v clang++-16 >/dev/null 2>&1 || need_apt+=(clang-16)

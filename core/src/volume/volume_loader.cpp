@@ -2,12 +2,11 @@
 #include "volume/volume_loader.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 
-#include "common/huge_pages.h"
 #include "io/gzip_source.h"
+#include "io/whole_gzip.h"
 #include "nbt/nbt_view.h"
 #include "volume/kbr_volume.h"
 #include "volume/litematic_reader.h"
@@ -191,7 +190,11 @@ Result<Volume> decode_document(std::span<const uint8_t> document, PageBuffer* ow
 Result<Volume> load_input(std::span<const uint8_t> input, PageBuffer* owned,
                           const VolumeLoadOptions& options) {
   if (!starts_with(input, kGzipMagic)) return decode_document(input, owned, options);
-  KUBREL_ASSIGN_OR_RETURN(PageBuffer inflated, inflate(input));
+  std::optional<PageBuffer> whole = inflate_whole_gzip(input);
+  if (!whole) {
+    KUBREL_ASSIGN_OR_RETURN(whole, inflate(input));
+  }
+  PageBuffer inflated = std::move(*whole);
   if (owned) {
     // The compressed bytes are not needed any more.
     *owned = PageBuffer();
