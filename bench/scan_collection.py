@@ -161,6 +161,17 @@ def busy_loops_speedup():
     return 2 * alone / max(float(process.communicate()[0]) for process in pair)
 
 
+def read_once(paths):
+    """Reads every file under `paths`, so that the first timed run does not pay for the disk (a
+    single run over a large collection would otherwise be timed from a cold cache, the next one
+    from a warm one)."""
+    for top in paths:
+        for folder, _, names in os.walk(top):
+            for name in names:
+                with open(os.path.join(folder, name), "rb") as file:
+                    file.read()
+
+
 def subsets(folder, count):
     """The first tenth of the collection's folders and all of them."""
     folders = sorted(str(p) for p in folder.iterdir() if p.is_dir())
@@ -194,6 +205,7 @@ def main():
     ]
     ratios = []
     for name, paths, repeats in inputs:
+        read_once(paths)
         rates = {}
         for title, jobs, address in RUNS:
             result = measure(paths, jobs, address, output, repeats)
