@@ -127,11 +127,13 @@ def _run_in_processes(task, items, count, shared, jobs, on_done):
     with ProcessPoolExecutor(
         max_workers=jobs, mp_context=context, initializer=_remember_shared, initargs=(shared,)
     ) as pool:
-        if context.get_start_method() == "fork":
-            _fork_workers(pool)
+
+        def submit(batch):
+            return pool.submit(_run_batch_in_worker, task, batch)
+
         try:
             yield from _in_order(
-                lambda batch: pool.submit(_run_batch_in_worker, task, batch),
+                _forking_first(submit) if context.get_start_method() == "fork" else submit,
                 _batches(items, count, jobs),
                 jobs * BATCHES_IN_FLIGHT_PER_WORKER,
                 on_done,
@@ -140,22 +142,32 @@ def _run_in_processes(task, items, count, shared, jobs, on_done):
             pool.shutdown(cancel_futures=True)
 
 
-def _fork_workers(pool):
-    """Starts the pool's forked workers now, with this process's objects frozen out of the garbage
-    collector: a worker's collections would otherwise write to every object it inherited, and so
-    copy every page of them (the way CPython's gc.freeze() documentation describes)."""
-    gc.freeze()
-    try:
-        with warnings.catch_warnings():
-            # Python warns of any thread, also the C libraries' own (OpenBLAS, Arrow), which
-            # prepare for a fork themselves; _start_method() has ruled out other Python threads.
-            warnings.filterwarnings(
-                "ignore", "This process .* is multi-threaded", DeprecationWarning
-            )
-            # A fork pool starts all its workers at the first task.
-            pool.submit(abs, 0).result()
-    finally:
-        gc.unfreeze()
+def _forking_first(submit):
+    """`submit`, whose first call (which forks every worker of the pool at once) runs with this
+    process's objects frozen out of the garbage collector: a worker's collections would otherwise
+    write to every object it inherited, and so copy every page of them (the way CPython's
+    gc.freeze() documentation describes)."""
+    first = True
+
+    def submit_first_frozen(batch):
+        nonlocal first
+        if not first:
+            return submit(batch)
+        first = False
+        gc.freeze()
+        try:
+            with warnings.catch_warnings():
+                # Python warns of any thread, also the C libraries' own (OpenBLAS, Arrow), which
+                # prepare for a fork themselves; _start_method() has ruled out other Python
+                # threads.
+                warnings.filterwarnings(
+                    "ignore", "This process .* is multi-threaded", DeprecationWarning
+                )
+                return submit(batch)
+        finally:
+            gc.unfreeze()
+
+    return submit_first_frozen
 
 
 def _run_on_cluster(task, items, count, shared, client, on_done):
