@@ -7,6 +7,8 @@
 #include <string>
 #include <utility>
 
+#include "common/huge_pages.h"
+
 #if defined(__linux__)
 #include <sys/mman.h>
 #include <unistd.h>
@@ -43,10 +45,21 @@ std::byte* map_fresh(size_t bytes) {
   uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
   if (aligned > start) munmap(raw, aligned - start);
   munmap(reinterpret_cast<void*>(aligned + length), start + kHugePage - aligned);
-#if defined(MADV_HUGEPAGE)
-  madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);
-#endif
+  advise_huge_pages(reinterpret_cast<void*>(aligned), length);
   return reinterpret_cast<std::byte*>(aligned);
+}
+
+// The pages of the mapping [data, data + length) moved, without a copy, to `at` bytes into a
+// fresh mapping of `fresh_length` bytes (`at` a multiple of the huge page); that mapping, or null
+// when the system refuses (the old one then stands as it was).
+std::byte* move_into_fresh(std::byte* data, size_t length, size_t fresh_length, size_t at) {
+  std::byte* fresh = map_fresh(fresh_length);
+  if (fresh == nullptr) return nullptr;
+  if (mremap(data, length, length, MREMAP_MAYMOVE | MREMAP_FIXED, fresh + at) == MAP_FAILED) {
+    munmap(fresh, whole_pages(fresh_length));
+    return nullptr;
+  }
+  return fresh;
 }
 
 // The mapping at `data` resized to `length` (whole pages); null when the system refuses. It
@@ -57,13 +70,7 @@ std::byte* move_mapping(std::byte* data, size_t old_length, size_t length) {
     if (length < old_length) munmap(data + length, old_length - length);
     return data;
   }
-  std::byte* fresh = map_fresh(length);
-  if (fresh == nullptr) return nullptr;
-  if (mremap(data, old_length, old_length, MREMAP_MAYMOVE | MREMAP_FIXED, fresh) == MAP_FAILED) {
-    munmap(fresh, length);
-    return nullptr;
-  }
-  return fresh;
+  return move_into_fresh(data, old_length, length, 0);
 }
 #endif
 
@@ -206,15 +213,12 @@ Result<size_t> PageBuffer::make_room_in_front(size_t offset) {
     // On a huge-page boundary, so that huge pages move whole instead of being split.
     size_t shift = (offset + kHugePage - 1) & ~(kHugePage - 1);
     size_t moved_length = whole_pages(capacity_);
-    std::byte* fresh = map_fresh(shift + moved_length);
-    if (fresh != nullptr && mremap(data_, moved_length, moved_length, MREMAP_MAYMOVE | MREMAP_FIXED,
-                                   fresh + shift) != MAP_FAILED) {
+    if (std::byte* fresh = move_into_fresh(data_, moved_length, shift + moved_length, shift)) {
       data_ = fresh;
       capacity_ = shift + moved_length;
       size_ += shift;
       return shift;
     }
-    if (fresh != nullptr) munmap(fresh, whole_pages(shift + moved_length));
   }
 #endif
   size_t old_size = size_;

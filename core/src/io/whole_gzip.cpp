@@ -41,11 +41,15 @@ struct FreeDecompressor {
 
 }  // namespace
 
+uint64_t gzip_trailer_size(std::span<const uint8_t> member) {
+  if (member.size() < 4) return 0;
+  const uint8_t* t = member.data() + member.size() - 4;
+  return uint64_t{t[0]} | uint64_t{t[1]} << 8 | uint64_t{t[2]} << 16 | uint64_t{t[3]} << 24;
+}
+
 std::optional<PageBuffer> inflate_whole_gzip(std::span<const uint8_t> member) {
   if (!header_both_accept(member)) return std::nullopt;
-  const uint8_t* t = member.data() + member.size() - 4;
-  const uint64_t trailer_size =
-      uint64_t{t[0]} | uint64_t{t[1]} << 8 | uint64_t{t[2]} << 16 | uint64_t{t[3]} << 24;
+  const uint64_t trailer_size = gzip_trailer_size(member);
   // A larger size is a lie (or a member past 4 GiB, whose size the trailer cannot hold). The
   // buffer's pages are committed only as the decoder writes them, so a smaller lie costs
   // address space, not memory.

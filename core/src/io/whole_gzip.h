@@ -12,6 +12,10 @@
 
 namespace kubrel {
 
+// The payload size that the member's trailer declares (mod 2^32, and only what the writer says);
+// 0 for input too short to hold a trailer.
+uint64_t gzip_trailer_size(std::span<const uint8_t> member);
+
 // The member's payload, or nothing when this decoder declines or the member is broken.
 [[nodiscard]] std::optional<PageBuffer> inflate_whole_gzip(std::span<const uint8_t> member);
 

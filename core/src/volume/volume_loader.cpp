@@ -63,12 +63,8 @@ Status read_to_end(ByteSource& source, size_t initial, PageBuffer& bytes) {
 // The gzip member's payload. The trailer's size (mod 2^32) is only a hint: it sizes the first
 // buffer within a bound that the input's own size sets, and the buffer grows as bytes arrive.
 Result<PageBuffer> inflate(std::span<const uint8_t> input) {
-  uint64_t hint = 0;
-  if (input.size() >= 4) {
-    const uint8_t* t = input.data() + input.size() - 4;
-    hint = uint64_t{t[0]} | uint64_t{t[1]} << 8 | uint64_t{t[2]} << 16 | uint64_t{t[3]} << 24;
-  }
-  hint = std::min<uint64_t>(hint + 1, kTrustedRatio * input.size() + kFirstRead);
+  uint64_t hint =
+      std::min<uint64_t>(gzip_trailer_size(input) + 1, kTrustedRatio * input.size() + kFirstRead);
   auto chain = make_gzip_chain(std::make_unique<SpanSource>(input));
   PageBuffer document;
   if (auto read = read_to_end(*chain, static_cast<size_t>(hint), document); !read) {
