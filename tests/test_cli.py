@@ -298,12 +298,18 @@ def test_dataset_on_a_cluster(collection, cluster, tmp_path):
     """The same arrays on a cluster as in local processes, and the windows, put back at their
     origins, give each volume's states."""
     zarr = pytest.importorskip("zarr")
-    for name, options in (("local", {"jobs": 2}), ("cluster", {"client": cluster})):
-        kubrel.build_dataset([collection], tmp_path / name, window=2, **options)
-    local, remote = (zarr.open_group(tmp_path / name, mode="r") for name in ("local", "cluster"))
-    assert local.attrs.asdict() == remote.attrs.asdict()
-    for array in ("windows", "file", "origin"):
-        assert np.array_equal(local[array][:], remote[array][:])
+    # The first build, of another shape in the same folder, must leave nothing behind for the next.
+    runs = (
+        ("here", 3, 1, None), ("here", 2, 1, None), ("local", 2, 2, None),
+        ("cluster", 2, 2, cluster),
+    )
+    for name, window, jobs, client in runs:
+        kubrel.build_dataset([collection], tmp_path / name, window=window, jobs=jobs, client=client)
+    local, *others = (zarr.open_group(tmp_path / n, mode="r") for n in ("local", "here", "cluster"))
+    for other in others:
+        assert local.attrs.asdict() == other.attrs.asdict()
+        for array in ("windows", "file", "origin"):
+            assert np.array_equal(local[array][:], other[array][:])
     vocabulary = np.array(local.attrs["vocabulary"])
     windows, files, origins = local["windows"][:], local["file"][:], local["origin"][:]
     assert sorted(local.attrs["errors"]) == [str(collection / n) for n in ("broken.schem", "empty.schem")]

@@ -14,6 +14,7 @@ Two passes over the files: the first reads every palette, so that one vocabulary
 collection and each file's place in the array is known; the second cuts and writes the windows."""
 
 import os
+import uuid
 
 import numpy as np
 
@@ -58,7 +59,8 @@ def build_dataset(paths, output, *, window=32, jobs=None, client=None, on_stage=
             first += int(np.prod(window_counts(sizes[path], window)))
     _create_group(output, window, vocabulary, windows=first)
 
-    cutting = {"output": output, "window": window, "vocabulary": vocabulary}
+    build = uuid.uuid4().hex
+    cutting = {"output": output, "window": window, "vocabulary": vocabulary, "build": build}
     _stage(on_stage, "cutting windows", len(plan))
     cuts = runner.run(_cut, plan, len(plan), cutting, jobs=jobs, client=client, on_done=on_done)
     errors.update((item[0], error) for item, error in zip(plan, cuts) if error is not None)
@@ -102,15 +104,19 @@ def _create_group(output, window, vocabulary, windows):
     )
 
 
-# Each worker process opens the array once (the metadata read), then writes every file it is given.
-_open_arrays = {}
+# Each process opens the array once per build (the metadata read), then writes every file it is
+# given. Kept by build, not by folder: a process that builds the same folder again (a notebook, or
+# a worker forked from one) would otherwise write the new windows through the old array's shape.
+_open_array = (None, None)
 
 
-def _windows_array(output):
-    if output not in _open_arrays:
+def _windows_array(cutting):
+    global _open_array
+    if _open_array[0] != cutting["build"]:
         zarr = require("zarr")
-        _open_arrays[output] = zarr.open_array(store=output, path="windows", mode="r+")
-    return _open_arrays[output]
+        array = zarr.open_array(store=cutting["output"], path="windows", mode="r+")
+        _open_array = (cutting["build"], array)
+    return _open_array[1]
 
 
 def _cut(item, cutting):
@@ -121,7 +127,7 @@ def _cut(item, cutting):
         volume = kubrel.load(location)
         if tuple(volume.size) != size:
             return "the file changed while the dataset was built"
-        windows = _windows_array(cutting["output"])
+        windows = _windows_array(cutting)
         index_of = cutting.get("index_of")
         if index_of is None:
             index_of = cutting["index_of"] = {s: i for i, s in enumerate(cutting["vocabulary"])}
