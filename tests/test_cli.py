@@ -262,6 +262,33 @@ def test_local_jobs_keep_the_order(jobs, other_thread):
         stop.set()
 
 
+def _fail(item, shared):
+    how, job = shared
+    # Every item fails in a worker (the job's own process reads from the start too), or item 150
+    # when the job runs alone.
+    if os.getpid() != job if job else item == 150:
+        if how == "exit":
+            os._exit(3)  # a worker that dies, as on a crash
+        raise ValueError(f"item {item} failed")
+    time.sleep(0.001)  # slow enough that the workers start before this process has read all
+    return item
+
+
+@pytest.mark.parametrize(
+    "jobs, how, error",
+    [(1, "raise", "item 150 failed"), (2, "raise", "failed"), (3, "raise", "failed"),
+     (2, "exit", "a worker process ended unexpectedly")],
+)
+def test_local_jobs_stop_at_a_failure(jobs, how, error):
+    job = os.getpid() if jobs > 1 else None
+    with pytest.raises((ValueError, RuntimeError), match=error):
+        list(runner.run(_fail, iter(range(300)), 300, (how, job), jobs=jobs))
+    # Nothing of the failed run is left to trouble the next one.
+    assert list(runner.run(_square_slowly, iter(range(50)), 50, 0, jobs=2)) == [
+        item * item for item in range(50)
+    ]
+
+
 @pytest.fixture(scope="module")
 def cluster():
     """A client of a real local cluster: two worker processes, as `--dask local --jobs 2` starts."""
