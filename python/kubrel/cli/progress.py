@@ -17,9 +17,15 @@ from rich.text import Text
 
 
 class FilesPerSecond(ProgressColumn):
+    """Files per second since the stage began. Not the bar's own estimate over its last updates:
+    results come back in bursts (those read by this process wait for the workers' older ones), and
+    a burst of updates a few microseconds apart would show millions of files per second."""
+
     def render(self, task):
-        speed = task.finished_speed or task.speed
-        return Text("? files/s" if speed is None else f"{speed:,.0f} files/s", style="cyan")
+        elapsed = task.elapsed
+        if not elapsed or not task.completed:
+            return Text("? files/s", style="cyan")
+        return Text(f"{task.completed / elapsed:,.0f} files/s", style="cyan")
 
 
 class Stages:
