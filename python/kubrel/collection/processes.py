@@ -8,7 +8,7 @@ towards the end for the same reason. Everything here happens in the calling thre
 queue's own thread writes to it, so that this process never waits to send a batch while a worker
 waits for it to take a result."""
 
-import collections
+import contextlib
 import functools
 import gc
 import itertools
@@ -262,27 +262,25 @@ class _Crew:
             pipe.close()
 
 
-class _frozen_for_fork:
+@contextlib.contextmanager
+def _frozen_for_fork(forking):
     """Forks with this process's objects frozen out of the garbage collector: a worker's
     collections would otherwise write to every object it inherited, and so copy every page of them
     (the way CPython's gc.freeze() documentation describes)."""
-
-    def __init__(self, forking):
-        self.forking = forking
-        self.warnings = warnings.catch_warnings()
-
-    def __enter__(self):
-        if self.forking:
-            gc.freeze()
-            self.warnings.__enter__()
+    if not forking:
+        yield
+        return
+    gc.freeze()
+    try:
+        with warnings.catch_warnings():
             # Python warns of any thread, also the C libraries' own (OpenBLAS, Arrow), which
             # prepare for a fork themselves; _start_method() has ruled out other Python threads.
-            warnings.filterwarnings("ignore", "This process .* is multi-threaded", DeprecationWarning)
-
-    def __exit__(self, *exception):
-        if self.forking:
-            self.warnings.__exit__(*exception)
-            gc.unfreeze()
+            warnings.filterwarnings(
+                "ignore", "This process .* is multi-threaded", DeprecationWarning
+            )
+            yield
+    finally:
+        gc.unfreeze()
 
 
 def _widen(connection):

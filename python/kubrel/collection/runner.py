@@ -40,9 +40,9 @@ def run(func, items, count, shared=None, *, jobs=None, client=None, on_done=None
 
     With `client` (a `distributed.Client`) the work runs on the cluster's workers and `shared` is
     sent to each worker once; otherwise in `jobs` local processes (default: the core count): this
-    one, which reads too, and `jobs` - 1 workers. `func` and `gather` must be module-level functions (they are
-    pickled); `func` should turn its own failures into results: an exception stops the whole run.
-    `on_done(n)` is called each time n more items are finished."""
+    one, which reads too, and `jobs` - 1 workers. `func` and `gather` must be module-level
+    functions (they are pickled); `func` should turn its own failures into results: an exception
+    stops the whole run. `on_done(n)` is called each time n more items are finished."""
     task = functools.partial(processes.run_batch, func, gather)
     if client is not None:
         return _run_on_cluster(task, items, count, shared, client, on_done)
