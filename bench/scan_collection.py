@@ -232,8 +232,9 @@ def main():
         f"median of {SHORT_RUN_REPEATS} fresh processes. Files per second count the scan alone (a local "
         "cluster's start is left out, and so is the import of Arrow's Parquet writer, which the "
         "command does once, however many files it reads); peak memory is the resident peak of "
-        "the process that writes the rows, and the largest sum of the resident memory of it and all its workers "
-        "(sampled every 50 ms over the whole run of the scanning process). Load average before the run: "
+        "the process that writes the rows, and the largest sum of the resident memory of it and "
+        "all its workers (sampled every 50 ms over the whole run of the scanning process). Load "
+        "average before the run: "
         f"{load_before}; after: {load_after}.\n\n"
         + "\n".join(ratios)
         + "\n\n"

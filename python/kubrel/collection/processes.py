@@ -197,8 +197,7 @@ class _Crew:
                     results.close()
                     self.processes.append(process)
         except BaseException:
-            self.out = -1  # none of them is wanted any more
-            self.stop()
+            self._end_now()
             raise
 
     def wants_more(self):
@@ -244,20 +243,25 @@ class _Crew:
         """Ends the workers without waiting for them: they exit while this process writes its last
         results (and are reaped by the next worker's start or at exit). Workers still busy (after
         an error or an interrupt) are ended at once."""
-        if self.out == 0:
-            for _ in self.processes:
-                self.queue.put(None)
-            self.queue.close()
-            _closing_queues.append(self.queue)
-        else:
-            for process in self.processes:
-                process.terminate()
-            for process in self.processes:
-                process.join()
-            # Nobody reads the queue any more: what it still holds is dropped.
-            self.queue.cancel_join_thread()
-            self.queue.close()
-            self.queue.join_thread()
+        if self.out != 0:
+            self._end_now()
+            return
+        for _ in self.processes:
+            self.queue.put(None)
+        self.queue.close()
+        _closing_queues.append(self.queue)
+        for pipe in self.pipes:
+            pipe.close()
+
+    def _end_now(self):
+        for process in self.processes:
+            process.terminate()
+        for process in self.processes:
+            process.join()
+        # Nobody reads the queue any more: what it still holds is dropped.
+        self.queue.cancel_join_thread()
+        self.queue.close()
+        self.queue.join_thread()
         for pipe in self.pipes:
             pipe.close()
 

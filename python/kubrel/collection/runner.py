@@ -15,8 +15,9 @@ from kubrel.collection import processes
 # Batches in flight per cluster worker: enough to keep each busy while the previous result travels
 # back.
 BATCHES_IN_FLIGHT_PER_WORKER = 4
-# Batches per worker over a whole run of the cluster, at least: enough that the last batches, which
-# may hold the collection's largest files, leave no worker idle for long.
+# Batches per worker over a whole cluster run (and in a run in this process alone), at least:
+# enough that the last batches, which may hold the collection's largest files, leave no worker
+# idle for long.
 BATCHES_PER_WORKER = 8
 # A cluster answers a task in milliseconds at best (far more on a busy machine), a local worker in
 # a fraction of one: batches of a few hundred small files keep that a small part of the work.
