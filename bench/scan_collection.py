@@ -67,7 +67,9 @@ def template(number, scratch):
     ids = ((cells * 2654435761 + number) >> 7) % len(palette)
     grid = ids.astype(numpy.uint8).reshape(size[1], size[2], size[0])
     path = scratch / "template.schem"
-    _native.save(str(path), grid, palette, (0, 0, 0), size, None, [], [], format="sponge")
+    parts = {"blocks": grid, "palette": palette, "origin": (0, 0, 0), "size": size,
+             "data_version": 3953}
+    _native.save(str(path), parts, format="sponge")
     return path.read_bytes()
 
 

@@ -51,6 +51,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto alone = read(data, size, volume->regions[0].name);
   KUBREL_FUZZ_CHECK(alone && alone->size == volume->regions[0].size);
   kubrel::VectorSink sink;
+  // The writer requires a data version, which a file may leave out.
+  if (!volume->data_version) volume->data_version = 0;
   KUBREL_FUZZ_CHECK(kubrel::write_litematic(*volume, sink).has_value());
   std::vector<uint8_t> written = sink.take();
   auto again = read(written.data(), written.size());

@@ -48,8 +48,9 @@ def main():
     out.mkdir(exist_ok=True)
     grid, palette = arrays(hut())
     for name, format in (("hut.schem", "sponge"), ("hut.nbt", "structure"), ("hut.kbr", "kbr")):
-        _native.save(str(out / name), grid, palette, (0, 0, 0), SIZE, DATA_VERSION, [], [],
-                     format=format)
+        parts = {"blocks": grid, "palette": palette, "origin": (0, 0, 0), "size": SIZE,
+                 "data_version": DATA_VERSION}
+        _native.save(str(out / name), parts, format=format)
         print("wrote", out / name)
 
 

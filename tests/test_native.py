@@ -69,7 +69,8 @@ def test_every_input_kind_gives_the_same_volume(tmp_path, make_source, compress)
     assert set(volume) == {"format", "version", "data_version", "origin", "size", "palette",
                            "blocks", "palette_count", "block_entities", "entities", "regions",
                            "sub_version", "metadata", "pending_block_ticks",
-                           "pending_fluid_ticks"}
+                           "pending_fluid_ticks", "other_tags", "paste_origin", "palettes",
+                           "biomes"}
     assert (volume["format"], volume["version"], volume["data_version"]) == ("sponge", 3, None)
     assert (volume["size"], volume["origin"], volume["palette_count"]) == ((2, 1, 1), (0, 0, 0), 1)
     assert volume["palette"][0] == "minecraft:air"

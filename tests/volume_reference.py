@@ -47,17 +47,26 @@ def without(compound, names):
 
 def sponge_game_form(element, nested, dropped):
     """The data of a Sponge block entity or entity in the game's form: "id" first, then the
-    entries of "Data" (version 3) or else the element's own entries."""
+    entries of "Data" (version 3), then the element's own other entries (some writers keep fields
+    beside "Data" in version 3 too)."""
     data = nbt.Compound()
     ids = [element[name] for name in ("Id", "id") if isinstance(element.get(name), nbt.String)]
     if ids:
         data["id"] = ids[0]
-    # Some writers keep the fields beside "Id" in version 3 too.
-    source = (
-        element["Data"] if nested and isinstance(element.get("Data"), nbt.Compound) else element
-    )
-    data.update(without(source, {"Id", "id", *dropped}))
+    inner = element.get("Data") if nested else None
+    skipped = {"Id", "id", *dropped}
+    if isinstance(inner, nbt.Compound):
+        data.update(without(inner, skipped))
+        skipped |= {"Data", *inner}
+    data.update(without(element, skipped))
     return data.to_bytes()
+
+
+def document(data):
+    """The root compound of a file's bytes, gzip'd or not."""
+    if data[:2] == b"\x1f\x8b":
+        data = gzip.decompress(data)
+    return nbt.parse_document(data)[1]
 
 
 def read(data, palette=0):
@@ -89,10 +98,15 @@ def _sponge(root):
         by_id[palette_id] = index
     ids = varints(bytes(data), width * height * length)
     nested = schematic.get("Version", 3 if isinstance(blocks, nbt.Compound) else 2) >= 3
+    origin = tuple(schematic.get("Offset", (0, 0, 0)))
+    # Version 3 counts its offset from WorldEdit's origin, when the metadata names one.
+    anchor = schematic.get("Metadata", {}).get("WorldEdit", {}).get("Origin") if nested else None
+    if isinstance(anchor, nbt.IntArray) and len(anchor) == 3:
+        origin = tuple(o + a for o, a in zip(origin, anchor))
     return Reading(
         format="sponge",
         size=(width, height, length),
-        origin=tuple(schematic.get("Offset", (0, 0, 0))),
+        origin=origin,
         palette=texts,
         blocks=by_id[ids].reshape(height, length, width),
         data_version=schematic.get("DataVersion"),
@@ -101,7 +115,7 @@ def _sponge(root):
             for element in block_entities
         ),
         entities=sorted(
-            (None, sponge_game_form(element, nested, {"Pos"}))
+            (None, sponge_game_form(element, nested, set()))
             for element in schematic.get("Entities", [])
         ),
         palette_count=1,
@@ -130,7 +144,7 @@ def _structure(root, palette):
         data_version=root.get("DataVersion"),
         block_entities=sorted(block_entities),
         entities=sorted(
-            (tuple(entity["pos"]), without(entity["nbt"], {"Pos"}).to_bytes())
+            (tuple(entity["pos"]), entity["nbt"].to_bytes())
             for entity in root.get("entities", [])
         ),
         palette_count=len(palettes) if palettes is not None else 1,

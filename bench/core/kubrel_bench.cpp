@@ -307,6 +307,8 @@ std::pair<double, uint64_t> best_of(int repeats, Encode&& encode) {
 
 int save(const char* path, int level) {
   kubrel::Volume volume = volume_of(path);
+  // Writers require a data version, which KBR inputs lack; any one times the same.
+  if (!volume.data_version) volume.data_version = 3953;
   kubrel::VectorSink document;
   if (!kubrel::write_sponge(volume, {}, document)) return 1;
   constexpr int kRepeats = 5;

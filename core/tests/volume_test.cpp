@@ -408,12 +408,13 @@ TEST(VolumeDecoders, FormatsAndTheirVariants) {
                 row.first_block_entity);
     }
     if (volume->format == VolumeFormat::Structure) {
-      // The entity keeps its fields but not its world position.
+      // The entity keeps its fields and the world position the file stored, byte for byte.
       ASSERT_EQ(volume->entities.size(), 1u);
       EXPECT_EQ(volume->entities[0].position, (std::array<double, 3>{0.5, 1.0, 0.5}));
       EXPECT_EQ(volume->entities[0].block_position, (BlockPosition{0, 1, 0}));
       NbtWriter w;
-      w.string("id", "minecraft:item_frame").raw({0});
+      w.string("id", "minecraft:item_frame").list("Pos", NbtKind::Double);
+      w.double_("", 100.5).double_("", 65.0).double_("", 7.5).end().raw({0});
       EXPECT_EQ(volume->entities[0].data.size(), w.bytes().size());
     }
   }

@@ -41,6 +41,7 @@ Volume make_volume(std::array<uint32_t, 3> size, std::vector<std::string> states
   Volume volume;
   volume.size = size;
   volume.origin = {-5, 60, 1000};
+  volume.data_version = 3465;
   volume.palette = {"minecraft:air"};
   volume.palette.insert(volume.palette.end(), states.begin(), states.end());
   volume.blocks.width = volume.palette.size() <= 256 ? 1 : (volume.palette.size() <= 65536 ? 2 : 4);
@@ -207,7 +208,10 @@ Bytes sponge_form(const std::vector<NbtEntry>& element, int32_t version) {
   std::vector<NbtEntry> fields =
       version == 3 ? entries_of(member(element, "Data")->payload) : element;
   for (const NbtEntry& entry : fields) {
-    if (nbt_name_is(entry.name, "Pos") || nbt_name_is(entry.name, "Id")) continue;
+    // Version 3 repeats the "id" inside Data.
+    if (nbt_name_is(entry.name, "Pos") || nbt_name_is(entry.name, "Id") ||
+        (version == 3 && nbt_name_is(entry.name, "id")))
+      continue;
     auto* bytes = reinterpret_cast<const uint8_t*>(entry.whole.data());
     out.insert(out.end(), bytes, bytes + entry.whole.size());
   }
@@ -399,7 +403,9 @@ TEST(VolumeWritersTest, EveryFormatReadsBackTheSameBlocks) {
               reinterpret_cast<const uint8_t*>(entity.data.data() + entity.data.size())));
         }
         ASSERT_EQ(data.entities.size(), 1u);
-        EXPECT_EQ(data.entities[0].size(), volume.entities[0].data.size());
+        // A structure gives an entity without a stored "Pos" its place (a list of 3 doubles).
+        const size_t added_pos = structure ? 1 + 2 + 3 + 1 + 4 + 3 * 8 : 0;
+        EXPECT_EQ(data.entities[0].size(), volume.entities[0].data.size() + added_pos);
       }
     }
   }
@@ -442,6 +448,13 @@ TEST(VolumeWritersTest, Refusals) {
   Volume no_id = good;
   no_id.block_entities.push_back({{0, 0, 0}, {std::byte{0}}});
   Volume outside = with_entities(make_volume({1, 1, 1}, {"minecraft:stone"}, 1));
+  Volume unversioned = good;
+  unversioned.data_version.reset();
+  Volume on_void = make_volume({1, 1, 1}, {"minecraft:structure_void"}, 1, 0);
+  on_void.block_entities.push_back({{0, 0, 0}, compound("minecraft:chest", "")});
+  Volume doubled = good;
+  doubled.block_entities.push_back({{0, 0, 0}, compound("minecraft:chest", "")});
+  doubled.block_entities.push_back({{0, 0, 0}, compound("minecraft:barrel", "")});
   struct Case {
     const char* label;
     const Volume& volume;
@@ -472,6 +485,18 @@ TEST(VolumeWritersTest, Refusals) {
        "block entity at BlockPosition { x: 0, y: 0, z: 0 } has no String \"id\""},
       {"block entity outside", outside, VolumeFormat::Structure, 3,
        "block entity at BlockPosition { x: 1, y: 0, z: 2 } lies outside the volume"},
+      {"block entity on a position left out", on_void, VolumeFormat::Structure, 3,
+       "the block entity at BlockPosition { x: 0, y: 0, z: 0 } stands on "
+       "minecraft:structure_void, which a structure leaves out"},
+      {"two block entities at a position", doubled, VolumeFormat::Structure, 3,
+       "two block entities stand at BlockPosition { x: 0, y: 0, z: 0 }; a structure holds one "
+       "per position"},
+      {"no data version", unversioned, VolumeFormat::Sponge, 3,
+       "the volume has no data version, which Sponge files require: name the game version its "
+       "states are of (data_version=)"},
+      {"no data version", unversioned, VolumeFormat::Litematic, 3,
+       "the volume has no data version, which Litematica files require: name the game version "
+       "its states are of (data_version=)"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.label);

@@ -30,7 +30,7 @@ from . import nbt
 from ._native import KubrelError
 from .loading import load
 from .saving import convert, save_pieces
-from .volume import BlockEntity, Entity, Volume
+from .volume import Biomes, BlockEntity, Entity, Region, Volume
 
 __all__ = [
     "load",
@@ -39,6 +39,8 @@ __all__ = [
     "Volume",
     "BlockEntity",
     "Entity",
+    "Region",
+    "Biomes",
     "KubrelError",
     "nbt",
 ]

@@ -19,11 +19,17 @@ class _Read(TypedDict):
     palette_count: int
     block_entities: list[tuple[tuple[int, int, int], bytes]]
     entities: list[tuple[tuple[float, float, float], bytes]]
-    regions: list[tuple[str, tuple[int, int, int], tuple[int, int, int], tuple[int, int, int]]]
+    regions: list[
+        tuple[str, tuple[int, int, int], tuple[int, int, int], tuple[int, int, int], bytes | None]
+    ]
     sub_version: int | None
     metadata: bytes | None
     pending_block_ticks: list[tuple[tuple[int, int, int], bytes]]
     pending_fluid_ticks: list[tuple[tuple[int, int, int], bytes]]
+    other_tags: bytes | None
+    paste_origin: tuple[int, int, int] | None
+    palettes: list[list[str]]
+    biomes: tuple[numpy.ndarray, list[str]] | None
 
 def load(
     source: str | bytes | bytearray | memoryview | _ReadableBytes,
@@ -32,41 +38,22 @@ def load(
     region: str | None = None,
 ) -> _Read: ...
 
-class _Dropped(TypedDict):
+class _Report(TypedDict):
     block_entities: int
     entities: int
+    not_kept: list[str]
 
+# `parts`: the volume as kubrel.saving._parts builds it (every field of _Read that a writer needs,
+# NBT as payload bytes, "read_as" the (format, version, sub version) read).
 def save(
     path: str | bytes,
-    blocks: numpy.ndarray,
-    palette: list[str],
-    origin: tuple[int, int, int],
-    size: tuple[int, int, int],
-    data_version: int | None,
-    block_entities: list[tuple[tuple[int, int, int], bytes]],
-    entities: list[tuple[tuple[float, float, float], bytes]],
+    parts: dict,
     format: Literal["sponge", "structure", "kbr", "litematic"] | None = None,
     version: int = 3,
     level: int = 1,
     drop_entities: bool = False,
-    *,
-    regions: list[tuple[str, tuple[int, int, int], tuple[int, int, int], tuple[int, int, int]]]
-    | None = None,
-    pending_block_ticks: list[tuple[tuple[int, int, int], bytes]] | None = None,
-    pending_fluid_ticks: list[tuple[tuple[int, int, int], bytes]] | None = None,
-    metadata: bytes | None = None,
-    read_as: tuple[str, int, int | None] | None = None,
-) -> _Dropped: ...
+) -> _Report: ...
 def save_pieces(
-    stem: str | bytes,
-    blocks: numpy.ndarray,
-    palette: list[str],
-    origin: tuple[int, int, int],
-    size: tuple[int, int, int],
-    data_version: int | None,
-    block_entities: list[tuple[tuple[int, int, int], bytes]],
-    entities: list[tuple[tuple[float, float, float], bytes]],
-    piece_size: int = 48,
-    level: int = 1,
+    stem: str | bytes, parts: dict, piece_size: int = 48, level: int = 1
 ) -> list[str]: ...
 def count_indices(blocks: numpy.ndarray, palette_size: int) -> list[int]: ...

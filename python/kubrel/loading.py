@@ -7,7 +7,7 @@ import os
 from typing import IO, Literal, Optional, Union
 
 from . import _native, nbt
-from .volume import BlockEntity, Entity, PendingTick, Region, Volume
+from .volume import Biomes, BlockEntity, Entity, PendingTick, Region, Volume
 
 # Format names as callers spell them, in any letter case, to the native module's names (None lets
 # it detect the format from the content).
@@ -68,7 +68,7 @@ def load(
     if region is not None and not isinstance(region, str):
         raise TypeError(f"region must be a str, not {type(region).__name__}")
     read = _native.load(source, _FORMATS[format.lower()], operator.index(palette), region)
-    metadata = read["metadata"]
+    metadata, other_tags, biomes = read["metadata"], read["other_tags"], read["biomes"]
     return Volume(
         blocks=read["blocks"],
         palette=read["palette"],
@@ -80,9 +80,9 @@ def load(
         block_entities=[BlockEntity(position, data) for position, data in read["block_entities"]],
         entities=[Entity(position, data) for position, data in read["entities"]],
         palette_count=read["palette_count"],
-        regions=[Region(*fields) for fields in read["regions"]],
+        regions=[Region(*fields[:4], _compound(fields[4])) for fields in read["regions"]],
         sub_version=read["sub_version"],
-        metadata=None if metadata is None else nbt.parse_compound(metadata),
+        metadata=_compound(metadata),
         pending_block_ticks=[
             PendingTick(position, nbt.parse_compound(data))
             for position, data in read["pending_block_ticks"]
@@ -91,4 +91,12 @@ def load(
             PendingTick(position, nbt.parse_compound(data))
             for position, data in read["pending_fluid_ticks"]
         ],
+        palettes=read["palettes"],
+        paste_origin=read["paste_origin"],
+        biomes=None if biomes is None else Biomes(*biomes),
+        other_tags=_compound(other_tags),
     )
+
+
+def _compound(payload: bytes | None) -> nbt.Compound | None:
+    return None if payload is None else nbt.parse_compound(payload)

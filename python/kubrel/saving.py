@@ -6,6 +6,8 @@ import errno
 import os
 from typing import TYPE_CHECKING, Optional, Union
 
+import numpy
+
 from . import _native
 from .loading import _FORMATS
 
@@ -41,29 +43,37 @@ def _check_folder(path: str) -> None:
         raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), path)
 
 
-def _parts(volume: Volume) -> tuple:
-    return (
-        volume.blocks,
-        list(volume.palette),
-        tuple(volume.origin),
-        tuple(volume.size),
-        volume.data_version,
-        # The payloads as read unless changed: no parse and re-encoding of untouched data.
-        [(tuple(item.position), item.payload) for item in volume.block_entities],
-        [(tuple(item.position), item.payload) for item in volume.entities],
-    )
+def _payload(compound) -> Optional[bytes]:
+    return None if compound is None else compound.to_bytes()
 
 
-def _litematic_parts(volume: Volume) -> dict:
-    """What a Litematica file keeps beyond blocks and entities, for writing it back as it was."""
+def _parts(volume: Volume, data_version: Optional[int] = None) -> dict:
+    """The volume as the native writers take it: every part, NBT as payload bytes."""
     ticks = lambda items: [(tuple(t.position), t.data.to_bytes()) for t in items]  # noqa: E731
+    biomes = volume.biomes
     return {
+        "blocks": volume.blocks,
+        "palette": list(volume.palette),
+        "origin": tuple(volume.origin),
+        "size": tuple(volume.size),
+        "data_version": volume.data_version if data_version is None else data_version,
+        # The payloads as read unless changed: no parse and re-encoding of untouched data.
+        "block_entities": [(tuple(item.position), item.payload) for item in volume.block_entities],
+        "entities": [(tuple(item.position), item.payload) for item in volume.entities],
         "regions": [
-            (r.name, tuple(r.min), tuple(r.size), tuple(r.file_size)) for r in volume.regions
+            (r.name, tuple(r.min), tuple(r.size), tuple(r.file_size), _payload(r.other_tags))
+            for r in volume.regions
         ],
         "pending_block_ticks": ticks(volume.pending_block_ticks),
         "pending_fluid_ticks": ticks(volume.pending_fluid_ticks),
-        "metadata": None if volume.metadata is None else volume.metadata.to_bytes(),
+        "metadata": _payload(volume.metadata),
+        "other_tags": _payload(volume.other_tags),
+        "paste_origin": None if volume.paste_origin is None else tuple(volume.paste_origin),
+        "palette_count": volume.palette_count,
+        "palettes": [list(p) for p in volume.palettes],
+        "biomes": None if biomes is None else (
+            numpy.ascontiguousarray(biomes.blocks), list(biomes.palette)
+        ),
         "read_as": (volume.format, volume.version, volume.sub_version),
     }
 
@@ -75,16 +85,19 @@ def save(
     version: int = 3,
     level: Optional[int] = None,
     drop_entities: bool = False,
-) -> dict[str, int]:
+    data_version: Optional[int] = None,
+) -> dict:
     """See `Volume.save`."""
     target = os.fsdecode(os.fspath(path))
     name = _writable_name(format)
     _check_folder(target)
     options = {"format": name, "version": version, "drop_entities": bool(drop_entities)}
-    options.update(_litematic_parts(volume))
     if level is not None:
         options["level"] = level
-    return _native.save(target, *_parts(volume), **options)
+    report = _native.save(target, _parts(volume, data_version), **options)
+    if not report["not_kept"]:
+        del report["not_kept"]
+    return report
 
 
 def save_pieces(
@@ -105,7 +118,7 @@ def save_pieces(
     options = {"piece_size": size}
     if level is not None:
         options["level"] = level
-    return _native.save_pieces(target, *_parts(volume), **options)
+    return _native.save_pieces(target, _parts(volume), **options)
 
 
 def convert(

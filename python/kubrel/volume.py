@@ -73,13 +73,25 @@ class Entity(_WithData):
 @dataclass(frozen=True)
 class Region:
     """A named region of a Litematica file: its box's minimum corner counted from the volume's
-    minimum corner, its positions per axis (x, y, z), and its size as the file wrote it (negative
-    on an axis the region was recorded from its far end)."""
+    minimum corner, its positions per axis (x, y, z), its size as the file wrote it (negative
+    on an axis the region was recorded from its far end), and the region's tags that the volume
+    does not model (`other_tags`, written back when saved as Litematica)."""
 
     name: str
     min: tuple[int, int, int]
     size: tuple[int, int, int]
     file_size: tuple[int, int, int]
+    other_tags: nbt.Compound | None = None
+
+
+@dataclass(eq=False)
+class Biomes:
+    """The biome of every position: `blocks` holds indices into `palette` (biome names), indexed
+    `blocks[y, z, x]` like the volume's; a file that stores one biome per column gives one layer
+    (`blocks.shape[0] == 1`), which stands for every height."""
+
+    blocks: numpy.ndarray
+    palette: list[str]
 
 
 @dataclass(frozen=True)
@@ -105,10 +117,17 @@ class Volume:
     - `format`: "sponge", "structure", "kbr" or "litematic"; `version`: the format's own version
       number (0 for structure files); `data_version`: the game's data version, when the file says.
     - `block_entities`, `entities`: every one the file holds, with its exact NBT.
-    - `palette_count`: how many palettes the file offers (see `load(..., palette=)`).
+    - `palette_count`: how many palettes the file offers (see `load(..., palette=)`); `palettes`:
+      each of them aligned with `palette` (entry i of each is what that palette puts where
+      `palette[i]` stands) when there are several, so that a structure is saved with them all.
+    - `metadata`: the file's metadata compound (Sponge and Litematica "Metadata", a structure's
+      "author"), as `kubrel.nbt` values; `paste_origin`: the point a paste puts where the player
+      stands (WorldEdit's clipboard origin, a Litematica file's own origin), when the file says.
+    - `biomes`: a `Biomes` grid where the file stores biomes (Sponge), else None.
+    - `other_tags`: the document's tags that no field above models, written back when the volume
+      is saved in its own format.
     - Litematica files only (empty otherwise): `regions` (see `load(..., region=)`),
-      `sub_version`, `metadata` (the file's "Metadata" compound), `pending_block_ticks` and
-      `pending_fluid_ticks`.
+      `sub_version`, `pending_block_ticks` and `pending_fluid_ticks`.
 
     Example:
         >>> vol = kubrel.load("castle.schem")
@@ -132,6 +151,10 @@ class Volume:
     metadata: nbt.Compound | None = None
     pending_block_ticks: list[PendingTick] = field(default_factory=list)
     pending_fluid_ticks: list[PendingTick] = field(default_factory=list)
+    palettes: list[list[str]] = field(default_factory=list)
+    paste_origin: tuple[int, int, int] | None = None
+    biomes: Biomes | None = None
+    other_tags: nbt.Compound | None = None
 
     def counts(self) -> dict[str, int]:
         """How many blocks of each state the volume holds, most common first: a materials list.
@@ -151,7 +174,8 @@ class Volume:
         version: int = 3,
         level: int | None = None,
         drop_entities: bool = False,
-    ) -> dict[str, int]:
+        data_version: int | None = None,
+    ) -> dict:
         """Writes the volume to `path`, atomically: the file appears under its name only once
         complete, and a failure leaves any file already there untouched.
 
@@ -162,9 +186,15 @@ class Volume:
         - `level`: the gzip level, 0 to 3 (default 1, fast).
         - `drop_entities`: KBR holds no block entities or entities, so saving a volume that has
           any as KBR raises KubrelError unless this is true.
+        - `data_version`: the game version the states are of, for a volume that does not know
+          it (one read from KBR or a pre-1.13 structure): Sponge and Litematica files require
+          one, and a guessed one would stop the game from upgrading older states.
 
-        Returns how many block entities and entities were left out:
-        `{"block_entities": n, "entities": m}` (zeros except for KBR with `drop_entities`).
+        Saved in its own format, a volume keeps every tag it was read with. Returns how many
+        block entities and entities were left out, `{"block_entities": n, "entities": m}` (zeros
+        except for KBR with `drop_entities`), and, under "not_kept", what else the format has no
+        place for (biomes, metadata fields, a structure's other palettes, the paste origin,
+        another format's tags), when there is any.
         Raises KubrelError when the volume cannot be written in that format and OSError when the
         path cannot be written.
 
@@ -179,7 +209,7 @@ class Volume:
         """
         from .saving import save
 
-        return save(self, path, format, version, level, drop_entities)
+        return save(self, path, format, version, level, drop_entities, data_version)
 
     def __repr__(self) -> str:
         return (

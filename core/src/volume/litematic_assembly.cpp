@@ -239,6 +239,8 @@ Status assemble_litematic(std::vector<LitematicRegion>& regions, Volume& volume)
     return fail("the regions spread over " + std::to_string(uint64_t(positions)) +
                 " positions, far more than the " + std::to_string(own_positions) + " they hold");
   volume.origin = BlockPosition{int32_t(low[0]), int32_t(low[1]), int32_t(low[2])};
+  // Region positions count from the file's own origin, which a placement puts at the player.
+  volume.paste_origin = BlockPosition{};
 
   // One palette for all regions, in order of first appearance after air.
   std::unordered_map<std::string, uint32_t> ids;
@@ -303,7 +305,13 @@ Status assemble_litematic(std::vector<LitematicRegion>& regions, Volume& volume)
     }
     BlockPosition min{int32_t(placed[k].offset[0]), int32_t(placed[k].offset[1]),
                       int32_t(placed[k].offset[2])};
-    volume.regions.push_back({region.name, min, region.size, region.file_size});
+    Volume::NamedRegion& named = volume.regions.emplace_back();
+    named.name = region.name;
+    named.min = min;
+    named.size = region.size;
+    named.file_size = region.file_size;
+    named.other_tags = std::move(region.other_tags);
+    if (!named.other_tags.empty()) named.other_tags.push_back(std::byte{0});
   }
   return {};
 }

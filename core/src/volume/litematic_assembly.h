@@ -41,6 +41,8 @@ struct LitematicRegion {
   std::vector<LitematicRecord> block_ticks;
   std::vector<LitematicRecord> fluid_ticks;
   std::vector<LitematicEntity> entities;
+  // The members this model does not hold, as a compound payload without its End tag.
+  NbtCompoundBytes other_tags;
 };
 
 // Places `regions` (each already checked: its BlockStates holds exactly `entries` indices of `bits`

@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "io/gzip_source.h"
+#include "nbt/nbt_writer.h"
 #include "volume/litematic_assembly.h"
 #include "volume/litematic_nbt_walk.h"
 #include "volume/volume_parts.h"
@@ -85,6 +86,7 @@ Result<Volume> DocumentReader::read() {
                 (known.empty() ? "none" : known) + ")");
   }
   if (regions_.empty()) return fail("a Litematica file without regions");
+  if (!volume.other_tags.empty()) NbtExactWalk::close_compound(volume.other_tags);
   KUBREL_TRY(assemble_litematic(regions_, volume));
   return volume;
 }
@@ -112,7 +114,7 @@ Status DocumentReader::root_member(NbtKind kind, const std::string& name, Volume
     KUBREL_TRY(expect_kind(name, kind, NbtKind::Compound));
     return regions();
   }
-  return walk_.skip(kind);
+  return walk_.copy_member(kind, volume.other_tags);
 }
 
 Status DocumentReader::regions() {
@@ -176,7 +178,7 @@ Status DocumentReader::region_member(NbtKind kind, const std::string& name, Lite
   if (name == "PendingBlockTicks") return block_records(name, kind, region.block_ticks);
   if (name == "PendingFluidTicks") return block_records(name, kind, region.fluid_ticks);
   if (name == "Entities") return entities(kind, region.entities);
-  return walk_.skip(kind);
+  return walk_.copy_member(kind, region.other_tags);
 }
 
 Result<std::array<int32_t, 3>> DocumentReader::triple(const std::string& owner) {
@@ -310,6 +312,17 @@ Status DocumentReader::entities(NbtKind kind, std::vector<LitematicEntity>& out)
   };
   auto done = [&](NbtCompoundBytes data) -> Status {
     if (!found) return fail("no \"Pos\"");
+    // The stored doubles stay with the data, so that writing the entity back changes no bit.
+    data.pop_back();
+    NbtCompoundBytes pos;
+    {
+      VectorSink sink;
+      NbtWriter w(sink);
+      w.double_list("Pos", {entity.position[0], entity.position[1], entity.position[2]});
+      (void)w.finish();
+      for (uint8_t byte : sink.take()) data.push_back(std::byte{byte});
+    }
+    NbtExactWalk::close_compound(data);
     entity.data = std::move(data);
     out.push_back(std::move(entity));
     entity = {};

@@ -11,7 +11,8 @@
 #include "common/block_state.h"
 #include "nbt/nbt_entries.h"
 #include "nbt/nbt_writer.h"
-#include "volume/data_version.h"
+#include "volume/entity_position.h"
+#include "volume/kept_parts.h"
 #include "volume/palette_plan.h"
 #include "volume/volume_parts.h"
 
@@ -37,6 +38,8 @@ struct OutRegion {
   uint64_t total_blocks = 0;
   std::vector<const VolumeBlockEntity*> block_entities, block_ticks, fluid_ticks;
   std::vector<const VolumeEntity*> entities;
+  // The region read from a file, when this is one.
+  const Volume::NamedRegion* source = nullptr;
 };
 
 bool is_air_name(std::string_view text) {
@@ -55,6 +58,7 @@ Result<std::vector<OutRegion>> plan_regions(const Volume& volume) {
   for (const Volume::NamedRegion& region : volume.regions) {
     OutRegion planned;
     planned.name = region.name;
+    planned.source = &region;
     const int32_t min[3] = {region.min.x, region.min.y, region.min.z};
     for (int axis = 0; axis < 3; ++axis) {
       if (min[axis] < 0 || uint64_t(min[axis]) + region.size[axis] > volume.size[axis])
@@ -66,13 +70,17 @@ Result<std::vector<OutRegion>> plan_regions(const Volume& volume) {
     }
     out.push_back(std::move(planned));
   }
-  const int32_t origin[3] = {volume.origin.x, volume.origin.y, volume.origin.z};
+  // Positions count from the paste origin, which a placement puts at the player.
+  const BlockPosition anchor = volume.paste_origin.value_or(BlockPosition{});
+  const int64_t origin[3] = {int64_t{volume.origin.x} - anchor.x,
+                             int64_t{volume.origin.y} - anchor.y,
+                             int64_t{volume.origin.z} - anchor.z};
   for (OutRegion& region : out) {
     for (int axis = 0; axis < 3; ++axis) {
       if (region.box.size[axis] == 0 || region.box.size[axis] > uint32_t(INT32_MAX))
         return fail("region \"" + region.name + "\" has " + std::to_string(region.box.size[axis]) +
                     " positions on an axis; Litematica sizes run from 1 to 2^31 - 1");
-      int64_t corner = int64_t{origin[axis]} + region.box.min[axis];
+      int64_t corner = origin[axis] + region.box.min[axis];
       if (region.file_size[axis] < 0) corner += region.box.size[axis] - 1;
       if (corner < INT32_MIN || corner > INT32_MAX)
         return fail("region \"" + region.name + "\" lies beyond the 32-bit range");
@@ -210,16 +218,21 @@ Status write_block_records(NbtWriter& w, std::string_view name, const OutRegion&
 
 // Entities: "Pos" from the region's "Position" corner, then their data.
 Status write_entities(NbtWriter& w, const Volume& volume, const OutRegion& region) {
-  const int32_t origin[3] = {volume.origin.x, volume.origin.y, volume.origin.z};
+  const BlockPosition anchor = volume.paste_origin.value_or(BlockPosition{});
   double corner[3];
   for (int axis = 0; axis < 3; ++axis)
-    corner[axis] = double(int64_t{region.position[axis]} - origin[axis]);
+    corner[axis] = double(int64_t{region.position[axis]} + anchor[axis] - volume.origin[axis]);
   w.begin_list("Entities", NbtKind::Compound, int32_t(region.entities.size()));
   for (const VolumeEntity* entity : region.entities) {
     KUBREL_TRY(check_payload(entity->data, "an entity"));
     const auto& p = entity->position;
-    w.double_list("Pos", {p[0] - corner[0], p[1] - corner[1], p[2] - corner[2]});
-    w.put_compound_payload(entity->data);
+    auto at = kept_position(entity->data, {p[0] - corner[0], p[1] - corner[1], p[2] - corner[2]});
+    w.double_list("Pos", {at[0], at[1], at[2]});
+    auto entries = nbt_compound_entries(entity->data);
+    if (!entries) return fail("an entity holds malformed NBT: " + entries.error().message);
+    for (const NbtEntry& entry : *entries)
+      if (!nbt_name_is(entry.name, "Pos")) w.put_compound_payload(entry.whole);
+    w.end_compound();
   }
   return {};
 }
@@ -232,8 +245,19 @@ void write_xyz(NbtWriter& w, std::string_view name, const std::array<int32_t, 3>
   w.end_compound();
 }
 
+// The kind of the metadata entry `name` of a volume read from a Litematica file; End otherwise.
+NbtKind metadata_kind(const Volume& volume, std::string_view name) {
+  if (volume.format != VolumeFormat::Litematic) return NbtKind::End;
+  auto entries = nbt_compound_entries(volume.metadata);
+  if (!entries) return NbtKind::End;
+  for (const NbtEntry& entry : *entries)
+    if (nbt_name_is(entry.name, name)) return entry.kind;
+  return NbtKind::End;
+}
+
 // The read metadata's entries, then the ones that describe what is written.
-Status write_metadata(NbtWriter& w, const Volume& volume, const std::vector<OutRegion>& regions) {
+Status write_metadata(NbtWriter& w, const Volume& volume, const std::vector<OutRegion>& regions,
+                      NotKept& not_kept) {
   static constexpr std::string_view kFilledIn[] = {"EnclosingSize", "RegionCount", "TotalVolume",
                                                    "TotalBlocks", "TimeModified"};
   std::array<int64_t, 3> low{INT64_MAX, INT64_MAX, INT64_MAX};
@@ -254,41 +278,49 @@ Status write_metadata(NbtWriter& w, const Volume& volume, const std::vector<OutR
   const int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
                           std::chrono::system_clock::now().time_since_epoch())
                           .count();
-  bool has_name = false;
-  bool has_created = false;
+  KUBREL_ASSIGN_OR_RETURN(std::vector<NamedEntry> entries,
+                          metadata_for(volume, VolumeFormat::Litematic, kFilledIn, not_kept));
+  // Litematica shows these; a volume that brings none gets them made up.
+  bool has_name = false, has_author = false, has_description = false, has_created = false;
   w.begin_compound("Metadata");
-  if (!volume.metadata.empty()) {
-    auto entries = nbt_compound_entries(volume.metadata);
-    if (!entries) return fail("the volume's metadata is malformed NBT: " + entries.error().message);
-    for (const NbtEntry& entry : *entries) {
-      if (std::ranges::any_of(kFilledIn,
-                              [&](std::string_view name) { return nbt_name_is(entry.name, name); }))
-        continue;
-      has_name |= nbt_name_is(entry.name, "Name");
-      has_created |= nbt_name_is(entry.name, "TimeCreated");
-      w.put_compound_payload(entry.whole);
-    }
+  for (const NamedEntry& named : entries) {
+    has_name |= named.name == "Name";
+    has_author |= named.name == "Author";
+    has_description |= named.name == "Description";
+    has_created |= named.name == "TimeCreated";
   }
-  if (!has_name) {
-    w.string("Name", regions.size() == 1 ? regions[0].name : kDefaultRegionName);
-    w.string("Author", kWrittenBy);
-    w.string("Description", "");
-  }
+  write_entries(w, entries);
+  if (!has_name) w.string("Name", regions.size() == 1 ? regions[0].name : kDefaultRegionName);
+  if (!has_author) w.string("Author", kWrittenBy);
+  if (!has_description) w.string("Description", "");
   if (!has_created) w.long_("TimeCreated", now);
   w.long_("TimeModified", now);
   write_xyz(w, "EnclosingSize", enclosing);
   w.int_("RegionCount", int32_t(regions.size()));
-  // The format's counts are Ints; a larger volume saturates them.
-  w.int_("TotalVolume", int32_t(std::min<uint64_t>(total_volume, INT32_MAX)));
-  w.int_("TotalBlocks", int32_t(std::min<uint64_t>(total_blocks, INT32_MAX)));
+  // The format's counts are Ints (Longs in some files, kept so); a larger volume saturates them.
+  const auto count = [&](std::string_view name, uint64_t value) {
+    if (metadata_kind(volume, name) == NbtKind::Long)
+      w.long_(name, int64_t(std::min<uint64_t>(value, INT64_MAX)));
+    else
+      w.int_(name, int32_t(std::min<uint64_t>(value, INT32_MAX)));
+  };
+  count("TotalVolume", total_volume);
+  count("TotalBlocks", total_blocks);
   w.end_compound();
   return {};
 }
 
 }  // namespace
 
-Status write_litematic(const Volume& volume, ByteSink& sink) {
+Result<NotKept> write_litematic(const Volume& volume, ByteSink& sink) {
+  static constexpr std::string_view kWrittenRoot[] = {
+      "Version", "SubVersion", "MinecraftDataVersion", "Metadata", "Regions"};
+  static constexpr std::string_view kWrittenRegion[] = {
+      "Position",     "Size",     "BlockStatePalette", "BlockStates",
+      "TileEntities", "Entities", "PendingBlockTicks", "PendingFluidTicks"};
   KUBREL_TRY(check_grid(volume));
+  KUBREL_ASSIGN_OR_RETURN(int32_t data_version, required_data_version(volume, "Litematica"));
+  NotKept not_kept;
   KUBREL_ASSIGN_OR_RETURN(std::vector<OutRegion> regions, plan_regions(volume));
   for (OutRegion& region : regions) KUBREL_TRY(plan_region_palette(volume, region));
   KUBREL_TRY(assign_records(volume, regions));
@@ -299,8 +331,8 @@ Status write_litematic(const Volume& volume, ByteSink& sink) {
   w.begin_compound("");
   w.int_("Version", read_here ? volume.version : kLitematicWriteVersion);
   if (read_here && volume.sub_version) w.int_("SubVersion", *volume.sub_version);
-  w.int_("MinecraftDataVersion", volume.data_version.value_or(kDefaultDataVersion));
-  KUBREL_TRY(write_metadata(w, volume, regions));
+  w.int_("MinecraftDataVersion", data_version);
+  KUBREL_TRY(write_metadata(w, volume, regions, not_kept));
   w.begin_compound("Regions");
   for (const OutRegion& region : regions) {
     w.begin_compound(region.name);
@@ -312,11 +344,18 @@ Status write_litematic(const Volume& volume, ByteSink& sink) {
     KUBREL_TRY(write_entities(w, volume, region));
     KUBREL_TRY(write_block_records(w, "PendingBlockTicks", region, region.block_ticks));
     KUBREL_TRY(write_block_records(w, "PendingFluidTicks", region, region.fluid_ticks));
+    if (region.source != nullptr) {
+      KUBREL_TRY(write_other_tags(w, region.source->other_tags, volume.format,
+                                  VolumeFormat::Litematic, kWrittenRegion, not_kept));
+    }
     w.end_compound();
   }
   w.end_compound();
+  KUBREL_TRY(write_other_tags(w, volume.other_tags, volume.format, VolumeFormat::Litematic,
+                              kWrittenRoot, not_kept));
   w.end_compound();
-  return w.finish();
+  KUBREL_TRY(w.finish());
+  return not_kept;
 }
 
 }  // namespace kubrel

@@ -19,6 +19,7 @@
 
 #include "common/error.h"
 #include "io/byte_sink.h"
+#include "volume/kept_parts.h"
 #include "volume/volume.h"
 
 namespace kubrel {
@@ -26,8 +27,9 @@ namespace kubrel {
 // The version written for volumes not read from a Litematica file.
 inline constexpr int32_t kLitematicWriteVersion = 6;
 
-// Fails for a region outside the volume or past the format's 32-bit sizes, a block entity that no
-// region holds, a grid index outside the palette, malformed record NBT, or a failing sink.
-[[nodiscard]] Status write_litematic(const Volume& volume, ByteSink& sink);
+// Fails for a region outside the volume or past the format's 32-bit sizes, a volume without a
+// data version, a block entity that no region holds, a grid index outside the palette, malformed
+// record NBT, or a failing sink. Returns what the format could not hold.
+[[nodiscard]] Result<NotKept> write_litematic(const Volume& volume, ByteSink& sink);
 
 }  // namespace kubrel

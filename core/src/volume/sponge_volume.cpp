@@ -12,6 +12,7 @@
 #include "io/varint.h"
 #include "nbt/nbt_view.h"
 #include "volume/one_byte_ids.h"
+#include "volume/sponge_biomes.h"
 #include "volume/volume_parts.h"
 
 namespace kubrel {
@@ -19,6 +20,13 @@ namespace kubrel {
 namespace {
 
 constexpr uint32_t kAbsent = UINT32_MAX;
+
+// The entries of the top compound that the volume holds in its own fields; any other is kept in
+// other_tags. "Materials" marks the legacy layout, which is refused.
+constexpr std::string_view kModelled[] = {
+    "Version",  "DataVersion", "Width",        "Height",          "Length",        "Offset",
+    "Palette",  "PaletteMax",  "BlockData",    "Blocks",          "BlockEntities", "TileEntities",
+    "Entities", "Metadata",    "BiomePalette", "BiomePaletteMax", "BiomeData",     "Biomes"};
 
 // The file's palette ids mapped to volume indices: a dense table for ids up to a bound that the
 // palette's own size sets, a map for any id beyond it (which no known writer produces).
@@ -227,8 +235,9 @@ Result<IdTable> read_palette(std::span<const uint8_t> document, const NbtTagRef&
 }
 
 // The data of one block entity or entity in the game's form: "id" first (from "Id", else the
-// element's own "id"), then the entries of "Data" when `nested` (version 3), else the element's
-// other entries; `drop` names the entries left out besides the id keys.
+// element's own "id"), then the entries of "Data" when `nested` (version 3), then the element's
+// other entries (all of them in versions 1 and 2; in version 3 those some writers put beside
+// "Data"); `drop` names the entries left out besides the id keys.
 Result<NbtCompoundBytes> game_form(std::span<const uint8_t> document, size_t element, int depth,
                                    bool nested, std::span<const std::string_view> drop) {
   NbtEntries<3> keys{{"Id", "id", "Data"}};
@@ -244,12 +253,19 @@ Result<NbtCompoundBytes> game_form(std::span<const uint8_t> document, size_t ele
     append_string_entry("id", value, data);
     dropped.push_back("id");
   }
+  dropped.push_back("Id");
   if (nested && keys["Data"].kind == NbtKind::Compound) {
-    KUBREL_TRY(copy_entries(document, keys["Data"].payload, depth + 1, dropped, data));
-  } else {
-    dropped.push_back("Id");
-    KUBREL_TRY(copy_entries(document, element, depth, dropped, data));
+    const size_t inner = keys["Data"].payload;
+    KUBREL_TRY(copy_entries(document, inner, depth + 1, dropped, data));
+    // What Data holds wins over a field of the same name beside it.
+    KUBREL_TRY(for_each_entry(document, inner, depth + 1,
+                              [&](const NbtTagRef& entry, NbtCursor&) -> Result<bool> {
+                                dropped.push_back(entry.name);
+                                return false;
+                              }));
+    dropped.push_back("Data");
   }
+  KUBREL_TRY(copy_entries(document, element, depth, dropped, data));
   data.push_back(std::byte{0});
   return data;
 }
@@ -280,31 +296,85 @@ Status read_block_entities(std::span<const uint8_t> document, const NbtTagRef& t
   });
 }
 
-Status read_entities(std::span<const uint8_t> document, const NbtTagRef& tag, Volume& volume) {
-  static constexpr std::string_view kDrop[] = {"Pos"};
+// Version 2 stores entity positions in world coordinates (its writers put the paintings of a
+// build at Offset plus their place in it), version 3 from the minimum corner.
+Status read_entities(std::span<const uint8_t> document, const NbtTagRef& tag,
+                     const BlockPosition& world_corner, Volume& volume) {
   auto each = [&](size_t element, uint32_t i) -> Result<size_t> {
     NbtEntries<1> keys{{"Pos"}};
     KUBREL_ASSIGN_OR_RETURN(size_t end, find_entries(document, element, 2, keys));
     if (!keys["Pos"].found()) return fail("entity " + std::to_string(i) + " has no 'Pos'");
     KUBREL_ASSIGN_OR_RETURN(auto position, read_double_triple(document, keys["Pos"]));
+    for (int axis = 0; axis < 3; ++axis) position[axis] -= world_corner[axis];
     KUBREL_ASSIGN_OR_RETURN(NbtCompoundBytes data,
-                            game_form(document, element, 2, volume.version >= 3, kDrop));
+                            game_form(document, element, 2, volume.version >= 3, {}));
     volume.entities.push_back({position, std::move(data), std::nullopt});
     return end;
   };
   return for_each_compound(document, tag, "Entities", each);
 }
 
+// The metadata compound's payload, and the paste origin it gives: version 3 names it in
+// "WorldEdit"."Origin" (its Offset then counts from it), versions 1 and 2 give the minimum
+// corner's offset from it as "WEOffsetX/Y/Z".
+Status read_metadata(std::span<const uint8_t> document, const NbtTagRef& tag, int depth,
+                     Volume& volume) {
+  if (!tag.found()) return {};
+  if (tag.kind != NbtKind::Compound) return fail("'Metadata' is not a Compound");
+  KUBREL_TRY(copy_entries(document, tag.payload, depth, {}, volume.metadata));
+  volume.metadata.push_back(std::byte{0});
+  NbtEntries<4> keys{{"WEOffsetX", "WEOffsetY", "WEOffsetZ", "WorldEdit"}};
+  KUBREL_TRY(find_entries(document, tag.payload, depth, keys));
+  if (volume.version >= 3 && keys["WorldEdit"].kind == NbtKind::Compound) {
+    NbtEntries<1> origin{{"Origin"}};
+    KUBREL_TRY(find_entries(document, keys["WorldEdit"].payload, depth + 1, origin));
+    if (origin["Origin"].kind == NbtKind::IntArray) {
+      KUBREL_ASSIGN_OR_RETURN(auto at, read_int_triple(document, origin["Origin"]));
+      volume.paste_origin = BlockPosition{at[0], at[1], at[2]};
+      for (int axis = 0; axis < 3; ++axis) volume.origin[axis] += at[axis];
+    }
+  } else if (volume.version < 3 && keys["WEOffsetX"].kind == NbtKind::Int &&
+             keys["WEOffsetY"].kind == NbtKind::Int && keys["WEOffsetZ"].kind == NbtKind::Int) {
+    BlockPosition at = volume.origin;
+    for (int axis = 0; axis < 3; ++axis) {
+      KUBREL_ASSIGN_OR_RETURN(
+          int64_t offset,
+          read_integer(document, keys[std::array{"WEOffsetX", "WEOffsetY", "WEOffsetZ"}[axis]]));
+      at[axis] = static_cast<int32_t>(int64_t{at[axis]} - offset);
+    }
+    volume.paste_origin = at;
+  }
+  return {};
+}
+
+// The biomes of either layout, when the file has them.
+Status read_biomes(std::span<const uint8_t> document, const NbtTagRef& version_3,
+                   const NbtTagRef& palette_2, const NbtTagRef& data_2, int depth, Volume& volume) {
+  if (version_3.kind == NbtKind::Compound) {
+    NbtEntries<2> inner{{"Palette", "Data"}};
+    KUBREL_TRY(find_entries(document, version_3.payload, depth + 1, inner));
+    KUBREL_ASSIGN_OR_RETURN(
+        volume.biomes, decode_sponge_biomes(document, inner["Palette"], inner["Data"], depth + 2,
+                                            volume, volume.size[1]));
+  } else if (palette_2.found() && data_2.found()) {
+    KUBREL_ASSIGN_OR_RETURN(
+        volume.biomes, decode_sponge_biomes(document, palette_2, data_2, depth + 1, volume, 1));
+  }
+  return {};
+}
+
 // `owned`, when given, holds the document's bytes, which the grid may then take over.
 Result<Volume> decode(std::span<const uint8_t> document, PageBuffer* owned) {
   KUBREL_ASSIGN_OR_RETURN(size_t root, nbt_root_compound(document));
-  NbtEntries<14> keys{{"Schematic", "Version", "DataVersion", "Width", "Height", "Length", "Offset",
+  NbtEntries<18> keys{{"Schematic", "Version", "DataVersion", "Width", "Height", "Length", "Offset",
                        "Palette", "BlockData", "Blocks", "BlockEntities", "TileEntities",
-                       "Entities", "Materials"}};
+                       "Entities", "Materials", "Metadata", "Biomes", "BiomePalette", "BiomeData"}};
   KUBREL_TRY(find_entries(document, root, 0, keys));
   int depth = 0;
+  size_t top = root;
   if (keys["Schematic"].kind == NbtKind::Compound) {
     size_t nested = keys["Schematic"].payload;
+    top = nested;
     keys.found = {};
     KUBREL_TRY(find_entries(document, nested, 1, keys));
     depth = 1;
@@ -375,8 +445,14 @@ Result<Volume> decode(std::span<const uint8_t> document, PageBuffer* owned) {
   volume.blocks.width = grid_width_for(palette.size());
   volume.palette = palette.take();
   // Everything else first: ids decoded in place overwrite the document.
+  const BlockPosition world_corner = volume.version >= 3 ? BlockPosition{} : volume.origin;
+  KUBREL_TRY(read_metadata(document, keys["Metadata"], depth + 1, volume));
+  KUBREL_TRY(read_biomes(document, keys["Biomes"], keys["BiomePalette"], keys["BiomeData"], depth,
+                         volume));
+  KUBREL_TRY(copy_entries(document, top, depth, kModelled, volume.other_tags));
+  if (!volume.other_tags.empty()) volume.other_tags.push_back(std::byte{0});
   KUBREL_TRY(read_block_entities(document, block_entities, block_entities_name, volume));
-  KUBREL_TRY(read_entities(document, keys["Entities"], volume));
+  KUBREL_TRY(read_entities(document, keys["Entities"], world_corner, volume));
   KUBREL_TRY(decode_grid(document, data, owned, table, positions, volume));
   return volume;
 }

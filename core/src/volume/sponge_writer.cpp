@@ -11,8 +11,10 @@
 #include "io/varint.h"
 #include "nbt/nbt_entries.h"
 #include "nbt/nbt_writer.h"
-#include "volume/data_version.h"
+#include "volume/entity_position.h"
+#include "volume/kept_parts.h"
 #include "volume/palette_plan.h"
+#include "volume/sponge_biomes.h"
 
 namespace kubrel {
 
@@ -39,7 +41,7 @@ Result<SplitData> split_id(const NbtCompoundBytes& data, const std::string& wher
     if (!found && entry.kind == NbtKind::String && nbt_name_is(entry.name, "id")) {
       split.id = entry;
       found = true;
-    } else {
+    } else if (!nbt_name_is(entry.name, "Pos")) {  // written from the position
       split.rest.push_back(entry);
     }
   }
@@ -47,14 +49,23 @@ Result<SplitData> split_id(const NbtCompoundBytes& data, const std::string& wher
   return split;
 }
 
-// Pos, Id and the other fields: inline (version 2) or under "Data" (version 3).
+void put_entry(NbtWriter& w, const NbtEntry& entry) {
+  w.put_raw({reinterpret_cast<const uint8_t*>(entry.whole.data()), entry.whole.size()});
+}
+
+// Id and the other fields: inline (version 2) or under "Data" (version 3), which repeats the
+// "id" for readers of Data alone, as the game's own block entity data holds it.
 void write_entry_fields(NbtWriter& w, const SplitData& split, int32_t version) {
   if (split.id) {
     w.tag(NbtKind::String, "Id");
-    w.put_compound_payload(split.id->payload);
+    w.put_raw(
+        {reinterpret_cast<const uint8_t*>(split.id->payload.data()), split.id->payload.size()});
   }
-  if (version >= 3) w.begin_compound("Data");
-  for (const NbtEntry& entry : split.rest) w.put_compound_payload(entry.whole);
+  if (version >= 3) {
+    w.begin_compound("Data");
+    if (split.id) put_entry(w, *split.id);
+  }
+  for (const NbtEntry& entry : split.rest) put_entry(w, entry);
   if (version >= 3) w.end_compound();
 }
 
@@ -79,7 +90,13 @@ Status write_entities(NbtWriter& w, const Volume& volume, int32_t version) {
     const VolumeEntity& entity = volume.entities[i];
     KUBREL_ASSIGN_OR_RETURN(SplitData split,
                             split_id(entity.data, "entity " + std::to_string(i), true));
-    w.double_list("Pos", {entity.position[0], entity.position[1], entity.position[2]});
+    // Version 2 counts entity positions in world coordinates, version 3 from the minimum corner.
+    std::array<double, 3> at = entity.position;
+    if (version < 3) {
+      for (int axis = 0; axis < 3; ++axis) at[axis] += volume.origin[axis];
+    }
+    at = kept_position(entity.data, at);
+    w.double_list("Pos", {at[0], at[1], at[2]});
     write_entry_fields(w, split, version);
     w.end_compound();
   }
@@ -174,9 +191,58 @@ void write_palette(NbtWriter& w, const Volume& volume, const PalettePlan& plan) 
   w.end_compound();
 }
 
+// "Metadata": the volume's own (as read, or mapped from another format), with the paste origin
+// in the version's spelling: "WEOffsetX/Y/Z" (version 2) or "WorldEdit"."Origin" (version 3).
+Status write_metadata(NbtWriter& w, const Volume& volume, int32_t version, NotKept& not_kept) {
+  static constexpr std::string_view kPasteOffset[] = {"WEOffsetX", "WEOffsetY", "WEOffsetZ"};
+  const bool offsets = version < 3 && volume.paste_origin.has_value();
+  std::span<const std::string_view> computed;
+  if (offsets) computed = kPasteOffset;
+  KUBREL_ASSIGN_OR_RETURN(std::vector<NamedEntry> entries,
+                          metadata_for(volume, VolumeFormat::Sponge, computed, not_kept));
+  w.begin_compound("Metadata");
+  if (entries.empty() && volume.metadata.empty()) w.string("WrittenBy", kWrittenBy);
+  const bool origin = version >= 3 && volume.paste_origin.has_value();
+  bool origin_written = false;
+  for (const NamedEntry& named : entries) {
+    if (origin && named.name == "WorldEdit" && named.entry.kind == NbtKind::Compound) {
+      auto inner = nbt_compound_entries(named.entry.payload);
+      if (!inner) return fail("the volume's metadata is malformed NBT: " + inner.error().message);
+      w.begin_compound("WorldEdit");
+      for (const NbtEntry& entry : *inner)
+        if (!nbt_name_is(entry.name, "Origin")) put_entry(w, entry);
+      const BlockPosition& at = *volume.paste_origin;
+      const int32_t values[3] = {at.x, at.y, at.z};
+      w.int_array("Origin", values);
+      w.end_compound();
+      origin_written = true;
+    } else {
+      write_entries(w, std::span(&named, 1));
+    }
+  }
+  if (origin && !origin_written) {
+    const BlockPosition& at = *volume.paste_origin;
+    const int32_t values[3] = {at.x, at.y, at.z};
+    w.begin_compound("WorldEdit");
+    w.int_array("Origin", values);
+    w.end_compound();
+  }
+  if (offsets) {
+    for (int axis = 0; axis < 3; ++axis)
+      w.int_(kPasteOffset[axis], volume.origin[axis] - (*volume.paste_origin)[axis]);
+  }
+  w.end_compound();
+  return {};
+}
+
 }  // namespace
 
-Status write_sponge(const Volume& volume, const SpongeWriteOptions& options, ByteSink& sink) {
+Result<NotKept> write_sponge(const Volume& volume, const SpongeWriteOptions& options,
+                             ByteSink& sink) {
+  static constexpr std::string_view kWritten[] = {
+      "Version",  "DataVersion", "Metadata",        "Width",        "Height",    "Length",
+      "Offset",   "Blocks",      "PaletteMax",      "Palette",      "BlockData", "BlockEntities",
+      "Entities", "Biomes",      "BiomePaletteMax", "BiomePalette", "BiomeData", "TileEntities"};
   const int32_t version = options.version;
   if (version != 2 && version != 3)
     return fail("Sponge schematics are written as version 2 or 3, not " + std::to_string(version));
@@ -186,7 +252,9 @@ Status write_sponge(const Volume& volume, const SpongeWriteOptions& options, Byt
       return fail("Sponge schematics hold at most 65535 positions per axis, the volume has " +
                   std::to_string(axis_size));
   }
+  KUBREL_ASSIGN_OR_RETURN(int32_t data_version, required_data_version(volume, "Sponge"));
   PalettePlan plan = plan_whole_palette(volume);
+  NotKept not_kept;
 
   NbtWriter w(sink);
   if (version >= 3) {
@@ -196,15 +264,18 @@ Status write_sponge(const Volume& volume, const SpongeWriteOptions& options, Byt
     w.begin_compound("Schematic");
   }
   w.int_("Version", version);
-  w.int_("DataVersion", volume.data_version.value_or(kDefaultDataVersion));
-  w.begin_compound("Metadata");
-  w.string("WrittenBy", kWrittenBy);
-  w.end_compound();
+  w.int_("DataVersion", data_version);
+  KUBREL_TRY(write_metadata(w, volume, version, not_kept));
   // The format's sizes are unsigned 16-bit numbers stored in signed Shorts.
   w.short_("Width", static_cast<int16_t>(volume.size[0]));
   w.short_("Height", static_cast<int16_t>(volume.size[1]));
   w.short_("Length", static_cast<int16_t>(volume.size[2]));
-  int32_t offset[3] = {volume.origin.x, volume.origin.y, volume.origin.z};
+  // Version 3 counts its offset from the paste origin, version 2 stores the corner itself.
+  BlockPosition corner = volume.origin;
+  if (version >= 3 && volume.paste_origin) {
+    for (int axis = 0; axis < 3; ++axis) corner[axis] -= (*volume.paste_origin)[axis];
+  }
+  int32_t offset[3] = {corner.x, corner.y, corner.z};
   w.int_array("Offset", offset);
   if (version >= 3) {
     w.begin_compound("Blocks");
@@ -219,9 +290,16 @@ Status write_sponge(const Volume& volume, const SpongeWriteOptions& options, Byt
     KUBREL_TRY(write_block_entities(w, volume, version));
   }
   KUBREL_TRY(write_entities(w, volume, version));
+  if (volume.biomes) {
+    KUBREL_ASSIGN_OR_RETURN(bool written, write_sponge_biomes(w, volume, version));
+    if (!written) not_kept.push_back("biomes that change with height (version 2 holds columns)");
+  }
+  KUBREL_TRY(write_other_tags(w, volume.other_tags, volume.format, VolumeFormat::Sponge, kWritten,
+                              not_kept));
   w.end_compound();
   if (version >= 3) w.end_compound();
-  return w.finish();
+  KUBREL_TRY(w.finish());
+  return not_kept;
 }
 
 }  // namespace kubrel

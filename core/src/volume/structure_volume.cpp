@@ -19,14 +19,12 @@ Result<size_t> list_element(std::span<const uint8_t> document, const NbtListRef&
   return cursor.position();
 }
 
-// Reads one palette (a List of Compounds whose head is at `payload`) into `palette`; returns the
-// volume index of each entry.
-Result<std::vector<uint32_t>> read_palette(std::span<const uint8_t> document, size_t payload,
-                                           PaletteBuilder& palette) {
+// The canonical state texts of one palette (a List of Compounds whose head is at `payload`).
+Result<std::vector<std::string>> read_palette(std::span<const uint8_t> document, size_t payload) {
   NbtCursor cursor(document, payload);
   KUBREL_ASSIGN_OR_RETURN(NbtListRef list, cursor.list_head());
-  std::vector<uint32_t> indices;
-  if (list.length == 0 || list.element_kind == NbtKind::End) return indices;
+  std::vector<std::string> texts;
+  if (list.length == 0 || list.element_kind == NbtKind::End) return texts;
   if (list.element_kind != NbtKind::Compound) return fail("the palette is not a List of Compounds");
   size_t at = list.first;
   for (uint32_t i = 0; i < list.length; ++i) {
@@ -53,12 +51,36 @@ Result<std::vector<uint32_t>> read_palette(std::span<const uint8_t> document, si
                                  });
       if (!read) return std::unexpected(std::move(read.error()));
     }
-    KUBREL_ASSIGN_OR_RETURN(
-        uint32_t index, palette.index_of(canonical_state_text(state_name, std::move(properties))));
-    indices.push_back(index);
+    texts.push_back(canonical_state_text(state_name, std::move(properties)));
     at = end;
   }
-  return indices;
+  return texts;
+}
+
+// Every palette of a "palettes" list aligned with the volume's palette (see Volume::palettes);
+// none when two entries that the chosen palette merges differ in another palette, which this
+// model cannot hold.
+Result<std::vector<std::vector<std::string>>> aligned_palettes(
+    std::span<const uint8_t> document, const NbtListRef& list, const std::vector<uint32_t>& indices,
+    const std::vector<std::string>& palette) {
+  std::vector<std::vector<std::string>> aligned;
+  size_t at = list.first;
+  for (uint32_t p = 0; p < list.length; ++p) {
+    KUBREL_ASSIGN_OR_RETURN(std::vector<std::string> texts, read_palette(document, at));
+    NbtCursor cursor(document, at);
+    KUBREL_TRY(cursor.skip(NbtKind::List, 2));
+    at = cursor.position();
+    if (texts.size() != indices.size()) return std::vector<std::vector<std::string>>{};
+    std::vector<std::string>& variant = aligned.emplace_back(palette);
+    std::vector<bool> set(palette.size(), false);
+    for (size_t i = 0; i < texts.size(); ++i) {
+      if (set[indices[i]] && variant[indices[i]] != texts[i])
+        return std::vector<std::vector<std::string>>{};
+      variant[indices[i]] = std::move(texts[i]);
+      set[indices[i]] = true;
+    }
+  }
+  return aligned;
 }
 
 struct Placement {
@@ -111,7 +133,6 @@ Status place_blocks(std::span<const uint8_t> document, const NbtTagRef& tag, Vol
 }
 
 Status read_entities(std::span<const uint8_t> document, const NbtTagRef& tag, Volume& volume) {
-  static constexpr std::string_view kDrop[] = {"Pos"};
   return for_each_compound(
       document, tag, "entities", [&](size_t element, uint32_t i) -> Result<size_t> {
         NbtEntries<3> keys{{"pos", "blockPos", "nbt"}};
@@ -124,7 +145,7 @@ Status read_entities(std::span<const uint8_t> document, const NbtTagRef& tag, Vo
           entity.block_position = BlockPosition{block[0], block[1], block[2]};
         }
         if (keys["nbt"].kind == NbtKind::Compound) {
-          KUBREL_TRY(copy_entries(document, keys["nbt"].payload, 3, kDrop, entity.data));
+          KUBREL_TRY(copy_entries(document, keys["nbt"].payload, 3, {}, entity.data));
         }
         entity.data.push_back(std::byte{0});
         volume.entities.push_back(std::move(entity));
@@ -134,7 +155,11 @@ Status read_entities(std::span<const uint8_t> document, const NbtTagRef& tag, Vo
 
 Result<Volume> decode(std::span<const uint8_t> document, uint32_t palette_choice) {
   KUBREL_ASSIGN_OR_RETURN(size_t root, nbt_root_compound(document));
-  NbtEntries<6> keys{{"size", "palette", "palettes", "blocks", "entities", "DataVersion"}};
+  // What the volume holds in its own fields; "author" (1.13-era files) is the file's metadata.
+  static constexpr std::string_view kModelled[] = {"size",     "palette",     "palettes", "blocks",
+                                                   "entities", "DataVersion", "author"};
+  NbtEntries<7> keys{
+      {"size", "palette", "palettes", "blocks", "entities", "DataVersion", "author"}};
   KUBREL_TRY(find_entries(document, root, 0, keys));
 
   Volume volume;
@@ -150,11 +175,22 @@ Result<Volume> decode(std::span<const uint8_t> document, uint32_t palette_choice
     volume.data_version = static_cast<int32_t>(data_version);
   }
 
+  if (keys["author"].found()) {
+    NbtCursor cursor(document, keys["author"].payload);
+    KUBREL_TRY(cursor.skip(keys["author"].kind, 1));
+    const auto* begin = reinterpret_cast<const std::byte*>(document.data());
+    volume.metadata.assign(begin + keys["author"].entry_begin, begin + cursor.position());
+    volume.metadata.push_back(std::byte{0});
+  }
+  KUBREL_TRY(copy_entries(document, root, 0, kModelled, volume.other_tags));
+  if (!volume.other_tags.empty()) volume.other_tags.push_back(std::byte{0});
+
   size_t palette_payload = 0;
   const NbtTagRef& palettes = keys["palettes"];
+  NbtListRef list;
   if (palettes.kind == NbtKind::List) {
     NbtCursor cursor(document, palettes.payload);
-    KUBREL_ASSIGN_OR_RETURN(NbtListRef list, cursor.list_head());
+    KUBREL_ASSIGN_OR_RETURN(list, cursor.list_head());
     if (list.element_kind != NbtKind::List && list.length > 0) {
       return fail("'palettes' is not a List of Lists");
     }
@@ -176,7 +212,11 @@ Result<Volume> decode(std::span<const uint8_t> document, uint32_t palette_choice
 
   PaletteBuilder palette;
   Placement placement;
-  KUBREL_ASSIGN_OR_RETURN(placement.indices, read_palette(document, palette_payload, palette));
+  KUBREL_ASSIGN_OR_RETURN(std::vector<std::string> texts, read_palette(document, palette_payload));
+  for (std::string& text : texts) {
+    KUBREL_ASSIGN_OR_RETURN(uint32_t index, palette.index_of(std::move(text)));
+    placement.indices.push_back(index);
+  }
   std::optional<uint32_t> listed_void = palette.find(kStructureVoidText);
   KUBREL_ASSIGN_OR_RETURN(placement.void_index, palette.index_of(std::string(kStructureVoidText)));
   KUBREL_TRY(allocate_grid(volume.blocks, volume.size, grid_width_for(palette.size()),
@@ -191,6 +231,10 @@ Result<Volume> decode(std::span<const uint8_t> document, uint32_t palette_choice
     convert_grid_width(volume.blocks, grid_width_for(palette.size()));
   }
   volume.palette = palette.take();
+  if (list.length > 1) {
+    KUBREL_ASSIGN_OR_RETURN(volume.palettes,
+                            aligned_palettes(document, list, placement.indices, volume.palette));
+  }
   KUBREL_TRY(read_entities(document, keys["entities"], volume));
   return volume;
 }

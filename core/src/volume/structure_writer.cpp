@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "nbt/nbt_writer.h"
-#include "volume/data_version.h"
+#include "volume/kept_parts.h"
 #include "volume/palette_plan.h"
 #include "volume/volume_parts.h"
 
@@ -51,9 +51,27 @@ class BlockEntryTemplate {
   std::vector<uint8_t> bytes_;
 };
 
+void write_states(NbtWriter& w, const std::vector<std::string>& texts, const PalettePlan& plan) {
+  for (uint32_t volume_index : plan.states) write_state_compound(w, texts[volume_index]);
+}
+
+// One "palette", or every palette of a volume read with several ("palettes", each aligned with
+// the volume's palette).
 void write_palette(NbtWriter& w, const Volume& volume, const PalettePlan& plan) {
-  w.begin_list("palette", NbtKind::Compound, static_cast<int32_t>(plan.states.size()));
-  for (uint32_t volume_index : plan.states) write_state_compound(w, volume.palette[volume_index]);
+  const auto states = static_cast<int32_t>(plan.states.size());
+  bool aligned = volume.palettes.size() > 1;
+  for (const auto& variant : volume.palettes)
+    aligned = aligned && variant.size() == volume.palette.size();
+  if (!aligned) {
+    w.begin_list("palette", NbtKind::Compound, states);
+    write_states(w, volume.palette, plan);
+    return;
+  }
+  w.begin_list("palettes", NbtKind::List, static_cast<int32_t>(volume.palettes.size()));
+  for (const auto& variant : volume.palettes) {
+    w.put_list_header(NbtKind::Compound, states);
+    write_states(w, variant, plan);
+  }
 }
 
 struct PlacedBlockEntity {
@@ -61,8 +79,8 @@ struct PlacedBlockEntity {
   const VolumeBlockEntity* entity;
 };
 
-Result<std::vector<PlacedBlockEntity>> block_entities_in(const Volume& volume,
-                                                         const VolumeBox& box) {
+Result<std::vector<PlacedBlockEntity>> block_entities_in(const Volume& volume, const VolumeBox& box,
+                                                         const PalettePlan& plan) {
   const VolumeBox all = whole_box(volume);
   std::vector<PlacedBlockEntity> placed;
   for (const VolumeBlockEntity& entity : volume.block_entities) {
@@ -76,12 +94,28 @@ Result<std::vector<PlacedBlockEntity>> block_entities_in(const Volume& volume,
   }
   std::stable_sort(placed.begin(), placed.end(),
                    [](const auto& a, const auto& b) { return a.cell < b.cell; });
+  // A structure keeps a block entity with its block: none where no block is written, one at most.
+  for (size_t i = 0; i < placed.size(); ++i) {
+    const BlockPosition& p = placed[i].entity->position;
+    if (i > 0 && placed[i - 1].cell == placed[i].cell)
+      return fail("two block entities stand at " + p.debug_string() +
+                  "; a structure holds one per position");
+    const uint32_t index = with_index_type(volume.blocks.width, [&]<class T>(T) -> uint32_t {
+      T value;
+      std::memcpy(&value, volume.blocks.bytes.data() + placed[i].cell * sizeof(T), sizeof(T));
+      return value;
+    });
+    if (index < plan.file_id.size() && plan.file_id[index] == kNotWritten)
+      return fail("the block entity at " + p.debug_string() + " stands on " +
+                  volume.palette[index] + ", which a structure leaves out");
+  }
   return placed;
 }
 
 Status write_blocks(NbtWriter& w, const Volume& volume, const VolumeBox& box,
                     const PalettePlan& plan) {
-  KUBREL_ASSIGN_OR_RETURN(std::vector<PlacedBlockEntity> entities, block_entities_in(volume, box));
+  KUBREL_ASSIGN_OR_RETURN(std::vector<PlacedBlockEntity> entities,
+                          block_entities_in(volume, box, plan));
   uint64_t count = box.count() - plan.left_out;
   if (count > INT32_MAX) return fail("volume too large for a structure's block list");
   w.begin_list("blocks", NbtKind::Compound, static_cast<int32_t>(count));
@@ -106,12 +140,17 @@ Status write_blocks(NbtWriter& w, const Volume& volume, const VolumeBox& box,
         }
         w.end_compound();
       }
-      // A position holds one block entity; further ones there, and one on a position left out,
-      // have nowhere to go in this format.
       while (next_entity < entities.size() && entities[next_entity].cell <= cell) ++next_entity;
     }
   });
   return {};
+}
+
+bool has_pos(const NbtCompoundBytes& data) {
+  auto entries = nbt_compound_entries(data);
+  if (!entries) return false;
+  return std::any_of(entries->begin(), entries->end(),
+                     [](const NbtEntry& entry) { return nbt_name_is(entry.name, "Pos"); });
 }
 
 // The position of an entity moved into the volume and rounded down.
@@ -138,6 +177,9 @@ void write_entities(NbtWriter& w, const Volume& volume, const VolumeBox& box) {
     w.double_list("pos", {x, y, z});
     w.int_list("blockPos", {block_coordinate(x), block_coordinate(y), block_coordinate(z)});
     w.begin_compound("nbt");
+    // The game's own files hold the entity's world "Pos" in its data; a volume from elsewhere
+    // gets its place in the structure, which the game recomputes on placement anyway.
+    if (!has_pos(entity->data)) w.double_list("Pos", {x, y, z});
     w.put_compound_payload(entity->data);
     w.end_compound();
   }
@@ -145,7 +187,9 @@ void write_entities(NbtWriter& w, const Volume& volume, const VolumeBox& box) {
 
 }  // namespace
 
-Status write_structure(const Volume& volume, const VolumeBox& box, ByteSink& sink) {
+Result<NotKept> write_structure(const Volume& volume, const VolumeBox& box, ByteSink& sink) {
+  static constexpr std::string_view kWritten[] = {"DataVersion", "size",     "palette", "palettes",
+                                                  "blocks",      "entities", "author"};
   KUBREL_TRY(check_grid(volume));
   for (int axis = 0; axis < 3; ++axis) {
     if (uint64_t{box.min[axis]} + box.size[axis] > volume.size[axis])
@@ -153,16 +197,25 @@ Status write_structure(const Volume& volume, const VolumeBox& box, ByteSink& sin
     if (box.size[axis] > INT32_MAX) return fail("volume too large for a structure");
   }
   KUBREL_ASSIGN_OR_RETURN(PalettePlan plan, plan_palette(volume, box, {kStructureVoidText}));
+  NotKept not_kept;
+  KUBREL_ASSIGN_OR_RETURN(std::vector<NamedEntry> metadata,
+                          metadata_for(volume, VolumeFormat::Structure, {}, not_kept));
   NbtWriter w(sink);
   w.begin_compound("");
-  w.int_("DataVersion", volume.data_version.value_or(kDefaultDataVersion));
+  // Files from before the game numbered its data hold none; a guessed one would stop the game
+  // from upgrading their states.
+  if (volume.data_version) w.int_("DataVersion", *volume.data_version);
+  write_entries(w, metadata);
   w.int_list("size", {static_cast<int32_t>(box.size[0]), static_cast<int32_t>(box.size[1]),
                       static_cast<int32_t>(box.size[2])});
   write_palette(w, volume, plan);
   KUBREL_TRY(write_blocks(w, volume, box, plan));
   write_entities(w, volume, box);
+  KUBREL_TRY(write_other_tags(w, volume.other_tags, volume.format, VolumeFormat::Structure,
+                              kWritten, not_kept));
   w.end_compound();
-  return w.finish();
+  KUBREL_TRY(w.finish());
+  return not_kept;
 }
 
 std::vector<VolumeBox> structure_pieces(const Volume& volume, uint32_t piece_size) {

@@ -1,6 +1,8 @@
 // Writes a volume, or a box inside it, as the game's structure file document (uncompressed NBT):
-// "DataVersion", "size", "palette" ({Name, Properties}), "blocks" ({pos, state} with the block
-// entity data under "nbt", byte for byte), and "entities" ({pos, blockPos, nbt}). Air is listed,
+// "DataVersion" (when the volume has one), "size", "palette" ({Name, Properties}; "palettes", each
+// aligned with the volume's palette, for a volume read with several), "blocks" ({pos, state} with
+// the block entity data under "nbt", byte for byte), "entities" ({pos, blockPos, nbt}), "author"
+// from the metadata, and the other tags of a volume read from a structure file. Air is listed,
 // since placing a structure replaces what it lists; positions holding "minecraft:structure_void"
 // are left out, which is how the game says "leave the world as it is" there.
 //
@@ -14,6 +16,7 @@
 
 #include "common/error.h"
 #include "io/byte_sink.h"
+#include "volume/kept_parts.h"
 #include "volume/palette_plan.h"
 #include "volume/volume.h"
 
@@ -23,10 +26,12 @@ inline constexpr uint32_t kDefaultPieceSize = 48;
 
 // The box `box` of `volume` (the whole volume by default). Positions are written relative to the
 // box. A block entity belongs to the box that holds its position; an entity to the box that holds
-// its position rounded down and moved into the volume. Fails for a block entity outside the
-// volume, a box outside the volume, or a failing sink.
-[[nodiscard]] Status write_structure(const Volume& volume, const VolumeBox& box, ByteSink& sink);
-[[nodiscard]] inline Status write_structure(const Volume& volume, ByteSink& sink) {
+// its position rounded down and moved into the volume. Fails for a block entity the format cannot
+// hold (outside the volume, on a position left out, or a second one at a position), a box outside
+// the volume, or a failing sink. Returns what the format could not hold.
+[[nodiscard]] Result<NotKept> write_structure(const Volume& volume, const VolumeBox& box,
+                                              ByteSink& sink);
+[[nodiscard]] inline Result<NotKept> write_structure(const Volume& volume, ByteSink& sink) {
   return write_structure(volume, whole_box(volume), sink);
 }
 

@@ -30,17 +30,19 @@ using NbtCompoundBytes = std::vector<std::byte>;
 //   of the element's own "id") as the first entry, then every other entry in file order except
 //   Pos, Id, id, x, y, z. Write back: Pos from position, Id from data's "id", the rest as is.
 // Sponge v3 block entity {Pos, Id, Data: {fields...}} (in "Blocks"."BlockEntities"): position =
-//   Pos; data = "id" from Id, then Data's entries except id, Pos, x, y, z. Write back: Pos, Id from
-//   data's "id", Data = data without "id".
+//   Pos; data = "id" from Id, then Data's entries and any field beside Data, except id, Pos, x, y,
+//   z. Write back: Pos, Id from data's "id", Data = data (its "id" too, which tools that read Data
+//   alone need).
 // Sponge entity, v2 {Pos: [D, D, D], Id, fields...} and v3 {Pos, Id, Data: {fields...}}:
-//   position = Pos as stored (Sponge stores it from the minimum corner); data = "id" from Id,
-//   then the fields (v2) or Data's entries (v3), without Pos and id. A block entity or entity
-//   without Id keeps the "id" it holds itself (where v3 keeps it inside Data).
+//   position = Pos counted from the minimum corner: version 3 stores it so, version 2 in world
+//   coordinates (Pos minus Offset); data = "id" from Id, then the fields (v2) or Data's entries
+//   (v3), and Pos. A block entity or entity without Id keeps the "id" it holds itself (where v3
+//   keeps it inside Data).
 // Structure block {pos: [x, y, z], state: i, nbt: {id, fields...}}: position = pos, data = nbt
 //   without x, y, z (which the game does not write there). Write back: nbt = data.
 // Structure entity {pos: [D, D, D], blockPos: [I, I, I], nbt: {id, Pos, fields...}}: position =
-//   pos; block_position = blockPos; data = nbt without Pos. Write back: nbt = data plus Pos (the
-//   world position the game recomputes on placement; pos is a fine value).
+//   pos; block_position = blockPos; data = nbt (its Pos is the world position of the save, which
+//   the game recomputes on placement). Write back: nbt = data, with Pos = pos where it has none.
 // KBR holds neither.
 //
 // A block entity: its position counted from the volume's minimum corner, and its data in the
@@ -52,7 +54,9 @@ struct VolumeBlockEntity {
 };
 
 // An entity: its position counted from the volume's minimum corner (fractional), and its data in
-// the game's own form: a compound holding "id" and the entity's fields, without "Pos".
+// the game's own form: a compound holding "id" and the entity's fields. "Pos" in the data is the
+// position as the file stored it, in the file's own frame: writers write `position` and keep those
+// exact doubles where they still equal it within rounding, so that a round trip changes no bit.
 struct VolumeEntity {
   std::array<double, 3> position{};
   NbtCompoundBytes data;
@@ -76,6 +80,10 @@ struct Volume {
   std::optional<int32_t> data_version;
   // Where the volume's minimum corner stands in the world or the file's frame.
   BlockPosition origin;
+  // The point of the world or frame that a paste puts where the player stands (WorldEdit's
+  // clipboard origin, a Litematica file's own origin), when the file says; `origin` minus it is
+  // the paste offset, which a conversion between formats that store it keeps.
+  std::optional<BlockPosition> paste_origin;
   // Positions per axis: x, y, z.
   std::array<uint32_t, 3> size{};
   // Canonical state texts, "name[k=v,...]" with keys sorted; entry 0 is "minecraft:air".
@@ -85,6 +93,27 @@ struct Volume {
   std::vector<VolumeEntity> entities;
   // How many palettes the file offers (structure files with a "palettes" list); 1 otherwise.
   uint32_t palette_count = 1;
+  // Every palette of a structure file that offers several, aligned with `palette`: entry i of each
+  // is the state that palette puts where `palette[i]` stands (the chosen one equals `palette`).
+  // Empty otherwise.
+  std::vector<std::vector<std::string>> palettes;
+
+  // --- What a file holds beyond blocks and entities, so that nothing is lost on the way back ---
+  // The payload of the file's metadata compound ("Metadata" of Sponge and Litematica files),
+  // exactly as stored; empty when the file has none.
+  NbtCompoundBytes metadata;
+  // The entries of the document's top compound (a Sponge file's "Schematic") that this model does
+  // not hold, as a compound payload: written back when the volume is saved in its own format.
+  NbtCompoundBytes other_tags;
+  // The biome of every position (Sponge files that store biomes): `grid` holds indices into
+  // `palette`, ordered y, z, x like the blocks, over `height` layers: the volume's height, or 1
+  // for files that store one biome per column.
+  struct Biomes {
+    std::vector<std::string> palette;
+    IndexGrid grid;
+    uint32_t height = 0;
+  };
+  std::optional<Biomes> biomes;
 
   // --- What Litematica files hold beyond the shared model (empty for the other formats) ---
   // A named part of a Litematica file: its box in the volume and the size as the file wrote it.
@@ -97,13 +126,19 @@ struct Volume {
     // The file's "Size": negative on an axis where the region was recorded from its far end, so
     // that its "Position" is the box's maximum there.
     std::array<int32_t, 3> file_size{};
+    // The region's entries that this model does not hold (as other_tags above).
+    NbtCompoundBytes other_tags;
+    // The region's own blocks (indices into the volume's palette, ordered y, z, x over its box)
+    // and block entities (positions counted from the volume's minimum corner), kept only where a
+    // later region covers part of it, so that what it held there is not lost. Empty otherwise:
+    // the volume's grid then holds the region as it was written.
+    IndexGrid own_blocks;
+    std::vector<VolumeBlockEntity> own_block_entities;
   };
   // The regions in file order (the one chosen when a single region was read).
   std::vector<NamedRegion> regions;
   // The Litematica sub-version, absent in files older than its introduction.
   std::optional<int32_t> sub_version;
-  // The payload of the file's "Metadata" compound, exactly as stored; empty when the file has none.
-  NbtCompoundBytes metadata;
   // Scheduled block and fluid updates: positions counted from the volume's minimum corner (files
   // hold some just outside their region's box), data without "x", "y" and "z" (the kept fields:
   // "Block" or "Fluid", "Time", "Priority", ...).

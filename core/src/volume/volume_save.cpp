@@ -8,6 +8,7 @@
 #include "volume/kbr_writer.h"
 #include "volume/litematic_writer.h"
 #include "volume/sponge_writer.h"
+#include "volume/volume_loader.h"
 
 namespace kubrel {
 
@@ -30,6 +31,23 @@ Status write_file(const std::string& path, int gzip_level, Encode&& encode) {
   return file->commit();
 }
 
+// What only some formats hold: biomes (Sponge), several palettes (structures), the paste origin
+// (Sponge, Litematica), metadata and other tags (KBR has no place for any).
+void note_unheld_parts(const Volume& volume, VolumeFormat format, NotKept& not_kept) {
+  if (volume.biomes && format != VolumeFormat::Sponge) not_kept.push_back("biomes");
+  if (volume.palette_count > 1 &&
+      (format != VolumeFormat::Structure || volume.palettes.size() != volume.palette_count))
+    not_kept.push_back(std::to_string(volume.palette_count - 1) + " other palettes");
+  const bool anchored = format == VolumeFormat::Sponge || format == VolumeFormat::Litematic;
+  if (volume.paste_origin && volume.paste_origin != volume.origin && !anchored)
+    not_kept.push_back("the paste origin");
+  if (format == VolumeFormat::Kbr) {
+    (void)metadata_for(volume, format, {}, not_kept);
+    if (!volume.other_tags.empty())
+      not_kept.push_back(std::string(volume_format_name(volume.format)) + " tags");
+  }
+}
+
 }  // namespace
 
 Result<VolumeFormat> format_from_path(const std::string& path) {
@@ -47,12 +65,15 @@ Result<SaveReport> encode_volume(const Volume& volume, VolumeFormat format,
   KUBREL_ASSIGN_OR_RETURN(auto gzip, GzipSink::create(sink, options.gzip_level));
   SaveReport report;
   switch (format) {
-    case VolumeFormat::Sponge:
-      KUBREL_TRY(write_sponge(volume, {.version = options.sponge_version}, *gzip));
+    case VolumeFormat::Sponge: {
+      KUBREL_ASSIGN_OR_RETURN(report.not_kept,
+                              write_sponge(volume, {.version = options.sponge_version}, *gzip));
       break;
-    case VolumeFormat::Structure:
-      KUBREL_TRY(write_structure(volume, *gzip));
+    }
+    case VolumeFormat::Structure: {
+      KUBREL_ASSIGN_OR_RETURN(report.not_kept, write_structure(volume, *gzip));
       break;
+    }
     case VolumeFormat::Kbr: {
       KUBREL_ASSIGN_OR_RETURN(KbrWriteReport kbr,
                               write_kbr(volume, {.drop_entities = options.drop_entities}, *gzip));
@@ -60,13 +81,15 @@ Result<SaveReport> encode_volume(const Volume& volume, VolumeFormat format,
       report.dropped_entities = kbr.dropped_entities;
       break;
     }
-    case VolumeFormat::Litematic:
-      KUBREL_TRY(write_litematic(volume, *gzip));
+    case VolumeFormat::Litematic: {
+      KUBREL_ASSIGN_OR_RETURN(report.not_kept, write_litematic(volume, *gzip));
       break;
+    }
     default:
       return fail("this format cannot be written");
   }
   KUBREL_TRY(gzip->finish());
+  note_unheld_parts(volume, format, report.not_kept);
   return report;
 }
 
@@ -90,8 +113,10 @@ Result<std::vector<std::string>> save_structure_pieces(const Volume& volume,
   std::vector<std::string> paths;
   for (const VolumeBox& box : structure_pieces(volume, piece_size)) {
     std::string path = stem + "_" + piece_name(box) + ".nbt";
-    KUBREL_TRY(write_file(path, gzip_level,
-                          [&](ByteSink& sink) { return write_structure(volume, box, sink); }));
+    KUBREL_TRY(write_file(path, gzip_level, [&](ByteSink& sink) -> Status {
+      KUBREL_TRY(write_structure(volume, box, sink));
+      return {};
+    }));
     paths.push_back(std::move(path));
   }
   return paths;

@@ -12,6 +12,7 @@
 #include "common/error.h"
 #include "io/byte_sink.h"
 #include "io/gzip_sink.h"
+#include "volume/kept_parts.h"
 #include "volume/structure_writer.h"
 #include "volume/volume.h"
 
@@ -28,10 +29,13 @@ struct SaveOptions {
   bool drop_entities = false;
 };
 
-// What a save had to leave out (KBR holds no block entities or entities).
+// What a save had to leave out: block entities and entities (KBR holds none), and whatever else
+// the format has no place for (biomes, metadata, a structure's other palettes, the paste origin,
+// the tags of another format), named for people.
 struct SaveReport {
   size_t dropped_block_entities = 0;
   size_t dropped_entities = 0;
+  NotKept not_kept;
 };
 
 // ".schem" and ".schematic" are Sponge, ".nbt" a structure, ".kbr" KBR, ".litematic" Litematica

@@ -45,6 +45,10 @@ def convert(src, dst, format_name, pieces, drop_entities):
     if isinstance(written, list):
         for path in written:
             click.echo(path)
-    elif any(written.values()):
-        dropped = f"{written['block_entities']} block entities and {written['entities']} entities"
-        click.echo(f"left out {dropped}", err=True)
+    else:
+        left_out = list(written.get("not_kept", ()))
+        if written["block_entities"] or written["entities"]:
+            dropped = f"{written['block_entities']} block entities and {written['entities']} entities"
+            left_out.insert(0, dropped)
+        if left_out:
+            click.echo(f"left out {'; '.join(left_out)}", err=True)

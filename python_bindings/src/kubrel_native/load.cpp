@@ -82,15 +82,54 @@ PyObject* positioned_list(const std::vector<VolumeBlockEntity>& records) {
   return list.release();
 }
 
-// [(name, min, size, file_size), ...]: a Litematica file's regions. Returns a new reference.
+// The payload's bytes, or None when empty. Returns a new reference.
+PyObject* payload_or_none(const NbtCompoundBytes& data) {
+  return data.empty() ? Py_NewRef(Py_None) : bytes_of(data);
+}
+
+// [(name, min, size, file_size, other tags), ...]: a Litematica file's regions. Returns a new
+// reference.
 PyObject* region_list(const std::vector<Volume::NamedRegion>& regions) {
   PyRef list = PyRef::steal(PyList_New(0));
   if (!list) return nullptr;
   for (const Volume::NamedRegion& region : regions) {
     const auto& file_size = region.file_size;
-    PyRef item = PyRef::steal(Py_BuildValue("(NNN(iii))", to_str(region.name),
-                                            int_triple(region.min), size_triple(region.size),
-                                            file_size[0], file_size[1], file_size[2]));
+    PyRef item = PyRef::steal(Py_BuildValue(
+        "(NNN(iii)N)", to_str(region.name), int_triple(region.min), size_triple(region.size),
+        file_size[0], file_size[1], file_size[2], payload_or_none(region.other_tags)));
+    if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+  }
+  return list.release();
+}
+
+// [str, ...]. Returns a new reference.
+PyObject* str_list(const std::vector<std::string>& texts) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < texts.size(); ++i) {
+    PyObject* text = to_str(texts[i]);
+    if (text == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), text);
+  }
+  return list.release();
+}
+
+// (grid, names) or None; takes the grid's buffer. Returns a new reference.
+PyObject* biomes_of(std::optional<Volume::Biomes>& biomes, const std::array<uint32_t, 3>& size) {
+  if (!biomes) return Py_NewRef(Py_None);
+  const Py_ssize_t shape[3] = {static_cast<Py_ssize_t>(biomes->height),
+                               static_cast<Py_ssize_t>(size[2]), static_cast<Py_ssize_t>(size[0])};
+  return Py_BuildValue(
+      "(NN)", make_unsigned_array(std::move(biomes->grid.bytes), biomes->grid.width, shape),
+      str_list(biomes->palette));
+}
+
+// A structure's palettes: [[str, ...], ...]. Returns a new reference.
+PyObject* palette_lists(const std::vector<std::vector<std::string>>& palettes) {
+  PyRef list = PyRef::steal(PyList_New(0));
+  if (!list) return nullptr;
+  for (const auto& palette : palettes) {
+    PyRef item = PyRef::steal(str_list(palette));
     if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
   }
   return list.release();
@@ -100,13 +139,8 @@ PyObject* region_list(const std::vector<Volume::NamedRegion>& regions) {
 PyObject* to_dict(Volume volume) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
-  PyRef palette = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(volume.palette.size())));
+  PyRef palette = PyRef::steal(str_list(volume.palette));
   if (!palette) return nullptr;
-  for (size_t i = 0; i < volume.palette.size(); ++i) {
-    PyObject* text = to_str(volume.palette[i]);
-    if (text == nullptr) return nullptr;
-    PyList_SET_ITEM(palette.get(), static_cast<Py_ssize_t>(i), text);
-  }
   PyRef block_entities = PyRef::steal(positioned_list(volume.block_entities));
   if (!block_entities) return nullptr;
   PyRef entities = PyRef::steal(PyList_New(0));
@@ -124,8 +158,9 @@ PyObject* to_dict(Volume volume) {
                                                         : Py_NewRef(Py_None));
   PyRef sub_version =
       PyRef::steal(volume.sub_version ? PyLong_FromLong(*volume.sub_version) : Py_NewRef(Py_None));
-  PyRef metadata =
-      PyRef::steal(volume.metadata.empty() ? Py_NewRef(Py_None) : bytes_of(volume.metadata));
+  PyRef metadata = PyRef::steal(payload_or_none(volume.metadata));
+  PyRef paste_origin =
+      PyRef::steal(volume.paste_origin ? int_triple(*volume.paste_origin) : Py_NewRef(Py_None));
   if (set_item(dict.get(), "format", to_str(format)) < 0 ||
       set_item(dict.get(), "version", PyLong_FromLong(volume.version)) < 0 ||
       set_item(dict.get(), "data_version", data_version.release()) < 0 ||
@@ -141,6 +176,10 @@ PyObject* to_dict(Volume volume) {
       set_item(dict.get(), "regions", region_list(volume.regions)) < 0 ||
       set_item(dict.get(), "sub_version", sub_version.release()) < 0 ||
       set_item(dict.get(), "metadata", metadata.release()) < 0 ||
+      set_item(dict.get(), "other_tags", payload_or_none(volume.other_tags)) < 0 ||
+      set_item(dict.get(), "paste_origin", paste_origin.release()) < 0 ||
+      set_item(dict.get(), "palettes", palette_lists(volume.palettes)) < 0 ||
+      set_item(dict.get(), "biomes", biomes_of(volume.biomes, volume.size)) < 0 ||
       set_item(dict.get(), "pending_block_ticks", positioned_list(volume.pending_block_ticks)) <
           0 ||
       set_item(dict.get(), "pending_fluid_ticks", positioned_list(volume.pending_fluid_ticks)) <

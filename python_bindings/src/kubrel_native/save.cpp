@@ -127,23 +127,6 @@ bool fill_entities(PyObject* items, Volume& volume) {
   });
 }
 
-// A Litematica volume's regions: (name, (x, y, z) minimum, (x, y, z) size, (x, y, z) file size)
-// each.
-bool fill_regions(PyObject* items, Volume& volume) {
-  return each_item(items, "regions must be a list", [&](PyObject* item) {
-    const char* name = nullptr;
-    Py_ssize_t length = 0;
-    Volume::NamedRegion& r = volume.regions.emplace_back();
-    if (!PyArg_ParseTuple(item, "s#(iii)(III)(iii);regions are (name, min, size, file size)", &name,
-                          &length, &r.min.x, &r.min.y, &r.min.z, &r.size[0], &r.size[1], &r.size[2],
-                          &r.file_size[0], &r.file_size[1], &r.file_size[2])) {
-      return false;
-    }
-    r.name.assign(name, static_cast<size_t>(length));
-    return true;
-  });
-}
-
 bool fill_palette(PyObject* items, Volume& volume) {
   return each_item(items, "palette must be a list of str", [&](PyObject* item) {
     Py_ssize_t length = 0;
@@ -154,24 +137,84 @@ bool fill_palette(PyObject* items, Volume& volume) {
   });
 }
 
-// The keywords both entry points share, after which each adds its own.
-struct VolumeArguments {
-  PyObject* blocks = nullptr;
-  PyObject* palette = nullptr;
-  PyObject* origin = nullptr;
-  PyObject* size = nullptr;
-  PyObject* data_version = Py_None;
-  PyObject* block_entities = nullptr;
-  PyObject* entities = nullptr;
-  // What a Litematica volume brings along; None elsewhere.
-  PyObject* regions = Py_None;
-  PyObject* pending_block_ticks = Py_None;
-  PyObject* pending_fluid_ticks = Py_None;
-  PyObject* metadata = Py_None;
-  // (format name, version, sub version or None) of the file the volume was read from, or None.
-  PyObject* read_as = Py_None;
-};
+bool fill_text_list(PyObject* items, const char* what, std::vector<std::string>& out) {
+  return each_item(items, what, [&](PyObject* item) {
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(item, &length);
+    if (text == nullptr) return false;
+    out.emplace_back(text, static_cast<size_t>(length));
+    return true;
+  });
+}
 
+// An optional (x, y, z) of ints.
+bool fill_position(PyObject* value, std::optional<BlockPosition>& out) {
+  if (value == Py_None) return true;
+  BlockPosition& p = out.emplace();
+  return PyArg_ParseTuple(value, "iii;a position is (x, y, z)", &p.x, &p.y, &p.z);
+}
+
+bool fill_payload(PyObject* value, NbtCompoundBytes& out) {
+  return value == Py_None || payload_of(value, out);
+}
+
+// (grid array (layers, size z, size x), [names]) or None.
+bool fill_biomes(PyObject* value, Volume& volume) {
+  if (value == Py_None) return true;
+  PyObject* grid = nullptr;
+  PyObject* names = nullptr;
+  if (!PyArg_ParseTuple(value, "OO;biomes are (grid, palette)", &grid, &names)) return false;
+  Volume::Biomes& biomes = volume.biomes.emplace();
+  if (!fill_text_list(names, "the biome palette must be a list of str", biomes.palette))
+    return false;
+  BufferView array;
+  if (!array.acquire(grid, PyBUF_C_CONTIGUOUS)) return false;
+  const Py_buffer& view = array.view();
+  if (view.ndim != 3 || !holds_unsigned_indices(view) || view.shape[1] != volume.size[2] ||
+      view.shape[2] != volume.size[0]) {
+    PyErr_SetString(
+        PyExc_ValueError,
+        "the biome grid must be a C-contiguous unsigned array of shape (layers, size z, "
+        "size x)");
+    return false;
+  }
+  biomes.height = static_cast<uint32_t>(view.shape[0]);
+  biomes.grid.width = static_cast<uint8_t>(view.itemsize);
+  if (!biomes.grid.bytes.resize_for_overwrite(static_cast<size_t>(view.len))) {
+    PyErr_NoMemory();
+    return false;
+  }
+  std::memcpy(biomes.grid.bytes.data(), view.buf, static_cast<size_t>(view.len));
+  return true;
+}
+
+// A structure's palettes: [[state, ...], ...], each aligned with the palette.
+bool fill_palettes(PyObject* items, Volume& volume) {
+  return each_item(items, "palettes must be a list of lists", [&](PyObject* item) {
+    return fill_text_list(item, "a palette must be a list of str", volume.palettes.emplace_back());
+  });
+}
+
+// A Litematica volume's regions: (name, (x, y, z) minimum, (x, y, z) size, (x, y, z) file size,
+// other tags or None) each.
+bool fill_regions(PyObject* items, Volume& volume) {
+  return each_item(items, "regions must be a list", [&](PyObject* item) {
+    const char* name = nullptr;
+    Py_ssize_t length = 0;
+    PyObject* other_tags = nullptr;
+    Volume::NamedRegion& r = volume.regions.emplace_back();
+    if (!PyArg_ParseTuple(item, "s#(iii)(III)(iii)O;regions are (name, min, size, file size, tags)",
+                          &name, &length, &r.min.x, &r.min.y, &r.min.z, &r.size[0], &r.size[1],
+                          &r.size[2], &r.file_size[0], &r.file_size[1], &r.file_size[2],
+                          &other_tags)) {
+      return false;
+    }
+    r.name.assign(name, static_cast<size_t>(length));
+    return fill_payload(other_tags, r.other_tags);
+  });
+}
+
+// (format name, version, sub version or None) of the file the volume was read from, or None.
 bool fill_read_as(PyObject* read_as, Volume& volume) {
   if (read_as == Py_None) return true;
   const char* name = nullptr;
@@ -190,16 +233,27 @@ bool fill_read_as(PyObject* read_as, Volume& volume) {
   return true;
 }
 
-bool to_volume(const VolumeArguments& arguments, Volume& volume) {
-  BlockPosition& origin = volume.origin;
-  if (!PyArg_ParseTuple(arguments.origin, "iii;origin is (x, y, z)", &origin.x, &origin.y,
-                        &origin.z) ||
-      !PyArg_ParseTuple(arguments.size, "III;size is (x, y, z)", &volume.size[0], &volume.size[1],
-                        &volume.size[2])) {
+// The item `key` of the parts dict (None when absent). Returns a borrowed reference.
+PyObject* part(PyObject* parts, const char* key) {
+  PyObject* value = PyDict_GetItemString(parts, key);
+  return value == nullptr ? Py_None : value;
+}
+
+// The volume described by `parts`, the dict that kubrel's saving module builds from a Volume.
+bool to_volume(PyObject* parts, Volume& volume) {
+  if (!PyDict_Check(parts)) {
+    PyErr_SetString(PyExc_TypeError, "the volume's parts must be a dict");
     return false;
   }
-  if (arguments.data_version != Py_None) {
-    const long value = PyLong_AsLong(arguments.data_version);
+  BlockPosition& origin = volume.origin;
+  if (!PyArg_ParseTuple(part(parts, "origin"), "iii;origin is (x, y, z)", &origin.x, &origin.y,
+                        &origin.z) ||
+      !PyArg_ParseTuple(part(parts, "size"), "III;size is (x, y, z)", &volume.size[0],
+                        &volume.size[1], &volume.size[2])) {
+    return false;
+  }
+  if (PyObject* data_version = part(parts, "data_version"); data_version != Py_None) {
+    const long value = PyLong_AsLong(data_version);
     if (value == -1 && PyErr_Occurred()) return false;
     if (value < INT32_MIN || value > INT32_MAX) {
       PyErr_SetString(PyExc_OverflowError, "data_version does not fit 32 bits");
@@ -207,47 +261,47 @@ bool to_volume(const VolumeArguments& arguments, Volume& volume) {
     }
     volume.data_version = static_cast<int32_t>(value);
   }
-  return fill_palette(arguments.palette, volume) && fill_grid(arguments.blocks, volume) &&
-         fill_records(arguments.block_entities, volume.block_entities) &&
-         fill_entities(arguments.entities, volume) && fill_regions(arguments.regions, volume) &&
-         fill_records(arguments.pending_block_ticks, volume.pending_block_ticks) &&
-         fill_records(arguments.pending_fluid_ticks, volume.pending_fluid_ticks) &&
-         (arguments.metadata == Py_None || payload_of(arguments.metadata, volume.metadata)) &&
-         fill_read_as(arguments.read_as, volume);
+  if (PyObject* count = part(parts, "palette_count"); count != Py_None) {
+    volume.palette_count = static_cast<uint32_t>(PyLong_AsUnsignedLong(count));
+    if (PyErr_Occurred()) return false;
+  }
+  return fill_palette(part(parts, "palette"), volume) && fill_grid(part(parts, "blocks"), volume) &&
+         fill_records(part(parts, "block_entities"), volume.block_entities) &&
+         fill_entities(part(parts, "entities"), volume) &&
+         fill_regions(part(parts, "regions"), volume) &&
+         fill_records(part(parts, "pending_block_ticks"), volume.pending_block_ticks) &&
+         fill_records(part(parts, "pending_fluid_ticks"), volume.pending_fluid_ticks) &&
+         fill_payload(part(parts, "metadata"), volume.metadata) &&
+         fill_payload(part(parts, "other_tags"), volume.other_tags) &&
+         fill_position(part(parts, "paste_origin"), volume.paste_origin) &&
+         fill_palettes(part(parts, "palettes"), volume) &&
+         fill_biomes(part(parts, "biomes"), volume) && fill_read_as(part(parts, "read_as"), volume);
+}
+
+// [str, ...]: what a save could not hold. Returns a new reference.
+PyObject* text_list(const std::vector<std::string>& texts) {
+  PyRef list = PyRef::steal(PyList_New(0));
+  if (!list) return nullptr;
+  for (const std::string& text : texts) {
+    PyRef item = PyRef::steal(to_str(text));
+    if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
+  }
+  return list.release();
 }
 
 PyObject* save(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    static const char* keywords[] = {"path",
-                                     "blocks",
-                                     "palette",
-                                     "origin",
-                                     "size",
-                                     "data_version",
-                                     "block_entities",
-                                     "entities",
-                                     "format",
-                                     "version",
-                                     "level",
-                                     "drop_entities",
-                                     "regions",
-                                     "pending_block_ticks",
-                                     "pending_fluid_ticks",
-                                     "metadata",
-                                     "read_as",
-                                     nullptr};
-    VolumeArguments a;
+    static const char* keywords[] = {"path",  "parts",         "format", "version",
+                                     "level", "drop_entities", nullptr};
     PyObject* path_bytes = nullptr;
+    PyObject* parts = nullptr;
     const char* format = nullptr;
     int version = 3;
     int level = kDefaultGzipLevel;
     int drop_entities = 0;
-    if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "O&OOOOOOO|ziip$OOOOO:save", const_cast<char**>(keywords),
-            PyUnicode_FSConverter, &path_bytes, &a.blocks, &a.palette, &a.origin, &a.size,
-            &a.data_version, &a.block_entities, &a.entities, &format, &version, &level,
-            &drop_entities, &a.regions, &a.pending_block_ticks, &a.pending_fluid_ticks, &a.metadata,
-            &a.read_as)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&O|ziip:save", const_cast<char**>(keywords),
+                                     PyUnicode_FSConverter, &path_bytes, &parts, &format, &version,
+                                     &level, &drop_entities)) {
       return nullptr;
     }
     PyRef owned_path = PyRef::steal(path_bytes);
@@ -258,7 +312,7 @@ PyObject* save(PyObject*, PyObject* args, PyObject* kwargs) {
     options.drop_entities = drop_entities != 0;
     if (!format_option(format, options.format)) return nullptr;
     Volume volume;
-    if (!to_volume(a, volume)) return nullptr;
+    if (!to_volume(parts, volume)) return nullptr;
     PyObject* kind = kubrel_error_type();
     if (kind == nullptr) return nullptr;
     Result<SaveReport> report = [&] {
@@ -266,33 +320,30 @@ PyObject* save(PyObject*, PyObject* args, PyObject* kwargs) {
       return save_volume(volume, path, options);
     }();
     if (!report) return raise_text(kind, report.error().message);
-    return Py_BuildValue("{s:n,s:n}", "block_entities",
+    return Py_BuildValue("{s:n,s:n,s:N}", "block_entities",
                          static_cast<Py_ssize_t>(report->dropped_block_entities), "entities",
-                         static_cast<Py_ssize_t>(report->dropped_entities));
+                         static_cast<Py_ssize_t>(report->dropped_entities), "not_kept",
+                         text_list(report->not_kept));
   });
 }
 
 PyObject* save_pieces(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    static const char* keywords[] = {"stem",       "blocks",       "palette",        "origin",
-                                     "size",       "data_version", "block_entities", "entities",
-                                     "piece_size", "level",        nullptr};
-    VolumeArguments a;
+    static const char* keywords[] = {"stem", "parts", "piece_size", "level", nullptr};
     PyObject* stem_bytes = nullptr;
+    PyObject* parts = nullptr;
     unsigned int piece_size = kDefaultPieceSize;
     int level = kDefaultGzipLevel;
-    if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "O&OOOOOOO|Ii:save_pieces", const_cast<char**>(keywords),
-            PyUnicode_FSConverter, &stem_bytes, &a.blocks, &a.palette, &a.origin, &a.size,
-            &a.data_version, &a.block_entities, &a.entities, &piece_size, &level)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&O|Ii:save_pieces",
+                                     const_cast<char**>(keywords), PyUnicode_FSConverter,
+                                     &stem_bytes, &parts, &piece_size, &level)) {
       return nullptr;
     }
     PyRef owned_stem = PyRef::steal(stem_bytes);
     const std::string stem = PyBytes_AS_STRING(stem_bytes);
     if (piece_size == 0) return raise_text(PyExc_ValueError, "piece_size must be at least 1");
     Volume volume;
-    volume.format = VolumeFormat::Structure;
-    if (!to_volume(a, volume)) return nullptr;
+    if (!to_volume(parts, volume)) return nullptr;
     PyObject* kind = kubrel_error_type();
     if (kind == nullptr) return nullptr;
     Result<std::vector<std::string>> paths = [&] {
@@ -318,17 +369,14 @@ PyObject* save_pieces(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef save_method = {
     "save", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(save)),
     METH_VARARGS | METH_KEYWORDS,
-    "save(path, blocks, palette, origin, size, data_version, block_entities, entities, "
-    "format=None, version=3, level=1, drop_entities=False, *, regions=None, "
-    "pending_block_ticks=None, pending_fluid_ticks=None, metadata=None, read_as=None) -> "
-    "dict\n\nWrites a volume atomically; "
-    "returns how many block entities and entities were dropped."};
+    "save(path, parts, format=None, version=3, level=1, drop_entities=False) -> dict\n\nWrites "
+    "the volume whose parts the dict gives, atomically; returns how many block entities and "
+    "entities were dropped and what else the format could not hold."};
 
 PyMethodDef save_pieces_method = {
     "save_pieces", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(save_pieces)),
     METH_VARARGS | METH_KEYWORDS,
-    "save_pieces(stem, blocks, palette, origin, size, data_version, block_entities, entities, "
-    "piece_size=48, level=1) -> list[str]\n\nWrites a volume as structure pieces; returns their "
-    "paths."};
+    "save_pieces(stem, parts, piece_size=48, level=1) -> list[str]\n\nWrites a volume as "
+    "structure pieces; returns their paths."};
 
 }  // namespace kubrel::py
