@@ -61,6 +61,13 @@ def kbr_stairs_row():
     return writers.gz(writers.kbr_filled((10, 64, -3), (13, 64, -3), states))
 
 
+def not_utf8(path):
+    """A second name of the file at `path` that is not UTF-8, as os.listdir spells it."""
+    twin = os.path.join(os.path.dirname(os.fsencode(path)), b"not-utf8-\xff")
+    os.link(path, twin)
+    return os.fsdecode(twin)
+
+
 def kbr_stone(count):
     """`count` stone blocks along x from the origin."""
     return writers.gz(writers.kbr_filled((0, 0, 0), (count - 1, 0, 0), [STONE] * count))

@@ -140,6 +140,13 @@ COMMANDS = [
         "",
     ),
     ("materials notes.txt", (), 1, "", "kubrel: notes.txt: [^\n]+\n"),
+    (
+        "info http_hut.schem",
+        (),
+        1,
+        re.escape(f"{INFO_HEADER}\n"),
+        "kubrel: http_hut.schem: No such file or directory\n",
+    ),
     ("materials", (), 2, "", "(?s).*Missing argument 'FILE'.*"),
     ("render hut.schem -o hut.png", (), 0, "hut.png\n", ""),
     (

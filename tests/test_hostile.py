@@ -2,6 +2,7 @@
 is capped with resource limits, so that memory held ahead of need shows as a MemoryError (or a
 crash) instead of a slow test. Gzip bombs inflate to far more than the cap."""
 
+import functools
 import json
 import os
 import struct
@@ -71,6 +72,37 @@ def read_capped(path, kind="auto", max_bulks=1 << 30, limit_mb=LIMIT_MB):
     )
     assert done.returncode == 0, done.stderr.decode()[-2000:]
     return json.loads(done.stdout)
+
+
+LOAD_CHILD = r"""
+import resource, sys
+limit = int(sys.argv[1]) << 20
+resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+import kubrel
+path, kind, max_document = sys.argv[2:]
+source = {"path": path, "file": open(path, "rb")}.get(kind) or open(path, "rb").read()
+limits = {} if max_document == "default" else {"max_document": int(max_document)}
+try:
+    print(kubrel.load(source, **limits).counts())
+except kubrel.KubrelError as error:
+    print(error)
+"""
+
+
+def zeros_bomb(head, mebibytes, tail):
+    """A gzip member of `head`, `mebibytes` MiB of zero bytes and `tail`, built from one
+    compressed mebibyte repeated (each flushed whole), so that gigabytes cost seconds."""
+    packer = zlib.compressobj(9, zlib.DEFLATED, -15)
+    zeros = bytes(1 << 20)
+    first = packer.compress(head) + packer.flush(zlib.Z_FULL_FLUSH)
+    piece = packer.compress(zeros) + packer.flush(zlib.Z_FULL_FLUSH)
+    last = packer.compress(tail) + packer.flush()
+    crc = zlib.crc32(head)
+    for _ in range(mebibytes):
+        crc = zlib.crc32(zeros, crc)
+    size = len(head) + (mebibytes << 20) + len(tail)
+    trailer = struct.pack("<II", zlib.crc32(tail, crc), size & 0xFFFFFFFF)
+    return b"\x1f\x8b\x08\0\0\0\0\0\0\xff" + first + piece * mebibytes + last + trailer
 
 
 def gzip_parts(parts):
@@ -331,3 +363,47 @@ def test_palette_amplification_is_refused(write):
     out = read_capped(write("sponge_ids.gz", writers.gz(doc)), "sponge")
     assert out["error"].endswith(": Too many distinct temporary ids (more than 262144)")
     assert out["error"].startswith("Sponge: Failed to process blocks: Sponge: Failed to copy block")
+
+
+@functools.lru_cache
+def padded_stone(mebibytes, declared=None):
+    """One stone block beside a ByteArray of `mebibytes` MiB of zeros; the gzip trailer declares
+    the size `declared` when given."""
+    doc = writers.sponge((1, 1, 1), {"minecraft:stone": 0}, [0])
+    head = doc[:-1] + named(7, "Padding") + struct.pack(">i", mebibytes << 20)
+    member = zeros_bomb(head, mebibytes, b"\x00")
+    return member if declared is None else member[:-4] + struct.pack("<I", declared)
+
+
+# NumPy's import takes about 130 MiB of address space, and a growing buffer briefly holds its old
+# pages' addresses beside the new ones.
+LOAD_MB = 384
+REFUSED = "the %s holds more than max_document allows (%d bytes); a larger max_document loads it"
+
+
+# kubrel.load holds the whole document: past max_document it is refused before that much memory
+# is taken, whether the input is a path, a file object or bytes, and whatever its trailer says.
+@pytest.mark.parametrize(
+    "mebibytes, declared, kind, max_document, limit_mb, expected",
+    [
+        (512, None, "path", 64 << 20, LOAD_MB, REFUSED % ("inflated document", 64 << 20)),
+        (512, None, "file", 64 << 20, LOAD_MB, REFUSED % ("inflated document", 64 << 20)),
+        (512, None, "bytes", 64 << 20, LOAD_MB, REFUSED % ("inflated document", 64 << 20)),
+        (512, 1000, "bytes", 64 << 20, LOAD_MB, REFUSED % ("inflated document", 64 << 20)),
+        (512, None, "path", 100_000, LOAD_MB, REFUSED % ("input", 100_000)),
+        (512, None, "file", 100_000, LOAD_MB, REFUSED % ("input", 100_000)),
+        (1025, None, "path", "default", 1800, REFUSED % ("inflated document", GIB)),
+        (512, None, "path", 600 << 20, 1400, "{'minecraft:stone': 1}"),
+    ],
+)
+def test_load_refuses_documents_past_its_limit(
+    write, mebibytes, declared, kind, max_document, limit_mb, expected
+):
+    path = write(f"padded_{mebibytes}_{declared}.gz", padded_stone(mebibytes, declared))
+    done = subprocess.run(
+        [sys.executable, "-c", LOAD_CHILD, str(limit_mb), str(path), kind, str(max_document)],
+        capture_output=True,
+        timeout=600,  # a hang guard, not a measurement
+    )
+    assert done.returncode == 0, done.stderr.decode()[-2000:]
+    assert done.stdout.decode() == expected + "\n"

@@ -26,6 +26,7 @@ from conftest import (
     exactly,
     kbr_stairs_row,
     manifest_rows,
+    not_utf8,
 )
 from kubrel import nbt
 from writers import COMPOUND, INT, LIST, int_, list_
@@ -230,6 +231,9 @@ SOURCES = {
     "str path": str,
     "pathlib.Path": pathlib.Path,
     "PathLike giving bytes": FsBytesPath,
+    "str path, not UTF-8": not_utf8,
+    "pathlib.Path, not UTF-8": lambda p: pathlib.Path(not_utf8(p)),
+    "PathLike giving bytes, not UTF-8": lambda p: FsBytesPath(not_utf8(p)),
     "bytes": lambda p: pathlib.Path(p).read_bytes(),
     "bytearray": lambda p: bytearray(pathlib.Path(p).read_bytes()),
     "memoryview": lambda p: memoryview(pathlib.Path(p).read_bytes()),
@@ -238,6 +242,8 @@ SOURCES = {
     "BytesIO": lambda p: io.BytesIO(pathlib.Path(p).read_bytes()),
     "open file": lambda p: open(p, "rb"),
     "reader of 7-byte pieces": lambda p: Source(pathlib.Path(p).read_bytes(), chunk=7),
+    "reader giving bytearrays": lambda p: Source(bytearray(pathlib.Path(p).read_bytes()), chunk=7),
+    "reader giving memoryviews": lambda p: Source(memoryview(pathlib.Path(p).read_bytes()), chunk=5),
 }
 FORMAT_NAMES = ["auto", "KBR", "kbr", "Auto"]
 
@@ -264,12 +270,23 @@ NOT_NBT = (
 )
 ONLY_STRUCTURES = "palette 1 was asked for, but only structure files have more than one"
 PALETTES = writers.gz(structure("size blocks palette", palettes=2))
+TOO_LARGE = "the %s holds more than max_document allows (20 bytes); a larger max_document loads it"
 # Wrong arguments and unreadable inputs: (source, keyword arguments, error class, message pattern).
 ERRORS = [
     (kbr_stairs_row(), {"format": "png"}, ValueError, "unknown format 'png': expected one of 'au"),
     (kbr_stairs_row(), {"format": None}, ValueError, "unknown format None"),
     (42, {}, TypeError, "needs a path, bytes or a binary file object, not int"),
     ("/nonexistent/castle.schem", {}, FileNotFoundError, "No such file or directory"),
+    ("https_hut.schem", {}, FileNotFoundError, "No such file or directory"),
+    ("http://example.com/hut.schem", {}, NotImplementedError, exactly("HTTP not linked")),
+    ("https://example.com/hut.schem", {}, NotImplementedError, exactly("HTTP not linked")),
+    (Source("text, not bytes"), {}, kubrel.KubrelError, exactly("Failed to extract bytes ")),
+    (kbr_stairs_row(), {"max_document": 20}, kubrel.KubrelError, exactly(TOO_LARGE % "inflated document")),
+    (gzip.decompress(kbr_stairs_row()), {"max_document": 20}, kubrel.KubrelError,
+     exactly(TOO_LARGE % "input")),
+    (io.BytesIO(kbr_stairs_row()), {"max_document": 20}, kubrel.KubrelError,
+     exactly(TOO_LARGE % "input")),
+    (kbr_stairs_row(), {"max_document": -1}, ValueError, "^max_document must be a non-negative"),
     (b"", {}, kubrel.KubrelError, exactly("not a schematic: the input is empty")),
     (writers.gz(b"not a schematic at all"), {}, kubrel.KubrelError, exactly(NOT_NBT)),
     (kbr_stairs_row(), {"format": "sponge"}, kubrel.KubrelError, "^Sponge schematic: "),

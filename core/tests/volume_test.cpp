@@ -239,7 +239,10 @@ Bytes structure(std::array<int32_t, 3> size, std::vector<std::vector<std::string
 struct Options {
   std::optional<VolumeFormat> format;
   uint32_t palette;
-  VolumeLoadOptions load() const { return {.format = format, .palette = palette}; }
+  uint64_t max_document = kDefaultMaxDocument;
+  VolumeLoadOptions load() const {
+    return {.format = format, .palette = palette, .max_document = max_document};
+  }
 };
 
 struct Row {
@@ -263,6 +266,7 @@ TEST(VolumeDecoders, FormatsAndTheirVariants) {
   std::vector<std::pair<std::string, int32_t>> wide_palette = {{"minecraft:air", 0}};
   for (int32_t i = 1; i <= 300; ++i) wide_palette.emplace_back("mod:b" + std::to_string(i), i);
   wide_ids = {0, 0xAC, 0x02};
+  const Bytes one_stone = structure({1, 1, 1}, {{stone}}, {{{0, 0, 0}, 0}});
   // 200 ids in one row (`spread` of them distinct, in turn), an id past a gap in the palette at
   // 90 and one of two bytes at 130, so that groups of one-byte ids alternate with ids taken one at
   // a time. Returns the ids and the blocks they place, named through `palette`.
@@ -363,9 +367,15 @@ TEST(VolumeDecoders, FormatsAndTheirVariants) {
        1,
        chest_data()},
       {"structure: every position listed, no void",
-       structure({1, 1, 1}, {{stone}}, {{{0, 0, 0}, 0}}),
+       one_stone,
        false,
        {},
+       {1, 1, 1},
+       {{{0, 0, 0}, stone}}},
+      {"structure of exactly max_document bytes",
+       one_stone,
+       true,
+       {std::nullopt, 0, one_stone.size()},
        {1, 1, 1},
        {{{0, 0, 0}, stone}}},
       {"structure: palettes, the second chosen",
@@ -476,6 +486,7 @@ TEST(VolumeDecoders, HostileAndBrokenInputsAreRefused) {
   Bytes long_name(70000, 'a');
   long_name.push_back(0);
   const std::vector<std::pair<std::string, Bytes>> short_palette = {};
+  const Bytes one_stone = structure({1, 1, 1}, {{"minecraft:stone"}}, {{{0, 0, 0}, 0}});
   struct Case {
     std::string name;
     Bytes input;
@@ -577,6 +588,15 @@ TEST(VolumeDecoders, HostileAndBrokenInputsAreRefused) {
            .bytes(),
        {},
        "failed to fill whole buffer"},
+      {"a byte past max_document",
+       one_stone,
+       {std::nullopt, 0, one_stone.size() - 1},
+       "more than max_document allows (" + std::to_string(one_stone.size() - 1) +
+           " bytes); a larger max_document loads it"},
+      {"nothing allowed",
+       sponge(2, {1, 1, 1}, {{"minecraft:stone", 0}}, {0}),
+       {std::nullopt, 0, 0},
+       "more than max_document allows (0 bytes)"},
       {"Sponge forced on a structure",
        structure({1, 1, 1}, {{"minecraft:stone"}}, {}),
        {VolumeFormat::Sponge, 0},
@@ -584,9 +604,13 @@ TEST(VolumeDecoders, HostileAndBrokenInputsAreRefused) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    for (bool compressed : {false, true}) {
+    // Each input in memory and as a stream, gzip'd or not.
+    for (auto [compressed, streamed] :
+         {std::pair{false, false}, {true, false}, {false, true}, {true, true}}) {
+      Bytes input = compressed ? testing::gzip_compress(c.input) : c.input;
+      MemorySource stream(input);
       auto volume =
-          load_volume(compressed ? testing::gzip_compress(c.input) : c.input, c.options.load());
+          streamed ? load_volume(stream, c.options.load()) : load_volume(input, c.options.load());
       ASSERT_FALSE(volume);
       if (c.name.starts_with("gzip") && compressed) continue;
       EXPECT_NE(volume.error().message.find(c.message), std::string::npos)

@@ -6,7 +6,7 @@ import numpy
 class KubrelError(ValueError): ...
 
 class _ReadableBytes(Protocol):
-    def read(self, n: int, /) -> bytes: ...
+    def read(self, n: int, /) -> bytes | bytearray | memoryview: ...
 
 class _Read(TypedDict):
     format: Literal["sponge", "structure", "kbr", "litematic"]
@@ -36,7 +36,10 @@ def load(
     format: Literal["sponge", "structure", "kbr", "litematic"] | None = None,
     palette: int = 0,
     region: str | None = None,
+    max_document: int = ...,
 ) -> _Read: ...
+
+MAX_DOCUMENT: int
 
 class _Report(TypedDict):
     block_entities: int

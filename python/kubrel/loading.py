@@ -29,7 +29,11 @@ Source = Union[
 
 
 def load(
-    source: Source, format: str = "auto", palette: int = 0, region: Optional[str] = None
+    source: Source,
+    format: str = "auto",
+    palette: int = 0,
+    region: Optional[str] = None,
+    max_document: int = _native.MAX_DOCUMENT,
 ) -> Volume:
     """Reads a whole schematic: a Sponge schematic (versions 1 to 3), a structure file, a KBR
     stream or a Litematica file, gzip-compressed or not.
@@ -39,10 +43,13 @@ def load(
     "structure" (or "mojang", "nbt"), "kbr" or "litematic", in any letter case. `palette` picks
     one of the palettes of a structure file that offers several (`Volume.palette_count` says how
     many). `region` reads one named region of a Litematica file alone (`Volume.regions` lists
-    them); by default every region is placed in one volume.
+    them); by default every region is placed in one volume. `max_document` bounds the bytes the
+    schematic may hold once inflated (and a file or stream read to its end): 1 GiB by default,
+    which a 512×384×512 build takes a fifth of, so that a small file that inflates to gigabytes is
+    refused before it takes the memory; raise it for a larger schematic.
 
     Raises KubrelError (a ValueError) with the reason when the input is not a schematic that can
-    be read, and OSError when a path cannot be opened.
+    be read or holds more than `max_document` bytes, and OSError when a path cannot be opened.
 
     Example:
         >>> import kubrel
@@ -67,7 +74,13 @@ def load(
                 ) from None
     if region is not None and not isinstance(region, str):
         raise TypeError(f"region must be a str, not {type(region).__name__}")
-    read = _native.load(source, _FORMATS[format.lower()], operator.index(palette), region)
+    read = _native.load(
+        source,
+        _FORMATS[format.lower()],
+        operator.index(palette),
+        region,
+        operator.index(max_document),
+    )
     metadata, other_tags, biomes = read["metadata"], read["other_tags"], read["biomes"]
     return Volume(
         blocks=read["blocks"],

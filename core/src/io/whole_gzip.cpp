@@ -2,6 +2,7 @@
 
 #include <libdeflate.h>
 
+#include <algorithm>
 #include <memory>
 
 #include "io/gzip_source.h"
@@ -47,13 +48,13 @@ uint64_t gzip_trailer_size(std::span<const uint8_t> member) {
   return uint64_t{t[0]} | uint64_t{t[1]} << 8 | uint64_t{t[2]} << 16 | uint64_t{t[3]} << 24;
 }
 
-std::optional<PageBuffer> inflate_whole_gzip(std::span<const uint8_t> member) {
+std::optional<PageBuffer> inflate_whole_gzip(std::span<const uint8_t> member, uint64_t limit) {
   if (!header_both_accept(member)) return std::nullopt;
   const uint64_t trailer_size = gzip_trailer_size(member);
   // A larger size is a lie (or a member past 4 GiB, whose size the trailer cannot hold). The
   // buffer's pages are committed only as the decoder writes them, so a smaller lie costs
   // address space, not memory.
-  if (trailer_size > kDeflateRatio * member.size()) return std::nullopt;
+  if (trailer_size > std::min(kDeflateRatio * member.size(), limit)) return std::nullopt;
   PageBuffer document;
   if (!document.resize_for_overwrite(static_cast<size_t>(trailer_size))) return std::nullopt;
   std::unique_ptr<libdeflate_decompressor, FreeDecompressor> decompressor(

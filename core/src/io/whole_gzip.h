@@ -16,7 +16,10 @@ namespace kubrel {
 // 0 for input too short to hold a trailer.
 uint64_t gzip_trailer_size(std::span<const uint8_t> member);
 
-// The member's payload, or nothing when this decoder declines or the member is broken.
-[[nodiscard]] std::optional<PageBuffer> inflate_whole_gzip(std::span<const uint8_t> member);
+// The member's payload, or nothing when this decoder declines, the member is broken, or its
+// trailer declares more than `limit` bytes (the caller's streaming chain then finds out what it
+// truly holds; nothing past `limit` is allocated here).
+[[nodiscard]] std::optional<PageBuffer> inflate_whole_gzip(std::span<const uint8_t> member,
+                                                           uint64_t limit = UINT64_MAX);
 
 }  // namespace kubrel

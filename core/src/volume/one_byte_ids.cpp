@@ -33,8 +33,10 @@ KUBREL_PERMUTE_TARGET size_t map_wide(const uint8_t* ids, size_t count, const ui
     __m512i group = _mm512_loadu_si512(ids + done);
     if (_mm512_cmpge_epu8_mask(group, limit) != 0) break;
     for (int half = 0; half < 2; ++half) {
-      __m512i wide = _mm512_cvtepu8_epi16(half == 0 ? _mm512_castsi512_si256(group)
-                                                    : _mm512_extracti64x4_epi64(group, 1));
+      // Each half widened straight from memory: the loads cost no more than extracting it, and
+      // g++ 12's extract intrinsics read a deliberately undefined operand that -Wall flags.
+      __m512i wide = _mm512_cvtepu8_epi16(
+          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(ids + done + 32 * half)));
       // A word permute reaches 64 entries: ids from 64 up take the second pair of quarters.
       __m512i below = _mm512_permutex2var_epi16(quarter[0], wide, quarter[1]);
       __m512i above = _mm512_permutex2var_epi16(quarter[2], wide, quarter[3]);

@@ -15,6 +15,9 @@ constexpr unsigned kGroup = 32;
 constexpr unsigned kWidestBits = 14;
 
 #ifdef KUBREL_BYTE_PERMUTES
+constexpr __mmask64 kEveryByte = ~__mmask64{0};
+constexpr __mmask32 kEveryWord = ~__mmask32{0};
+
 // The shuffle controls for groups of 32 indices of `bits` bits: `gather` brings each lane the 8
 // bytes that start at its first index's byte, and `shifts` picks, for each output byte, the 8 bits
 // that start at that index's bit (the low byte) or 8 bits further (the high byte).
@@ -50,11 +53,15 @@ KUBREL_PERMUTE_TARGET uint64_t unpack(std::span<const uint8_t> stream, unsigned 
     uint64_t byte = done * bits / 8;
     if (stream.size() < 64 || byte > stream.size() - 64) break;
     __m512i bytes = _mm512_loadu_si512(stream.data() + byte);
-    __m512i lanes = _mm512_permutexvar_epi8(gather, bytes);
-    __m512i indices = _mm512_and_si512(_mm512_multishift_epi64_epi8(shifts, lanes), mask);
+    // The zero-masked forms with every lane selected compile to the plain instructions; the plain
+    // intrinsics of g++ 12 pass a deliberately undefined operand that -Wall flags.
+    __m512i lanes = _mm512_maskz_permutexvar_epi8(kEveryByte, gather, bytes);
+    __m512i indices =
+        _mm512_and_si512(_mm512_maskz_multishift_epi64_epi8(kEveryByte, shifts, lanes), mask);
     if (_mm512_cmpge_epu16_mask(indices, limit) != 0) break;
     if constexpr (sizeof(T) == 1) {
-      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + done), _mm512_cvtepi16_epi8(indices));
+      _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + done),
+                          _mm512_maskz_cvtepi16_epi8(kEveryWord, indices));
     } else {
       _mm512_storeu_si512(out + done, indices);
     }

@@ -42,15 +42,25 @@ class SpanSource final : public ByteSource {
   size_t position_ = 0;
 };
 
+// The refusal of an input or document past the load's limit, naming the option that raises it.
+std::unexpected<Error> too_large(std::string_view what, uint64_t limit) {
+  return fail(std::string(what) + " holds more than max_document allows (" + std::to_string(limit) +
+              " bytes); a larger max_document loads it");
+}
+
 // Reads `source` to its end into `bytes`, starting with room for `initial` bytes and doubling
 // the room as bytes arrive: memory is written (and committed) only as bytes arrive, and a large
-// buffer grows by moving its pages, not copying them.
-Status read_to_end(ByteSource& source, size_t initial, PageBuffer& bytes) {
+// buffer grows by moving its pages, not copying them. A source that holds more than `limit` bytes
+// is refused once one byte past it has arrived, so the room never exceeds `limit` + 1.
+Status read_to_end(ByteSource& source, size_t initial, uint64_t limit, std::string_view what,
+                   PageBuffer& bytes) {
+  const size_t most = static_cast<size_t>(std::min<uint64_t>(limit, SIZE_MAX - 1) + 1);
   KUBREL_TRY(bytes.resize_for_overwrite(0));
-  KUBREL_TRY(bytes.reserve(std::max(initial, kFirstRead)));
+  KUBREL_TRY(bytes.reserve(std::min(std::max(initial, kFirstRead), most)));
   while (true) {
     size_t size = bytes.size();
-    if (size == bytes.capacity()) KUBREL_TRY(bytes.reserve(size * 2));
+    if (size > limit) return too_large(what, limit);
+    if (size == bytes.capacity()) KUBREL_TRY(bytes.reserve(std::min(size * 2, most)));
     KUBREL_TRY(bytes.resize_for_overwrite(bytes.capacity()));
     auto* free_space = reinterpret_cast<uint8_t*>(bytes.data()) + size;
     auto got = source.read(free_space, bytes.capacity() - size);
@@ -60,14 +70,20 @@ Status read_to_end(ByteSource& source, size_t initial, PageBuffer& bytes) {
   }
 }
 
-// The gzip member's payload. The trailer's size (mod 2^32) is only a hint: it sizes the first
-// buffer within a bound that the input's own size sets, and the buffer grows as bytes arrive.
-Result<PageBuffer> inflate(std::span<const uint8_t> input) {
+constexpr std::string_view kInput = "the input";
+constexpr std::string_view kDocument = "the inflated document";
+
+// The gzip member's payload, at most `limit` bytes. The trailer's size (mod 2^32) is only a hint:
+// it sizes the first buffer within a bound that the input's own size sets, and the buffer grows
+// as bytes arrive.
+Result<PageBuffer> inflate(std::span<const uint8_t> input, uint64_t limit) {
   uint64_t hint =
       std::min<uint64_t>(gzip_trailer_size(input) + 1, kTrustedRatio * input.size() + kFirstRead);
   auto chain = make_gzip_chain(std::make_unique<SpanSource>(input));
   PageBuffer document;
-  if (auto read = read_to_end(*chain, static_cast<size_t>(hint), document); !read) {
+  if (auto read = read_to_end(*chain, static_cast<size_t>(hint), limit, kDocument, document);
+      !read) {
+    if (document.size() > limit) return std::unexpected(std::move(read.error()));
     return fail("gzip: " + read.error().message);
   }
   return document;
@@ -185,10 +201,13 @@ Result<Volume> decode_document(std::span<const uint8_t> document, PageBuffer* ow
 // `input` is the caller's (left untouched) unless `owned` holds it.
 Result<Volume> load_input(std::span<const uint8_t> input, PageBuffer* owned,
                           const VolumeLoadOptions& options) {
-  if (!starts_with(input, kGzipMagic)) return decode_document(input, owned, options);
-  std::optional<PageBuffer> whole = inflate_whole_gzip(input);
+  if (!starts_with(input, kGzipMagic)) {
+    if (input.size() > options.max_document) return too_large(kInput, options.max_document);
+    return decode_document(input, owned, options);
+  }
+  std::optional<PageBuffer> whole = inflate_whole_gzip(input, options.max_document);
   if (!whole) {
-    KUBREL_ASSIGN_OR_RETURN(whole, inflate(input));
+    KUBREL_ASSIGN_OR_RETURN(whole, inflate(input, options.max_document));
   }
   PageBuffer inflated = std::move(*whole);
   if (owned) {
@@ -206,7 +225,7 @@ Result<Volume> load_volume(std::span<const uint8_t> input, const VolumeLoadOptio
 
 Result<Volume> load_volume(ByteSource& source, const VolumeLoadOptions& options) {
   PageBuffer input;
-  KUBREL_TRY(read_to_end(source, kFirstRead, input));
+  KUBREL_TRY(read_to_end(source, kFirstRead, options.max_document, kInput, input));
   return load_input(input.bytes(), &input, options);
 }
 

@@ -191,13 +191,15 @@ PyObject* to_dict(Volume volume) {
 
 PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    static const char* keywords[] = {"source", "format", "palette", "region", nullptr};
+    static const char* keywords[] = {"source", "format",       "palette",
+                                     "region", "max_document", nullptr};
     PyObject* source = nullptr;
     const char* format = nullptr;
     Py_ssize_t palette = 0;
     const char* region = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|znz:load", const_cast<char**>(keywords),
-                                     &source, &format, &palette, &region)) {
+    auto max_document = static_cast<Py_ssize_t>(kDefaultMaxDocument);
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|znzn:load", const_cast<char**>(keywords),
+                                     &source, &format, &palette, &region, &max_document)) {
       return nullptr;
     }
     VolumeLoadOptions options;
@@ -206,6 +208,10 @@ PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
       return raise_text(PyExc_ValueError, "palette must be a non-negative index");
     }
     options.palette = static_cast<uint32_t>(palette);
+    if (max_document < 0) {
+      return raise_text(PyExc_ValueError, "max_document must be a non-negative number of bytes");
+    }
+    options.max_document = static_cast<uint64_t>(max_document);
     if (region != nullptr) options.region = std::string(region);
     PyObject* kind = kubrel_error_type();
     if (kind == nullptr) return nullptr;
@@ -250,8 +256,9 @@ PyObject* kubrel_error_type() {
 PyMethodDef load_method = {"load",
                            reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load)),
                            METH_VARARGS | METH_KEYWORDS,
-                           "load(source, format=None, palette=0, region=None) -> dict\n\nReads a "
-                           "whole schematic (a path, a "
-                           "bytes-like object or a binary file object; gzip or not) into arrays."};
+                           "load(source, format=None, palette=0, region=None, "
+                           "max_document=MAX_DOCUMENT) -> dict\n\nReads a whole schematic (a "
+                           "path, a bytes-like object or a binary file object; gzip or not) into "
+                           "arrays, refusing one that holds more than max_document bytes."};
 
 }  // namespace kubrel::py

@@ -1,5 +1,6 @@
-// The kubrel._native extension module: load(), save(), save_pieces(), count_indices() and
-// KubrelError, over the core's volume loader, savers and palette counter.
+// The kubrel._native extension module: load(), save(), save_pieces(), count_indices(),
+// KubrelError and MAX_DOCUMENT (load's default limit), over the core's volume loader, savers and
+// palette counter.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -9,6 +10,7 @@
 #include "py_common/errors.h"
 #include "py_common/module_def.h"
 #include "py_common/pyref.h"
+#include "volume/volume_loader.h"
 
 namespace kubrel::py {
 
@@ -24,6 +26,10 @@ int exec_module(PyObject* module) {
       if (!function || PyModule_AddObjectRef(module, method->ml_name, function.get()) < 0) {
         return -1;
       }
+    }
+    PyRef max_document = PyRef::steal(PyLong_FromUnsignedLongLong(kDefaultMaxDocument));
+    if (!max_document || PyModule_AddObjectRef(module, "MAX_DOCUMENT", max_document.get()) < 0) {
+      return -1;
     }
     PyObject* error = kubrel_error_type();
     if (error == nullptr) return -1;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "io/file_source.h"
+#include "py_common/buffer_view.h"
 #include "py_common/errors.h"
 #include "py_common/interpreter_lock.h"
 
@@ -59,6 +60,11 @@ void raise_os_error(int error_number) {
   PyErr_SetObject(type, exception.get());
 }
 
+// Only a web address is one: a file whose name merely begins with these letters is a file.
+bool is_url(std::string_view path) {
+  return path.starts_with("http://") || path.starts_with("https://");
+}
+
 }  // namespace
 
 PyStreamAdapter::PyStreamAdapter(PyRef object, std::shared_ptr<PySourceLink> link)
@@ -74,6 +80,19 @@ PyStreamAdapter::~PyStreamAdapter() {
   link_.reset();
 }
 
+// The error of a read() whose exception was just raised: "TypeName: message". An exception that
+// is not an Exception is kept for the owner to raise, and ends this adapter's reads.
+Result<size_t> PyStreamAdapter::failed_read() {
+  PyRef exception = take_exception();
+  if (!exception) return fail("Failed to call read");
+  std::string text = describe(exception.get());
+  if (!PyErr_GivenExceptionMatches(exception.get(), PyExc_Exception)) {
+    interruption_ = text;
+    link_->interrupt = std::move(exception);
+  }
+  return fail(std::move(text));
+}
+
 Result<size_t> PyStreamAdapter::read(uint8_t* dst, size_t n) {
   if (interruption_) return fail(*interruption_);
   AttachedThread attached;
@@ -85,30 +104,28 @@ Result<size_t> PyStreamAdapter::read(uint8_t* dst, size_t n) {
       result = PyRef::steal(PyObject_CallMethodOneArg(object_.get(), read_name, count.get()));
     }
   }
-  if (!result) {
-    PyRef exception = take_exception();
-    if (!exception) return fail("Failed to call read");
-    std::string text = describe(exception.get());
-    if (!PyErr_GivenExceptionMatches(exception.get(), PyExc_Exception)) {
-      interruption_ = text;
-      link_->interrupt = std::move(exception);
-    }
-    return fail(std::move(text));
+  if (!result) return failed_read();
+  // Any bytes-like result (bytearray, memoryview, ...) is taken as the bytes it holds.
+  BufferView view;
+  if (!view.acquire(result.get())) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return failed_read();
+    PyErr_Clear();
+    return fail("Failed to extract bytes ");
   }
-  if (!PyBytes_Check(result.get())) return fail("Failed to extract bytes ");
-  size_t length = static_cast<size_t>(PyBytes_GET_SIZE(result.get()));
-  size_t copied = std::min(n, length);
-  if (copied > 0) std::memcpy(dst, PyBytes_AS_STRING(result.get()), copied);
+  size_t copied = std::min(n, view.bytes().size());
+  if (copied > 0) std::memcpy(dst, view.bytes().data(), copied);
   return copied;
 }
 
 std::unique_ptr<ByteSource> reader_from(PyObject* input, std::shared_ptr<PySourceLink>& link) {
   if (PyUnicode_Check(input)) {
-    Py_ssize_t length = 0;
-    const char* utf8 = PyUnicode_AsUTF8AndSize(input, &length);
-    if (utf8 == nullptr) return nullptr;
-    std::string_view path(utf8, static_cast<size_t>(length));
-    if (path.starts_with("http")) {
+    // Through the file system's encoding, so that a name that is not UTF-8 (which the interpreter
+    // hands out surrogate-escaped) opens the file it came from.
+    PyRef encoded = PyRef::steal(PyUnicode_EncodeFSDefault(input));
+    if (!encoded) return nullptr;
+    std::string_view path(PyBytes_AS_STRING(encoded.get()),
+                          static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
+    if (is_url(path)) {
       PyErr_SetString(PyExc_NotImplementedError, "HTTP not linked");
       return nullptr;
     }

@@ -32,21 +32,25 @@ class PyStreamAdapter final : public ByteSource {
   PyStreamAdapter(PyRef object, std::shared_ptr<PySourceLink> link);
   ~PyStreamAdapter() override;
 
-  // Calls object.read(n) and copies at most `n` bytes of its result. An Exception raised by the
-  // call becomes the error "TypeName: message" (and is cleared); a result that is not bytes is
-  // the error "Failed to extract bytes ". Any other exception is kept in the link, and this read
-  // and every later one fail with its "TypeName: message" without calling read() again.
+  // Calls object.read(n) and copies at most `n` bytes of its result, which may be any bytes-like
+  // object. An Exception raised by the call becomes the error "TypeName: message" (and is
+  // cleared); a result that is not bytes-like is the error "Failed to extract bytes ". Any other
+  // exception is kept in the link, and this read and every later one fail with its "TypeName:
+  // message" without calling read() again.
   Result<size_t> read(uint8_t* dst, size_t n) override;
 
  private:
+  Result<size_t> failed_read();
+
   PyRef object_;
   std::shared_ptr<PySourceLink> link_;
   std::optional<std::string> interruption_;
 };
 
-// The byte source for an input of open(): a path (str), the contents of a bytes object, or a
-// file-like object (anything with a `read` attribute), whose adapter is then tied to a new
-// `link`. Returns null with a Python error set: NotImplementedError for "http..." strings, the
+// The byte source for an input of open(): a path (str, through the file system's encoding), the
+// contents of a bytes object, or a file-like object (anything with a `read` attribute), whose
+// adapter is then tied to a new `link`. Returns null with a Python error set:
+// NotImplementedError for URLs ("http://..." and "https://..."), the
 // OSError family when a file cannot be opened, TypeError for any other input.
 std::unique_ptr<ByteSource> reader_from(PyObject* input, std::shared_ptr<PySourceLink>& link);
 

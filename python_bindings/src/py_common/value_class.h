@@ -42,8 +42,10 @@ class ValueClass {
       : spec_{.name = options.name,
               .basicsize = sizeof(Object),
               .itemsize = 0,
-              .flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
-                       (options.construct ? 0u : Py_TPFLAGS_DISALLOW_INSTANTIATION),
+              // The flags are unsigned long in newer headers; every one fits the field's 32 bits.
+              .flags = static_cast<unsigned int>(
+                  Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE |
+                  (options.construct ? 0u : Py_TPFLAGS_DISALLOW_INSTANTIATION)),
               .slots = slots_.data()},
         type_(&spec_) {
     size_t n = 0;
