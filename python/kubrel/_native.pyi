@@ -56,6 +56,7 @@ def save(
     pending_fluid_ticks: list[tuple[tuple[int, int, int], bytes]] | None = None,
     metadata: bytes | None = None,
     read_as: tuple[str, int, int | None] | None = None,
+    force: bool = False,
 ) -> _Dropped: ...
 def save_pieces(
     stem: str | bytes,
@@ -68,5 +69,7 @@ def save_pieces(
     entities: list[tuple[tuple[float, float, float], bytes]],
     piece_size: int = 48,
     level: int = 1,
+    *,
+    force: bool = False,
 ) -> list[str]: ...
 def count_indices(blocks: numpy.ndarray, palette_size: int) -> list[int]: ...

@@ -151,9 +151,16 @@ class Volume:
         version: int = 3,
         level: int | None = None,
         drop_entities: bool = False,
+        force: bool = False,
     ) -> dict[str, int]:
         """Writes the volume to `path`, atomically: the file appears under its name only once
         complete, and a failure leaves any file already there untouched.
+
+        A file replaced keeps its permission bits (and its owner and group, where the process may
+        set them); a symbolic link stays a link and the file it leads to gets the new bytes; a new
+        file gets the permissions the umask gives. A read-only file (one this process may not
+        write, or with no write permission bit at all) is refused with PermissionError unless
+        `force` is true.
 
         - `format`: "sponge", "structure", "kbr" or "litematic"; None takes it from the suffix
           (".schem", ".schematic", ".nbt", ".kbr", ".litematic"). A Litematica file keeps the
@@ -165,8 +172,9 @@ class Volume:
 
         Returns how many block entities and entities were left out:
         `{"block_entities": n, "entities": m}` (zeros except for KBR with `drop_entities`).
-        Raises KubrelError when the volume cannot be written in that format and OSError when the
-        path cannot be written.
+        Raises KubrelError when the volume cannot be written in that format and OSError (with the
+        system's own reason: FileNotFoundError, PermissionError, ...) when the path cannot be
+        written.
 
         Example:
             >>> vol = kubrel.load("castle.schem")
@@ -179,7 +187,7 @@ class Volume:
         """
         from .saving import save
 
-        return save(self, path, format, version, level, drop_entities)
+        return save(self, path, format, version, level, drop_entities, force)
 
     def __repr__(self) -> str:
         return (

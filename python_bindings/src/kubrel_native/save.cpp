@@ -4,6 +4,8 @@
 #include "kubrel_native/save.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -216,6 +218,22 @@ bool to_volume(const VolumeArguments& arguments, Volume& volume) {
          fill_read_as(arguments.read_as, volume);
 }
 
+// Raises a failure of the system (a missing folder, a read-only file, a full disk) as the OSError
+// subclass Python gives its error number, naming `path`, and any other as KubrelError with the
+// core's message. Returns null.
+PyObject* raise_save_error(const Error& error, const std::string& path) {
+  if (error.os_error != 0) {
+    PyRef name = PyRef::steal(
+        PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+    if (!name) return nullptr;
+    errno = error.os_error;
+    return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
+  }
+  PyObject* kind = kubrel_error_type();
+  if (kind == nullptr) return nullptr;
+  return raise_text(kind, error.message);
+}
+
 PyObject* save(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
     static const char* keywords[] = {"path",
@@ -235,6 +253,7 @@ PyObject* save(PyObject*, PyObject* args, PyObject* kwargs) {
                                      "pending_fluid_ticks",
                                      "metadata",
                                      "read_as",
+                                     "force",
                                      nullptr};
     VolumeArguments a;
     PyObject* path_bytes = nullptr;
@@ -242,12 +261,13 @@ PyObject* save(PyObject*, PyObject* args, PyObject* kwargs) {
     int version = 3;
     int level = kDefaultGzipLevel;
     int drop_entities = 0;
+    int force = 0;
     if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "O&OOOOOOO|ziip$OOOOO:save", const_cast<char**>(keywords),
+            args, kwargs, "O&OOOOOOO|ziip$OOOOOp:save", const_cast<char**>(keywords),
             PyUnicode_FSConverter, &path_bytes, &a.blocks, &a.palette, &a.origin, &a.size,
             &a.data_version, &a.block_entities, &a.entities, &format, &version, &level,
             &drop_entities, &a.regions, &a.pending_block_ticks, &a.pending_fluid_ticks, &a.metadata,
-            &a.read_as)) {
+            &a.read_as, &force)) {
       return nullptr;
     }
     PyRef owned_path = PyRef::steal(path_bytes);
@@ -256,16 +276,15 @@ PyObject* save(PyObject*, PyObject* args, PyObject* kwargs) {
     options.sponge_version = version;
     options.gzip_level = level;
     options.drop_entities = drop_entities != 0;
+    options.replace_read_only = force != 0;
     if (!format_option(format, options.format)) return nullptr;
     Volume volume;
     if (!to_volume(a, volume)) return nullptr;
-    PyObject* kind = kubrel_error_type();
-    if (kind == nullptr) return nullptr;
     Result<SaveReport> report = [&] {
       ReleasedLock unlocked;
       return save_volume(volume, path, options);
     }();
-    if (!report) return raise_text(kind, report.error().message);
+    if (!report) return raise_save_error(report.error(), path);
     return Py_BuildValue("{s:n,s:n}", "block_entities",
                          static_cast<Py_ssize_t>(report->dropped_block_entities), "entities",
                          static_cast<Py_ssize_t>(report->dropped_entities));
@@ -276,30 +295,35 @@ PyObject* save_pieces(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
     static const char* keywords[] = {"stem",       "blocks",       "palette",        "origin",
                                      "size",       "data_version", "block_entities", "entities",
-                                     "piece_size", "level",        nullptr};
+                                     "piece_size", "level",        "force",          nullptr};
     VolumeArguments a;
     PyObject* stem_bytes = nullptr;
-    unsigned int piece_size = kDefaultPieceSize;
+    // Taken signed and checked: "I" would wrap -1 to 4294967295 without a word.
+    Py_ssize_t piece_size = kDefaultPieceSize;
     int level = kDefaultGzipLevel;
+    int force = 0;
     if (!PyArg_ParseTupleAndKeywords(
-            args, kwargs, "O&OOOOOOO|Ii:save_pieces", const_cast<char**>(keywords),
+            args, kwargs, "O&OOOOOOO|ni$p:save_pieces", const_cast<char**>(keywords),
             PyUnicode_FSConverter, &stem_bytes, &a.blocks, &a.palette, &a.origin, &a.size,
-            &a.data_version, &a.block_entities, &a.entities, &piece_size, &level)) {
+            &a.data_version, &a.block_entities, &a.entities, &piece_size, &level, &force)) {
       return nullptr;
     }
     PyRef owned_stem = PyRef::steal(stem_bytes);
     const std::string stem = PyBytes_AS_STRING(stem_bytes);
-    if (piece_size == 0) return raise_text(PyExc_ValueError, "piece_size must be at least 1");
+    if (piece_size < 1 || static_cast<uint64_t>(piece_size) > UINT32_MAX) {
+      PyErr_Format(PyExc_ValueError, "piece_size must be from 1 to %u, not %zd", UINT32_MAX,
+                   piece_size);
+      return nullptr;
+    }
     Volume volume;
     volume.format = VolumeFormat::Structure;
     if (!to_volume(a, volume)) return nullptr;
-    PyObject* kind = kubrel_error_type();
-    if (kind == nullptr) return nullptr;
     Result<std::vector<std::string>> paths = [&] {
       ReleasedLock unlocked;
-      return save_structure_pieces(volume, stem, piece_size, level);
+      return save_structure_pieces(volume, stem, static_cast<uint32_t>(piece_size), level,
+                                   force != 0);
     }();
-    if (!paths) return raise_text(kind, paths.error().message);
+    if (!paths) return raise_save_error(paths.error(), stem);
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(paths->size())));
     if (!list) return nullptr;
     for (size_t i = 0; i < paths->size(); ++i) {
@@ -320,15 +344,15 @@ PyMethodDef save_method = {
     METH_VARARGS | METH_KEYWORDS,
     "save(path, blocks, palette, origin, size, data_version, block_entities, entities, "
     "format=None, version=3, level=1, drop_entities=False, *, regions=None, "
-    "pending_block_ticks=None, pending_fluid_ticks=None, metadata=None, read_as=None) -> "
-    "dict\n\nWrites a volume atomically; "
+    "pending_block_ticks=None, pending_fluid_ticks=None, metadata=None, read_as=None, "
+    "force=False) -> dict\n\nWrites a volume atomically; "
     "returns how many block entities and entities were dropped."};
 
 PyMethodDef save_pieces_method = {
     "save_pieces", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(save_pieces)),
     METH_VARARGS | METH_KEYWORDS,
     "save_pieces(stem, blocks, palette, origin, size, data_version, block_entities, entities, "
-    "piece_size=48, level=1) -> list[str]\n\nWrites a volume as structure pieces; returns their "
-    "paths."};
+    "piece_size=48, level=1, *, force=False) -> list[str]\n\nWrites a volume as structure pieces; "
+    "returns their paths."};
 
 }  // namespace kubrel::py
