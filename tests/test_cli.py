@@ -44,9 +44,9 @@ def collection(tmp_path_factory):
     return folder
 
 
-def kubrel_command(args, cwd, hidden=(), env=None):
+def kubrel_command(args, cwd, hidden=(), env=None, wrap=(), umask=-1):
     """Runs the command's entry point in a fresh interpreter in `cwd`, with the `hidden` modules
-    made unimportable (as if their extra were not installed)."""
+    made unimportable (as if their extra were not installed), under the command line `wrap`."""
     prelude = (
         "import sys\n"
         f"for name in {list(hidden)!r}: sys.modules[name] = None\n"
@@ -55,7 +55,12 @@ def kubrel_command(args, cwd, hidden=(), env=None):
         "main()\n"
     )
     return subprocess.run(
-        [sys.executable, "-c", prelude, *args], cwd=cwd, capture_output=True, text=True, env=env
+        [*wrap, sys.executable, "-c", prelude, *args],
+        cwd=cwd,
+        capture_output=True,
+        text=True,
+        env=env,
+        umask=umask,
     )
 
 
@@ -193,7 +198,7 @@ COMMANDS = [
         "",
         r"(?s).*voxels\.zarr: 13 windows from 6 files, 2 with errors\n",
     ),
-    ("dataset . -o hut.schem", (), 1, "", r"kubrel: \S+hut\.schem exists and is not a dataset[^\n]*\n"),
+    ("dataset . -o notes.txt", (), 1, "", r"kubrel: \S+notes\.txt exists and is not a dataset[^\n]*\n"),
     # Written beside the collection, which the scans walk.
     ("convert hut.schem ../copy.kbr", (), 0, "", ""),
     ("convert hut.schem ../copy.litematic --drop-entities", (), 0, "", ""),
@@ -243,6 +248,110 @@ def test_render_colours(collection, tmp_path):
     colours = {colour for _count, colour in hut.getcolors(1 << 20)}
     # The slab roof, seen from straight above at the volume's top.
     assert (162, 130, 78) in colours
+
+
+def refused(output, input):
+    return re.escape(f"kubrel: {output}: is the input {input}; add --in-place to replace it\n")
+
+
+# Rows of the tables below: (command line, files made beside a.schem (a Sponge v2 tower) and
+# hut.nbt, exit status, standard error, what each named file is afterwards). A made file is
+# "->x" (a symbolic link to x), "=x" (a hard link to x), "dir", bytes, a copy of hut.nbt with a
+# mode, or "ro" (a read-only file system mounted there). Afterwards a file is "same" (its bytes
+# unchanged), "tower" (now holds a.schem's blocks), "v3" (that, as Sponge v3), "link" or a mode.
+OVERWRITE = [
+    ("convert a.schem a.schem", {}, 1, refused("a.schem", "a.schem"), {"a.schem": "same"}),
+    ("convert a.schem ./a.schem", {}, 1, refused("./a.schem", "a.schem"), {"a.schem": "same"}),
+    ("convert a.schem ../work/a.schem", {}, 1, refused("../work/a.schem", "a.schem"), {}),
+    ("convert a.schem {dir}/a.schem", {}, 1, r"kubrel: /\S+/a\.schem: is the input a\.schem;.*\n", {}),
+    ("convert link.schem a.schem", {"link.schem": "->a.schem"}, 1, refused("a.schem", "link.schem"), {}),
+    ("convert a.schem hard.schem", {"hard.schem": "=a.schem"}, 1, refused("hard.schem", "a.schem"), {}),
+    ("convert hut_3_0_0.nbt hut --pieces 3", {"hut_3_0_0.nbt": "=hut.nbt"}, 1, refused("hut_3_0_0.nbt", "hut_3_0_0.nbt"), {"hut.nbt": "same"}),
+    ("render a.schem -o a.schem", {}, 1, refused("a.schem", "a.schem"), {"a.schem": "same"}),
+    ("scan a.schem -o a.schem", {}, 1, refused("a.schem", "a.schem"), {"a.schem": "same"}),
+    ("scan . -o hut.nbt", {}, 1, refused("hut.nbt", "./hut.nbt"), {"hut.nbt": "same"}),
+    ("dataset set.zarr/x.schem -o set.zarr", {"set.zarr/x.schem": "=a.schem"}, 1, refused("set.zarr", "set.zarr/x.schem"), {}),
+    ("convert a.schem a.schem --in-place", {}, 0, "", {"a.schem": "v3"}),
+    # Beside the files scanned, but not one of them.
+    ("scan . -o notes.txt", {"notes.txt": b"notes"}, 0, r"(?s).*notes\.txt: 2 files scanned.*", {}),
+]
+SAVE_OVER = [
+    ("convert a.schem new.nbt", {}, 0, "", {"new.nbt": 0o640}),
+    ("convert a.schem hut.nbt", {"hut.nbt": 0o600}, 0, "", {"hut.nbt": (0o600, "tower")}),
+    ("convert a.schem link.nbt", {"link.nbt": "->hut.nbt"}, 0, "", {"link.nbt": "link", "hut.nbt": "tower"}),
+    ("convert a.schem hut.nbt", {"hut.nbt": 0o444}, 1, "kubrel: hut.nbt: Permission denied\n", {"hut.nbt": (0o444, "same")}),
+    ("convert a.schem hut.nbt --force", {"hut.nbt": 0o444}, 0, "", {"hut.nbt": (0o444, "tower")}),
+    ("convert a.schem hut --pieces 2", {"hut_0_2_0.nbt": 0o400}, 1, "kubrel: hut: Permission denied\n", {"hut_0_2_0.nbt": "same"}),
+    ("convert a.schem hut --pieces 2 --force", {"hut_0_2_0.nbt": 0o400}, 0, "", {"hut_0_2_0.nbt": 0o400, "hut_0_0_0.nbt": 0o640}),
+    # A stem naming a folder: the pieces go beside it.
+    ("convert a.schem out --pieces 2", {"out": "dir"}, 0, "", {"out_0_0_0.nbt": 0o640, "out_0_2_0.nbt": 0o640}),
+]
+WRITE_ERRORS = [
+    ("convert missing.schem out.nbt", {}, 1, "kubrel: missing.schem: No such file or directory\n", {}),
+    ("convert bad.schem out.nbt", {"bad.schem": b"bad"}, 1, r"kubrel: bad\.schem: not a schematic[^\n]+\n", {}),
+    ("convert a.schem out --format structure", {"out": "dir"}, 1, "kubrel: out: Is a directory\n", {}),
+    ("convert a.schem ro/out.nbt", {"ro": "ro"}, 1, "kubrel: ro/out.nbt: Read-only file system\n", {}),
+    ("render a.schem -o ro/a.png", {"ro": "ro"}, 1, "kubrel: ro/a.png: Read-only file system\n", {}),
+]
+READ_ONLY_MOUNT = ["unshare", "-m", "sh", "-c", 'mount -t tmpfs -o ro tmpfs ro && exec "$@"', "sh"]
+
+
+def _make(folder, name, what):
+    path = folder / name
+    path.parent.mkdir(parents=True, exist_ok=True)
+    if isinstance(what, bytes):
+        path.write_bytes(what)
+    elif isinstance(what, int):
+        if not path.exists():
+            shutil.copy(folder / "hut.nbt", path)
+        path.chmod(what)
+    elif what.startswith("->"):
+        path.symlink_to(what[2:])
+    elif what.startswith("="):
+        os.link(folder / what[1:], path)
+    else:  # "dir" or "ro"
+        path.mkdir()
+
+
+TABLES = {"overwrite": OVERWRITE, "save over": SAVE_OVER, "error": WRITE_ERRORS}
+
+
+@pytest.mark.parametrize(
+    "line, made, status, stderr, after",
+    [row for rows in TABLES.values() for row in rows],
+    ids=[f"{kind}: {row[0]} {' '.join(row[1])}" for kind, rows in TABLES.items() for row in rows],
+)
+def test_outputs(collection, tmp_path, line, made, status, stderr, after):
+    """Commands never replace what they read unless asked, save over files keeping their mode and
+    links and refusing read-only ones unless forced, and blame the file that failed, with the
+    system's own reason."""
+    folder = tmp_path / "work"
+    folder.mkdir()
+    shutil.copy(collection / "deep" / "tower.schem", folder / "a.schem")
+    shutil.copy(collection / "hut.nbt", folder / "hut.nbt")
+    for name, what in made.items():
+        _make(folder, name, what)
+    ro = "ro" in made.values()
+    if ro and subprocess.run([*READ_ONLY_MOUNT, "true"], cwd=folder).returncode != 0:
+        pytest.skip("no read-only file system can be mounted here")
+    before = {path: path.read_bytes() for path in folder.iterdir() if path.is_file()}
+    args = line.format(dir=folder).split()
+    done = kubrel_command(args, folder, wrap=READ_ONLY_MOUNT if ro else (), umask=0o027)
+    assert done.returncode == status, done.stderr
+    assert re.fullmatch(stderr, done.stderr), done.stderr
+    for name, expected in after.items():
+        path = folder / name
+        for check in expected if isinstance(expected, tuple) else (expected,):
+            if check == "same":
+                assert path.read_bytes() == before[path], name
+            elif check == "link":
+                assert path.is_symlink(), name
+            elif isinstance(check, int):
+                assert path.stat().st_mode & 0o7777 == check, name
+            else:
+                vol = kubrel.load(path)
+                assert vol.counts() == {TOWER_STATES[1]: 2, TOWER_STATES[0]: 1}, name
+                assert check == "tower" or vol.version == 3
 
 
 def _square_slowly(item, shared):

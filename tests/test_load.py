@@ -487,6 +487,40 @@ def test_round_trip(tmp_path, name, target, version):
             assert modded or (target == "structure" and vol.palette_count > 1)
 
 
+# Saves refused before anything is written: (path below a folder holding the read-only
+# kept.nbt and kept_0_0_0.nbt and the folder folder.nbt, piece size or None for a save, error,
+# message).
+SAVE_ERRORS = [
+    ("p", -1, ValueError, exactly("size must be from 1 to 4294967295, not -1")),
+    ("p", 0, ValueError, "not 0$"),
+    ("p", 2**32, ValueError, "not 4294967296$"),
+    ("no/such.nbt", None, FileNotFoundError, r"No such file or directory: '.*such\.nbt'"),
+    ("folder.nbt", None, IsADirectoryError, "Is a directory"),
+    ("kept.nbt", None, PermissionError, r"Permission denied: '.*kept\.nbt'"),
+    ("kept", 1, PermissionError, "Permission denied"),
+]
+
+
+@pytest.mark.parametrize("name, size, error, message", SAVE_ERRORS)
+def test_save_errors(tmp_path, name, size, error, message):
+    for kept in ("kept.nbt", "kept_0_0_0.nbt"):
+        (tmp_path / kept).write_bytes(b"kept")
+        (tmp_path / kept).chmod(0o444)
+    (tmp_path / "folder.nbt").mkdir()
+    vol = BUILT["built: single block"]
+    with pytest.raises(error, match=message):
+        if size is None:
+            vol.save(tmp_path / name)
+        else:
+            kubrel.save_pieces(vol, tmp_path / name, size=size)
+    assert {path.read_bytes() for path in tmp_path.glob("kept*")} == {b"kept"}
+    assert len(os.listdir(tmp_path)) == 3
+    # Forced, a read-only file is replaced and stays read-only.
+    kubrel.save_pieces(vol, tmp_path / "kept", force=True)
+    assert kubrel.load(tmp_path / "kept_0_0_0.nbt").size == (1, 1, 1)
+    assert (tmp_path / "kept_0_0_0.nbt").stat().st_mode & 0o777 == 0o444
+
+
 LITEMATIC = CORPUS.parent / "litematic"
 
 

@@ -55,8 +55,10 @@ def save(
     version: int = 3,
     level: int = 1,
     drop_entities: bool = False,
+    *,
+    force: bool = False,
 ) -> _Report: ...
 def save_pieces(
-    stem: str | bytes, parts: dict, piece_size: int = 48, level: int = 1
+    stem: str | bytes, parts: dict, piece_size: int = 48, level: int = 1, *, force: bool = False
 ) -> list[str]: ...
 def count_indices(blocks: numpy.ndarray, palette_size: int) -> list[int]: ...

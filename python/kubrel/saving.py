@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-import errno
+import operator
 import os
 from typing import TYPE_CHECKING, Optional, Union
 
@@ -21,6 +21,10 @@ Path = Union[str, "os.PathLike[str]"]
 WRITABLE = {name: format for name, format in _FORMATS.items() if format is not None}
 
 
+# The largest piece edge: the native writer counts positions per axis in 32 bits.
+_PIECE_SIZE_LIMIT = 2**32 - 1
+
+
 def _writable_name(format: Optional[str]) -> Optional[str]:
     if format is None:
         return None
@@ -28,19 +32,6 @@ def _writable_name(format: Optional[str]) -> Optional[str]:
         known = ", ".join(repr(name) for name in WRITABLE)
         raise ValueError(f"unknown format {format!r}: expected None or one of {known}")
     return WRITABLE[format.lower()]
-
-
-def _check_folder(path: str) -> None:
-    """Raises the OSError that opening `path` for writing would raise, for the failures that the
-    writer would otherwise report only as text: a missing or unwritable folder, a folder in the
-    file's place."""
-    folder = os.path.dirname(path) or "."
-    if not os.path.isdir(folder):
-        raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), path)
-    if os.path.isdir(path):
-        raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
-    if not os.access(folder, os.W_OK | os.X_OK):
-        raise PermissionError(errno.EACCES, os.strerror(errno.EACCES), path)
 
 
 def _payload(compound) -> Optional[bytes]:
@@ -86,12 +77,13 @@ def save(
     level: Optional[int] = None,
     drop_entities: bool = False,
     data_version: Optional[int] = None,
+    force: bool = False,
 ) -> dict:
     """See `Volume.save`."""
     target = os.fsdecode(os.fspath(path))
     name = _writable_name(format)
-    _check_folder(target)
     options = {"format": name, "version": version, "drop_entities": bool(drop_entities)}
+    options["force"] = bool(force)
     if level is not None:
         options["level"] = level
     report = _native.save(target, _parts(volume, data_version), **options)
@@ -101,12 +93,19 @@ def save(
 
 
 def save_pieces(
-    volume: Volume, stem: Path, size: int = 48, level: Optional[int] = None
+    volume: Volume,
+    stem: Path,
+    size: int = 48,
+    level: Optional[int] = None,
+    force: bool = False,
 ) -> list[str]:
     """Writes `volume` as Mojang structure files of at most `size` positions on each axis (the
-    game's structure blocks load at most 48³), named `<stem>_<x>_<y>_<z>.nbt` after each piece's
-    offset from the volume's minimum corner; returns their paths in writing order. Positions
-    holding "minecraft:structure_void" are left out of each piece, as in any structure file.
+    game's structure blocks load at most 48³; larger pieces are written too, for other tools),
+    named `<stem>_<x>_<y>_<z>.nbt` after each piece's offset from the volume's minimum corner;
+    returns their paths in writing order. A stem naming a folder puts the pieces beside it, not
+    in it. Positions holding "minecraft:structure_void" are left out of each piece, as in any
+    structure file. Each piece replaces a file as `Volume.save` does (`force` as there).
+    Raises ValueError for a `size` outside 1 to 2³² − 1.
 
     Example:
         >>> vol = kubrel.load("castle.schem")
@@ -114,8 +113,10 @@ def save_pieces(
         ['out/castle_0_0_0.nbt', 'out/castle_48_0_0.nbt', ...]
     """
     target = os.fsdecode(os.fspath(stem))
-    _check_folder(target)
-    options = {"piece_size": size}
+    size = operator.index(size)
+    if not 1 <= size <= _PIECE_SIZE_LIMIT:
+        raise ValueError(f"size must be from 1 to {_PIECE_SIZE_LIMIT}, not {size}")
+    options = {"piece_size": size, "force": bool(force)}
     if level is not None:
         options["level"] = level
     return _native.save_pieces(target, _parts(volume), **options)
@@ -131,8 +132,8 @@ def convert(
     """Reads `source` (any schematic `load` reads) and writes it to `target`: one file in `format`
     ("sponge", "structure", "kbr" or "litematic"; None takes it from the suffix), or, with
     `pieces=N`, structure pieces of at most N³ named after `target` as a stem. Further keywords go
-    to `Volume.save` (`version`, `level`, `drop_entities`). Returns what `Volume.save` or
-    `save_pieces` returns.
+    to `Volume.save` (`version`, `level`, `drop_entities`, `force`) or, with pieces, to
+    `save_pieces` (`level`, `force`). Returns what `Volume.save` or `save_pieces` returns.
 
     Example:
         >>> kubrel.convert("castle.schem", "castle.kbr", drop_entities=True)

@@ -175,9 +175,16 @@ class Volume:
         level: int | None = None,
         drop_entities: bool = False,
         data_version: int | None = None,
+        force: bool = False,
     ) -> dict:
         """Writes the volume to `path`, atomically: the file appears under its name only once
         complete, and a failure leaves any file already there untouched.
+
+        A file replaced keeps its permission bits (and its owner and group, where the process may
+        set them); a symbolic link stays a link and the file it leads to gets the new bytes; a new
+        file gets the permissions the umask gives. A read-only file (one this process may not
+        write, or with no write permission bit at all) is refused with PermissionError unless
+        `force` is true.
 
         - `format`: "sponge", "structure", "kbr" or "litematic"; None takes it from the suffix
           (".schem", ".schematic", ".nbt", ".kbr", ".litematic"). A Litematica file keeps the
@@ -195,8 +202,9 @@ class Volume:
         except for KBR with `drop_entities`), and, under "not_kept", what else the format has no
         place for (biomes, metadata fields, a structure's other palettes, the paste origin,
         another format's tags), when there is any.
-        Raises KubrelError when the volume cannot be written in that format and OSError when the
-        path cannot be written.
+        Raises KubrelError when the volume cannot be written in that format and OSError (with the
+        system's own reason: FileNotFoundError, PermissionError, ...) when the path cannot be
+        written.
 
         Example:
             >>> vol = kubrel.load("castle.schem")
@@ -209,7 +217,7 @@ class Volume:
         """
         from .saving import save
 
-        return save(self, path, format, version, level, drop_entities, data_version)
+        return save(self, path, format, version, level, drop_entities, data_version, force)
 
     def __repr__(self) -> str:
         return (

@@ -1,5 +1,7 @@
 // Errors are values: every fallible core operation returns std::expected<T, Error>, where Error
-// carries one human-readable message and nothing else. No exception crosses the core's interface.
+// carries one human-readable message and, when the system refused an operation, the system's error
+// number, so that a caller can report it as the system's own error. No exception crosses the
+// core's interface.
 #pragma once
 
 #include <expected>
@@ -10,6 +12,8 @@ namespace kubrel {
 
 struct Error {
   std::string message;
+  // errno of the failed system call the message words, or 0 for an error of the data.
+  int os_error = 0;
 
   bool operator==(const Error&) const = default;
 };

@@ -23,8 +23,9 @@ bool ends_with_ignoring_case(const std::string& text, std::string_view suffix) {
 
 // Runs `encode` into a gzip member written atomically to `path`.
 template <class Encode>
-Status write_file(const std::string& path, int gzip_level, Encode&& encode) {
-  KUBREL_ASSIGN_OR_RETURN(auto file, AtomicFile::create(path));
+Status write_file(const std::string& path, int gzip_level, AtomicFileOptions options,
+                  Encode&& encode) {
+  KUBREL_ASSIGN_OR_RETURN(auto file, AtomicFile::create(path, options));
   KUBREL_ASSIGN_OR_RETURN(auto gzip, GzipSink::create(*file, gzip_level));
   KUBREL_TRY(encode(*gzip));
   KUBREL_TRY(gzip->finish());
@@ -101,7 +102,8 @@ Result<SaveReport> save_volume(const Volume& volume, const std::string& path,
   } else {
     KUBREL_ASSIGN_OR_RETURN(format, format_from_path(path));
   }
-  KUBREL_ASSIGN_OR_RETURN(auto file, AtomicFile::create(path));
+  KUBREL_ASSIGN_OR_RETURN(
+      auto file, AtomicFile::create(path, {.replace_read_only = options.replace_read_only}));
   KUBREL_ASSIGN_OR_RETURN(SaveReport report, encode_volume(volume, format, options, *file));
   KUBREL_TRY(file->commit());
   return report;
@@ -109,14 +111,15 @@ Result<SaveReport> save_volume(const Volume& volume, const std::string& path,
 
 Result<std::vector<std::string>> save_structure_pieces(const Volume& volume,
                                                        const std::string& stem, uint32_t piece_size,
-                                                       int gzip_level) {
+                                                       int gzip_level, bool replace_read_only) {
   std::vector<std::string> paths;
   for (const VolumeBox& box : structure_pieces(volume, piece_size)) {
     std::string path = stem + "_" + piece_name(box) + ".nbt";
-    KUBREL_TRY(write_file(path, gzip_level, [&](ByteSink& sink) -> Status {
-      KUBREL_TRY(write_structure(volume, box, sink));
-      return {};
-    }));
+    KUBREL_TRY(write_file(path, gzip_level, {.replace_read_only = replace_read_only},
+                          [&](ByteSink& sink) -> Status {
+                            KUBREL_TRY(write_structure(volume, box, sink));
+                            return {};
+                          }));
     paths.push_back(std::move(path));
   }
   return paths;

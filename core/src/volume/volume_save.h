@@ -27,6 +27,8 @@ struct SaveOptions {
   int gzip_level = kDefaultGzipLevel;
   // KBR only: write a volume that has block entities or entities, leaving them out.
   bool drop_entities = false;
+  // Replace a read-only file (see AtomicFileOptions).
+  bool replace_read_only = false;
 };
 
 // What a save had to leave out: block entities and entities (KBR holds none), and whatever else
@@ -46,15 +48,17 @@ struct SaveReport {
 [[nodiscard]] Result<SaveReport> encode_volume(const Volume& volume, VolumeFormat format,
                                                const SaveOptions& options, ByteSink& sink);
 
-// Writes the volume to `path`, replacing any file there only once the new one is complete.
+// Writes the volume to `path`, replacing any file there only once the new one is complete (as
+// AtomicFile does: through links, keeping the replaced file's permissions, refusing a read-only
+// one unless asked).
 [[nodiscard]] Result<SaveReport> save_volume(const Volume& volume, const std::string& path,
                                              const SaveOptions& options = {});
 
 // Writes the volume as structure pieces of at most `piece_size` positions per axis, each to
 // `stem` + "_" + piece_name + ".nbt", and returns their paths. Pieces written before a failure
-// stay (each is whole).
+// stay (each is whole). Each piece replaces a file as save_volume does.
 [[nodiscard]] Result<std::vector<std::string>> save_structure_pieces(
     const Volume& volume, const std::string& stem, uint32_t piece_size = kDefaultPieceSize,
-    int gzip_level = kDefaultGzipLevel);
+    int gzip_level = kDefaultGzipLevel, bool replace_read_only = false);
 
 }  // namespace kubrel

@@ -4,6 +4,7 @@ import click
 
 import kubrel
 from kubrel.cli.output import UserError, file_error, load
+from kubrel.cli.paths import in_place_option, pieces_at, refuse_overwrite
 
 FORMATS = ("sponge", "structure", "kbr", "litematic")
 
@@ -28,20 +29,28 @@ FORMATS = ("sponge", "structure", "kbr", "litematic")
     is_flag=True,
     help="Leave out block entities and entities where the format holds none (KBR).",
 )
-def convert(src, dst, format_name, pieces, drop_entities):
-    """Reads SRC and writes it to DST."""
+@in_place_option
+@click.option("--force", is_flag=True, help="Replace DST even when it is read-only.")
+def convert(src, dst, format_name, pieces, drop_entities, in_place, force):
+    """Reads SRC and writes it to DST. A file replaced keeps its permissions, and a link to it
+    stays a link."""
     if pieces and format_name not in (None, "structure"):
         raise UserError("pieces are structure files: leave out --format or name 'structure'")
-    options = {} if format_name is None or pieces else {"format": format_name}
+    refuse_overwrite(pieces_at(dst) if pieces else [dst], [src], in_place)
+    options = {"force": force}
+    if format_name is not None and not pieces:
+        options["format"] = format_name
     if drop_entities and not pieces:
         options["drop_entities"] = True
+    # Read and write apart, so that each failure names its own file.
+    volume = load(src)
     try:
         if pieces:
-            written = kubrel.save_pieces(load(src), dst, size=pieces)
+            written = kubrel.save_pieces(volume, dst, size=pieces, **options)
         else:
-            written = kubrel.convert(src, dst, **options)
+            written = volume.save(dst, **options)
     except (OSError, ValueError) as error:
-        raise file_error(dst if isinstance(error, OSError) else src, error) from None
+        raise file_error(dst, error) from None
     if isinstance(written, list):
         for path in written:
             click.echo(path)

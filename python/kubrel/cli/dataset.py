@@ -6,8 +6,10 @@ import click
 
 from kubrel.cli.cluster import dask_client, dask_option, jobs_option
 from kubrel.cli.output import UserError, file_error
+from kubrel.cli.paths import in_place_option, refuse_overwrite
 from kubrel.cli.progress import progress_bars
 from kubrel.collection.dataset import build_dataset, check_replaceable
+from kubrel.collection.files import collect
 
 
 @click.command()
@@ -22,10 +24,12 @@ from kubrel.collection.dataset import build_dataset, check_replaceable
 )
 @jobs_option
 @dask_option
-def dataset(paths, output, window, jobs, dask_address):
+@in_place_option
+def dataset(paths, output, window, jobs, dask_address, in_place):
     """Cuts every schematic under PATHS into windows of WINDOW³ blocks (the last ones padded with
     air), maps the states to one vocabulary for the whole collection and writes a Zarr array of
     windows with its index (file, window origin) and a table of the files."""
+    refuse_overwrite([output], collect(paths), in_place)
     try:
         check_replaceable(os.path.abspath(output))
     except ValueError as error:

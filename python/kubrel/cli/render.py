@@ -3,6 +3,7 @@
 import click
 
 from kubrel.cli.output import file_error, load
+from kubrel.cli.paths import in_place_option, refuse_overwrite
 from kubrel.render import render as render_volume
 
 
@@ -11,9 +12,11 @@ from kubrel.render import render as render_volume
 @click.option(
     "-o", "--output", metavar="PNG", help="Where to write the picture (default: FILE.png)."
 )
-def render(file, output):
+@in_place_option
+def render(file, output, in_place):
     """Draws FILE's top view and an isometric view side by side into a PNG."""
     output = output or f"{file}.png"
+    refuse_overwrite([output], [file], in_place)
     image = render_volume(load(file))
     try:
         image.save(output, format="PNG")

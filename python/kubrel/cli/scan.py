@@ -6,7 +6,9 @@ import click
 
 from kubrel.cli.cluster import dask_client, dask_option, jobs_option
 from kubrel.cli.output import file_error
+from kubrel.cli.paths import in_place_option, refuse_overwrite
 from kubrel.cli.progress import progress_bars
+from kubrel.collection.files import collect
 from kubrel.collection.scan import ScanPlan, write
 
 
@@ -16,10 +18,12 @@ from kubrel.collection.scan import ScanPlan, write
 @jobs_option
 @click.option("--resume", is_flag=True, help="Keep the rows OUTPUT has and read only the other files.")
 @dask_option
-def scan(paths, output, jobs, resume, dask_address):
+@in_place_option
+def scan(paths, output, jobs, resume, dask_address, in_place):
     """Reads every schematic under PATHS (folders and files) and writes one row per file: its
     size in bytes, content hash, format, version, size, origin, block count, palette size and
     per-state counts, or the error that kept it from being read."""
+    refuse_overwrite([output], collect(paths), in_place)
     try:
         plan = ScanPlan(paths, output, resume)
     except OSError as error:

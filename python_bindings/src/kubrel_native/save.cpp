@@ -4,6 +4,8 @@
 #include "kubrel_native/save.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -289,19 +291,36 @@ PyObject* text_list(const std::vector<std::string>& texts) {
   return list.release();
 }
 
+// Raises a failure of the system (a missing folder, a read-only file, a full disk) as the OSError
+// subclass Python gives its error number, naming `path`, and any other as KubrelError with the
+// core's message. Returns null.
+PyObject* raise_save_error(const Error& error, const std::string& path) {
+  if (error.os_error != 0) {
+    PyRef name = PyRef::steal(
+        PyUnicode_DecodeFSDefaultAndSize(path.data(), static_cast<Py_ssize_t>(path.size())));
+    if (!name) return nullptr;
+    errno = error.os_error;
+    return PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, name.get());
+  }
+  PyObject* kind = kubrel_error_type();
+  if (kind == nullptr) return nullptr;
+  return raise_text(kind, error.message);
+}
+
 PyObject* save(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
     static const char* keywords[] = {"path",  "parts",         "format", "version",
-                                     "level", "drop_entities", nullptr};
+                                     "level", "drop_entities", "force",  nullptr};
     PyObject* path_bytes = nullptr;
     PyObject* parts = nullptr;
     const char* format = nullptr;
     int version = 3;
     int level = kDefaultGzipLevel;
     int drop_entities = 0;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&O|ziip:save", const_cast<char**>(keywords),
+    int force = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&O|ziip$p:save", const_cast<char**>(keywords),
                                      PyUnicode_FSConverter, &path_bytes, &parts, &format, &version,
-                                     &level, &drop_entities)) {
+                                     &level, &drop_entities, &force)) {
       return nullptr;
     }
     PyRef owned_path = PyRef::steal(path_bytes);
@@ -310,16 +329,15 @@ PyObject* save(PyObject*, PyObject* args, PyObject* kwargs) {
     options.sponge_version = version;
     options.gzip_level = level;
     options.drop_entities = drop_entities != 0;
+    options.replace_read_only = force != 0;
     if (!format_option(format, options.format)) return nullptr;
     Volume volume;
     if (!to_volume(parts, volume)) return nullptr;
-    PyObject* kind = kubrel_error_type();
-    if (kind == nullptr) return nullptr;
     Result<SaveReport> report = [&] {
       ReleasedLock unlocked;
       return save_volume(volume, path, options);
     }();
-    if (!report) return raise_text(kind, report.error().message);
+    if (!report) return raise_save_error(report.error(), path);
     return Py_BuildValue("{s:n,s:n,s:N}", "block_entities",
                          static_cast<Py_ssize_t>(report->dropped_block_entities), "entities",
                          static_cast<Py_ssize_t>(report->dropped_entities), "not_kept",
@@ -329,28 +347,33 @@ PyObject* save(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* save_pieces(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    static const char* keywords[] = {"stem", "parts", "piece_size", "level", nullptr};
+    static const char* keywords[] = {"stem", "parts", "piece_size", "level", "force", nullptr};
     PyObject* stem_bytes = nullptr;
     PyObject* parts = nullptr;
-    unsigned int piece_size = kDefaultPieceSize;
+    // Taken signed and checked: "I" would wrap -1 to 4294967295 without a word.
+    Py_ssize_t piece_size = kDefaultPieceSize;
     int level = kDefaultGzipLevel;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&O|Ii:save_pieces",
+    int force = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&O|ni$p:save_pieces",
                                      const_cast<char**>(keywords), PyUnicode_FSConverter,
-                                     &stem_bytes, &parts, &piece_size, &level)) {
+                                     &stem_bytes, &parts, &piece_size, &level, &force)) {
       return nullptr;
     }
     PyRef owned_stem = PyRef::steal(stem_bytes);
     const std::string stem = PyBytes_AS_STRING(stem_bytes);
-    if (piece_size == 0) return raise_text(PyExc_ValueError, "piece_size must be at least 1");
+    if (piece_size < 1 || static_cast<uint64_t>(piece_size) > UINT32_MAX) {
+      PyErr_Format(PyExc_ValueError, "piece_size must be from 1 to %u, not %zd", UINT32_MAX,
+                   piece_size);
+      return nullptr;
+    }
     Volume volume;
     if (!to_volume(parts, volume)) return nullptr;
-    PyObject* kind = kubrel_error_type();
-    if (kind == nullptr) return nullptr;
     Result<std::vector<std::string>> paths = [&] {
       ReleasedLock unlocked;
-      return save_structure_pieces(volume, stem, piece_size, level);
+      return save_structure_pieces(volume, stem, static_cast<uint32_t>(piece_size), level,
+                                   force != 0);
     }();
-    if (!paths) return raise_text(kind, paths.error().message);
+    if (!paths) return raise_save_error(paths.error(), stem);
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(paths->size())));
     if (!list) return nullptr;
     for (size_t i = 0; i < paths->size(); ++i) {
@@ -369,14 +392,14 @@ PyObject* save_pieces(PyObject*, PyObject* args, PyObject* kwargs) {
 PyMethodDef save_method = {
     "save", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(save)),
     METH_VARARGS | METH_KEYWORDS,
-    "save(path, parts, format=None, version=3, level=1, drop_entities=False) -> dict\n\nWrites "
-    "the volume whose parts the dict gives, atomically; returns how many block entities and "
-    "entities were dropped and what else the format could not hold."};
+    "save(path, parts, format=None, version=3, level=1, drop_entities=False, *, force=False) -> "
+    "dict\n\nWrites the volume whose parts the dict gives, atomically; returns how many block "
+    "entities and entities were dropped and what else the format could not hold."};
 
 PyMethodDef save_pieces_method = {
     "save_pieces", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(save_pieces)),
     METH_VARARGS | METH_KEYWORDS,
-    "save_pieces(stem, parts, piece_size=48, level=1) -> list[str]\n\nWrites a volume as "
-    "structure pieces; returns their paths."};
+    "save_pieces(stem, parts, piece_size=48, level=1, *, force=False) -> list[str]\n\nWrites a "
+    "volume as structure pieces; returns their paths."};
 
 }  // namespace kubrel::py
