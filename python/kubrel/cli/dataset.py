@@ -1,13 +1,11 @@
 """`kubrel dataset DIR... -o voxels.zarr --window 32`: a training set of windows."""
 
-import os
-
 import click
 
 from kubrel.cli.cluster import dask_client, dask_option, jobs_option
 from kubrel.cli.output import UserError, file_error
 from kubrel.cli.progress import progress_bars
-from kubrel.collection.dataset import build_dataset, check_replaceable
+from kubrel.collection.dataset import build_dataset, check_request
 
 
 @click.command()
@@ -27,7 +25,9 @@ def dataset(paths, output, window, jobs, dask_address):
     air), maps the states to one vocabulary for the whole collection and writes a Zarr array of
     windows with its index (file, window origin) and a table of the files."""
     try:
-        check_replaceable(os.path.abspath(output))
+        check_request(paths, output)
+    except OSError as error:
+        raise file_error(error.filename or output, error) from None
     except ValueError as error:
         raise UserError(str(error)) from None
     with dask_client(dask_address, jobs) as client, progress_bars() as bars:
@@ -42,7 +42,7 @@ def dataset(paths, output, window, jobs, dask_address):
                 on_done=bars.on_done,
             )
         except OSError as error:
-            raise file_error(output, error) from None
+            raise file_error(error.filename or output, error) from None
         except ValueError as error:
             raise UserError(str(error)) from None
     failed = files.num_rows - files.column("error").null_count

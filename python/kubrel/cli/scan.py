@@ -5,7 +5,7 @@ import time
 import click
 
 from kubrel.cli.cluster import dask_client, dask_option, jobs_option
-from kubrel.cli.output import file_error
+from kubrel.cli.output import UserError, file_error
 from kubrel.cli.progress import progress_bars
 from kubrel.collection.scan import ScanPlan, write
 
@@ -23,7 +23,9 @@ def scan(paths, output, jobs, resume, dask_address):
     try:
         plan = ScanPlan(paths, output, resume)
     except OSError as error:
-        raise file_error(output, error) from None
+        raise file_error(error.filename or output, error) from None
+    except ValueError as error:
+        raise UserError(str(error)) from None
     with dask_client(dask_address, jobs) as client, progress_bars() as bars:
         started = time.perf_counter()
         bars.on_stage("scanning", plan.count)
