@@ -18,6 +18,7 @@ for module in ("click", "rich", "pyarrow", "zarr", "PIL"):
     pytest.importorskip(module)
 
 import kubrel
+import pyarrow.parquet as pq
 import writers
 from conftest import REPO
 from kubrel.collection import runner
@@ -41,6 +42,7 @@ def collection(tmp_path_factory):
     (folder / "broken.schem").write_bytes(writers.gz(b"not a schematic"))
     (folder / "empty.schem").write_bytes(b"")
     (folder / "notes.txt").write_text("not a schematic either")
+    (folder / "readonly").mkdir(mode=0o555)
     return folder
 
 
@@ -187,6 +189,27 @@ COMMANDS = [
         r"(?s).*voxels\.zarr: 13 windows from 6 files, 2 with errors\n",
     ),
     ("dataset . -o hut.schem", (), 1, "", r"kubrel: \S+hut\.schem exists and is not a dataset[^\n]*\n"),
+    # Usage errors before any work: one line, the system's reason, nothing left behind.
+    *(
+        (f"{line} -o {output}", (), 1, "", re.escape(f"kubrel: {blamed}: {reason}\n"))
+        for line, output, blamed, reason in [
+            ("scan /nonexistent", "stats.parquet", "/nonexistent", "No such file or directory"),
+            ("dataset . /nonexistent", "voxels.zarr", "/nonexistent", "No such file or directory"),
+            ("scan .", "nowhere/stats.parquet", "nowhere/stats.parquet", "No such file or directory"),
+            ("scan .", "deep", "deep", "Is a directory"),
+            ("scan .", "notes.txt/stats.parquet", "notes.txt/stats.parquet", "Not a directory"),
+            ("dataset .", "notes.txt/voxels.zarr", "notes.txt/voxels.zarr", "Not a directory"),
+            ("scan . --dask tcp://127.0.0.1:9", "stats.parquet", "tcp://127.0.0.1:9", "Connection refused"),
+        ]
+    ),
+    *(
+        pytest.param(
+            f"{job} . -o readonly/{output}", (), 1, "",
+            re.escape(f"kubrel: readonly/{output}: Permission denied\n"),
+            marks=pytest.mark.skipif(os.geteuid() == 0, reason="root may write anywhere"),
+        )
+        for job, output in [("scan", "stats.parquet"), ("dataset", "voxels.zarr")]
+    ),
     # Written beside the collection, which the scans walk.
     ("convert hut.schem ../copy.kbr", (), 0, "", ""),
     ("convert hut.schem ../copy.litematic --drop-entities", (), 0, "", ""),
@@ -211,13 +234,17 @@ COMMANDS = [
 @pytest.mark.parametrize(
     "line, hidden, status, stdout, stderr",
     COMMANDS,
-    ids=[line + "".join(f" without {name}" for name in hidden) for line, hidden, *_ in COMMANDS],
+    ids=[
+        line + "".join(f" without {name}" for name in hidden)
+        for line, hidden, *_ in (getattr(row, "values", row) for row in COMMANDS)
+    ],
 )
 def test_command(collection, line, hidden, status, stdout, stderr):
     done = kubrel_command(line.split(), collection, hidden)
     assert done.returncode == status, done.stderr
     assert re.fullmatch(stdout, done.stdout), done.stdout
     assert re.fullmatch(stderr, done.stderr), done.stderr
+    assert not [path.name for path in collection.rglob(".kubrel-*")]
 
 
 def test_render_colours(collection, tmp_path):
@@ -350,3 +377,45 @@ def test_dataset_on_a_cluster(collection, cluster, tmp_path):
             rebuilt[y : y + 2, z : z + 2, x : x + 2] = window
         palette = np.array(volume.palette)
         assert (vocabulary[rebuilt[:size_y, :size_z, :size_x]] == palette[volume.blocks]).all()
+
+
+class _Interrupt:
+    """An on_done that raises KeyboardInterrupt once `after` files are done, as Ctrl-C would."""
+
+    def __init__(self, after):
+        self.after, self.done = after, 0
+
+    def __call__(self, count):
+        self.done += count
+        if self.done >= self.after:
+            raise KeyboardInterrupt
+
+
+# (where, files done at the first interrupt, at the second one); None: not interrupted.
+INTERRUPTS = [
+    (where, first, second)
+    for where in ("1 process", "2 processes", "cluster")
+    for first, second in [(1, None), (3, None), (6, None), (1, 2), (2, 4)]
+]
+
+
+@pytest.mark.parametrize("where, first, second", INTERRUPTS)
+def test_interrupt_and_resume(collection, request, tmp_path, where, first, second):
+    """A scan interrupted (once or twice) keeps the rows it finished, and resumed, gives the
+    table of a scan that ran through: each file once, in the same order."""
+    run = {"1 process": {"jobs": 1}, "2 processes": {"jobs": 2}, "cluster": {}}[where]
+    if where == "cluster":
+        run["client"] = request.getfixturevalue("cluster")
+    whole = kubrel.scan([collection], **run)
+    output, rows = tmp_path / "stats.parquet", 0
+    for number, after in enumerate(filter(None, (first, second))):
+        with pytest.raises(KeyboardInterrupt):
+            kubrel.scan([collection], output, resume=number > 0, on_done=_Interrupt(after), **run)
+        # Every row reported done before is kept (rows may run ahead of their reports), in order.
+        kept = pq.read_table(output)
+        assert kept.num_rows >= rows + after - 1
+        assert kept.equals(whole.slice(0, kept.num_rows))
+        rows = kept.num_rows
+    spelled = [f"{collection}/./deep/../"]  # the same folder, spelled otherwise
+    assert kubrel.scan(spelled, output, resume=True, **run).equals(whole)
+    assert not list(tmp_path.glob(".kubrel-*"))

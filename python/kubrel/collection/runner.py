@@ -96,8 +96,10 @@ def _in_order(submit, batches, in_flight, on_done):
 
 def _run_on_cluster(func, gather, lost, items, count, shared, client, on_done):
     workers = max(1, sum(client.nthreads().values()))
-    # Wrapped in a list: scatter() would send a dict's values one by one.
-    [shared_on_workers] = client.scatter([shared], broadcast=True)
+    # Wrapped in a list: scatter() would send a dict's values one by one. Not named by its hash:
+    # a run that ended early (an interrupt) releases its copy while the next run, with the same
+    # value, may already depend on it.
+    [shared_on_workers] = client.scatter([shared], broadcast=True, hash=False)
     submit = functools.partial(_Submitted, client, (func, gather, lost), shared_on_workers)
     yield from _in_order(
         submit, _batches(items, count, workers), workers * BATCHES_IN_FLIGHT_PER_WORKER, on_done
