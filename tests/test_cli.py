@@ -6,6 +6,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import threading
@@ -21,7 +22,7 @@ import kubrel
 import pyarrow.parquet as pq
 import writers
 from conftest import REPO
-from kubrel.collection import runner
+from kubrel.collection import processes, runner
 from kubrel.render import render
 
 INFO_HEADER = "file\tformat\tsize\torigin\tdata version\tblocks\tpalette\tblock entities\tentities"
@@ -195,11 +196,11 @@ COMMANDS = [
         for line, output, blamed, reason in [
             ("scan /nonexistent", "stats.parquet", "/nonexistent", "No such file or directory"),
             ("dataset . /nonexistent", "voxels.zarr", "/nonexistent", "No such file or directory"),
-            ("scan .", "nowhere/stats.parquet", "nowhere/stats.parquet", "No such file or directory"),
+            ("scan .", "nowhere/x.parquet", "nowhere/x.parquet", "No such file or directory"),
             ("scan .", "deep", "deep", "Is a directory"),
             ("scan .", "notes.txt/stats.parquet", "notes.txt/stats.parquet", "Not a directory"),
             ("dataset .", "notes.txt/voxels.zarr", "notes.txt/voxels.zarr", "Not a directory"),
-            ("scan . --dask tcp://127.0.0.1:9", "stats.parquet", "tcp://127.0.0.1:9", "Connection refused"),
+            ("scan . --dask tcp://127.0.0.1:9", "x.parquet", "tcp://127.0.0.1:9", "Connection refused"),
         ]
     ),
     *(
@@ -316,6 +317,34 @@ def test_local_jobs_stop_at_a_failure(jobs, how, error):
     ]
 
 
+def _die(item, culprits):
+    if item in culprits:
+        os.kill(os.getpid(), signal.SIGKILL)  # as the kernel ends a process out of memory
+    return item
+
+
+def _lost(item, reason):
+    return f"{item}: {reason}"
+
+
+@pytest.mark.parametrize(
+    "where, culprits",
+    [("2 processes", {7}), ("3 processes", {0, 1, 100, 149}), ("cluster", {7})],
+)
+def test_a_dying_worker_costs_only_its_item(request, monkeypatch, where, culprits):
+    """Only the item whose reading ends a worker gets `lost`'s result; the run goes on."""
+    # This process never reads (it would end the test): every batch goes to a worker.
+    monkeypatch.setattr(processes, "RUN_HERE_AHEAD", 0)
+    on_cluster = where == "cluster"
+    run = {"client": request.getfixturevalue("cluster")} if on_cluster else {"jobs": int(where[0])}
+    if on_cluster:
+        cloudpickle = pytest.importorskip("cloudpickle")
+        cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    results = list(runner.run(_die, iter(range(150)), 150, culprits, lost=_lost, **run))
+    reason = "the reading process ended unexpectedly" + ("" if on_cluster else " (signal 9)")
+    assert results == [f"{item}: {reason}" if item in culprits else item for item in range(150)]
+
+
 @pytest.fixture(scope="module")
 def cluster():
     """A client of a real local cluster: two worker processes, as `--dask local --jobs 2` starts."""
@@ -419,3 +448,50 @@ def test_interrupt_and_resume(collection, request, tmp_path, where, first, secon
     spelled = [f"{collection}/./deep/../"]  # the same folder, spelled otherwise
     assert kubrel.scan(spelled, output, resume=True, **run).equals(whole)
     assert not list(tmp_path.glob(".kubrel-*"))
+
+
+@pytest.fixture(scope="module")
+def odd_names(tmp_path_factory):
+    """A hut under a name that is not UTF-8, a FIFO and a link named as schematics, beside a hut."""
+    folder = tmp_path_factory.mktemp("names") / "odd"
+    folder.mkdir()
+    hut = (REPO / "examples" / "hut.schem").read_bytes()
+    (folder / "hut.schem").write_bytes(hut)
+    with open(os.path.join(os.fsencode(folder), b"caf\xe9.schem"), "wb") as file:
+        file.write(hut)
+    os.mkfifo(folder / "pipe.schem")
+    (folder / "again.schem").symlink_to(folder / "hut.schem")
+    return folder
+
+
+READ = {"again.schem": None, "caf\\xe9.schem": None, "hut.schem": None}
+# (command line, file to error for each row, the name shown, or ... for any); the command runs in
+# the folder's parent, and a resumed scan must add nothing to a first one.
+PATH_RUNS = [
+    ("scan odd -o odd.parquet", READ),
+    ("scan ./odd/ -o odd.parquet --resume", READ),
+    ("scan odd/pipe.schem odd/hut.schem -o pipe.parquet",
+     {"pipe.schem": "not a regular file", "hut.schem": None}),
+    # load() may refuse a name that is not UTF-8: that file's error, not the job's.
+    ("dataset odd -o odd.zarr --window 4", {**READ, "caf\\xe9.schem": ...}),
+]
+
+
+@pytest.mark.parametrize("line, rows", PATH_RUNS, ids=[line for line, _ in PATH_RUNS])
+def test_paths(odd_names, line, rows):
+    """Rows show absolute paths, a name that is not UTF-8 escaped (its bytes kept beside it), a
+    FIFO in a folder is left out and one named is an error, and a resumed scan matches files
+    however their folder is spelled."""
+    from kubrel.collection.dataset import files_table
+
+    done = kubrel_command(line.split(), odd_names.parent)
+    assert done.returncode == 0, done.stderr
+    output = odd_names.parent / line.split("-o ")[1].split()[0]
+    table = files_table(output) if output.suffix == ".zarr" else pq.read_table(output)
+    # A scan shows absolute paths, a dataset the paths as given.
+    shown = [os.path.relpath(odd_names.parent / p, odd_names) for p in table["path"].to_pylist()]
+    errors = dict(zip(shown, table["error"].to_pylist()))
+    assert len(errors) == len(shown)  # each file once
+    assert errors == {name: errors.get(name) if e is ... else e for name, e in rows.items()}
+    exact = [odd_names.parent / os.fsdecode(b) for b in table["path_bytes"].to_pylist() if b]
+    assert exact == [odd_names / os.fsdecode(b"caf\xe9.schem")] * ("caf\\xe9.schem" in rows)

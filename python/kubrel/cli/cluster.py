@@ -45,7 +45,10 @@ def dask_client(address, jobs):
         with client:
             yield client
         return
-    with _interrupts_ignored():
+    # A worker that dies reading a file marks its task failed at once: the job then reads that
+    # batch's files one task each, so that only the file that ends a worker again is lost.
+    config = {"distributed.scheduler.allowed-failures": 0}
+    with _interrupts_ignored(), require("dask").config.set(config):
         cluster = distributed.LocalCluster(
             n_workers=jobs or default_jobs(),
             threads_per_worker=1,

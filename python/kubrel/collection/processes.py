@@ -246,6 +246,7 @@ class _Pool:
         """Starts a worker in place of `dead` and reads its batches again: the one it was reading
         item by item, each alone, unless it was such an item: that one is lost."""
         how = dead.ended()
+        self._receive(dead)  # what it finished before it died, still in its pipe
         dead.close()
         self.workers[self.workers.index(dead)] = self._start()
         if not dead.held:

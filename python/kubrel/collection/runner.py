@@ -100,7 +100,7 @@ def _run_on_cluster(func, gather, lost, items, count, shared, client, on_done):
     # a run that ended early (an interrupt) releases its copy while the next run, with the same
     # value, may already depend on it.
     [shared_on_workers] = client.scatter([shared], broadcast=True, hash=False)
-    submit = functools.partial(_Submitted, client, (func, gather, lost), shared_on_workers)
+    submit = functools.partial(_Submitted, client, (func, gather, lost, shared), shared_on_workers)
     yield from _in_order(
         submit, _batches(items, count, workers), workers * BATCHES_IN_FLIGHT_PER_WORKER, on_done
     )
@@ -108,29 +108,38 @@ def _run_on_cluster(func, gather, lost, items, count, shared, client, on_done):
 
 class _Submitted:
     """A batch submitted to the cluster, with a future's result(). When the cluster gives up on
-    the batch because workers died reading it (KilledWorker), and the run has `lost`, its items
-    are read again one task each; an item whose task fails the same way gets `lost(item,
-    reason)`, gathered here with the others."""
+    the batch because workers died reading it (KilledWorker, or the shared value lost with them),
+    and the run has `lost`, its items are read again one task each, with the shared value sent
+    along; an item whose task fails the same way gets `lost(item, reason)`, gathered here with
+    the others."""
 
     def __init__(self, client, work, shared, batch):
         self.client, self.work, self.shared, self.batch = client, work, shared, batch
-        func, gather, _lost = work
+        func, gather, _lost, _value = work
         task = functools.partial(processes.run_batch, func, gather)
         self.future = client.submit(task, batch, shared, pure=False)
 
     def result(self):
-        func, gather, lost = self.work
-        killed = require("distributed").KilledWorker
+        func, gather, lost, value = self.work
+        distributed = require("distributed")
+        killed = (distributed.KilledWorker, distributed.client.FutureCancelledError)
         try:
             return self.future.result()
         except killed:
             if lost is None:
                 raise
-        each = [self.client.submit(func, item, self.shared, pure=False) for item in self.batch]
+        each = [self.client.submit(func, item, value, pure=False) for item in self.batch]
         results = []
         for item, future in zip(self.batch, each):
             try:
                 results.append(future.result())
+                continue
+            except killed:
+                pass
+            # A task that was only waiting on the worker that died has failed too: it has one
+            # more try, alone.
+            try:
+                results.append(self.client.submit(func, item, value, pure=False).result())
             except killed:
                 results.append(lost(item, "the reading process ended unexpectedly"))
         return results if gather is None else [gather(results)]
