@@ -6,6 +6,7 @@ import json
 import os
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import threading
@@ -18,9 +19,10 @@ for module in ("click", "rich", "pyarrow", "zarr", "PIL"):
     pytest.importorskip(module)
 
 import kubrel
+import pyarrow.parquet as pq
 import writers
 from conftest import REPO
-from kubrel.collection import runner
+from kubrel.collection import processes, runner
 from kubrel.render import render
 
 INFO_HEADER = "file\tformat\tsize\torigin\tdata version\tblocks\tpalette\tblock entities\tentities"
@@ -41,6 +43,7 @@ def collection(tmp_path_factory):
     (folder / "broken.schem").write_bytes(writers.gz(b"not a schematic"))
     (folder / "empty.schem").write_bytes(b"")
     (folder / "notes.txt").write_text("not a schematic either")
+    (folder / "readonly").mkdir(mode=0o555)
     return folder
 
 
@@ -199,6 +202,27 @@ COMMANDS = [
         r"(?s).*voxels\.zarr: 13 windows from 6 files, 2 with errors\n",
     ),
     ("dataset . -o notes.txt", (), 1, "", r"kubrel: \S+notes\.txt exists and is not a dataset[^\n]*\n"),
+    # Usage errors before any work: one line, the system's reason, nothing left behind.
+    *(
+        (f"{line} -o {output}", (), 1, "", re.escape(f"kubrel: {blamed}: {reason}\n"))
+        for line, output, blamed, reason in [
+            ("scan /nonexistent", "stats.parquet", "/nonexistent", "No such file or directory"),
+            ("dataset . /nonexistent", "voxels.zarr", "/nonexistent", "No such file or directory"),
+            ("scan .", "nowhere/x.parquet", "nowhere/x.parquet", "No such file or directory"),
+            ("scan .", "deep", "deep", "Is a directory"),
+            ("scan .", "notes.txt/stats.parquet", "notes.txt/stats.parquet", "Not a directory"),
+            ("dataset .", "notes.txt/voxels.zarr", "notes.txt/voxels.zarr", "Not a directory"),
+            ("scan . --dask tcp://127.0.0.1:9", "x.parquet", "tcp://127.0.0.1:9", "Connection refused"),
+        ]
+    ),
+    *(
+        pytest.param(
+            f"{job} . -o readonly/{output}", (), 1, "",
+            re.escape(f"kubrel: readonly/{output}: Permission denied\n"),
+            marks=pytest.mark.skipif(os.geteuid() == 0, reason="root may write anywhere"),
+        )
+        for job, output in [("scan", "stats.parquet"), ("dataset", "voxels.zarr")]
+    ),
     # Written beside the collection, which the scans walk.
     ("convert hut.schem ../copy.kbr", (), 0, "", ""),
     ("convert hut.schem ../copy.litematic --drop-entities", (), 0, "", ""),
@@ -223,13 +247,17 @@ COMMANDS = [
 @pytest.mark.parametrize(
     "line, hidden, status, stdout, stderr",
     COMMANDS,
-    ids=[line + "".join(f" without {name}" for name in hidden) for line, hidden, *_ in COMMANDS],
+    ids=[
+        line + "".join(f" without {name}" for name in hidden)
+        for line, hidden, *_ in (getattr(row, "values", row) for row in COMMANDS)
+    ],
 )
 def test_command(collection, line, hidden, status, stdout, stderr):
     done = kubrel_command(line.split(), collection, hidden)
     assert done.returncode == status, done.stderr
     assert re.fullmatch(stdout, done.stdout), done.stdout
     assert re.fullmatch(stderr, done.stderr), done.stderr
+    assert not [path.name for path in collection.rglob(".kubrel-*")]
 
 
 def test_render_colours(collection, tmp_path):
@@ -405,6 +433,34 @@ def test_local_jobs_stop_at_a_failure(jobs, how, error):
     ]
 
 
+def _die(item, culprits):
+    if item in culprits:
+        os.kill(os.getpid(), signal.SIGKILL)  # as the kernel ends a process out of memory
+    return item
+
+
+def _lost(item, reason):
+    return f"{item}: {reason}"
+
+
+@pytest.mark.parametrize(
+    "where, culprits",
+    [("2 processes", {7}), ("3 processes", {0, 1, 100, 149}), ("cluster", {7})],
+)
+def test_a_dying_worker_costs_only_its_item(request, monkeypatch, where, culprits):
+    """Only the item whose reading ends a worker gets `lost`'s result; the run goes on."""
+    # This process never reads (it would end the test): every batch goes to a worker.
+    monkeypatch.setattr(processes, "RUN_HERE_AHEAD", 0)
+    on_cluster = where == "cluster"
+    run = {"client": request.getfixturevalue("cluster")} if on_cluster else {"jobs": int(where[0])}
+    if on_cluster:
+        cloudpickle = pytest.importorskip("cloudpickle")
+        cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    results = list(runner.run(_die, iter(range(150)), 150, culprits, lost=_lost, **run))
+    reason = "the reading process ended unexpectedly" + ("" if on_cluster else " (signal 9)")
+    assert results == [f"{item}: {reason}" if item in culprits else item for item in range(150)]
+
+
 @pytest.fixture(scope="module")
 def cluster():
     """A client of a real local cluster: two worker processes, as `--dask local --jobs 2` starts."""
@@ -466,3 +522,92 @@ def test_dataset_on_a_cluster(collection, cluster, tmp_path):
             rebuilt[y : y + 2, z : z + 2, x : x + 2] = window
         palette = np.array(volume.palette)
         assert (vocabulary[rebuilt[:size_y, :size_z, :size_x]] == palette[volume.blocks]).all()
+
+
+class _Interrupt:
+    """An on_done that raises KeyboardInterrupt once `after` files are done, as Ctrl-C would."""
+
+    def __init__(self, after):
+        self.after, self.done = after, 0
+
+    def __call__(self, count):
+        self.done += count
+        if self.done >= self.after:
+            raise KeyboardInterrupt
+
+
+# (where, files done at the first interrupt, at the second one); None: not interrupted.
+INTERRUPTS = [
+    (where, first, second)
+    for where in ("1 process", "2 processes", "cluster")
+    for first, second in [(1, None), (3, None), (6, None), (1, 2), (2, 4)]
+]
+
+
+@pytest.mark.parametrize("where, first, second", INTERRUPTS)
+def test_interrupt_and_resume(collection, request, tmp_path, where, first, second):
+    """A scan interrupted (once or twice) keeps the rows it finished, and resumed, gives the
+    table of a scan that ran through: each file once, in the same order."""
+    run = {"1 process": {"jobs": 1}, "2 processes": {"jobs": 2}, "cluster": {}}[where]
+    if where == "cluster":
+        run["client"] = request.getfixturevalue("cluster")
+    whole = kubrel.scan([collection], **run)
+    output, rows = tmp_path / "stats.parquet", 0
+    for number, after in enumerate(filter(None, (first, second))):
+        with pytest.raises(KeyboardInterrupt):
+            kubrel.scan([collection], output, resume=number > 0, on_done=_Interrupt(after), **run)
+        # Every row reported done before is kept (rows may run ahead of their reports), in order.
+        kept = pq.read_table(output)
+        assert kept.num_rows >= rows + after - 1
+        assert kept.equals(whole.slice(0, kept.num_rows))
+        rows = kept.num_rows
+    spelled = [f"{collection}/./deep/../"]  # the same folder, spelled otherwise
+    assert kubrel.scan(spelled, output, resume=True, **run).equals(whole)
+    assert not list(tmp_path.glob(".kubrel-*"))
+
+
+@pytest.fixture(scope="module")
+def odd_names(tmp_path_factory):
+    """A hut under a name that is not UTF-8, a FIFO and a link named as schematics, beside a hut."""
+    folder = tmp_path_factory.mktemp("names") / "odd"
+    folder.mkdir()
+    hut = (REPO / "examples" / "hut.schem").read_bytes()
+    (folder / "hut.schem").write_bytes(hut)
+    with open(os.path.join(os.fsencode(folder), b"caf\xe9.schem"), "wb") as file:
+        file.write(hut)
+    os.mkfifo(folder / "pipe.schem")
+    (folder / "again.schem").symlink_to(folder / "hut.schem")
+    return folder
+
+
+READ = {"again.schem": None, "caf\\xe9.schem": None, "hut.schem": None}
+# (command line, file to error for each row, the name shown, or ... for any); the command runs in
+# the folder's parent, and a resumed scan must add nothing to a first one.
+PATH_RUNS = [
+    ("scan odd -o odd.parquet", READ),
+    ("scan ./odd/ -o odd.parquet --resume", READ),
+    ("scan odd/pipe.schem odd/hut.schem -o pipe.parquet",
+     {"pipe.schem": "not a regular file", "hut.schem": None}),
+    # load() may refuse a name that is not UTF-8: that file's error, not the job's.
+    ("dataset odd -o odd.zarr --window 4", {**READ, "caf\\xe9.schem": ...}),
+]
+
+
+@pytest.mark.parametrize("line, rows", PATH_RUNS, ids=[line for line, _ in PATH_RUNS])
+def test_paths(odd_names, line, rows):
+    """Rows show absolute paths, a name that is not UTF-8 escaped (its bytes kept beside it), a
+    FIFO in a folder is left out and one named is an error, and a resumed scan matches files
+    however their folder is spelled."""
+    from kubrel.collection.dataset import files_table
+
+    done = kubrel_command(line.split(), odd_names.parent)
+    assert done.returncode == 0, done.stderr
+    output = odd_names.parent / line.split("-o ")[1].split()[0]
+    table = files_table(output) if output.suffix == ".zarr" else pq.read_table(output)
+    # A scan shows absolute paths, a dataset the paths as given.
+    shown = [os.path.relpath(odd_names.parent / p, odd_names) for p in table["path"].to_pylist()]
+    errors = dict(zip(shown, table["error"].to_pylist()))
+    assert len(errors) == len(shown)  # each file once
+    assert errors == {name: errors.get(name) if e is ... else e for name, e in rows.items()}
+    exact = [odd_names.parent / os.fsdecode(b) for b in table["path_bytes"].to_pylist() if b]
+    assert exact == [odd_names / os.fsdecode(b"caf\xe9.schem")] * ("caf\\xe9.schem" in rows)

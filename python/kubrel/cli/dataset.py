@@ -1,14 +1,12 @@
 """`kubrel dataset DIR... -o voxels.zarr --window 32`: a training set of windows."""
 
-import os
-
 import click
 
 from kubrel.cli.cluster import dask_client, dask_option, jobs_option
 from kubrel.cli.output import UserError, file_error
 from kubrel.cli.paths import in_place_option, refuse_overwrite
 from kubrel.cli.progress import progress_bars
-from kubrel.collection.dataset import build_dataset, check_replaceable
+from kubrel.collection.dataset import build_dataset, check_request
 from kubrel.collection.files import collect
 
 
@@ -29,9 +27,11 @@ def dataset(paths, output, window, jobs, dask_address, in_place):
     """Cuts every schematic under PATHS into windows of WINDOW³ blocks (the last ones padded with
     air), maps the states to one vocabulary for the whole collection and writes a Zarr array of
     windows with its index (file, window origin) and a table of the files."""
-    refuse_overwrite([output], collect(paths), in_place)
     try:
-        check_replaceable(os.path.abspath(output))
+        check_request(paths, output)
+        refuse_overwrite([output], collect(paths), in_place)
+    except OSError as error:
+        raise file_error(error.filename or output, error) from None
     except ValueError as error:
         raise UserError(str(error)) from None
     with dask_client(dask_address, jobs) as client, progress_bars() as bars:
@@ -46,7 +46,7 @@ def dataset(paths, output, window, jobs, dask_address, in_place):
                 on_done=bars.on_done,
             )
         except OSError as error:
-            raise file_error(output, error) from None
+            raise file_error(error.filename or output, error) from None
         except ValueError as error:
             raise UserError(str(error)) from None
     failed = files.num_rows - files.column("error").null_count

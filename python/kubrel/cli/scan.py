@@ -5,7 +5,7 @@ import time
 import click
 
 from kubrel.cli.cluster import dask_client, dask_option, jobs_option
-from kubrel.cli.output import file_error
+from kubrel.cli.output import UserError, file_error
 from kubrel.cli.paths import in_place_option, refuse_overwrite
 from kubrel.cli.progress import progress_bars
 from kubrel.collection.files import collect
@@ -23,11 +23,13 @@ def scan(paths, output, jobs, resume, dask_address, in_place):
     """Reads every schematic under PATHS (folders and files) and writes one row per file: its
     size in bytes, content hash, format, version, size, origin, block count, palette size and
     per-state counts, or the error that kept it from being read."""
-    refuse_overwrite([output], collect(paths), in_place)
     try:
         plan = ScanPlan(paths, output, resume)
+        refuse_overwrite([output], collect(paths), in_place)
     except OSError as error:
-        raise file_error(output, error) from None
+        raise file_error(error.filename or output, error) from None
+    except ValueError as error:
+        raise UserError(str(error)) from None
     with dask_client(dask_address, jobs) as client, progress_bars() as bars:
         started = time.perf_counter()
         bars.on_stage("scanning", plan.count)

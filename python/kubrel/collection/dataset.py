@@ -21,7 +21,14 @@ import numpy as np
 import kubrel
 from kubrel._extras import error_text, require
 from kubrel.collection import runner
-from kubrel.collection.files import collect
+from kubrel.collection.files import (
+    check_paths,
+    check_regular,
+    collect,
+    name_bytes,
+    shown,
+    temporary_beside,
+)
 from kubrel.collection.windows import cut, smallest_unsigned, window_counts, window_origins
 
 AIR = "minecraft:air"
@@ -35,15 +42,17 @@ def build_dataset(paths, output, *, window=32, jobs=None, client=None, on_stage=
     `on_done(n)` report progress. A file that cannot be read gets its error in the files table."""
     if window < 1:
         raise ValueError(f"window must be at least 1, not {window}")
+    check_request(paths, output)
     output = os.path.abspath(os.fspath(output))
-    check_replaceable(output)
     files = list(collect(paths))
     located = [(path, os.path.abspath(path)) for path in files]
 
     _stage(on_stage, "reading palettes", len(files))
     states, sizes, errors = set(), {}, {}
     for path, (size, palette, error) in zip(
-        files, runner.run(_survey, located, len(located), jobs=jobs, client=client, on_done=on_done)
+        files, runner.run(
+            _survey, located, len(located), jobs=jobs, client=client, on_done=on_done, lost=_lost
+        )
     ):
         if error is None:
             states.update(palette)
@@ -62,7 +71,9 @@ def build_dataset(paths, output, *, window=32, jobs=None, client=None, on_stage=
     build = uuid.uuid4().hex
     cutting = {"output": output, "window": window, "vocabulary": vocabulary, "build": build}
     _stage(on_stage, "cutting windows", len(plan))
-    cuts = runner.run(_cut, plan, len(plan), cutting, jobs=jobs, client=client, on_done=on_done)
+    cuts = runner.run(
+        _cut, plan, len(plan), cutting, jobs=jobs, client=client, on_done=on_done, lost=_lost_cut
+    )
     errors.update((item[0], error) for item, error in zip(plan, cuts) if error is not None)
     _write_index(output, files, plan, errors, window)
     return files_table(output)
@@ -73,22 +84,37 @@ def _stage(on_stage, description, total):
         on_stage(description, total)
 
 
-def check_replaceable(output):
-    """Raises ValueError unless `output` is free or holds a dataset (which is replaced): a folder
-    that holds anything else is never wiped."""
-    if os.path.exists(output) and not os.path.exists(os.path.join(output, "zarr.json")):
-        raise ValueError(f"{output} exists and is not a dataset: not replacing it")
+def check_request(paths, output):
+    """Raises, before any file is read: ValueError unless `output` is free or holds a dataset
+    (which is replaced: a folder that holds anything else is never wiped), and the OSError of a
+    path of `paths` that does not exist, or of an `output` that cannot be written."""
+    absolute = os.path.abspath(os.fspath(output))
+    if os.path.exists(absolute) and not os.path.exists(os.path.join(absolute, "zarr.json")):
+        raise ValueError(f"{absolute} exists and is not a dataset: not replacing it")
+    check_paths([os.fspath(path) for path in paths])
+    os.unlink(temporary_beside(output, ".kubrel-probe-", store=True))
 
 
 def _survey(item, _shared):
     """(size, palette, None) of one file (pass one), or (None, None, its error)."""
     _path, location = item
     try:
+        check_regular(location)
         volume = kubrel.load(location)
     # Any failure is this file's, not the job's.
     except Exception as error:  # noqa: BLE001
         return None, None, error_text(error)
     return tuple(volume.size), list(volume.palette), None
+
+
+def _lost(_item, reason):
+    """What _survey gives for a file whose reading ended its process."""
+    return None, None, reason
+
+
+def _lost_cut(_item, reason):
+    """What _cut gives for a file whose reading ended its process."""
+    return reason
 
 
 def _create_group(output, window, vocabulary, windows):
@@ -162,21 +188,24 @@ def _write_index(output, files, plan, errors, window):
 
 
 def files_table(output):
-    """The files of the dataset in `output` as a `pyarrow.Table`: path, first_window and
-    windows (its rows of the index; none for a file that could not be read), error."""
+    """The files of the dataset in `output` as a `pyarrow.Table`: path (a name that is not UTF-8
+    with its other bytes as \\xNN) and path_bytes (that name's exact bytes, else null),
+    first_window and windows (its rows of the index; none for a file that could not be read),
+    error."""
     pa = require("pyarrow")
     group = require("zarr").open_group(store=output, mode="r")
     files, errors = group.attrs["files"], group.attrs["errors"]
     numbers = group["file"][:]
     counts = np.bincount(numbers[numbers >= 0], minlength=len(files))
     # Each file's windows are contiguous, so the first of them is where its number first shows.
-    shown, first_shown = np.unique(numbers, return_index=True)
+    present, first_shown = np.unique(numbers, return_index=True)
     firsts = np.full(len(files), -1, dtype=np.int64)
-    firsts[shown[shown >= 0]] = first_shown[shown >= 0]
+    firsts[present[present >= 0]] = first_shown[present >= 0]
     failed = np.array([path in errors for path in files], dtype=bool)
     return pa.table(
         {
-            "path": files,
+            "path": [shown(path) for path in files],
+            "path_bytes": pa.array([name_bytes(path) for path in files], pa.binary()),
             "first_window": pa.array(firsts, mask=failed | (counts == 0)),
             "windows": pa.array(counts.astype(np.int64), mask=failed),
             "error": [errors.get(path) for path in files],

@@ -6,11 +6,13 @@ import hashlib
 
 import kubrel
 from kubrel._extras import error_text
+from kubrel.collection.files import name_bytes, open_regular, shown
 from kubrel.facts import facts
 
 # The columns of a row, in order; scan.py gives their types.
 COLUMNS = (
     "path",
+    "path_bytes",
     "bytes",
     "sha256",
     "format",
@@ -31,15 +33,13 @@ COLUMNS = (
 )
 
 
-def summarize(item, _shared=None):
-    """The row of one file (a dict of COLUMNS); `item` is (path as shown, path to open). A file
-    that cannot be read gives a row with its size and hash when it could be read as bytes, and the
-    reader's message in "error"."""
-    path, location = item
-    row = dict.fromkeys(COLUMNS)
-    row["path"] = path
+def summarize(path, _shared=None):
+    """The row of one file (a dict of COLUMNS); `path` is the file's absolute path, stored as
+    files.shown() and files.name_bytes() give it. A file that cannot be read gives a row with its
+    size and hash when it could be read as bytes, and the reader's message in "error"."""
+    row = _named(path)
     try:
-        with open(location, "rb") as file:
+        with open_regular(path) as file:
             data = file.read()
         row["bytes"] = len(data)
         row["sha256"] = hashlib.sha256(data).hexdigest()
@@ -54,4 +54,18 @@ def summarize(item, _shared=None):
     row.update(zip(("size_x", "size_y", "size_z"), described["size"]))
     row.update(zip(("origin_x", "origin_y", "origin_z"), described["origin"]))
     row["counts"] = sorted(counts.items())
+    return row
+
+
+def lost_row(path, reason):
+    """The row of a file whose reading ended the process that read it (`reason` says how)."""
+    row = _named(path)
+    row["error"] = reason
+    return row
+
+
+def _named(path):
+    row = dict.fromkeys(COLUMNS)
+    row["path"] = shown(path)
+    row["path_bytes"] = name_bytes(path)
     return row
