@@ -196,7 +196,8 @@ def _face(old, turn):
     away, ahead = turn.direction(away), turn.direction(ahead)
     if away in ("up", "down") and ahead in HORIZONTAL:
         return {"face": "floor" if away == "up" else "ceiling", "facing": ahead}
-    if away in HORIZONTAL and ahead == "up":
+    # A wall's button or lever upside down is the same one on the same wall.
+    if away in HORIZONTAL and (ahead == "up" or turn.flips):
         return {"face": "wall", "facing": away}
     raise CannotFollow
 
