@@ -187,6 +187,13 @@ COMMANDS = [
         r"(?s).*voxels\.zarr: 13 windows from 6 files, 2 with errors\n",
     ),
     ("dataset . -o hut.schem", (), 1, "", r"kubrel: \S+hut\.schem exists and is not a dataset[^\n]*\n"),
+    (
+        "dataset . -o voxels8.zarr --window 4 --jobs 1 --augment 8",
+        (),
+        0,
+        "",
+        r"(?s).*voxels8\.zarr: 104 windows from 6 files, 2 with errors\n",
+    ),
     # Written beside the collection, which the scans walk.
     ("convert hut.schem ../copy.kbr", (), 0, "", ""),
     ("transform hut.schem ../turned.nbt --rotate 90 --mirror x --trim", (), 0, "", ""),

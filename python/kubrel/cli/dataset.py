@@ -20,9 +20,15 @@ from kubrel.collection.dataset import build_dataset, check_replaceable
     show_default=True,
     help="Edge of the cubic windows.",
 )
+@click.option(
+    "--augment",
+    type=click.Choice(["1", "4", "8", "24"]),
+    default="1",
+    help="Add each file's turned windows: the 4 turns about y, also mirrored (8), or all 24.",
+)
 @jobs_option
 @dask_option
-def dataset(paths, output, window, jobs, dask_address):
+def dataset(paths, output, window, augment, jobs, dask_address):
     """Cuts every schematic under PATHS into windows of WINDOW³ blocks (the last ones padded with
     air), maps the states to one vocabulary for the whole collection and writes a Zarr array of
     windows with its index (file, window origin) and a table of the files."""
@@ -36,6 +42,7 @@ def dataset(paths, output, window, jobs, dask_address):
                 paths,
                 output,
                 window=window,
+                augment=int(augment),
                 jobs=jobs,
                 client=client,
                 on_stage=bars.on_stage,
