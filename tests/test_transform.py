@@ -140,3 +140,26 @@ def test_turns_against_numpy():
     assert (turn_grid(grid, TURNS["y1"]) == numpy.rot90(grid, -1, axes=(1, 2))).all()
     assert (turn_grid(grid, TURNS["mx"]) == grid[:, :, ::-1]).all()
     assert (turn_grid(grid, TURNS["x1"]) == numpy.rot90(grid, -1, axes=(0, 1))).all()
+
+
+@pytest.mark.parametrize("low, high, at, mask", [((1, 0, 1), (4, 3, 5), (2, 1, 0), "air"),
+                                                 ((0, 1, 0), (5, 4, 2), (-1, 2, 3), None)])
+def test_editing_against_numpy(low, high, at, mask):
+    hut = kubrel.load(os.path.join(os.path.dirname(__file__), "..", "examples", "hut.schem"))
+    states = numpy.array(hut.palette)[hut.blocks]
+    part = hut.crop(low, high)
+    want = states[low[1]:high[1], low[2]:high[2], low[0]:high[0]]
+    assert (numpy.array(part.palette)[part.blocks] == want).all()
+    filled = numpy.argwhere(states != "minecraft:air")
+    trimmed = hut.trim()
+    assert trimmed.size == tuple((filled.max(0) - filled.min(0) + 1)[[2, 0, 1]])
+    swapped = hut.replace({"minecraft:cobblestone": "minecraft:stone"})
+    assert (numpy.array(swapped.palette)[swapped.blocks] == numpy.where(
+        states == "minecraft:cobblestone", "minecraft:stone", states)).all()
+    pasted = kubrel.paste(hut, part, at=at, mask=mask)
+    expected = states.copy()
+    x, y, z = at
+    view = expected[max(y, 0):y + want.shape[0], max(z, 0):z + want.shape[1], max(x, 0):x + want.shape[2]]
+    piece = want[max(-y, 0):, max(-z, 0):, max(-x, 0):][: view.shape[0], : view.shape[1], : view.shape[2]]
+    view[...] = piece if mask is None else numpy.where(piece == "minecraft:air", view, piece)
+    assert (numpy.array(pasted.palette)[pasted.blocks] == expected).all()
