@@ -28,6 +28,7 @@ if [ ! -f "$stamp" ] || [ bench/make_inputs.py -nt "$stamp" ]; then
 fi
 
 "$venv/bin/python" bench/run.py "$@"
+[ -d ../shared/corpus/real ] && "$venv/bin/python" bench/transform_bench.py --corpus ../shared/corpus/real
 
 count=${SCAN_COUNT:-100000}
 if [ "$count" -gt 0 ]; then

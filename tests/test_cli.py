@@ -222,9 +222,23 @@ COMMANDS = [
             marks=pytest.mark.skipif(os.geteuid() == 0, reason="root may write anywhere"),
         )
         for job, output in [("scan", "stats.parquet"), ("dataset", "voxels.zarr")]
+    (
+        "dataset . -o voxels8.zarr --window 4 --jobs 1 --augment 8",
+        (),
+        0,
+        "",
+        r"(?s).*voxels8\.zarr: 104 windows from 6 files, 2 with errors\n",
     ),
     # Written beside the collection, which the scans walk.
     ("convert hut.schem ../copy.kbr", (), 0, "", ""),
+    ("transform hut.schem ../turned.nbt --rotate 90 --mirror x --trim", (), 0, "", ""),
+    (
+        "transform hut.schem ../sideways.schem --rotate -90 --axis x --replace minecraft:torch=minecraft:stone",
+        (), 0, "", r"kubrel: warning: 2 cannot follow the turn, left as they were: [^\n]*oak_slab[^\n]*\n",
+    ),
+    ("transform hut.schem ../x.schem --rotate 90 --axis z --strict", (), 1, "", r"kubrel: hut\.schem: 1 cannot[^\n]*oak_slab[^\n]*\n"),
+    ("transform hut.schem ../x.schem --rotate 45", (), 1, "", "kubrel: --rotate takes a multiple of 90, not 45\n"),
+    ("transform hut.schem ../x.schem --crop 1,1,1", (), 2, "", "(?s).*expected X0,Y0,Z0,X1,Y1,Z1.*"),
     ("convert hut.schem ../copy.litematic --drop-entities", (), 0, "", ""),
     ("convert hut.schem ../piece --pieces 3", (), 0, r"(\.\./piece_[03]_[03]_[03]\.nbt\n){8}", ""),
     (

@@ -20,6 +20,12 @@ save in one:
     >>> kubrel.save_pieces(vol, "out/castle", size=48)
     >>> kubrel.convert("castle.schem", "castle.kbr")
 
+Volumes turn, mirror, crop, trim and replace states, each into a new `Volume`, with their block
+states turned too; `paste` places one volume into another:
+
+    >>> vol.rotate(1).mirror("x").trim()          # stairs and doors face their new ways
+    >>> kubrel.paste(vol, tree, at=(4, 1, 4), mask="air")
+
 Errors of the input raise `KubrelError`, a ValueError.
 
 With the `cli` extra, `kubrel.scan` and `kubrel.build_dataset` run over whole collections (see
@@ -30,12 +36,15 @@ from . import nbt
 from ._native import KubrelError
 from .loading import load
 from .saving import convert, save_pieces
+from .transform import TransformWarning, paste
 from .volume import Biomes, BlockEntity, Entity, Region, Volume
 
 __all__ = [
     "load",
     "convert",
     "save_pieces",
+    "paste",
+    "TransformWarning",
     "Volume",
     "BlockEntity",
     "Entity",

@@ -219,6 +219,70 @@ class Volume:
 
         return save(self, path, format, version, level, drop_entities, data_version, force)
 
+    def rotate(self, turns: int = 1, axis: str = "y", strict: bool = False) -> Volume:
+        """The volume turned by `turns` quarter turns about `axis`, clockwise seen from the axis'
+        positive end ("y": from above, north -> east; "x": from the east, up -> north; "z": from
+        the south, up -> east); negative turns go the other way. Block states turn too (facing,
+        axis, rotation, side connections, stairs and rail shapes, ...), as do block entities,
+        entities (their yaw and pitch, a hanging entity's facing and tile), regions and pending
+        ticks. The origin stays where it is. A state that cannot follow (stairs turned about x)
+        stays as it was and is named in a `kubrel.TransformWarning`; `strict=True` raises
+        KubrelError instead.
+
+        Example:
+            >>> vol.rotate(1).palette                  # "...[facing=north]" is now "...[facing=east]"
+            >>> vol.rotate(-1, axis="x")
+        """
+        from .transform import Turn, transform
+
+        return transform(self, Turn.quarter(axis, turns), strict)
+
+    def mirror(self, axis: str, strict: bool = False) -> Volume:
+        """The volume mirrored: "x" swaps east and west, "z" north and south, "y" turns it upside
+        down; states and what the volume holds follow as with `rotate`.
+
+        Example:
+            >>> vol.mirror("x")                         # inner_left stairs become inner_right
+        """
+        from .transform import Turn, transform
+
+        return transform(self, Turn.mirror(axis), strict)
+
+    def crop(self, low: tuple[int, int, int], high: tuple[int, int, int]) -> Volume:
+        """The box from `low` (inclusive) to `high` (exclusive), positions (x, y, z) in the volume,
+        clipped to it; its origin moves with its minimum corner. Block entities, entities, regions
+        and ticks outside the box are left out.
+
+        Example:
+            >>> vol.crop((0, 0, 0), (16, 8, 16)).size
+            (16, 8, 16)
+        """
+        from .transform import crop
+
+        return crop(self, low, high)
+
+    def trim(self) -> Volume:
+        """The smallest box holding every block that is not air or structure void, and every
+        block entity and entity inside the volume.
+
+        Example:
+            >>> vol.trim().size
+        """
+        from .transform import trim
+
+        return trim(self)
+
+    def replace(self, mapping: dict[str, str]) -> Volume:
+        """States replaced: a key with properties matches that state; a bare name matches every
+        state of that name, keeping its properties.
+
+        Example:
+            >>> vol.replace({"minecraft:oak_stairs": "minecraft:spruce_stairs"})
+        """
+        from .transform import replace
+
+        return replace(self, mapping)
+
     def __repr__(self) -> str:
         return (
             f"Volume(format={self.format!r}, version={self.version}, "

@@ -11,6 +11,7 @@ from kubrel.cli.materials import materials
 from kubrel.cli.output import UserError
 from kubrel.cli.render import render
 from kubrel.cli.scan import scan
+from kubrel.cli.transform import transform
 
 
 class KubrelGroup(click.Group):
@@ -27,5 +28,5 @@ def app():
     """Read, convert, picture and survey block schematics (Sponge, Mojang structure, KBR)."""
 
 
-for command in (info, materials, convert, render, scan, dataset):
+for command in (info, materials, convert, transform, render, scan, dataset):
     app.add_command(command)

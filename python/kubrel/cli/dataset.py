@@ -20,10 +20,16 @@ from kubrel.collection.files import collect
     show_default=True,
     help="Edge of the cubic windows.",
 )
+@click.option(
+    "--augment",
+    type=click.Choice(["1", "4", "8", "24"]),
+    default="1",
+    help="Add each file's turned windows: the 4 turns about y, also mirrored (8), or all 24.",
+)
 @jobs_option
 @dask_option
 @in_place_option
-def dataset(paths, output, window, jobs, dask_address, in_place):
+def dataset(paths, output, window, augment, jobs, dask_address, in_place):
     """Cuts every schematic under PATHS into windows of WINDOW³ blocks (the last ones padded with
     air), maps the states to one vocabulary for the whole collection and writes a Zarr array of
     windows with its index (file, window origin) and a table of the files."""
@@ -40,6 +46,7 @@ def dataset(paths, output, window, jobs, dask_address, in_place):
                 paths,
                 output,
                 window=window,
+                augment=int(augment),
                 jobs=jobs,
                 client=client,
                 on_stage=bars.on_stage,

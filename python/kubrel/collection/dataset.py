@@ -8,6 +8,10 @@ The output folder is a Zarr group with
 - attributes "window", "vocabulary" (the states: a value in "windows" is an index into it, 0 is
   "minecraft:air", which also pads the last windows of each volume), "files" (every path, in the
   collection's order) and "errors" (path to message, for the files that could not be read).
+With `augment` 4, 8 or 24 each file gives the windows of each of its turned volumes in turn (the
+quarter turns about y, each also mirrored, or every way a cube turns: see
+`kubrel.transform.augmentations`), their states turned too; "origin" is then the window's place in
+the turned volume, and the attribute "augment" says how many.
 A file that fails only in the second pass keeps its windows, left as air, with "file" -1.
 
 Two passes over the files: the first reads every palette, so that one vocabulary serves the whole
@@ -15,6 +19,7 @@ collection and each file's place in the array is known; the second cuts and writ
 
 import os
 import uuid
+import warnings
 
 import numpy as np
 
@@ -29,12 +34,16 @@ from kubrel.collection.files import (
     shown,
     temporary_beside,
 )
+from kubrel.transform import TransformWarning, augmentations, transform
+from kubrel.transform.turning import turn_palette
 from kubrel.collection.windows import cut, smallest_unsigned, window_counts, window_origins
 
 AIR = "minecraft:air"
 
 
-def build_dataset(paths, output, *, window=32, jobs=None, client=None, on_stage=None, on_done=None):
+def build_dataset(
+    paths, output, *, window=32, augment=1, jobs=None, client=None, on_stage=None, on_done=None
+):
     """Builds the dataset of the schematics under `paths` (folders and files) in the folder
     `output` and returns the files table (a `pyarrow.Table`). `jobs` local processes (default: the
     core count) or the Dask `client` read the files; the workers write to `output` themselves, so
@@ -43,6 +52,7 @@ def build_dataset(paths, output, *, window=32, jobs=None, client=None, on_stage=
     if window < 1:
         raise ValueError(f"window must be at least 1, not {window}")
     check_request(paths, output)
+    turns = augmentations(augment)
     output = os.path.abspath(os.fspath(output))
     files = list(collect(paths))
     located = [(path, os.path.abspath(path)) for path in files]
@@ -51,7 +61,8 @@ def build_dataset(paths, output, *, window=32, jobs=None, client=None, on_stage=
     states, sizes, errors = set(), {}, {}
     for path, (size, palette, error) in zip(
         files, runner.run(
-            _survey, located, len(located), jobs=jobs, client=client, on_done=on_done, lost=_lost
+            _survey, located, len(located), augment, jobs=jobs, client=client, on_done=on_done,
+            lost=_lost,
         )
     ):
         if error is None:
@@ -65,17 +76,20 @@ def build_dataset(paths, output, *, window=32, jobs=None, client=None, on_stage=
     for path, location in located:
         if path in sizes:
             plan.append((path, location, first, sizes[path]))
-            first += int(np.prod(window_counts(sizes[path], window)))
+            first += sum(
+                int(np.prod(window_counts(turn.size(sizes[path]), window))) for turn in turns
+            )
     _create_group(output, window, vocabulary, windows=first)
 
     build = uuid.uuid4().hex
-    cutting = {"output": output, "window": window, "vocabulary": vocabulary, "build": build}
+    cutting = {"output": output, "window": window, "vocabulary": vocabulary, "build": build,
+               "augment": augment}
     _stage(on_stage, "cutting windows", len(plan))
     cuts = runner.run(
         _cut, plan, len(plan), cutting, jobs=jobs, client=client, on_done=on_done, lost=_lost_cut
     )
     errors.update((item[0], error) for item, error in zip(plan, cuts) if error is not None)
-    _write_index(output, files, plan, errors, window)
+    _write_index(output, files, plan, errors, window, turns)
     return files_table(output)
 
 
@@ -95,8 +109,9 @@ def check_request(paths, output):
     os.unlink(temporary_beside(output, ".kubrel-probe-", store=True))
 
 
-def _survey(item, _shared):
-    """(size, palette, None) of one file (pass one), or (None, None, its error)."""
+def _survey(item, augment):
+    """(size, palette, None) of one file (pass one), its states turned each way it is augmented
+    by, or (None, None, its error)."""
     _path, location = item
     try:
         check_regular(location)
@@ -104,7 +119,8 @@ def _survey(item, _shared):
     # Any failure is this file's, not the job's.
     except Exception as error:  # noqa: BLE001
         return None, None, error_text(error)
-    return tuple(volume.size), list(volume.palette), None
+    states = {s for turn in augmentations(augment) for s in turn_palette(volume.palette, turn)[0]}
+    return tuple(volume.size), sorted(states), None
 
 
 def _lost(_item, reason):
@@ -157,9 +173,14 @@ def _cut(item, cutting):
         index_of = cutting.get("index_of")
         if index_of is None:
             index_of = cutting["index_of"] = {s: i for i, s in enumerate(cutting["vocabulary"])}
-        lookup = np.array([index_of[state] for state in volume.palette], dtype=windows.dtype)
-        pieces = cut(lookup[volume.blocks], cutting["window"])
-        windows[first : first + len(pieces)] = pieces
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore", TransformWarning)  # such states stay as they were
+            for turn in augmentations(cutting.get("augment", 1)):
+                turned = transform(volume, turn)
+                lookup = np.array([index_of[s] for s in turned.palette], dtype=windows.dtype)
+                pieces = cut(lookup[turned.blocks], cutting["window"])
+                windows[first : first + len(pieces)] = pieces
+                first += len(pieces)
     except KeyError:
         return "the file changed while the dataset was built"
     # Any failure is this file's, not the job's.
@@ -168,13 +189,13 @@ def _cut(item, cutting):
     return None
 
 
-def _write_index(output, files, plan, errors, window):
+def _write_index(output, files, plan, errors, window, turns):
     number_of = {path: number for number, path in enumerate(files)}
     file_numbers, origins = [], []
     for path, _location, _first, size in plan:
         # Every window has its row, also a failed file's: "file" -1 marks those left as air.
         number = -1 if path in errors else number_of[path]
-        placed = window_origins(size, window)
+        placed = [o for turn in turns for o in window_origins(turn.size(size), window)]
         file_numbers.extend([number] * len(placed))
         origins.extend(placed)
     zarr = require("zarr")
@@ -184,7 +205,7 @@ def _write_index(output, files, plan, errors, window):
     group.create_array("origin", shape=(count, 3), dtype=np.int32, chunks=(max(count, 1), 3))
     group["file"][:] = np.array(file_numbers, dtype=np.int32)
     group["origin"][:] = np.array(origins, dtype=np.int32).reshape(count, 3)
-    group.attrs.update({"files": files, "errors": errors})
+    group.attrs.update({"files": files, "errors": errors, "augment": len(turns)})
 
 
 def files_table(output):
