@@ -222,6 +222,7 @@ COMMANDS = [
             marks=pytest.mark.skipif(os.geteuid() == 0, reason="root may write anywhere"),
         )
         for job, output in [("scan", "stats.parquet"), ("dataset", "voxels.zarr")]
+    ),
     (
         "dataset . -o voxels8.zarr --window 4 --jobs 1 --augment 8",
         (),
@@ -313,7 +314,7 @@ OVERWRITE = [
     ("scan a.schem -o a.schem", {}, 1, refused("a.schem", "a.schem"), {"a.schem": "same"}),
     ("scan . -o hut.nbt", {}, 1, refused("hut.nbt", "./hut.nbt"), {"hut.nbt": "same"}),
     ("dataset set.zarr/x.schem -o set.zarr", {"set.zarr/x.schem": "=a.schem"}, 1, refused("set.zarr", "set.zarr/x.schem"), {}),
-    ("convert a.schem a.schem --in-place", {}, 0, "", {"a.schem": "v3"}),
+    ("convert a.schem a.schem --in-place --data-version 3465", {}, 0, "", {"a.schem": "v3"}),
     # Beside the files scanned, but not one of them.
     ("scan . -o notes.txt", {"notes.txt": b"notes"}, 0, r"(?s).*notes\.txt: 2 files scanned.*", {}),
 ]

@@ -29,9 +29,15 @@ FORMATS = ("sponge", "structure", "kbr", "litematic")
     is_flag=True,
     help="Leave out block entities and entities where the format holds none (KBR).",
 )
+@click.option(
+    "--data-version",
+    type=int,
+    help="The game version SRC's states are of, where SRC states none (Sponge and Litematica "
+    "files require one).",
+)
 @in_place_option
 @click.option("--force", is_flag=True, help="Replace DST even when it is read-only.")
-def convert(src, dst, format_name, pieces, drop_entities, in_place, force):
+def convert(src, dst, format_name, pieces, drop_entities, data_version, in_place, force):
     """Reads SRC and writes it to DST. A file replaced keeps its permissions, and a link to it
     stays a link."""
     if pieces and format_name not in (None, "structure"):
@@ -42,6 +48,8 @@ def convert(src, dst, format_name, pieces, drop_entities, in_place, force):
         options["format"] = format_name
     if drop_entities and not pieces:
         options["drop_entities"] = True
+    if data_version is not None and not pieces:
+        options["data_version"] = data_version
     # Read and write apart, so that each failure names its own file.
     volume = load(src)
     try:

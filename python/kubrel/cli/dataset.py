@@ -34,8 +34,8 @@ def dataset(paths, output, window, augment, jobs, dask_address, in_place):
     air), maps the states to one vocabulary for the whole collection and writes a Zarr array of
     windows with its index (file, window origin) and a table of the files."""
     try:
-        check_request(paths, output)
         refuse_overwrite([output], collect(paths), in_place)
+        check_request(paths, output)
     except OSError as error:
         raise file_error(error.filename or output, error) from None
     except ValueError as error:
