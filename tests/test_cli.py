@@ -320,6 +320,7 @@ OVERWRITE = [
 ]
 SAVE_OVER = [
     ("convert a.schem new.nbt", {}, 0, "", {"new.nbt": 0o640}),
+    ("scan a.schem -o stats.parquet", {}, 0, "(?s).*", {"stats.parquet": 0o640}),
     ("convert a.schem hut.nbt", {"hut.nbt": 0o600}, 0, "", {"hut.nbt": (0o600, "tower")}),
     ("convert a.schem link.nbt", {"link.nbt": "->hut.nbt"}, 0, "", {"link.nbt": "link", "hut.nbt": "tower"}),
     ("convert a.schem hut.nbt", {"hut.nbt": 0o444}, 1, "kubrel: hut.nbt: Permission denied\n", {"hut.nbt": (0o444, "same")}),

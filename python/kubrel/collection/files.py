@@ -35,6 +35,14 @@ def temporary_beside(path, prefix, suffix="", *, store=False):
     except OSError as error:
         raise type(error)(error.errno, error.strerror, given) from None
     os.close(handle)
+    # The file replaces `path` in the end: it gets the mode of the one there, or of a new file.
+    try:
+        mode = os.stat(path).st_mode & 0o7777
+    except OSError:
+        mask = os.umask(0)
+        os.umask(mask)
+        mode = 0o666 & ~mask
+    os.chmod(temporary, mode)
     return temporary
 
 
