@@ -186,7 +186,7 @@ Status write_sponge(const Volume& volume, const SpongeWriteOptions& options, Byt
       return fail("Sponge schematics hold at most 65535 positions per axis, the volume has " +
                   std::to_string(axis_size));
   }
-  PalettePlan plan = plan_whole_palette(volume);
+  KUBREL_ASSIGN_OR_RETURN(PalettePlan plan, plan_whole_palette(volume));
 
   NbtWriter w(sink);
   if (version >= 3) {
