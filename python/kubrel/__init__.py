@@ -27,7 +27,7 @@ With the `cli` extra, `kubrel.scan` and `kubrel.build_dataset` run over whole co
 """
 
 from . import nbt
-from ._native import KubrelError
+from ._native import KubrelError, split_state
 from .loading import load
 from .saving import convert, save_pieces
 from .volume import BlockEntity, Entity, Volume
@@ -40,6 +40,7 @@ __all__ = [
     "BlockEntity",
     "Entity",
     "KubrelError",
+    "split_state",
     "nbt",
 ]
 
