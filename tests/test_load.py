@@ -279,25 +279,6 @@ ERRORS = [
 ]
 
 
-@pytest.mark.parametrize(
-    "text, parts",
-    [
-        (' m:x[b="a,b=c", a = 1 ]', ("m:x", [("b", "a,b=c"), ("a", "1")])),
-        ('"mymod:odd[1]"[""="\\\\\\""]', ("mymod:odd[1]", [("", '\\"')])),
-        ("mymod:odd[1]", "malformed block state 'mymod:odd[1]': a property without '='"),
-    ],
-)
-def test_split_state(text, parts):
-    if isinstance(parts, str):
-        with pytest.raises(kubrel.KubrelError, match=f"^{re.escape(parts)}$"):
-            kubrel.split_state(text)
-    else:
-        assert kubrel.split_state(text) == parts
-        # The test's own writing of state text reads back through the core's one reader.
-        canonical = volume_reference.canonical(*parts)
-        assert kubrel.split_state(canonical) == (parts[0], sorted(parts[1], key=lambda p: p[0]))
-
-
 @pytest.mark.parametrize("source, kwargs, error, message", ERRORS)
 def test_errors(source, kwargs, error, message):
     with pytest.raises(error, match=message):
