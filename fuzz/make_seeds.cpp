@@ -353,7 +353,9 @@ void add_texts() {
       "minecraft:redstone_wire[east=side,north=none,power=15,south=up,west=none]",
       "minecraft:stone[a=b",
       "minecraft:Stone[a=b]",
-      "\xC2\xA0minecraft:air\xE3\x80\x80"};
+      "\xC2\xA0minecraft:air\xE3\x80\x80",
+      "minecraft:oak_sign[rotation=0,text=\"a,b=c\"]",
+      "\"mymod:odd[1]\"[note=\"\",say=\"\\\"\\\\\"]"};
   int n = 0;
   for (const char* state : states) add("block_state", "state_" + std::to_string(n++), text(state));
   const char* differences[] = {"+half=top",

@@ -40,7 +40,7 @@ PARSED_POSITIONS = 1 << 17
 # What the exact reader leaves out: air. What it cannot know of: a structure's unlisted positions.
 AIRS = ("minecraft:air", "minecraft:cave_air", "minecraft:void_air")
 BLOCK_TEXT = re.compile(
-    r"Block at \((-?\d+), (-?\d+), (-?\d+)\) with state ([^\[]*)\[(.*?)\]$", re.M
+    r"Block at \((-?\d+), (-?\d+), (-?\d+)\) with state (.*)\[(.*?)\]$", re.M
 )
 
 
@@ -337,6 +337,8 @@ SIGN = nbt.Compound(id=nbt.String("minecraft:sign"), text=nbt.String("Grüße, �
 PIG = nbt.Compound(id=nbt.String("minecraft:pig"), CustomName=nbt.String("Ærø 🐖"),
                    Motion=nbt.List(nbt.Double, [nbt.Double(0.5)] * 3), Age=nbt.Short(-3))
 WIDGET = "example:widget[" + ",".join(f"p{k:02}={k}" for k in range(20)) + "]"
+# States whose text must quote: a value holding "," and "=", an empty value, a name with brackets.
+QUOTED = ['minecraft:oak_sign[rotation=0,text="a,b=c"]', 'mymod:block[note=""]', '"mymod:odd[1]"']
 # Volumes built here rather than read: (name, volume), beside every corpus file.
 BUILT = {
     "built: only air": generated_volume(["minecraft:air"], numpy.zeros((2, 3, 4))),
@@ -351,6 +353,7 @@ BUILT = {
         [((0, 0, 0), SIGN), ((45, 0, 1), SIGN)],
         [((49.5, 0.0, 1.25), PIG)],
     ),
+    "built: quoted state texts": generated_volume(["minecraft:air", *QUOTED], [[[1, 2, 3, 0]]]),
 }
 VOID, AIR = "minecraft:structure_void", "minecraft:air"
 # Each target: (format, Sponge version); "pieces" are structure files of a piece size that splits.
@@ -440,6 +443,12 @@ def test_round_trip(tmp_path, name, target, version):
             vol.save(path, **options)
         options["data_version"] = 3953
         vol = dataclasses.replace(vol, data_version=3953)
+    if target == "kbr" and any('"' in text for text in vol.palette):
+        # The grammar of KBR palettes, which the exact reader keeps, has no quotes.
+        with pytest.raises(kubrel.KubrelError, match="^KBR cannot hold the state"):
+            vol.save(path, **options)
+        assert os.listdir(tmp_path) == []
+        return
     if target == "kbr" and (vol.block_entities or vol.entities):
         with pytest.raises(kubrel.KubrelError):
             vol.save(path, **options)

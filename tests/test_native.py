@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import kubrel_rs
+import volume_reference
 import writers
 from conftest import CORPUS, STAIRS, STONE, corpus_files
 from kubrel import _native
@@ -19,9 +20,7 @@ LARGEST_COMPARED = 2_000_000
 
 
 def canonical(state):
-    pairs = sorted(state.properties(), key=lambda pair: pair[0])
-    body = ",".join(f"{key}={value}" for key, value in pairs)
-    return state.name() + (f"[{body}]" if pairs else "")
+    return volume_reference.canonical(state.name(), state.properties())
 
 
 def exact_blocks(source):

@@ -13,10 +13,25 @@ AIR = "minecraft:air"
 VOID = "minecraft:structure_void"
 
 
+# Unicode White_Space, which str.isspace() does not quite match.
+WHITE_SPACE = frozenset("\t\n\v\f\r \x85\xa0\u1680\u2028\u2029\u202f\u205f\u3000").union(
+    map(chr, range(0x2000, 0x200B))
+)
+
+
+def token(text):
+    """A name, key or value as state text writes it: in double quotes, with " and \\ escaped, when
+    it is empty or holds , = [ ] " \\ or whitespace."""
+    if text and not any(c in ',=[]"\\' or c in WHITE_SPACE for c in text):
+        return text
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
+
+
 def canonical(name, properties):
-    """The canonical text of a state: properties (key, value) pairs sorted by key."""
-    pairs = ",".join(f"{key}={value}" for key, value in sorted(properties))
-    return f"{name}[{pairs}]" if pairs else name
+    """The canonical text of a state: properties (key, value) pairs sorted by key (a stable sort),
+    each part quoted where it must be."""
+    pairs = ",".join(f"{token(k)}={token(v)}" for k, v in sorted(properties, key=lambda p: p[0]))
+    return f"{token(name)}[{pairs}]" if pairs else token(name)
 
 
 def canonical_from_text(text):

@@ -87,6 +87,8 @@ TEST(BlockStateTest, RejectsMalformedText) {
       {"minecraft:stone[", empty_pair},
       {"minecraft:stone[a=b,", empty_pair},
       {"minecraft:stone[a=b\u00e9", m + "illegal character in property value 'b\u00e9'"},
+      // Quotes are ordinary characters in this grammar: the text is split at every ",".
+      {"minecraft:stone[k=\"x,y\"]", m + "illegal character in property value '\"x'"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.text);

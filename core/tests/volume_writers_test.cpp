@@ -445,6 +445,8 @@ TEST(VolumeWritersTest, Refusals) {
   short_grid.blocks.bytes.pop_back();
   Volume wide = make_volume({70000, 1, 0}, {}, 1);
   Volume odd_state = make_volume({1, 1, 1}, {"minecraft:stone[a=b.c]"}, 1, 0);
+  Volume quoted_state = make_volume({1, 1, 1}, {"minecraft:oak_sign[text=\"a,b=c\"]"}, 1, 0);
+  Volume not_state_text = make_volume({1, 1, 1}, {"minecraft:stone[a=]"}, 1, 0);
   Volume no_id = good;
   no_id.block_entities.push_back({{0, 0, 0}, {std::byte{0}}});
   Volume outside = with_entities(make_volume({1, 1, 1}, {"minecraft:stone"}, 1));
@@ -481,6 +483,13 @@ TEST(VolumeWritersTest, Refusals) {
       {"state KBR cannot spell", odd_state, VolumeFormat::Kbr, 3,
        "KBR cannot hold the state 'minecraft:stone[a=b.c]': it is neither a state text nor a "
        "difference the format can read"},
+      {"state KBR cannot spell: quoted", quoted_state, VolumeFormat::Kbr, 3,
+       "KBR cannot hold the state 'minecraft:oak_sign[text=\"a,b=c\"]': it is neither a state "
+       "text nor a difference the format can read"},
+      {"not state text", not_state_text, VolumeFormat::Sponge, 3,
+       "malformed block state 'minecraft:stone[a=]': empty property key or value"},
+      {"not state text", not_state_text, VolumeFormat::Structure, 3,
+       "malformed block state 'minecraft:stone[a=]': empty property key or value"},
       {"block entity without id", no_id, VolumeFormat::Sponge, 2,
        "block entity at BlockPosition { x: 0, y: 0, z: 0 } has no String \"id\""},
       {"block entity outside", outside, VolumeFormat::Structure, 3,

@@ -33,7 +33,7 @@ With the `cli` extra, `kubrel.scan` and `kubrel.build_dataset` run over whole co
 """
 
 from . import nbt
-from ._native import KubrelError
+from ._native import KubrelError, split_state
 from .loading import load
 from .saving import convert, save_pieces
 from .transform import TransformWarning, paste
@@ -51,6 +51,7 @@ __all__ = [
     "Region",
     "Biomes",
     "KubrelError",
+    "split_state",
     "nbt",
 ]
 

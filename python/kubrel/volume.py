@@ -163,7 +163,7 @@ class Volume:
         counted = (
             (state, count)
             for state, count in zip(self.palette, per_index)
-            if count and state.partition("[")[0] not in NOT_MATERIAL
+            if count and _native.split_state(state)[0] not in NOT_MATERIAL
         )
         return dict(sorted(counted, key=lambda item: -item[1]))
 

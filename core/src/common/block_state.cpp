@@ -1,8 +1,10 @@
-// Block states: construction, the text grammar of palette entries, content hash and equality.
+// Block states: construction, the exact text grammar of palette entries (over the shared state
+// text tokenizer), content hash and equality.
 #include "common/block_state.h"
 
 #include <algorithm>
 
+#include "common/state_text.h"
 #include "common/text.h"
 
 namespace kubrel {
@@ -34,17 +36,13 @@ std::unexpected<Error> malformed_quoting(std::string_view before, std::string_vi
   return malformed(std::string(before) + "'" + std::string(quoted) + "'" + std::string(after));
 }
 
-// The pairs of "key=value,key=value", checked pair by pair in the order written.
+// The pairs of "key=value,key=value", checked pair by pair in the order written. Quotes are
+// ordinary characters here, so the plain tokenizer cannot fail.
 Result<std::vector<Property>> parse_properties(std::string_view body) {
   std::vector<Property> properties;
-  KUBREL_TRY(for_each_piece(body, ',', [&](std::string_view piece) -> Status {
-    std::string_view key;
-    std::string_view value;
-    if (size_t eq = piece.find('='); eq != piece.npos) {
-      key = trim_space(piece.substr(0, eq));
-      std::string_view rest = piece.substr(eq + 1);
-      value = trim_space(rest.substr(0, rest.find('=')));
-    }
+  KUBREL_TRY(for_each_raw_pair(body, Quoting::kNone, [&](const RawPair& pair) -> Status {
+    std::string_view key = pair.has_equals ? pair.key : std::string_view();
+    std::string_view value = pair.value;
     if (key.empty() || value.empty()) return malformed("empty property key or value");
     if (!all_chars(key, is_property_char)) {
       return malformed_quoting("illegal character in property key ", key, "");
@@ -92,34 +90,30 @@ BlockState BlockState::from_name_and_properties(
 }
 
 Result<BlockState> BlockState::from_string(std::string_view text) {
-  size_t open = text.find('[');
-  if (open == std::string_view::npos) {
+  KUBREL_ASSIGN_OR_RETURN(StateTextCut cut, cut_state_text(text, Quoting::kNone));
+  if (!cut.has_open) {
     if (text.find(']') != std::string_view::npos) return malformed("missing '['");
     std::string_view name = trim_space(text);
     if (name.empty()) return malformed("empty input");
     return BlockState(std::string(name), {});
   }
 
-  std::string_view head = text.substr(0, open);
-  if (!head.starts_with(kNamespace)) {
-    return malformed_quoting("", head, " must start with 'minecraft:'");
+  if (!cut.head.starts_with(kNamespace)) {
+    return malformed_quoting("", cut.head, " must start with 'minecraft:'");
   }
-  std::string_view path = trim_space(head.substr(kNamespace.size()));
+  std::string_view path = trim_space(cut.head.substr(kNamespace.size()));
   if (!all_chars(path, is_path_char)) {
     return malformed_quoting("illegal character in path ", path, "");
   }
 
   std::vector<Property> properties;
-  std::string_view tail = text.substr(open + 1);
-  if (tail != "]") {
+  if (!cut.closed || !cut.body.empty()) {
     // Text that does not end with the closing bracket still has its pairs checked first, so a
     // stray character after "]" is reported where it stands.
-    bool closed = tail.ends_with(']');
-    KUBREL_ASSIGN_OR_RETURN(properties,
-                            parse_properties(closed ? tail.substr(0, tail.size() - 1) : tail));
-    if (!closed) return malformed("missing ']'");
+    KUBREL_ASSIGN_OR_RETURN(properties, parse_properties(cut.body));
+    if (!cut.closed) return malformed("missing ']'");
   }
-  return BlockState(std::string(trim_space(head)), std::move(properties));
+  return BlockState(std::string(trim_space(cut.head)), std::move(properties));
 }
 
 bool BlockState::operator==(const BlockState& other) const {

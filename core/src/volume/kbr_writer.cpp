@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/block_state.h"
+#include "common/state_text.h"
 #include "formats/kbr_reader.h"
 #include "io/varint.h"
 #include "volume/palette_plan.h"
@@ -101,49 +102,38 @@ int32_t palette_id(uint32_t file_id) {
   return static_cast<int32_t>(2 * file_id + 2);
 }
 
-bool same_state(const BlockState& state, const StateParts& parts) {
-  if (state.name() != parts.name || state.properties().size() != parts.properties.size())
-    return false;
-  for (size_t i = 0; i < parts.properties.size(); ++i) {
-    if (state.properties()[i].first != parts.properties[i].first ||
-        state.properties()[i].second != parts.properties[i].second)
-      return false;
-  }
-  return true;
-}
-
 // The difference that turns `base` into `target` with the target's pairs in their order: the
 // longest prefix of the target found in order among the base's pairs is kept, the base's other
 // keys are removed, and the rest of the target is added.
-std::string difference(const BlockState& base, const StateParts& target) {
+std::string difference(const BlockState& base, const BlockState& target) {
   const auto& from = base.properties();
   size_t kept = 0;
   std::vector<bool> keep(from.size(), false);
-  for (size_t b = 0; b < from.size() && kept < target.properties.size(); ++b) {
-    if (from[b].first == target.properties[kept].first &&
-        from[b].second == target.properties[kept].second) {
+  for (size_t b = 0; b < from.size() && kept < target.properties().size(); ++b) {
+    if (from[b].first == target.properties()[kept].first &&
+        from[b].second == target.properties()[kept].second) {
       keep[b] = true;
       ++kept;
     }
   }
   std::string text;
-  if (base.name() != target.name) text = target.name;
+  if (base.name() != target.name()) text = target.name();
   std::string removed;
   for (size_t b = 0; b < from.size(); ++b) {
     if (keep[b]) continue;
     bool replaced = false;
-    for (size_t t = kept; t < target.properties.size(); ++t)
-      replaced = replaced || target.properties[t].first == from[b].first;
+    for (size_t t = kept; t < target.properties().size(); ++t)
+      replaced = replaced || target.properties()[t].first == from[b].first;
     if (replaced) continue;
     removed += removed.empty() ? "-" : ",";
     removed += from[b].first;
   }
   text += removed;
-  for (size_t t = kept; t < target.properties.size(); ++t) {
+  for (size_t t = kept; t < target.properties().size(); ++t) {
     text += t == kept ? "+" : ",";
-    text += target.properties[t].first;
+    text += target.properties()[t].first;
     text += "=";
-    text += target.properties[t].second;
+    text += target.properties()[t].second;
   }
   return text;
 }
@@ -152,16 +142,18 @@ std::string difference(const BlockState& base, const StateParts& target) {
 Status write_palette(KbrEncoder& out, const Volume& volume, const PalettePlan& plan) {
   std::vector<BlockState> defined;
   defined.reserve(plan.states.size());
-  std::unordered_map<std::string_view, std::vector<uint32_t>> by_name;
+  std::unordered_map<std::string, std::vector<uint32_t>> by_name;
   for (uint32_t file_id = 0; file_id < plan.states.size(); ++file_id) {
     const std::string& text = volume.palette[plan.states[file_id]];
-    StateParts parts = split_state_text(text);
+    // The text itself is written only when the exact grammar of KBR palettes reads it as the same
+    // state, which a text with quoted tokens never is.
+    KUBREL_ASSIGN_OR_RETURN(const BlockState target, parse_state_text(text));
     std::optional<BlockState> state;
     std::optional<std::pair<uint32_t, std::string>> best;
-    if (auto parsed = BlockState::from_string(text); parsed && same_state(*parsed, parts))
+    if (auto parsed = BlockState::from_string(text); parsed && *parsed == target)
       state = std::move(*parsed);
     size_t best_size = state ? 1 + varint_size(text.size()) + text.size() : SIZE_MAX;
-    std::vector<uint32_t>& same_name = by_name[parts.name];
+    std::vector<uint32_t>& same_name = by_name[target.name()];
     std::array<uint32_t, kDifferenceCandidates + 1> candidates{};
     size_t candidate_count = 0;
     for (size_t i = same_name.size(); i > 0 && candidate_count < kDifferenceCandidates; --i)
@@ -169,12 +161,12 @@ Status write_palette(KbrEncoder& out, const Volume& volume, const PalettePlan& p
     if (file_id > 0) candidates[candidate_count++] = file_id - 1;
     for (size_t c = 0; c < candidate_count; ++c) {
       uint32_t base = candidates[c];
-      std::string diff = difference(defined[base], parts);
+      std::string diff = difference(defined[base], target);
       size_t size = varint_size(static_cast<uint32_t>(palette_id(base))) +
                     varint_size(diff.size()) + diff.size();
       if (size >= best_size) continue;
       auto derived = defined[base].update(diff);
-      if (!derived || !same_state(*derived, parts)) continue;
+      if (!derived || !(*derived == target)) continue;
       best_size = size;
       best.emplace(base, std::move(diff));
       state = std::move(*derived);
@@ -413,7 +405,7 @@ Result<KbrWriteReport> write_kbr(const Volume& volume, const KbrWriteOptions& op
     report.dropped_block_entities = volume.block_entities.size();
     report.dropped_entities = volume.entities.size();
   }
-  PalettePlan plan = plan_whole_palette(volume);
+  KUBREL_ASSIGN_OR_RETURN(PalettePlan plan, plan_whole_palette(volume));
 
   KbrEncoder out(sink);
   out.var_long(kKbrMagic);

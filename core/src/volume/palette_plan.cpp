@@ -6,6 +6,8 @@
 #include <type_traits>
 #include <unordered_map>
 
+#include "common/state_text.h"
+
 namespace kubrel {
 
 Status check_grid(const Volume& volume) {
@@ -27,10 +29,12 @@ bool is_left_out(std::string_view text, std::initializer_list<std::string_view> 
   return std::ranges::find(leave_out, text) != leave_out.end();
 }
 
-// Numbers the distinct texts of the entries that `used` accepts, in palette order.
+// Numbers the distinct texts of the entries that `used` accepts, in palette order. Fails on a text
+// that is not state text: a writer would write it as a state that a reader refuses or reads as
+// another (each distinct text is read once).
 template <class Used>
-void number_states(const Volume& volume, std::initializer_list<std::string_view> leave_out,
-                   PalettePlan& plan, Used&& used) {
+Status number_states(const Volume& volume, std::initializer_list<std::string_view> leave_out,
+                     PalettePlan& plan, Used&& used) {
   const size_t palette_size = volume.palette.size();
   plan.file_id.assign(palette_size, kNotWritten);
   std::unordered_map<std::string_view, uint32_t> first_with_text;
@@ -40,9 +44,13 @@ void number_states(const Volume& volume, std::initializer_list<std::string_view>
     if (!used(index)) continue;
     auto [found, inserted] =
         first_with_text.try_emplace(text, static_cast<uint32_t>(plan.states.size()));
-    if (inserted) plan.states.push_back(index);
+    if (inserted) {
+      KUBREL_TRY(parse_state_text(text));
+      plan.states.push_back(index);
+    }
     plan.file_id[index] = found->second;
   }
+  return {};
 }
 
 std::unexpected<Error> index_error(uint64_t index, size_t palette_size) {
@@ -62,9 +70,9 @@ std::vector<uint64_t> PaletteUseCounter::totals() const {
   return totals;
 }
 
-PalettePlan plan_whole_palette(const Volume& volume) {
+Result<PalettePlan> plan_whole_palette(const Volume& volume) {
   PalettePlan plan;
-  number_states(volume, {}, plan, [](uint32_t) { return true; });
+  KUBREL_TRY(number_states(volume, {}, plan, [](uint32_t) { return true; }));
   return plan;
 }
 
@@ -83,41 +91,19 @@ Result<PalettePlan> plan_palette(const Volume& volume, const VolumeBox& box,
                [&](const auto* row, uint64_t, uint64_t count) { counter.add(row, count); });
   plan.uses = counter.totals();
   if (counter.bad_index()) return index_error(*counter.bad_index(), palette_size);
-  number_states(volume, leave_out, plan, [&](uint32_t index) { return plan.uses[index] != 0; });
+  KUBREL_TRY(number_states(volume, leave_out, plan,
+                           [&](uint32_t index) { return plan.uses[index] != 0; }));
   for (uint32_t index = 0; index < palette_size; ++index)
     if (is_left_out(volume.palette[index], leave_out)) plan.left_out += plan.uses[index];
   return plan;
 }
 
-StateParts split_state_text(std::string_view text) {
-  StateParts parts;
-  size_t open = text.find('[');
-  if (open == std::string_view::npos || text.back() != ']') {
-    parts.name = text;
-    return parts;
-  }
-  parts.name = text.substr(0, open);
-  std::string_view body = text.substr(open + 1, text.size() - open - 2);
-  while (!body.empty()) {
-    size_t comma = body.find(',');
-    std::string_view pair = body.substr(0, comma);
-    size_t equals = pair.find('=');
-    if (equals == std::string_view::npos)
-      parts.properties.emplace_back(pair, std::string_view{});
-    else
-      parts.properties.emplace_back(pair.substr(0, equals), pair.substr(equals + 1));
-    if (comma == std::string_view::npos) break;
-    body.remove_prefix(comma + 1);
-  }
-  return parts;
-}
-
 void write_state_compound(NbtWriter& w, std::string_view text) {
-  StateParts parts = split_state_text(text);
-  w.string("Name", parts.name);
-  if (!parts.properties.empty()) {
+  auto state = parse_state_text(text);
+  w.string("Name", state ? std::string_view(state->name()) : text);
+  if (state && !state->properties().empty()) {
     w.begin_compound("Properties");
-    for (const auto& [key, value] : parts.properties) w.string(key, value);
+    for (const auto& [key, value] : state->properties()) w.string(key, value);
     w.end_compound();
   }
   w.end_compound();

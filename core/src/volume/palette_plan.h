@@ -165,7 +165,8 @@ struct PalettePlan {
 
 // Plans the palette of `box` (inside the volume, which check_grid must have passed): file ids go
 // to the used states in palette order. States whose text is one of `leave_out` get no id. Fails
-// when a position holds an index outside the palette.
+// when a position holds an index outside the palette, or a state that gets an id is not state
+// text (parse_state_text), which no writer could write as the state it names.
 [[nodiscard]] Result<PalettePlan> plan_palette(
     const Volume& volume, const VolumeBox& box,
     std::initializer_list<std::string_view> leave_out = {});
@@ -174,20 +175,15 @@ struct PalettePlan {
 // stays empty). For writers of whole volumes, where an unused palette entry costs a few bytes and
 // a pass over the grid costs more. The grid is not looked at: the caller must check its indices
 // (check_indices) before it uses one to look something up.
-PalettePlan plan_whole_palette(const Volume& volume);
+[[nodiscard]] Result<PalettePlan> plan_whole_palette(const Volume& volume);
 
 // Fails when `largest`, the largest index of the grid, is outside the palette.
 [[nodiscard]] Status check_largest_index(const Volume& volume, uint64_t largest);
 
-// A canonical state text "name[k=v,...]" cut into its name and its properties, as views into it.
-struct StateParts {
-  std::string_view name;
-  std::vector<std::pair<std::string_view, std::string_view>> properties;
-};
-StateParts split_state_text(std::string_view text);
-
 // A state as the NBT formats list it, as the entries of a compound that this closes: "Name" and,
-// when it has any, "Properties" {key: value, ...}.
+// when it has any, "Properties" {key: value, ...}, each token as the text means it (unquoted).
+// `text` must be state text (the palette plans check each state they number); one that is not is
+// written as a name, whole.
 void write_state_compound(NbtWriter& w, std::string_view text);
 
 }  // namespace kubrel

@@ -253,7 +253,7 @@ Result<NotKept> write_sponge(const Volume& volume, const SpongeWriteOptions& opt
                   std::to_string(axis_size));
   }
   KUBREL_ASSIGN_OR_RETURN(int32_t data_version, required_data_version(volume, "Sponge"));
-  PalettePlan plan = plan_whole_palette(volume);
+  KUBREL_ASSIGN_OR_RETURN(PalettePlan plan, plan_whole_palette(volume));
   NotKept not_kept;
 
   NbtWriter w(sink);

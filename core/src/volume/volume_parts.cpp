@@ -1,12 +1,10 @@
-// Palette, state text and grid helpers shared by the array decoders.
+// Palette and grid helpers shared by the array decoders.
 #include "volume/volume_parts.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
-
-#include "common/text.h"
 
 namespace kubrel {
 
@@ -27,54 +25,6 @@ void convert(const std::byte* from, std::byte* to, size_t count) {
 }
 
 }  // namespace
-
-std::string canonical_state_text(std::string_view name, std::vector<Property> properties) {
-  std::string text(name);
-  if (properties.empty()) return text;
-  std::stable_sort(properties.begin(), properties.end(),
-                   [](const Property& a, const Property& b) { return a.first < b.first; });
-  char separator = '[';
-  for (const auto& [key, value] : properties) {
-    text += separator;
-    text += key;
-    text += '=';
-    text += value;
-    separator = ',';
-  }
-  text += ']';
-  return text;
-}
-
-Result<BlockState> parse_state_text(std::string_view text) {
-  auto malformed = [&](std::string_view why) {
-    return fail("malformed block state '" + std::string(text) + "': " + std::string(why));
-  };
-  size_t open = text.find('[');
-  std::string_view name = trim_space(text.substr(0, open));
-  if (name.empty()) return malformed("empty name");
-  if (open == text.npos) return BlockState(std::string(name), {});
-  std::string_view body = trim_space(text.substr(open + 1));
-  if (!body.ends_with(']')) return malformed("missing ']'");
-  body.remove_suffix(1);
-  std::vector<Property> properties;
-  if (!trim_space(body).empty()) {
-    KUBREL_TRY(for_each_piece(body, ',', [&](std::string_view piece) -> Status {
-      size_t eq = piece.find('=');
-      std::string_view key = trim_space(piece.substr(0, eq));
-      std::string_view rest = eq == piece.npos ? std::string_view() : piece.substr(eq + 1);
-      std::string_view value = trim_space(rest.substr(0, rest.find('=')));
-      if (key.empty() || value.empty()) return malformed("empty property key or value");
-      properties.emplace_back(std::string(key), std::string(value));
-      return {};
-    }));
-  }
-  return BlockState(std::string(name), std::move(properties));
-}
-
-Result<std::string> canonical_state_text(std::string_view text) {
-  KUBREL_ASSIGN_OR_RETURN(BlockState state, parse_state_text(text));
-  return canonical_state_text(state.name(), state.properties());
-}
 
 PaletteBuilder::PaletteBuilder() {
   texts_.emplace_back(kAirText);

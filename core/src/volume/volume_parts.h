@@ -1,6 +1,6 @@
-// What the array decoders of every format share: the canonical text of a block state, the
-// volume's palette as it is built (entry 0 is air, each text once), and the index grid's width,
-// allocation and conversion.
+// What the array decoders of every format share: the volume's palette as it is built (entry 0 is
+// air, each text once; its texts are canonical state texts, common/state_text.h), and the index
+// grid's width, allocation and conversion.
 #pragma once
 
 #include <array>
@@ -15,23 +15,13 @@
 
 #include "common/block_state.h"
 #include "common/error.h"
+#include "common/state_text.h"
 #include "volume/volume.h"
 
 namespace kubrel {
 
 inline constexpr std::string_view kAirText = "minecraft:air";
 inline constexpr std::string_view kStructureVoidText = "minecraft:structure_void";
-
-// "name[k=v,...]" with the pairs sorted by key (a stable sort: a key written twice keeps both
-// pairs in file order); a state without pairs is its bare name.
-std::string canonical_state_text(std::string_view name, std::vector<Property> properties);
-// State text as palettes write it: a name, then optionally "[k=v,...]"; whitespace around the
-// name, keys and values is dropped, and a value ends at a further "=". Any namespace is accepted.
-// Fails on an empty name, a missing "]" or a pair without a key or value, with a message that
-// quotes the text. Pairs keep their written order.
-[[nodiscard]] Result<BlockState> parse_state_text(std::string_view text);
-// The canonical text of `text` (parse_state_text, then sorted).
-[[nodiscard]] Result<std::string> canonical_state_text(std::string_view text);
 
 // The palette of a volume under construction: entry 0 is "minecraft:air", every text appears
 // once, and the texts' bytes are bounded like every reader's palette.

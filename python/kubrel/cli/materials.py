@@ -7,6 +7,7 @@ import sys
 
 import click
 
+from kubrel._native import split_state
 from kubrel.cli.output import load, show_rows
 
 
@@ -22,7 +23,7 @@ def materials(file, by_name, as_csv, as_json):
     if by_name:
         names = collections.Counter()
         for state, count in counts.items():
-            names[state.partition("[")[0]] += count
+            names[split_state(state)[0]] += count
         counts = names
     what = "block" if by_name else "state"
     ordered = sorted(counts.items(), key=lambda item: (-item[1], item[0]))

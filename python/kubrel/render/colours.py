@@ -4,6 +4,8 @@ stable colour made from its name."""
 import colorsys
 import hashlib
 
+from kubrel._native import split_state
+
 # The sixteen dye colours, for the families of blocks that come in each of them.
 DYES = {
     "white": (233, 236, 236),
@@ -182,8 +184,7 @@ NAMED = {
 
 def base_name(state):
     """The block name of a state's text, without its namespace and properties."""
-    name = state.partition("[")[0]
-    return name.rpartition(":")[2]
+    return split_state(state)[0].rpartition(":")[2]
 
 
 # Shapes cut from a full block keep that block's colour (stone_brick_stairs, sandstone_wall...).
@@ -194,7 +195,7 @@ def colour(state):
     """The (r, g, b) colour of a state in a preview: from the tables for common blocks, else a
     colour derived from the block name's digest (the same in every run and on every machine)."""
     found = _table_colour(base_name(state))
-    return found if found is not None else _hashed(state.partition("[")[0])
+    return found if found is not None else _hashed(split_state(state)[0])
 
 
 def _table_colour(name):

@@ -42,7 +42,16 @@ def crop(volume, low, high):
         regions=_crop_regions(volume.regions, low, high),
         pending_block_ticks=_crop_ticks(volume.pending_block_ticks, inside, moved),
         pending_fluid_ticks=_crop_ticks(volume.pending_fluid_ticks, inside, moved),
+        biomes=_crop_biomes(volume.biomes, box),
     )
+
+
+def _crop_biomes(biomes, box):
+    """The biome grid cut like the blocks (a grid of columns keeps its one layer)."""
+    if biomes is None:
+        return None
+    rows = slice(None) if biomes.blocks.shape[0] == 1 else box[0]
+    return dataclasses.replace(biomes, blocks=biomes.blocks[(rows, *box[1:])].copy())
 
 
 def _crop_ticks(ticks, inside, moved):
@@ -69,7 +78,7 @@ def _crop_regions(regions, low, high):
 def trim(volume):
     """`volume` cropped to the smallest box holding every block that is not air or structure
     void, and every block entity and entity inside the volume; an empty volume trims to size 0."""
-    empty = numpy.array([text.partition("[")[0] in NOT_MATERIAL for text in volume.palette])
+    empty = numpy.array([parse_state(text)[0] in NOT_MATERIAL for text in volume.palette])
     filled = ~empty[volume.blocks] if len(volume.palette) else numpy.zeros(volume.blocks.shape, bool)
     low, high = [], []
     for axis in (2, 0, 1):  # x, y, z
@@ -148,7 +157,7 @@ def paste(into, volume, at=(0, 0, 0), mask="air"):
         low[1] - at[1] : high[1] - at[1], low[2] - at[2] : high[2] - at[2], low[0] - at[0] : high[0] - at[0]
     ]
     piece = volume.blocks[source]
-    left_out = numpy.array([text.partition("[")[0] in MASKS[mask] for text in volume.palette])
+    left_out = numpy.array([parse_state(text)[0] in MASKS[mask] for text in volume.palette])
     placed = ~left_out[piece] if left_out.any() else numpy.ones(piece.shape, bool)
     blocks[target] = numpy.where(placed, numpy.asarray(lookup, dtype)[piece], blocks[target])
     inside = lambda p: all(lo <= c < h for c, lo, h in zip(p, low, high))  # noqa: E731

@@ -4,6 +4,9 @@ their side) is reported and left as it was: the image of every property is taken
 
 from __future__ import annotations
 
+import re
+
+from .._native import split_state
 from .turns import DIRECTIONS, Turn
 
 HORIZONTAL = ("north", "east", "south", "west")
@@ -37,19 +40,32 @@ class CannotFollow(Exception):
 
 
 def parse_state(text: str) -> tuple[str, dict[str, str]]:
-    """"name[k=v,...]" as (name, {k: v}). The one place that reads the state text here."""
-    name, bracket, rest = text.partition("[")
-    if not bracket or not rest.endswith("]"):
+    """"name[k=v,...]" as (name, {k: v}), read by the core's one state-text reader; text it
+    cannot read is a bare name."""
+    try:
+        name, pairs = split_state(text)
+    except ValueError:
         return text, {}
-    pairs = (item.partition("=") for item in rest[:-1].split(",") if item)
-    return name, {key: value for key, _, value in pairs}
+    return name, dict(pairs)
+
+
+# What the state-text syntax quotes: an empty token, or one holding these or whitespace.
+_NEEDS_QUOTES = re.compile(r'^$|[,=\[\]"\\\s]')
+
+
+def _token(text: str) -> str:
+    if not _NEEDS_QUOTES.search(text):
+        return text
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
 
 def format_state(name: str, properties: dict[str, str]) -> str:
-    """The canonical text of a state: its properties with the keys sorted."""
+    """The canonical text of a state: its properties with the keys sorted, quoted as the
+    state-text syntax quotes them."""
     if not properties:
-        return name
-    return name + "[" + ",".join(f"{k}={properties[k]}" for k in sorted(properties)) + "]"
+        return _token(name)
+    pairs = ",".join(f"{_token(k)}={_token(properties[k])}" for k in sorted(properties))
+    return f"{_token(name)}[{pairs}]"
 
 
 def turn_state(text: str, turn: Turn) -> str | None:

@@ -52,7 +52,23 @@ def transform(volume, turn: Turn, strict: bool = False):
         regions=turn_regions(volume.regions, turn, size),
         pending_block_ticks=turn_ticks(volume.pending_block_ticks, turn, size),
         pending_fluid_ticks=turn_ticks(volume.pending_fluid_ticks, turn, size),
+        biomes=_turn_biomes(volume.biomes, turn, size),
+        # The other palettes of a structure would need the merge of turned states that `distinct`
+        # made for this one: the turned volume offers the one palette it shows.
+        palettes=[],
+        palette_count=1,
     )
+
+
+def _turn_biomes(biomes, turn: Turn, size):
+    """The biome grid turned like the blocks; a grid of columns stands for every height, so it
+    is spread over them first where the turn tips it over."""
+    if biomes is None:
+        return None
+    grid = biomes.blocks
+    if grid.shape[0] == 1 and not turn.upright:
+        grid = numpy.broadcast_to(grid, (size[1], *grid.shape[1:]))
+    return dataclasses.replace(biomes, blocks=numpy.ascontiguousarray(turn_grid(grid, turn)))
 
 
 def index_dtype(count):

@@ -1,12 +1,13 @@
 // The kubrel._native extension module: load(), save(), save_pieces(), count_indices(),
-// KubrelError and MAX_DOCUMENT (load's default limit), over the core's volume loader, savers and
-// palette counter.
+// split_state(), KubrelError and MAX_DOCUMENT (load's default limit), over the core's volume
+// loader, savers, palette counter and state text reader.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include "kubrel_native/count.h"
 #include "kubrel_native/load.h"
 #include "kubrel_native/save.h"
+#include "kubrel_native/state_text.h"
 #include "py_common/errors.h"
 #include "py_common/module_def.h"
 #include "py_common/pyref.h"
@@ -20,8 +21,8 @@ int exec_module(PyObject* module) {
   return guard([&]() -> int {
     PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
     if (!module_name) return -1;
-    for (PyMethodDef* method :
-         {&load_method, &save_method, &save_pieces_method, &count_indices_method}) {
+    for (PyMethodDef* method : {&load_method, &save_method, &save_pieces_method,
+                                &count_indices_method, &split_state_method}) {
       PyRef function = PyRef::steal(PyCFunction_NewEx(method, module, module_name.get()));
       if (!function || PyModule_AddObjectRef(module, method->ml_name, function.get()) < 0) {
         return -1;

@@ -1,0 +1,12 @@
+// kubrel._native.split_state(): the core's reading of a state text, so that Python never cuts
+// state text by rules of its own.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace kubrel::py {
+
+extern PyMethodDef split_state_method;
+
+}  // namespace kubrel::py
