@@ -354,6 +354,10 @@ HAND_COUNTED = [
      {"oak_door": 1, "yellow_bed": 1, "torch": 2, "tall_grass": 1, "wall_torch": None, "air": None}),
     ("structure/vanilla-25w34b__ruined_portal__giant_portal_1.nbt", "", {"stone_brick_slab": 39}),
     ("structure/vanilla-25w34b__ancient_city__structures__sauna_1.nbt", "", {"white_candle": 62}),
+    # Potted plants are a pot and the plant, a redstone torch on a wall a redstone torch, water
+    # no item.
+    ("sponge/v3__root-wars__The_Depot.schem", "",
+     {"flower_pot": 33, "bamboo": 4, "mangrove_propagule": 6, "redstone_torch": 10, "water": None}),
     # What its one chest holds, and the chest itself among the blocks.
     ("sponge/v2__IridiumSkyblock__mushroom_nether.schem", "--contents",
      {"netherrack": 64, "glowstone": 16, "soul_sand": 16, "soul_soil": 16, "nether_wart": 4, "chest": None}),
