@@ -57,16 +57,27 @@ def show_rows(title, columns, rows):
             click.echo("\t".join(map(str, line)))
         return
     table = require("rich.table").Table(title=title, title_justify="left")
+    # Left alone, a narrow terminal shrinks every column alike, and a path, the only long cell,
+    # is folded into pieces as narrow as the numbers beside it. Where the table does not fit, the
+    # other columns are folded to their longest word instead, and the first one keeps its width
+    # as far as they leave room (3 for each column's border and padding, 1 for the last border).
+    cells = [[column, *(row[i] for row in rows)] for i, column in enumerate(columns)]
+    natural = 1 + sum(3 + max(len(str(cell)) for cell in column) for column in cells)
+    words = [max(len(word) for cell in column for word in str(cell).split() or [""])
+             for column in cells]
+    tight = natural > console.width
+    room = console.width - 1 - sum(3 + width for width in words[1:]) - 3
     for index, column in enumerate(columns):
         numeric = all(isinstance(row[index], int) for row in rows)
-        # Left alone, a narrow terminal shrinks every column alike, and a path, the only long
-        # cell, is folded into pieces as narrow as the numbers beside it: the first column keeps
-        # its width up to half the terminal.
-        widest = max((len(str(row[index])) for row in rows), default=0)
-        keep = min(widest, console.width // 2) if index == 0 else None
+        widest = max(len(str(cell)) for cell in cells[index])
         table.add_column(
-            column, justify="right" if numeric else "left", overflow="fold", min_width=keep
+            column,
+            justify="right" if numeric else "left",
+            overflow="fold",
+            min_width=max(1, min(widest, room)) if tight and index == 0 else None,
+            max_width=words[index] if tight and index else None,
         )
     for row in rows:
         table.add_row(*map(str, row))
     console.print(table)
+
