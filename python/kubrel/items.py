@@ -1,6 +1,6 @@
 """What a builder gathers to place a block: the items each state costs, as the game counts them,
-and how many of an item make a stack. Every rule is a row of RULES; the first row that matches a
-state gives its items."""
+and how many of an item make a stack. Every rule is a row of RULES (the name sets above it are
+its data); the first row that applies to a state gives its items."""
 
 from __future__ import annotations
 
@@ -47,35 +47,43 @@ POTTED = {"azalea_bush": "azalea", "flowering_azalea_bush": "flowering_azalea"}
 COUNTED_BY = {"candles": "candles", "pickles": "pickles", "layers": "layers", "eggs": "eggs",
               "flower_amount": "flower_amount", "segment_amount": "segment_amount"}
 # Items that stack by fewer than 64.
-STACK_OF_16 = re.compile(r".*(_sign|_banner)|snowball|egg|ender_pearl|armor_stand|honey_bottle|"
-                         r"powder_snow_bucket")
-STACK_OF_1 = re.compile(r".*(_bed|shulker_box)|cake|.*_bucket|bucket_of_.*")
+STACK_OF_16 = re.compile(r".*(_sign|_banner)|snowball|egg|ender_pearl|armor_stand|honey_bottle")
+STACK_OF_1 = re.compile(r".*(_bed|shulker_box|_bucket)|cake")
 SHULKER_BOX_STACKS = 27
+
+
+def _counted(props):
+    return next((int(props[key]) for key in COUNTED_BY if props.get(key, "").isdigit()), None)
+
+
+# The rules, first match wins: (what it is, whether it applies to a (namespace-less name,
+# properties), the [(item, count)] it costs).
+RULES = (
+    ("no item places it", lambda name, props: name in NOT_ITEMS, lambda name, props: []),
+    # The second block comes with the first.
+    ("upper half of a door or tall plant, head of a bed",
+     lambda name, props: props.get("half") == "upper" or props.get("part") == "head",
+     lambda name, props: []),
+    ("double slab", lambda name, props: name.endswith("_slab") and props.get("type") == "double",
+     lambda name, props: [(name, 2)]),
+    ("potted plant", lambda name, props: name.startswith("potted_"),
+     lambda name, props: [("flower_pot", 1), (POTTED.get(name[7:], name[7:]), 1)]),
+    ("cake with a candle", lambda name, props: name.endswith("candle_cake"),
+     lambda name, props: [("cake", 1), (name.removesuffix("_cake"), 1)]),
+    ("several in one block", lambda name, props: _counted(props) is not None,
+     lambda name, props: [(name, _counted(props))]),
+    ("placed by another item", lambda name, props: name in PLACED_BY,
+     lambda name, props: [(PLACED_BY[name], 1)]),
+    ("torch, sign, banner, head or coral fan on a wall",
+     lambda name, props: name.startswith("wall_") or "_wall_" in name,
+     lambda name, props: [(name.removeprefix("wall_").replace("_wall_", "_"), 1)]),
+    ("any other block", lambda name, props: True, lambda name, props: [(name, 1)]),
+)
 
 
 def _rule_rows(name, props):
     """(namespace-less name, properties) -> [(item, count)], by the first rule that applies."""
-    if name in NOT_ITEMS:
-        return []
-    # The second block of a door, tall flower or bed comes with the first.
-    if props.get("half") == "upper" or props.get("part") == "head":
-        return []
-    if props.get("type") == "double" and name.endswith("_slab"):
-        return [(name, 2)]
-    if name.startswith("potted_"):
-        plant = name.removeprefix("potted_")
-        return [("flower_pot", 1), (POTTED.get(plant, plant), 1)]
-    if name.endswith("candle_cake"):
-        return [("cake", 1), (name.removesuffix("_cake"), 1)]
-    for key in COUNTED_BY:
-        if key in props and props[key].isdigit():
-            return [(name, int(props[key]))]
-    if name in PLACED_BY:
-        return [(PLACED_BY[name], 1)]
-    # Torches, signs, banners, heads and coral fans on a wall are the items placed on the floor.
-    if name.startswith("wall_") or "_wall_" in name:
-        return [(name.removeprefix("wall_").replace("_wall_", "_"), 1)]
-    return [(name, 1)]
+    return next(items(name, props) for _what, applies, items in RULES if applies(name, props))
 
 
 def items_of(state: str) -> list[tuple[str, int]]:
