@@ -8,7 +8,7 @@ from kubrel.cli.convert import convert
 from kubrel.cli.dataset import dataset
 from kubrel.cli.info import info
 from kubrel.cli.materials import materials
-from kubrel.cli.output import UserError
+from kubrel.cli.output import UserError, examples
 from kubrel.cli.render import render
 from kubrel.cli.scan import scan
 from kubrel.cli.transform import transform
@@ -22,10 +22,19 @@ class KubrelGroup(click.Group):
             raise UserError(str(error)) from None
 
 
-@click.group(cls=KubrelGroup, context_settings={"help_option_names": ["-h", "--help"]})
+@click.group(
+    cls=KubrelGroup,
+    context_settings={"help_option_names": ["-h", "--help"]},
+    epilog=examples(
+        "kubrel info castle.schem",
+        "kubrel convert castle.schem castle.litematic",
+        "kubrel materials castle.schem",
+    ),
+)
 @click.version_option(package_name="kubrel", prog_name="kubrel")
 def app():
-    """Read, convert, picture and survey block schematics (Sponge, Mojang structure, KBR)."""
+    """Read, convert, picture and survey block schematics: Sponge (.schem, versions 1 to 3),
+    Mojang structure files (.nbt), Litematica (.litematic) and KBR (.kbr)."""
 
 
 for command in (info, materials, convert, transform, render, scan, dataset):

@@ -3,14 +3,20 @@
 import click
 
 from kubrel.cli.cluster import dask_client, dask_option, jobs_option
-from kubrel.cli.output import UserError, file_error
+from kubrel.cli.output import UserError, examples, file_error
 from kubrel.cli.paths import in_place_option, refuse_overwrite
 from kubrel.cli.progress import progress_bars
 from kubrel.collection.dataset import build_dataset, check_request
 from kubrel.collection.files import collect
 
 
-@click.command()
+@click.command(
+    epilog=examples(
+        "kubrel dataset builds/ -o voxels.zarr --window 32",
+        "kubrel dataset builds/ -o voxels.zarr --window 16 --augment 8 --jobs 4",
+        "kubrel dataset builds/ -o voxels.zarr --dask tcp://scheduler:8786",
+    )
+)
 @click.argument("paths", nargs=-1, required=True)
 @click.option("-o", "--output", required=True, metavar="ZARR", help="The dataset folder to write.")
 @click.option(

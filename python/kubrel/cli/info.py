@@ -4,7 +4,7 @@ import json
 
 import click
 
-from kubrel.cli.output import file_error, load, show_rows, UserError
+from kubrel.cli.output import UserError, examples, file_error, load, show_rows
 from kubrel.facts import facts
 
 COLUMNS = (
@@ -20,16 +20,24 @@ COLUMNS = (
 )
 
 
-@click.command()
+@click.command(
+    epilog=examples(
+        "kubrel info castle.schem lobby.nbt farm.litematic",
+        "kubrel info --json castle.schem > castle.json",
+    )
+)
 @click.argument("files", nargs=-1, required=True)
 @click.option("--json", "as_json", is_flag=True, help="One JSON object per file, in a list.")
 def info(files, as_json):
-    """Format and version, size, origin, data version, block count, palette size, block entities
-    and entities of each FILE."""
+    """Format and version, size, origin, data version, block count, palette size (the states
+    the file's blocks use), block entities and entities of each FILE."""
     described, failed = [], 0
     for path in files:
         try:
-            described.append({"path": path, **facts(load(path))})
+            row = {"path": path, **facts(load(path))}
+            # Structure files have no version of their own: null rather than a made-up 0.
+            row["version"] = row["version"] or None
+            described.append(row)
         except UserError as error:
             error.show()
             failed += 1
@@ -43,7 +51,6 @@ def info(files, as_json):
 
 def _cells(row):
     data_version = "-" if row["data_version"] is None else row["data_version"]
-    # Structure files carry no version of their own.
     version = f" v{row['version']}" if row["version"] else ""
     return (
         row["path"],

@@ -2,12 +2,17 @@
 
 import click
 
-from kubrel.cli.output import file_error, load
+from kubrel.cli.output import examples, file_error, load
 from kubrel.cli.paths import in_place_option, refuse_overwrite
 from kubrel.render import render as render_volume
 
 
-@click.command()
+@click.command(
+    epilog=examples(
+        "kubrel render castle.schem -o castle.png",
+        "kubrel render lobby.nbt",
+    )
+)
 @click.argument("file")
 @click.option(
     "-o", "--output", metavar="PNG", help="Where to write the picture (default: FILE.png)."

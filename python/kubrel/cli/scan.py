@@ -5,14 +5,20 @@ import time
 import click
 
 from kubrel.cli.cluster import dask_client, dask_option, jobs_option
-from kubrel.cli.output import UserError, file_error
+from kubrel.cli.output import UserError, examples, file_error
 from kubrel.cli.paths import in_place_option, refuse_overwrite
 from kubrel.cli.progress import progress_bars
 from kubrel.collection.files import collect
 from kubrel.collection.scan import ScanPlan, write
 
 
-@click.command()
+@click.command(
+    epilog=examples(
+        "kubrel scan builds/ -o stats.parquet",
+        "kubrel scan builds/ more/ -o stats.parquet --jobs 8 --resume",
+        "kubrel scan builds/ -o stats.parquet --dask local",
+    )
+)
 @click.argument("paths", nargs=-1, required=True)
 @click.option("-o", "--output", required=True, metavar="PARQUET", help="The Parquet file to write.")
 @jobs_option

@@ -6,7 +6,7 @@ import warnings
 import click
 
 import kubrel
-from kubrel.cli.output import UserError, file_error, load
+from kubrel.cli.output import UserError, examples, file_error, load
 
 
 def _box(text):
@@ -19,7 +19,13 @@ def _box(text):
     return tuple(numbers[:3]), tuple(numbers[3:])
 
 
-@click.command()
+@click.command(
+    epilog=examples(
+        "kubrel transform castle.schem castle.nbt --rotate 90 --mirror z",
+        "kubrel transform castle.schem part.schem --crop 0,0,0,16,8,16 --trim",
+        "kubrel transform castle.schem spruce.schem --replace minecraft:oak_planks=minecraft:spruce_planks",
+    )
+)
 @click.argument("src")
 @click.argument("dst")
 @click.option("--crop", metavar="X0,Y0,Z0,X1,Y1,Z1", help="Keep this box (max exclusive).")
