@@ -6,6 +6,7 @@ import json
 import os
 import resource
 import subprocess
+import sys
 import time
 
 
@@ -37,6 +38,24 @@ def timed(function, *args):
     result = function(*args)
     seconds = time.perf_counter() - start
     return result, {"seconds": seconds, "peak_kib": peak_kib() - base}
+
+
+# The plain floor of handing blocks to Python (bench/core/object_floor.cpp): one object per block
+# kept in a list, as read_full() keeps them, or made in lists of 1024 that are dropped, as
+# iter_bulks() makes them.
+OBJECT_FLOOR_MODES = ("objects-full", "objects-iter")
+OBJECT_FLOOR_BULK = 1024
+
+
+def object_floor(count, mode, folder):
+    """(count, timing) of the plain floor for `count` blocks in this process; the floor's module
+    is imported from `folder` before the clock starts."""
+    sys.path.insert(0, folder)
+    import kubrel_object_floor
+
+    if mode == "objects-full":
+        return timed(lambda: len(kubrel_object_floor.kept(count)))
+    return timed(lambda: kubrel_object_floor.bulks(count, OBJECT_FLOOR_BULK) or count)
 
 
 def child_result(argv):

@@ -135,12 +135,11 @@ int digest(const char* path, const std::string& type) {
     blocks += bulk.size();
   }
   auto boundary = stream->boundary();
-  std::string box = !boundary ? "error: " + boundary.error().message
-                    : *boundary ? (*boundary)->min.debug_string() + " " +
-                                      std::to_string((*boundary)->d_x) + "x" +
-                                      std::to_string((*boundary)->d_y) + "x" +
-                                      std::to_string((*boundary)->d_z)
-                                : "none";
+  std::string box =
+      !boundary   ? "error: " + boundary.error().message
+      : *boundary ? (*boundary)->min.debug_string() + " " + std::to_string((*boundary)->d_x) + "x" +
+                        std::to_string((*boundary)->d_y) + "x" + std::to_string((*boundary)->d_z)
+                  : "none";
   mix(box.data(), box.size());
   std::printf("{\"digest\": \"%016llx\", \"blocks\": %llu}\n",
               static_cast<unsigned long long>(hash), static_cast<unsigned long long>(blocks));
