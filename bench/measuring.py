@@ -6,6 +6,7 @@ import json
 import os
 import resource
 import subprocess
+import sys
 import time
 
 
@@ -30,13 +31,34 @@ def peak_kib():
 
 
 def timed(function, *args):
-    """(function(*args), {"seconds", "peak_kib"}): its time, and how far it raised the process's
-    peak memory."""
+    """(function(*args), {"seconds", "cpu_seconds", "peak_kib"}): its time, its CPU time, and how
+    far it raised the process's peak memory."""
     base = peak_kib()
+    cpu_start = time.process_time()
     start = time.perf_counter()
     result = function(*args)
     seconds = time.perf_counter() - start
-    return result, {"seconds": seconds, "peak_kib": peak_kib() - base}
+    # The process's own CPU time too: on a machine shared with other work it varies far less.
+    return result, {"seconds": seconds, "cpu_seconds": time.process_time() - cpu_start,
+                    "peak_kib": peak_kib() - base}
+
+
+# The plain floor of handing blocks to Python (bench/core/object_floor.cpp): one object per block
+# kept in a list, as read_full() keeps them, or made in lists of 1024 that are dropped, as
+# iter_bulks() makes them.
+OBJECT_FLOOR_MODES = ("objects-full", "objects-iter")
+OBJECT_FLOOR_BULK = 1024
+
+
+def object_floor(count, mode, folder):
+    """(count, timing) of the plain floor for `count` blocks in this process; the floor's module
+    is imported from `folder` before the clock starts."""
+    sys.path.insert(0, folder)
+    import kubrel_object_floor
+
+    if mode == "objects-full":
+        return timed(lambda: len(kubrel_object_floor.kept(count)))
+    return timed(lambda: kubrel_object_floor.bulks(count, OBJECT_FLOOR_BULK) or count)
 
 
 def child_result(argv):

@@ -17,7 +17,7 @@ import subprocess
 import sys
 import time
 
-from measuring import child_result, timed
+from measuring import OBJECT_FLOOR_MODES, child_result, object_floor, timed
 
 HERE = pathlib.Path(__file__).resolve().parent
 MODES = ("iter", "full", "boundary")
@@ -36,6 +36,11 @@ def child(path, mode, kind):
         data = pathlib.Path(path).read_bytes()
         size, out = timed(lambda: len(gzip.decompress(data)))
         print(json.dumps({**out, "bytes": size}))
+        return
+    if mode in OBJECT_FLOOR_MODES:
+        # `path` is the block count and `kind` the folder of the floor's module here.
+        blocks, out = object_floor(int(path), mode, kind)
+        print(json.dumps({**out, "blocks": blocks}))
         return
     import kubrel_rs
 
@@ -284,10 +289,25 @@ def report(rows, corpus_rows, fork, started, load_before, runs, sections):
         "![blocks per second](blocks_per_second.png)",
         "",
     ]
-    text += [sections["volume"], sections["litematica"], sections["writing"]]
+    text += [part for part in (sections["volume"], sections["litematica"], sections["writing"])
+             if part]
     if corpus_rows:
         text += ["## Real corpus", "", table(corpus_rows), ""]
     return "\n".join(text)
+
+
+def biggest_corpus_rows(corpus_rows):
+    """The real files with the most blocks, which the chart shows beside the generated inputs."""
+    return sorted((r for r in corpus_rows if "blocks" in r["modes"].get("iter/detected", {})),
+                  key=lambda r: -r["modes"]["iter/detected"]["blocks"])[:4]
+
+
+def other_sections(readme):
+    """The sections of a README this file wrote that are not the exact reader's: from the arrays'
+    heading up to the real corpus's table."""
+    text = readme.read_text() if readme.exists() else ""
+    start, end = text.find("## Arrays:"), text.find("## Real corpus")
+    return text[start:end].rstrip() + "\n" if 0 <= start < end else ""
 
 
 def log(result):
@@ -305,9 +325,11 @@ def main():
                         default=HERE.parent / "build-bench" / "bench" / "core" / "kubrel_bench")
     parser.add_argument("--only", help="measure only inputs whose label contains this text")
     parser.add_argument("--no-report", action="store_true", help="print, do not rewrite README")
-    parser.add_argument("--part", choices=("volume", "litematica", "writing"),
+    parser.add_argument("--part", choices=("reader", "volume", "litematica", "writing"),
                         help="measure only this part (kubrel.load() with its floor, peers and "
-                        "threads; Litematica; writing) and print its section")
+                        "threads; Litematica; writing) and print its section; `reader` measures "
+                        "the exact reader's inputs, corpus and floors and rewrites their parts of "
+                        "README, keeping its other sections as the last full run wrote them")
     args = parser.parse_args()
     if args.child:
         child(*args.child)
@@ -351,20 +373,26 @@ def main():
             print(json.dumps(corpus_rows[-1]), flush=True)
     if args.no_report or args.only:
         return
-    floors = reader_floors.run(rows, corpus_rows, args.runs, args.tool, measure, log)
+    floors = reader_floors.run(rows, corpus_rows, args.runs, args.tool, measure, log,
+                               [sys.executable, str(HERE / "run.py"), "--child"])
+    if args.part == "reader":
+        sections = {"floors": reader_floors.lines(rows, corpus_rows, floors),
+                    "volume": other_sections(HERE / "README.md"), "litematica": "", "writing": ""}
+        chart(rows + biggest_corpus_rows(corpus_rows), HERE / "blocks_per_second.png")
+        (HERE / "README.md").write_text(report(rows, corpus_rows, fork, started, load_before,
+                                               args.runs, sections))
+        print(f"wrote the exact reader's parts of {HERE / 'README.md'}")
+        return
     load_now = os.getloadavg()[0]
     volume = volume_bench.run(args.data, args.corpus, args.runs, args.tool, measure, log)
     litematic_rows = litematica.run(args.corpus.parent / "litematic", args.runs, args.tool,
                                     measure, log)
     written = writing.run(args.data, args.corpus, args.tool, log)
-    sections = {"floors": reader_floors.lines(rows, floors),
+    sections = {"floors": reader_floors.lines(rows, corpus_rows, floors),
                 "volume": volume_report.section(volume, rows + corpus_rows, load_now, args.runs),
                 "litematica": litematica.section(litematic_rows),
                 "writing": writing.section(written)}
-    # The chart shows the generated inputs and the real files with the most blocks.
-    biggest = sorted((r for r in corpus_rows if "blocks" in r["modes"].get("iter/detected", {})),
-                     key=lambda r: -r["modes"]["iter/detected"]["blocks"])[:4]
-    chart(rows + biggest, HERE / "blocks_per_second.png")
+    chart(rows + biggest_corpus_rows(corpus_rows), HERE / "blocks_per_second.png")
     (HERE / "README.md").write_text(report(rows, corpus_rows, fork, started, load_before,
                                            args.runs, sections))
     print(f"wrote {HERE / 'README.md'}")

@@ -98,8 +98,9 @@ int read(const char* path, const std::string& type, int repeats) {
   return 0;
 }
 
-// A digest of every block the file reads as (FNV-1a over positions, names and properties, in
-// order), to check that a change to a reader leaves what it reads unchanged.
+// A digest of every block the file reads as (FNV-1a over each bulk's size and its blocks'
+// positions, names and properties, in order, then the boundary), to check that a change to a
+// reader leaves what it reads, and how it hands it out, unchanged.
 int digest(const char* path, const std::string& type) {
   std::string name = type;
   for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -122,6 +123,7 @@ int digest(const char* path, const std::string& type) {
       return 0;
     }
     if (!*count) break;
+    mix(&*count, sizeof *count);
     for (const kubrel::Block& block : bulk) {
       mix(&block.position, sizeof block.position);
       mix(block.state->name().data(), block.state->name().size());
@@ -132,6 +134,13 @@ int digest(const char* path, const std::string& type) {
     }
     blocks += bulk.size();
   }
+  auto boundary = stream->boundary();
+  std::string box =
+      !boundary   ? "error: " + boundary.error().message
+      : *boundary ? (*boundary)->min.debug_string() + " " + std::to_string((*boundary)->d_x) + "x" +
+                        std::to_string((*boundary)->d_y) + "x" + std::to_string((*boundary)->d_z)
+                  : "none";
+  mix(box.data(), box.size());
   std::printf("{\"digest\": \"%016llx\", \"blocks\": %llu}\n",
               static_cast<unsigned long long>(hash), static_cast<unsigned long long>(blocks));
   return 0;
@@ -192,6 +201,7 @@ int fork_micro() {
 // checks beyond the decoder's own.
 int floor(const char* path) {
   auto start = Clock::now();
+  double cpu_start = cpu_seconds();
   std::vector<uint8_t> packed = whole_file(path);
   auto document = kubrel::bench::inflate_whole(packed);
   if (!document) {
@@ -228,10 +238,12 @@ int floor(const char* path) {
     out[count++] = static_cast<uint16_t>(value);
   }
   double seconds = seconds_since(start);
+  double cpu = cpu_seconds() - cpu_start;
   uint64_t checksum = 0;
   for (size_t i = 0; i < count; i += 4099) checksum += out[i];
-  std::printf("{\"seconds\": %.6f, \"positions\": %zu, \"checksum\": %llu}\n", seconds, count,
-              static_cast<unsigned long long>(checksum));
+  std::printf(
+      "{\"seconds\": %.6f, \"cpu_seconds\": %.6f, \"positions\": %zu, \"checksum\": %llu}\n",
+      seconds, cpu, count, static_cast<unsigned long long>(checksum));
   return 0;
 }
 

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <optional>
 #include <regex>
 #include <set>
 #include <string>
@@ -330,6 +331,38 @@ TEST(MojangReaderTest, HeaderIsReadOnce) {
   EXPECT_EQ(size_only.boundary().error().message, "Mojang: Palette not found in header");
   EXPECT_EQ(size_only.read(blocks, 1024).error().message, "Blocks not initialized");
   EXPECT_EQ(*size_only.boundary(), (Boundary{{0, 0, 0}, 4, 5, 6}));
+}
+
+TEST(MojangReaderTest, RootOutlineOnceTheRootHasEnded) {
+  Bytes cut = example(), trailing = example();
+  cut.resize(cut.size() - 2);
+  trailing.push_back(0xFF);
+  const Bytes nested = document([](NbtWriter& w) {
+    w.compound("Schematic").short_("Height", 1).list("L", NbtKind::Compound);
+    w.compound("").short_("Width", 1).end().end().end().int_("Version", 3);
+  });
+  const Bytes crowded = document([](NbtWriter& w) {
+    for (size_t i = 0; i <= RootOutline::kMaxMembers; ++i) w.byte("b" + std::to_string(i), 0);
+  });
+  const Bytes list_root = {9, 0, 0, 3, 0, 0, 0, 0};
+  // Members of the root, or none for no outline; "Name", "pos", "Height" and "Width" stand deeper.
+  using Members = std::optional<std::set<std::string>>;
+  const Members structure = std::set<std::string>{"DataVersion", "size", "blocks", "palette"};
+  const std::vector<std::pair<Bytes, Members>> cases = {
+      {example(), structure}, {trailing, structure},   {nested, {{"Schematic", "Version"}}},
+      {cut, std::nullopt},    {crowded, std::nullopt}, {list_root, std::nullopt}};
+  for (size_t i = 0; i < cases.size(); ++i) {
+    SCOPED_TRACE(i);
+    MojangSchematicInputStream stream = stream_of(cases[i].first);
+    (void)stream.boundary();
+    const RootOutline* outline = stream.root_outline();
+    ASSERT_EQ(outline != nullptr, cases[i].second.has_value());
+    if (!outline) continue;
+    for (const char* name : {"DataVersion", "size", "blocks", "palette", "Schematic", "Version",
+                             "Name", "pos", "Height", "Width", "L"}) {
+      EXPECT_EQ(outline->has(name), cases[i].second->contains(name)) << name;
+    }
+  }
 }
 
 TEST(MojangReaderTest, EveryTruncationEndsCleanly) {

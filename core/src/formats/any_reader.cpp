@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <iterator>
 
+#include "formats/root_outline.h"
 #include "formats/schematic_formats.h"
 #include "io/gzip_source.h"
 #include "io/shared_stream.h"
@@ -75,15 +76,44 @@ Result<ReadCount> AnySchematicInputStream::hand_out(std::vector<Block>& blocks, 
   return ReadCount{k};
 }
 
+bool AnySchematicInputStream::ruled_out(const Candidate& candidate) const {
+  for (const Candidate& other : candidates_) {
+    if (&other == &candidate || !other.stream) continue;
+    const RootOutline* outline = other.stream->root_outline();
+    if (outline && candidate.stream->fails_on(*outline)) return true;
+  }
+  return false;
+}
+
+template <class Step>
+void AnySchematicInputStream::for_each_in_outline_order(Step step) {
+  // A candidate's outcome does not depend on when it runs, each reading its own fork; what the
+  // order changes is only how much of the others' work a waiting candidate can be spared.
+  std::vector<size_t> waiting;
+  for (size_t i = 0; i < candidates_.size(); ++i) {
+    if (candidates_[i].stream->awaits_outline()) {
+      waiting.push_back(i);
+    } else {
+      step(i, false);
+    }
+  }
+  for (size_t i : waiting) step(i, ruled_out(candidates_[i]));
+}
+
 void AnySchematicInputStream::run_detection_pass(size_t max) {
+  // Each candidate appends its bulk to what it already holds; a failing one is dropped whole.
+  std::vector<Result<ReadCount>> outcomes(candidates_.size(), ReadCount{});
+  for_each_in_outline_order([&](size_t i, bool sure_to_fail) {
+    Candidate& candidate = candidates_[i];
+    outcomes[i] = sure_to_fail ? fail("ruled out by another reader's outline")
+                               : candidate.stream->read(candidate.pending, max);
+  });
   Candidate* first_ended = nullptr;
   bool any_running = false;
-  for (Candidate& candidate : candidates_) {
-    std::vector<Block> bulk;
-    auto outcome = candidate.stream->read(bulk, max);
+  for (size_t i = 0; i < candidates_.size(); ++i) {
+    Candidate& candidate = candidates_[i];
+    const Result<ReadCount>& outcome = outcomes[i];
     if (outcome && *outcome) {
-      candidate.pending.insert(candidate.pending.end(), std::make_move_iterator(bulk.begin()),
-                               std::make_move_iterator(bulk.end()));
       any_running = true;
       continue;
     }
@@ -132,8 +162,13 @@ Result<ReadCount> AnySchematicInputStream::read(std::vector<Block>& blocks, size
 
 Result<std::optional<Boundary>> AnySchematicInputStream::boundary() {
   if (candidates_.size() == 1) return candidates_.front().stream->boundary();
-  for (Candidate& candidate : candidates_) {
-    if (!candidate.stream->boundary()) candidate.stream.reset();
+  // Streams are dropped only once all have answered: a failed one may still have an outline.
+  std::vector<bool> failed(candidates_.size(), false);
+  for_each_in_outline_order([&](size_t i, bool sure_to_fail) {
+    failed[i] = sure_to_fail || !candidates_[i].stream->boundary();
+  });
+  for (size_t i = 0; i < candidates_.size(); ++i) {
+    if (failed[i]) candidates_[i].stream.reset();
   }
   remove_eliminated();
   if (candidates_.size() == 1) return candidates_.front().stream->boundary();

@@ -4,6 +4,9 @@
 // Ties go to the table: when a pass leaves no reader running and some of them ended cleanly in
 // it, the first of those in candidate order (Sponge, Mojang, KBR) wins with its blocks, so an
 // input that two formats accept reads as the earlier one and never as an empty schematic.
+// Within a pass, a candidate that can learn from another's outline of the document that it would
+// fail (a reader that has walked the whole document knows its root's members) reads last, and not
+// at all when an outline rules it out: the outcome is the same, without a second walk.
 #pragma once
 
 #include <memory>
@@ -56,6 +59,12 @@ class AnySchematicInputStream final : public SchematicInputStream {
   static std::unique_ptr<AnySchematicInputStream> over_forks(
       std::unique_ptr<ByteSource> source, const std::vector<Factory>& factories,
       std::unique_ptr<ByteSource> (*wrap)(std::unique_ptr<ByteSource>));
+  // Runs `step(i, sure_to_fail)` once for each candidate: first those that do not await an
+  // outline, in order, then the others, each told whether an outline already rules it out.
+  template <class Step>
+  void for_each_in_outline_order(Step step);
+  // Whether another candidate's outline shows that `candidate` would fail.
+  bool ruled_out(const Candidate& candidate) const;
   void run_detection_pass(size_t max);
   // Drops candidates whose stream is null; the shared input then lets go of their bytes at once.
   void remove_eliminated();

@@ -99,6 +99,7 @@ Status MojangSchematicInputStream::ensure_header_read() {
     }
     // Only named lists matter here; everything else, nested lists' contents included, passes by.
     const NbtEvent& event = **next;
+    outline_.see(event, parser_.depth());
     if (event.kind != NbtKind::List || !event.named) continue;
     const NbtListStart& list = event.list;
     if (list.element_kind == NbtKind::Compound && lowercase_equals(event.name, "palette")) {

@@ -15,6 +15,7 @@
 
 #include "common/error.h"
 #include "common/geometry.h"
+#include "formats/root_outline.h"
 #include "formats/stream.h"
 #include "io/byte_source.h"
 #include "nbt/nbt_events.h"
@@ -38,6 +39,11 @@ class MojangSchematicInputStream final : public SchematicInputStream {
   // when a size is 0 or none was found.
   [[nodiscard]] Result<std::optional<Boundary>> boundary() override;
 
+  // Known once the document's walk has passed the end of its root compound, whatever came after.
+  [[nodiscard]] const RootOutline* root_outline() const override {
+    return outline_.complete() ? &outline_ : nullptr;
+  }
+
  private:
   // Consumes the document to its end, once: a failure is reported by the call that meets it,
   // and later calls go on with whatever was read.
@@ -49,6 +55,7 @@ class MojangSchematicInputStream final : public SchematicInputStream {
   [[nodiscard]] Status ensure_store();
 
   NbtEventParser parser_;
+  RootOutline outline_;
   std::array<int64_t, 3> size_{0, 0, 0};
   std::optional<LazyPaletteBlockStoreWrapper> store_;
   uint64_t position_index_ = 0;

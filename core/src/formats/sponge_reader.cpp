@@ -8,6 +8,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "formats/root_outline.h"
 #include "io/varint.h"
 #include "nbt/nbt_tree.h"
 
@@ -148,7 +149,13 @@ Result<const NbtCompound*> block_container(const NbtCompound& schematic) {
 SpongeSchematicInputStream::SpongeSchematicInputStream(std::unique_ptr<ByteSource> source)
     : source_(as_buffered_source(std::move(source))) {}
 
+bool SpongeSchematicInputStream::fails_on(const RootOutline& outline) const {
+  // read_header looks for "Height" in the "Schematic" compound if there is one, else in the root.
+  return !started_ && outline.complete() && !outline.has("Schematic") && !outline.has("Height");
+}
+
 Status SpongeSchematicInputStream::read_header() {
+  started_ = true;
   // The tree keeps only the tags the reader looks at: other formats' documents (tried during
   // detection) and the rest of a schematic (entities, biomes) can be huge. Nothing it uses lies in
   // a list.

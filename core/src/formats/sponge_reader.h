@@ -22,6 +22,10 @@ class SpongeSchematicInputStream final : public SchematicInputStream {
   Result<ReadCount> read(std::vector<Block>& blocks, size_t max) override;
   Result<std::optional<Boundary>> boundary() override;
 
+  bool awaits_outline() const override { return !started_; }
+  // A document whose root has neither a "Schematic" compound nor the flat layout's "Height".
+  bool fails_on(const RootOutline& outline) const override;
+
   // Decodes the document, takes the box size, builds the palette and places every block.
   [[nodiscard]] Status read_header();
 
@@ -38,6 +42,8 @@ class SpongeSchematicInputStream final : public SchematicInputStream {
   std::optional<Boundary> boundary_;
   uint64_t position_index_ = 0;
   bool header_read_ = false;
+  // Whether reading the header has begun, successfully or not.
+  bool started_ = false;
 };
 
 }  // namespace kubrel

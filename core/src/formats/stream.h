@@ -15,6 +15,7 @@
 namespace kubrel {
 
 class BlockStore;
+class RootOutline;
 
 // What one read produced: the count of blocks appended (0 included), or std::nullopt at the end of
 // the stream.
@@ -46,6 +47,15 @@ class SchematicInputStream {
   // The schematic's boundary, reading the header first if needed; none when the reader knows of no
   // boundary.
   [[nodiscard]] virtual Result<std::optional<Boundary>> boundary() = 0;
+
+  // For detection, which runs one reader per format over the same document. The outline of the
+  // document's root, when this reader has walked past the root's end; else null.
+  [[nodiscard]] virtual const RootOutline* root_outline() const { return nullptr; }
+  // Whether this reader has not read yet and can tell from an outline that it would fail: detection
+  // then reads it after the others, and not at all once fails_on says so.
+  [[nodiscard]] virtual bool awaits_outline() const { return false; }
+  // Whether this reader, before reading, is sure to fail on a document whose root has `outline`.
+  [[nodiscard]] virtual bool fails_on(const RootOutline& /*outline*/) const { return false; }
 };
 
 class ByteSource;

@@ -74,6 +74,10 @@ class NbtEventParser {
     return take_failure();
   }
 
+  // Compounds and lists open after the current event, one it opens included: 0 once a top-level
+  // tag has ended, 1 for a member of the root compound that opens nothing.
+  [[nodiscard]] size_t depth() const { return stack_.size(); }
+
   // For readers that recognise the exact bytes of common list elements and pass over them in one
   // step: when the next event would be an element of the open List and at least `n` bytes are
   // buffered, the next `n` bytes; else null. Reads nothing.
