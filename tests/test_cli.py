@@ -242,6 +242,8 @@ COMMANDS = [
             ("dataset .", "notes.txt/voxels.zarr", "notes.txt/voxels.zarr", "Not a directory"),
         ]
     ),
+    ("info http://example.invalid/hut.schem", (), 1, "file\tformat\tsize\torigin\tdata version\tblocks\tpalette\tblock entities\tentities\n",
+     "kubrel: http://example.invalid/hut.schem: NotImplementedError: HTTP not linked\n"),
     # Nothing listens there: refused at once, or given up after the connect timeout when the
     # machine is too busy to hear the refusal in time; one line either way.
     ("scan . --dask tcp://127.0.0.1:9 -o x.parquet", (), 1, "",

@@ -44,7 +44,7 @@ def load(path, **options):
     """kubrel.load(path, **options), or a UserError naming the file."""
     try:
         return kubrel.load(path, **options)
-    except (OSError, ValueError) as error:
+    except (OSError, ValueError, NotImplementedError) as error:  # the last: a URL
         raise file_error(path, error) from None
 
 
