@@ -220,7 +220,9 @@ class Volume:
       positions per axis, (x, y, z).
     - `format`: "sponge", "structure", "kbr" or "litematic"; `version`: the format's own version
       number (0 for structure files); `data_version`: the game's data version, when the file says.
-    - `block_entities`, `entities`: every one the file holds, with its exact NBT.
+    - `block_entities`, `entities`: every one the file holds, with its exact NBT. A load gives
+      them as `Records`, a list-like that holds their bytes and makes each object on first use;
+      any list of `BlockEntity` or `Entity` may take its place.
     - `palette_count`: how many palettes the file offers (see `load(..., palette=)`); `palettes`:
       each of them aligned with `palette` (entry i of each is what that palette puts where
       `palette[i]` stands) when there are several, so that a structure is saved with them all.
@@ -247,8 +249,8 @@ class Volume:
     format: str
     version: int
     data_version: int | None
-    block_entities: list[BlockEntity] = field(default_factory=list)
-    entities: list[Entity] = field(default_factory=list)
+    block_entities: MutableSequence[BlockEntity] = field(default_factory=list)
+    entities: MutableSequence[Entity] = field(default_factory=list)
     palette_count: int = 1
     regions: list[Region] = field(default_factory=list)
     sub_version: int | None = None
