@@ -66,20 +66,30 @@ def sponge_loop(width, height, length, palette, data):
 
 
 def varints_numpy(raw):
-    """Every unsigned VarInt of a uint8 array, decoded at once."""
-    last = raw < 0x80
-    if last.all():
-        return raw.astype(np.uint32)
-    ends = np.flatnonzero(last)
-    starts = np.empty_like(ends)
-    starts[0] = 0
-    starts[1:] = ends[:-1] + 1
-    lengths = ends - starts + 1
-    ids = (raw[starts] & 0x7F).astype(np.uint32)
-    for k in range(1, int(lengths.max())):
-        more = np.flatnonzero(lengths > k)
-        ids[more] |= (raw[starts[more] + k] & 0x7F).astype(np.uint32) << np.uint32(7 * k)
-    return ids
+    """Every unsigned VarInt of a uint8 array, decoded at once. Most are one byte (a palette of
+    under 128 states has no other): those are the bytes themselves, and only the few longer ones
+    are assembled, from the positions of the bytes that continue a VarInt."""
+    continued = np.flatnonzero(raw >= 0x80)
+    if continued.size == 0:
+        return raw
+    tails = continued + 1  # the bytes that belong to the VarInt before them
+    tails = tails[tails < raw.size]
+    heads = continued[np.searchsorted(tails, continued, side="right")
+                      == np.searchsorted(tails, continued, side="left")]
+    keep = np.ones(raw.size, dtype=bool)
+    keep[tails] = False
+    ids = raw[keep].astype(np.uint32)
+    values = (raw[heads] & 0x7F).astype(np.uint32)
+    active = np.arange(heads.size)
+    k = 1
+    while active.size:
+        at = heads[active] + k
+        active, at = active[at < raw.size], at[at < raw.size]
+        values[active] |= (raw[at] & 0x7F).astype(np.uint32) << np.uint32(7 * k)
+        active = active[raw[at] >= 0x80]
+        k += 1
+    ids[heads - np.searchsorted(tails, heads)] = values
+    return ids[:-1] if raw[-1] >= 0x80 else ids  # a VarInt cut by the end counts as none
 
 
 def volume_palette(entries, extra=()):
@@ -108,7 +118,8 @@ def sponge_numpy(width, height, length, palette, raw):
     ids = varints_numpy(raw)
     volume = width * height * length
     grid = np.zeros(volume, dtype=smallest_dtype(len(texts)))
-    grid[:ids.size] = remap[ids[:volume]]
+    ids = ids[:volume]
+    np.take(remap.astype(grid.dtype), ids, out=grid[:ids.size])
     return ("array", grid.reshape(height, length, width), texts)
 
 

@@ -315,6 +315,12 @@ const TextCase kTextCases[] = {
     {"two-byte NUL", {'a', 0xC0, 0x80, 'b'}, std::string("a\0b", 3), true},
     {"raw NUL", {0x00}, std::string("\0", 1), true},
     {"two-byte", {0xC3, 0xA9}, "\xC3\xA9", true},
+    {"ascii runs around two-byte",
+     {'a', 'b', 0xC3, 0xA9, 'c', 'd'},
+     "ab\xC3\xA9"
+     "cd",
+     true},
+    {"ascii run after a stray continuation", {0x80, 'x', 'y'}, "\xEF\xBF\xBDxy", false},
     {"three-byte", {0xE2, 0x82, 0xAC}, "\xE2\x82\xAC", true},
     {"surrogate pair", {0xED, 0xA0, 0xBD, 0xED, 0xB8, 0x80}, "\xF0\x9F\x98\x80", true},
     {"lone high surrogate",

@@ -17,8 +17,11 @@ class _Read(TypedDict):
     palette: list[str]
     blocks: numpy.ndarray
     palette_count: int
-    block_entities: list[tuple[tuple[int, int, int], bytes]]
-    entities: list[tuple[tuple[float, float, float], bytes]]
+    # (positions, payloads, offsets): 3 native int32 (block entities) or float64 (entities) per
+    # record, the payloads end to end, and n + 1 native int64 offsets into them. save() takes
+    # this triple back as well as a list of (position, payload) pairs.
+    block_entities: tuple[bytes, bytes, bytes]
+    entities: tuple[bytes, bytes, bytes]
     regions: list[
         tuple[str, tuple[int, int, int], tuple[int, int, int], tuple[int, int, int], bytes | None]
     ]

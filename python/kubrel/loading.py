@@ -7,7 +7,7 @@ import os
 from typing import IO, Literal, Optional, Union
 
 from . import _native, nbt
-from .volume import Biomes, BlockEntity, Entity, PendingTick, Region, Volume
+from .volume import Biomes, BlockEntity, Entity, PendingTick, Records, Region, Volume
 
 # Format names as callers spell them, in any letter case, to the native module's names (None lets
 # it detect the format from the content).
@@ -90,8 +90,8 @@ def load(
         format=read["format"],
         version=read["version"],
         data_version=read["data_version"],
-        block_entities=[BlockEntity(position, data) for position, data in read["block_entities"]],
-        entities=[Entity(position, data) for position, data in read["entities"]],
+        block_entities=Records(BlockEntity, read["block_entities"]),
+        entities=Records(Entity, read["entities"]),
         palette_count=read["palette_count"],
         regions=[Region(*fields[:4], _compound(fields[4])) for fields in read["regions"]],
         sub_version=read["sub_version"],

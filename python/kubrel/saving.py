@@ -10,6 +10,7 @@ import numpy
 
 from . import _native
 from .loading import _FORMATS
+from .volume import Records
 
 if TYPE_CHECKING:
     from .loading import Source
@@ -38,6 +39,12 @@ def _payload(compound) -> Optional[bytes]:
     return None if compound is None else compound.to_bytes()
 
 
+def _records(items) -> list | tuple:
+    if isinstance(items, Records):
+        return items.native()
+    return [(tuple(item.position), item.payload) for item in items]
+
+
 def _parts(volume: Volume, data_version: Optional[int] = None) -> dict:
     """The volume as the native writers take it: every part, NBT as payload bytes."""
     ticks = lambda items: [(tuple(t.position), t.data.to_bytes()) for t in items]  # noqa: E731
@@ -49,8 +56,8 @@ def _parts(volume: Volume, data_version: Optional[int] = None) -> dict:
         "size": tuple(volume.size),
         "data_version": volume.data_version if data_version is None else data_version,
         # The payloads as read unless changed: no parse and re-encoding of untouched data.
-        "block_entities": [(tuple(item.position), item.payload) for item in volume.block_entities],
-        "entities": [(tuple(item.position), item.payload) for item in volume.entities],
+        "block_entities": _records(volume.block_entities),
+        "entities": _records(volume.entities),
         "regions": [
             (r.name, tuple(r.min), tuple(r.size), tuple(r.file_size), _payload(r.other_tags))
             for r in volume.regions

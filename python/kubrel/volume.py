@@ -3,7 +3,9 @@ in the world and its block entities and entities."""
 
 from __future__ import annotations
 
+import operator
 import os
+from collections.abc import MutableSequence
 from dataclasses import dataclass, field
 
 import numpy
@@ -70,6 +72,108 @@ class Entity(_WithData):
     position: tuple[float, float, float]
 
 
+class Records(MutableSequence):
+    """The block entities or entities of a loaded volume, held as the native load gave them: one
+    buffer of payloads, their offsets and their positions, so that a file of many thousands costs
+    three objects until they are asked for. An item becomes a `BlockEntity` or `Entity` on first
+    access and stays that object; any change to the sequence itself turns it into a plain list
+    inside. It compares equal to a list of the same items; assigning a plain list in its place is
+    as good."""
+
+    __slots__ = ("_kind", "_packed", "_positions", "_offsets", "_items")
+
+    def __init__(self, kind: type[_WithData], packed: tuple[bytes, bytes, bytes]):
+        self._kind = kind
+        self._packed = packed
+        positions, _, offsets = packed
+        self._positions = memoryview(positions).cast("i" if kind is BlockEntity else "d")
+        self._offsets = memoryview(offsets).cast("q")
+        # The items asked for so far, by index (None: still only bytes); a list once changed.
+        self._items: list | None = None
+
+    def _made(self, index: int) -> _WithData:
+        if self._items is None:
+            self._items = [None] * (len(self._offsets) - 1)
+        item = self._items[index]
+        if item is None:
+            payloads, offsets, at = self._packed[1], self._offsets, 3 * index
+            position = tuple(self._positions[at : at + 3])
+            item = self._kind(position, payloads[offsets[index] : offsets[index + 1]])
+            self._items[index] = item
+        return item
+
+    def _list(self) -> list:
+        """Every item made, and the sequence held as that list from now on."""
+        if self._packed is not None:
+            self._items = [self._made(i) for i in range(len(self))]
+            self._packed = self._positions = self._offsets = None
+        return self._items
+
+    def native(self):
+        """What the native writers take: the packed triple while no item was made (nothing can
+        have changed), else (position, payload) pairs, payloads as read where untouched."""
+        if self._packed is None:
+            return [(tuple(item.position), item.payload) for item in self._items]
+        if self._items is None:
+            return self._packed
+        return [(tuple(item.position), item.payload) for item in self]
+
+    def __len__(self) -> int:
+        return len(self._items) if self._packed is None else len(self._offsets) - 1
+
+    def __getitem__(self, index):
+        if self._packed is None:
+            return self._items[index]
+        if isinstance(index, slice):
+            return [self._made(i) for i in range(*index.indices(len(self)))]
+        count = len(self)
+        position = operator.index(index)
+        if not -count <= position < count:
+            raise IndexError(f"{type(self).__name__} index out of range")
+        return self._made(position % count)
+
+    def __iter__(self):
+        if self._packed is None:
+            return iter(self._items)
+        return (self._made(i) for i in range(len(self)))
+
+    def __setitem__(self, index, value) -> None:
+        self._list()[index] = value
+
+    def __delitem__(self, index) -> None:
+        del self._list()[index]
+
+    def insert(self, index: int, value) -> None:
+        self._list().insert(index, value)
+
+    def __eq__(self, other: object) -> bool:
+        if isinstance(other, Records) and self._untouched() and other._untouched():
+            return self._kind is other._kind and self._packed == other._packed
+        if not isinstance(other, (list, Records)):
+            return NotImplemented
+        return len(self) == len(other) and all(a == b for a, b in zip(self, other))
+
+    __hash__ = None  # type: ignore[assignment]
+
+    def _untouched(self) -> bool:
+        return self._packed is not None and self._items is None
+
+    def __add__(self, other):
+        return list(self) + list(other) if isinstance(other, (list, Records)) else NotImplemented
+
+    def __radd__(self, other):
+        return list(other) + list(self) if isinstance(other, list) else NotImplemented
+
+    def copy(self) -> list:
+        return list(self)
+
+    def __reduce__(self):
+        return (list, (list(self),))
+
+    def __repr__(self) -> str:
+        return repr(list(self))
+
+
 @dataclass(frozen=True)
 class Region:
     """A named region of a Litematica file: its box's minimum corner counted from the volume's
@@ -116,7 +220,9 @@ class Volume:
       positions per axis, (x, y, z).
     - `format`: "sponge", "structure", "kbr" or "litematic"; `version`: the format's own version
       number (0 for structure files); `data_version`: the game's data version, when the file says.
-    - `block_entities`, `entities`: every one the file holds, with its exact NBT.
+    - `block_entities`, `entities`: every one the file holds, with its exact NBT. A load gives
+      them as `Records`, a list-like that holds their bytes and makes each object on first use;
+      any list of `BlockEntity` or `Entity` may take its place.
     - `palette_count`: how many palettes the file offers (see `load(..., palette=)`); `palettes`:
       each of them aligned with `palette` (entry i of each is what that palette puts where
       `palette[i]` stands) when there are several, so that a structure is saved with them all.
@@ -143,8 +249,8 @@ class Volume:
     format: str
     version: int
     data_version: int | None
-    block_entities: list[BlockEntity] = field(default_factory=list)
-    entities: list[Entity] = field(default_factory=list)
+    block_entities: MutableSequence[BlockEntity] = field(default_factory=list)
+    entities: MutableSequence[Entity] = field(default_factory=list)
     palette_count: int = 1
     regions: list[Region] = field(default_factory=list)
     sub_version: int | None = None

@@ -53,8 +53,11 @@ bool decode_modified_utf8(std::span<const uint8_t> bytes, std::string& out) {
   while (i < n) {
     uint8_t lead = bytes[i];
     if (lead < 0x80) {
-      out.push_back(static_cast<char>(lead));
-      ++i;
+      // Texts are mostly ASCII: a run of it is copied at once, not one byte per call.
+      size_t run = i + 1;
+      while (run < n && bytes[run] < 0x80) ++run;
+      out.append(reinterpret_cast<const char*>(bytes.data() + i), run - i);
+      i = run;
       continue;
     }
     if ((lead & 0xE0) == 0xC0) {

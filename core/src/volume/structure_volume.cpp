@@ -2,7 +2,9 @@
 // listed block written into a grid that starts as structure voids.
 #include "volume/structure_volume.h"
 
+#include <array>
 #include <cstring>
+#include <optional>
 
 #include "nbt/nbt_view.h"
 #include "volume/volume_parts.h"
@@ -89,6 +91,74 @@ struct Placement {
   uint64_t filled = 0;  // positions written over a void
 };
 
+// A block as the game writes it: "pos" (a List of three Ints) and "state" (an Int), in either
+// order, and nothing else. Read straight from the bytes, since the generic walk of each block's
+// entries is most of a structure's load; anything else (block entity data, other tag types, a
+// name twice) gives nullopt, and the generic walk reads that block, so both accept the same.
+struct PlainBlock {
+  std::array<int32_t, 3> pos{};
+  int64_t state = 0;
+  size_t end = 0;
+};
+
+std::optional<PlainBlock> plain_block(std::span<const uint8_t> document, size_t at) {
+  static constexpr uint8_t kPosHead[] = {9, 0, 3, 'p', 'o', 's', 3, 0, 0, 0, 3};
+  static constexpr uint8_t kStateHead[] = {3, 0, 5, 's', 't', 'a', 't', 'e'};
+  const uint8_t* d = document.data();
+  auto int_at = [&](size_t p) {
+    return static_cast<int32_t>(uint32_t{d[p]} << 24 | uint32_t{d[p + 1]} << 16 |
+                                uint32_t{d[p + 2]} << 8 | uint32_t{d[p + 3]});
+  };
+  PlainBlock block;
+  bool has_pos = false;
+  bool has_state = false;
+  while (at < document.size()) {
+    const size_t left = document.size() - at;
+    if (d[at] == 0) {
+      if (!has_pos || !has_state) return std::nullopt;
+      block.end = at + 1;
+      return block;
+    }
+    if (!has_pos && left >= sizeof(kPosHead) + 12 &&
+        std::memcmp(d + at, kPosHead, sizeof(kPosHead)) == 0) {
+      at += sizeof(kPosHead);
+      for (int axis = 0; axis < 3; ++axis, at += 4) block.pos[axis] = int_at(at);
+      has_pos = true;
+    } else if (!has_state && left >= sizeof(kStateHead) + 4 &&
+               std::memcmp(d + at, kStateHead, sizeof(kStateHead)) == 0) {
+      block.state = int_at(at + sizeof(kStateHead));
+      at += sizeof(kStateHead) + 4;
+      has_state = true;
+    } else {
+      return std::nullopt;
+    }
+  }
+  return std::nullopt;
+}
+
+// The position just past the block list whose head is at `payload`, each plain block stepped
+// over by its known layout and any other element by the generic walk.
+Result<size_t> skip_blocks(std::span<const uint8_t> document, size_t payload) {
+  NbtCursor cursor(document, payload);
+  KUBREL_ASSIGN_OR_RETURN(NbtListRef list, cursor.list_head());
+  if (list.element_kind != NbtKind::Compound) {
+    cursor.seek(payload);
+    KUBREL_TRY(cursor.skip(NbtKind::List, 1));
+    return cursor.position();
+  }
+  size_t at = list.first;
+  for (uint32_t i = 0; i < list.length; ++i) {
+    if (std::optional<PlainBlock> plain = plain_block(document, at)) {
+      at = plain->end;
+      continue;
+    }
+    NbtCursor element(document, at);
+    KUBREL_TRY(element.skip(NbtKind::Compound, 2));
+    at = element.position();
+  }
+  return at;
+}
+
 template <class T>
 Status place_blocks(std::span<const uint8_t> document, const NbtTagRef& tag, Volume& volume,
                     Placement& placement) {
@@ -98,12 +168,21 @@ Status place_blocks(std::span<const uint8_t> document, const NbtTagRef& tag, Vol
   return for_each_compound(
       document, tag, "blocks", [&](size_t element, uint32_t i) -> Result<size_t> {
         NbtEntries<3> keys{{"pos", "state", "nbt"}};
-        KUBREL_ASSIGN_OR_RETURN(size_t end, find_entries(document, element, 2, keys));
-        if (!keys["pos"].found() || !keys["state"].found()) {
-          return fail("block " + std::to_string(i) + " has no 'pos' or 'state'");
+        std::array<int32_t, 3> pos{};
+        int64_t state = 0;
+        size_t end = 0;
+        if (std::optional<PlainBlock> plain = plain_block(document, element)) {
+          pos = plain->pos;
+          state = plain->state;
+          end = plain->end;
+        } else {
+          KUBREL_ASSIGN_OR_RETURN(end, find_entries(document, element, 2, keys));
+          if (!keys["pos"].found() || !keys["state"].found()) {
+            return fail("block " + std::to_string(i) + " has no 'pos' or 'state'");
+          }
+          KUBREL_ASSIGN_OR_RETURN(pos, read_int_triple(document, keys["pos"]));
+          KUBREL_ASSIGN_OR_RETURN(state, read_integer(document, keys["state"]));
         }
-        KUBREL_ASSIGN_OR_RETURN(auto pos, read_int_triple(document, keys["pos"]));
-        KUBREL_ASSIGN_OR_RETURN(int64_t state, read_integer(document, keys["state"]));
         for (int axis = 0; axis < 3; ++axis) {
           if (pos[axis] < 0 || static_cast<uint32_t>(pos[axis]) >= size[axis]) {
             return fail("block " + std::to_string(i) + " at " +
@@ -156,13 +235,29 @@ Status read_entities(std::span<const uint8_t> document, const NbtTagRef& tag, Vo
 Result<Volume> decode(std::span<const uint8_t> document, uint32_t palette_choice) {
   KUBREL_ASSIGN_OR_RETURN(size_t root, nbt_root_compound(document));
   // What the volume holds in its own fields; "author" (1.13-era files) is the file's metadata.
-  static constexpr std::string_view kModelled[] = {"size",     "palette",     "palettes", "blocks",
-                                                   "entities", "DataVersion", "author"};
   NbtEntries<7> keys{
       {"size", "palette", "palettes", "blocks", "entities", "DataVersion", "author"}};
-  KUBREL_TRY(find_entries(document, root, 0, keys));
-
   Volume volume;
+  // One walk of the top compound both finds the modelled entries and copies the others: skipping
+  // the block list twice would cost as much as reading it.
+  auto top = for_each_entry(
+      document, root, 0, [&](const NbtTagRef& entry, NbtCursor& cursor) -> Result<bool> {
+        for (size_t i = 0; i < keys.names.size(); ++i) {
+          if (keys.names[i] != entry.name) continue;
+          keys.found[i] = entry;
+          if (entry.name != "blocks" || entry.kind != NbtKind::List) return false;
+          KUBREL_ASSIGN_OR_RETURN(size_t end, skip_blocks(document, entry.payload));
+          cursor.seek(end);
+          return true;
+        }
+        KUBREL_TRY(cursor.skip(entry.kind, 1));
+        const auto* begin = reinterpret_cast<const std::byte*>(document.data());
+        volume.other_tags.insert(volume.other_tags.end(), begin + entry.entry_begin,
+                                 begin + cursor.position());
+        return true;
+      });
+  if (!top) return std::unexpected(std::move(top.error()));
+
   volume.format = VolumeFormat::Structure;
   if (!keys["size"].found()) return fail("'size' is missing");
   KUBREL_ASSIGN_OR_RETURN(auto size, read_int_triple(document, keys["size"]));
@@ -182,7 +277,6 @@ Result<Volume> decode(std::span<const uint8_t> document, uint32_t palette_choice
     volume.metadata.assign(begin + keys["author"].entry_begin, begin + cursor.position());
     volume.metadata.push_back(std::byte{0});
   }
-  KUBREL_TRY(copy_entries(document, root, 0, kModelled, volume.other_tags));
   if (!volume.other_tags.empty()) volume.other_tags.push_back(std::byte{0});
 
   size_t palette_payload = 0;

@@ -4,6 +4,8 @@
 
 #include <array>
 #include <atomic>
+#include <cstdint>
+#include <cstring>
 #include <optional>
 #include <string_view>
 
@@ -82,6 +84,41 @@ PyObject* positioned_list(const std::vector<VolumeBlockEntity>& records) {
   return list.release();
 }
 
+// A bytes object of `size` bytes for the caller to fill. Returns a new reference.
+PyObject* blank_bytes(size_t size) {
+  return PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(size));
+}
+
+// (positions, payloads, offsets): every record's position as three native `Coordinate`s, all
+// payloads end to end, and n + 1 native int64 offsets into them. Three objects for any count,
+// so that a file of many block entities costs no Python object each until one is asked for.
+// Returns a new reference.
+template <class Coordinate, class Record, class PositionOf>
+PyObject* packed_records(const std::vector<Record>& records, PositionOf&& position_of) {
+  size_t total = 0;
+  for (const Record& record : records) total += record.data.size();
+  PyRef positions = PyRef::steal(blank_bytes(records.size() * 3 * sizeof(Coordinate)));
+  PyRef payloads = PyRef::steal(blank_bytes(total));
+  PyRef offsets = PyRef::steal(blank_bytes((records.size() + 1) * sizeof(int64_t)));
+  if (!positions || !payloads || !offsets) return nullptr;
+  char* position_at = PyBytes_AS_STRING(positions.get());
+  char* payload_at = PyBytes_AS_STRING(payloads.get());
+  char* offset_at = PyBytes_AS_STRING(offsets.get());
+  int64_t offset = 0;
+  for (const Record& record : records) {
+    const std::array<Coordinate, 3> p = position_of(record);
+    std::memcpy(position_at, p.data(), sizeof(p));
+    position_at += sizeof(p);
+    std::memcpy(offset_at, &offset, sizeof(offset));
+    offset_at += sizeof(offset);
+    if (!record.data.empty())
+      std::memcpy(payload_at + offset, record.data.data(), record.data.size());
+    offset += static_cast<int64_t>(record.data.size());
+  }
+  std::memcpy(offset_at, &offset, sizeof(offset));
+  return PyTuple_Pack(3, positions.get(), payloads.get(), offsets.get());
+}
+
 // The payload's bytes, or None when empty. Returns a new reference.
 PyObject* payload_or_none(const NbtCompoundBytes& data) {
   return data.empty() ? Py_NewRef(Py_None) : bytes_of(data);
@@ -141,15 +178,14 @@ PyObject* to_dict(Volume volume) {
   if (!dict) return nullptr;
   PyRef palette = PyRef::steal(str_list(volume.palette));
   if (!palette) return nullptr;
-  PyRef block_entities = PyRef::steal(positioned_list(volume.block_entities));
+  PyRef block_entities =
+      PyRef::steal(packed_records<int32_t>(volume.block_entities, [](const VolumeBlockEntity& b) {
+        return std::array<int32_t, 3>{b.position.x, b.position.y, b.position.z};
+      }));
   if (!block_entities) return nullptr;
-  PyRef entities = PyRef::steal(PyList_New(0));
+  PyRef entities = PyRef::steal(packed_records<double>(
+      volume.entities, [](const VolumeEntity& entity) { return entity.position; }));
   if (!entities) return nullptr;
-  for (const VolumeEntity& entity : volume.entities) {
-    const auto& p = entity.position;
-    PyRef item = PyRef::steal(Py_BuildValue("((ddd)N)", p[0], p[1], p[2], bytes_of(entity.data)));
-    if (!item || PyList_Append(entities.get(), item.get()) < 0) return nullptr;
-  }
   const Py_ssize_t shape[3] = {static_cast<Py_ssize_t>(volume.size[1]),
                                static_cast<Py_ssize_t>(volume.size[2]),
                                static_cast<Py_ssize_t>(volume.size[0])};

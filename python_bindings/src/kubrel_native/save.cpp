@@ -4,6 +4,7 @@
 #include "kubrel_native/save.h"
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -105,8 +106,61 @@ bool each_item(PyObject* items, const char* not_a_list, Fill&& fill_one) {
   return true;
 }
 
-// Block entities or pending ticks: ((x, y, z) ints, payload bytes) each.
+// Whether `items` is the packed form load() gives: (positions, payloads, offsets), all bytes.
+bool is_packed(PyObject* items) {
+  return PyTuple_Check(items) && PyTuple_GET_SIZE(items) == 3 &&
+         PyBytes_Check(PyTuple_GET_ITEM(items, 0));
+}
+
+// Calls `place(position, payload)` for each record of a packed triple, after checking that its
+// offsets stay inside its payloads, so that records passed back untouched cost no Python object
+// each. Returns false with an error set.
+template <class Coordinate, class Place>
+bool each_packed(PyObject* packed, Place&& place) {
+  PyObject* positions = nullptr;
+  PyObject* payloads = nullptr;
+  PyObject* offsets = nullptr;
+  if (!PyArg_ParseTuple(packed, "SSS;packed records are (positions, payloads, offsets) bytes",
+                        &positions, &payloads, &offsets)) {
+    return false;
+  }
+  constexpr size_t kPositionSize = 3 * sizeof(Coordinate);
+  const auto position_bytes = static_cast<size_t>(PyBytes_GET_SIZE(positions));
+  const size_t count = position_bytes / kPositionSize;
+  const auto payload_size = static_cast<uint64_t>(PyBytes_GET_SIZE(payloads));
+  const char* offset_at = PyBytes_AS_STRING(offsets);
+  auto offset = [&](size_t i) {
+    int64_t value = 0;
+    std::memcpy(&value, offset_at + i * sizeof(value), sizeof(value));
+    return value;
+  };
+  bool fits = position_bytes % kPositionSize == 0 &&
+              static_cast<size_t>(PyBytes_GET_SIZE(offsets)) == (count + 1) * sizeof(int64_t);
+  for (size_t i = 0; fits && i < count; ++i) {
+    fits = 0 <= offset(i) && offset(i) <= offset(i + 1);
+  }
+  if (!fits || static_cast<uint64_t>(offset(count)) > payload_size) {
+    PyErr_SetString(PyExc_ValueError, "packed records' offsets do not fit their payloads");
+    return false;
+  }
+  const auto* base = reinterpret_cast<const std::byte*>(PyBytes_AS_STRING(payloads));
+  const char* position_at = PyBytes_AS_STRING(positions);
+  for (size_t i = 0; i < count; ++i, position_at += kPositionSize) {
+    std::array<Coordinate, 3> p{};
+    std::memcpy(p.data(), position_at, kPositionSize);
+    place(p, base + offset(i), base + offset(i + 1));
+  }
+  return true;
+}
+
+// Block entities or pending ticks: ((x, y, z) ints, payload bytes) each, or packed.
 bool fill_records(PyObject* items, std::vector<VolumeBlockEntity>& records) {
+  if (is_packed(items)) {
+    return each_packed<int32_t>(
+        items, [&](const auto& p, const std::byte* begin, const std::byte* end) {
+          records.push_back({BlockPosition{p[0], p[1], p[2]}, NbtCompoundBytes(begin, end)});
+        });
+  }
   return each_item(items, "block records must be a list", [&](PyObject* item) {
     PyObject* data = nullptr;
     VolumeBlockEntity& record = records.emplace_back();
@@ -117,8 +171,16 @@ bool fill_records(PyObject* items, std::vector<VolumeBlockEntity>& records) {
   });
 }
 
-// The entities: ((x, y, z) floats, payload bytes) each.
+// The entities: ((x, y, z) floats, payload bytes) each, or packed.
 bool fill_entities(PyObject* items, Volume& volume) {
+  if (is_packed(items)) {
+    return each_packed<double>(items,
+                               [&](const auto& p, const std::byte* begin, const std::byte* end) {
+                                 VolumeEntity& entity = volume.entities.emplace_back();
+                                 entity.position = p;
+                                 entity.data.assign(begin, end);
+                               });
+  }
   return each_item(items, "entities must be a list", [&](PyObject* item) {
     PyObject* data = nullptr;
     VolumeEntity& entity = volume.entities.emplace_back();
