@@ -342,7 +342,11 @@ TEST(MojangReaderTest, RootOutlineOnceTheRootHasEnded) {
     w.compound("").short_("Width", 1).end().end().end().int_("Version", 3);
   });
   const Bytes crowded = document([](NbtWriter& w) {
-    for (size_t i = 0; i <= RootOutline::kMaxMembers; ++i) w.byte("b" + std::to_string(i), 0);
+    for (size_t i = 0; i <= RootOutline::kMaxMembers; ++i) {
+      std::string name = "b";
+      name += std::to_string(i);
+      w.byte(name, 0);
+    }
   });
   const Bytes list_root = {9, 0, 0, 3, 0, 0, 0, 0};
   // Members of the root, or none for no outline; "Name", "pos", "Height" and "Width" stand deeper.

@@ -401,6 +401,11 @@ _MIN_SIZE = {
 }
 
 
+# Takes longer than this are views of the data, not copies: a document may hold one array of
+# hundreds of megabytes, which a slice would hold twice before its tag copies it again.
+_VIEWED_BYTES = 1 << 20
+
+
 class _Reader:
     """Reads tags from bytes held whole, checking every length against what is left before
     reading. Kept to few calls per value: block entity data of a large file holds thousands of
@@ -421,6 +426,8 @@ class _Reader:
                 f"{len(self.data) - start} left"
             )
         self.pos = end
+        if count > _VIEWED_BYTES:  # an array: seen in place, copied once by its tag
+            return memoryview(self.data)[start:end]
         return self.data[start:end]
 
     def unpack(self, format: struct.Struct, what: str) -> Any:
