@@ -108,7 +108,7 @@ def convert(
     src, dst = paths
     if pieces and format_name not in (None, "structure"):
         raise UserError("pieces are structure files: leave out --format or name 'structure'")
-    target_format = "structure" if pieces else format_name or _suffix_format(dst)
+    target_format = "structure" if pieces else format_name or suffix_format(dst)
     if version is not None and target_format != "sponge":
         raise UserError("--version is the Sponge version: write a .schem or name --format sponge")
     if pieces:
@@ -142,12 +142,7 @@ def convert(
         for path in written:
             click.echo(path)
         return
-    left_out = list(written.get("not_kept", ()))
-    if written["block_entities"] or written["entities"]:
-        dropped = f"{written['block_entities']} block entities and {written['entities']} entities"
-        left_out.insert(0, dropped)
-    if left_out:
-        click.echo(f"left out {'; '.join(left_out)}", err=True)
+    report_left_out(written)
     if target_format == "structure" and max(volume.size) > STRUCTURE_BLOCK_EDGE:
         size = "×".join(map(str, volume.size))
         click.echo(
@@ -158,7 +153,17 @@ def convert(
         )
 
 
-def _suffix_format(path):
+def report_left_out(written):
+    """Says on standard error what a save (its report `written`) could not keep, if anything."""
+    left_out = list(written.get("not_kept", ()))
+    if written["block_entities"] or written["entities"]:
+        dropped = f"{written['block_entities']} block entities and {written['entities']} entities"
+        left_out.insert(0, dropped)
+    if left_out:
+        click.echo(f"left out {'; '.join(left_out)}", err=True)
+
+
+def suffix_format(path):
     return SUFFIXES.get(os.path.splitext(path)[1].lower())
 
 

@@ -67,17 +67,33 @@ class ScanPlan:
         check_paths(self.paths)
         self.output = None if output is None else os.fspath(output)
         if self.output is not None:
-            os.unlink(temporary_beside(self.output, ".kubrel-scan-", ".parquet"))
+            os.unlink(temporary_beside(self.output, self.prefix, ".parquet"))
         self.resume_from = None
         self.done = frozenset()
         self.kept = 0
         if resume and self.output and os.path.exists(self.output):
             self.resume_from = self.output
-            stored = _paths_in(self.output)
+            stored = stored_paths(self.output, schema(), "path")
             self.kept = len(stored)
             self.done = frozenset(map(resolver(), stored))
         # A first walk only counts, so that progress knows the total without a list of files.
         self.count = sum(1 for _ in self.todo())
+
+    schema = staticmethod(schema)
+    prefix = ".kubrel-scan-"
+
+    def batches(self, jobs, client, on_done):
+        """The rows of the files this plan reads, as record batches made by the workers."""
+        return runner.run(
+            summarize,
+            self.todo(),
+            self.count,
+            jobs=jobs,
+            client=client,
+            on_done=on_done,
+            gather=record_batch,
+            lost=lost_row,
+        )
 
     def todo(self):
         """The absolute path of each file to read: workers open it, as a cluster's workers need
@@ -104,22 +120,23 @@ def scan(paths, output=None, *, jobs=None, resume=False, client=None, on_done=No
     plan = ScanPlan(paths, output, resume)
     if output is None:
         pa = require("pyarrow")
-        batches = _run(plan, jobs, client, on_done)
+        batches = plan.batches(jobs, client, on_done)
         return pa.Table.from_batches(list(batches), schema=schema())
     write(plan, jobs=jobs, client=client, on_done=on_done)
     return require("pyarrow.parquet").read_table(plan.output, memory_map=True)
 
 
 def write(plan, *, jobs=None, client=None, on_done=None):
-    """Runs `plan` and writes its output file; returns how many rows have an error. The output
+    """Runs `plan` (a scan's, or any with its `output`, `resume_from`, `schema()`, `prefix` and
+    `batches()`) and writes its output file; returns how many rows have an error. The output
     that cannot be written raises its OSError (naming it) before any file is read. On an interrupt
     (or any other error of the run) the rows finished so far are written and the file put in
     place before the error goes on, unless the rows of the output resumed from were not all copied
     yet (that output is kept)."""
     pq = require("pyarrow.parquet")
-    temporary = temporary_beside(plan.output, ".kubrel-scan-", ".parquet")
+    temporary = temporary_beside(plan.output, plan.prefix, ".parquet")
     try:
-        with pq.ParquetWriter(temporary, schema()) as writer:
+        with pq.ParquetWriter(temporary, plan.schema()) as writer:
             if plan.resume_from:
                 for batch in pq.ParquetFile(plan.resume_from).iter_batches(ROWS_PER_GROUP):
                     writer.write_batch(batch)
@@ -127,7 +144,7 @@ def write(plan, *, jobs=None, client=None, on_done=None):
             # From here on the file is worth keeping, whatever ends the run: an interrupt, a
             # cluster that went away. A resume goes on from the rows it holds.
             try:
-                for batch in _run(plan, jobs, client, on_done):
+                for batch in plan.batches(jobs, client, on_done):
                     groups.add(batch)
             finally:
                 groups.write(whole=True)
@@ -140,27 +157,14 @@ def write(plan, *, jobs=None, client=None, on_done=None):
     return groups.failed
 
 
-def _paths_in(output):
-    """The paths of the rows of `output`, as files.stored_path() gives them back."""
+def stored_paths(output, expected, column):
+    """The paths in `column` of the rows of `output` (a job's output of schema `expected`), as
+    files.stored_path() gives them back."""
     pq = require("pyarrow.parquet")
-    if not pq.read_schema(output).equals(schema(), check_metadata=False):
-        raise ValueError(f"{output} holds other columns than a scan's: scan again without --resume")
-    table = pq.read_table(output, columns=["path", "path_bytes"])
-    return list(map(stored_path, table["path"].to_pylist(), table["path_bytes"].to_pylist()))
-
-
-def _run(plan, jobs, client, on_done):
-    """The rows of the files `plan` reads, as record batches made by the workers."""
-    return runner.run(
-        summarize,
-        plan.todo(),
-        plan.count,
-        jobs=jobs,
-        client=client,
-        on_done=on_done,
-        gather=record_batch,
-        lost=lost_row,
-    )
+    if not pq.read_schema(output).equals(expected, check_metadata=False):
+        raise ValueError(f"{output} holds other columns than this job's: run it again without --resume")
+    table = pq.read_table(output, columns=[column, f"{column}_bytes"])
+    return list(map(stored_path, table[column].to_pylist(), table[f"{column}_bytes"].to_pylist()))
 
 
 def record_batch(rows):
