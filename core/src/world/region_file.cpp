@@ -75,7 +75,8 @@ Result<PageBuffer> inflate_growing(bool gzip, std::span<const uint8_t> payload, 
   }
 }
 
-// xxHash32, which the LZ4 block stream checks each block's output with.
+}  // namespace
+
 uint32_t xxhash32(std::span<const uint8_t> data, uint32_t seed) {
   constexpr uint32_t p1 = 2654435761u, p2 = 2246822519u, p3 = 3266489917u, p4 = 668265263u,
                      p5 = 374761393u;
@@ -103,6 +104,8 @@ uint32_t xxhash32(std::span<const uint8_t> data, uint32_t seed) {
   h ^= h >> 16;
   return h;
 }
+
+namespace {
 
 // The block stream: blocks of "LZ4Block", a token (method and block size), compressed and
 // decompressed lengths and a checksum, each followed by its bytes, ending with an empty block.

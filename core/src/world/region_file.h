@@ -59,4 +59,8 @@ class RegionFile {
                                                   std::span<const uint8_t> payload,
                                                   size_t limit = kMaxChunkNbt);
 
+// xxHash32 of `data`, which the LZ4 block stream checks each block with (seed 0x9747b28c, the
+// top four bits cleared).
+uint32_t xxhash32(std::span<const uint8_t> data, uint32_t seed);
+
 }  // namespace kubrel
