@@ -22,6 +22,7 @@ need_apt=()
 [ -f /usr/include/isa-l/igzip_lib.h ] || need_apt+=(libisal-dev)
 [ -f /usr/include/libdeflate.h ] || need_apt+=(libdeflate-dev)
 [ -f /usr/include/zlib.h ] || need_apt+=(zlib1g-dev)
+[ -f /usr/include/lz4.h ] || need_apt+=(liblz4-dev)
 if [ "$fuzz" -eq 1 ]; then
   command -v clang++-16 >/dev/null 2>&1 || need_apt+=(clang-16)
   compgen -G "/usr/lib/llvm-16/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a" >/dev/null ||

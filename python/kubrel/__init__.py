@@ -38,6 +38,7 @@ from .loading import load
 from .saving import convert, save_pieces
 from .transform import TransformWarning, paste
 from .volume import Biomes, BlockEntity, Entity, Region, Volume
+from .world import World, open_world
 
 __all__ = [
     "load",
@@ -46,6 +47,8 @@ __all__ = [
     "paste",
     "TransformWarning",
     "Volume",
+    "World",
+    "open_world",
     "BlockEntity",
     "Entity",
     "Region",

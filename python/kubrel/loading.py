@@ -81,6 +81,11 @@ def load(
         region,
         operator.index(max_document),
     )
+    return volume_from_native(read)
+
+
+def volume_from_native(read: dict) -> Volume:
+    """The `Volume` of the dict the native loaders give (its arrays taken, not copied)."""
     metadata, other_tags, biomes = read["metadata"], read["other_tags"], read["biomes"]
     return Volume(
         blocks=read["blocks"],

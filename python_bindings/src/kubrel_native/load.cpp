@@ -172,8 +172,9 @@ PyObject* palette_lists(const std::vector<std::vector<std::string>>& palettes) {
   return list.release();
 }
 
-// The dict of the interface; takes the volume's buffers. Returns a new reference.
-PyObject* to_dict(Volume volume) {
+}  // namespace
+
+PyObject* volume_dict(Volume volume) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
   PyRef palette = PyRef::steal(str_list(volume.palette));
@@ -225,6 +226,8 @@ PyObject* to_dict(Volume volume) {
   return dict.release();
 }
 
+namespace {
+
 PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
     static const char* keywords[] = {"source", "format",       "palette",
@@ -255,7 +258,7 @@ PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
     Result<Volume> volume = load_source(source, options, raised);
     if (raised) return nullptr;
     if (!volume) return raise_text(kind, volume.error().message);
-    return to_dict(std::move(*volume));
+    return volume_dict(std::move(*volume));
   });
 }
 

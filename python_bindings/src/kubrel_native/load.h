@@ -23,6 +23,10 @@ std::optional<VolumeFormat> format_named(std::string_view name);
 // with a ValueError set for a name of no format.
 bool format_option(const char* name, std::optional<VolumeFormat>& format);
 
+// The dict of the interface (the keys load() gives); takes the volume's buffers. Returns a new
+// reference.
+PyObject* volume_dict(Volume volume);
+
 // The exception class of the module, a ValueError subclass (created once per process); a
 // borrowed reference, or null with an error set.
 PyObject* kubrel_error_type();

@@ -8,6 +8,7 @@
 #include "kubrel_native/load.h"
 #include "kubrel_native/save.h"
 #include "kubrel_native/state_text.h"
+#include "kubrel_native/world.h"
 #include "py_common/errors.h"
 #include "py_common/module_def.h"
 #include "py_common/pyref.h"
@@ -21,8 +22,11 @@ int exec_module(PyObject* module) {
   return guard([&]() -> int {
     PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
     if (!module_name) return -1;
-    for (PyMethodDef* method : {&load_method, &save_method, &save_pieces_method,
-                                &count_indices_method, &split_state_method}) {
+    for (PyMethodDef* method :
+         {&load_method, &save_method, &save_pieces_method, &count_indices_method,
+          &split_state_method, &world_info_method, &world_dimensions_method,
+          &world_region_files_method, &world_chunks_method, &world_load_box_method,
+          &world_load_chunk_method, &world_surface_method, &count_region_method}) {
       PyRef function = PyRef::steal(PyCFunction_NewEx(method, module, module_name.get()));
       if (!function || PyModule_AddObjectRef(module, method->ml_name, function.get()) < 0) {
         return -1;

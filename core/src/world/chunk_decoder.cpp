@@ -1,0 +1,327 @@
+// Walks the chunk's NBT in place (no tree is built): only the tags named here are read, the
+// block states and biomes straight from the document's long arrays.
+#include "world/chunk_decoder.h"
+
+#include <bit>
+#include <cstring>
+#include <string_view>
+
+#include "common/state_text.h"
+#include "nbt/nbt_view.h"
+
+namespace kubrel {
+
+namespace {
+
+constexpr size_t kSectionBlocks = 4096;
+constexpr size_t kSectionCells = 64;
+
+unsigned bits_for(size_t palette_size) {
+  return palette_size <= 1 ? 0 : static_cast<unsigned>(std::bit_width(palette_size - 1));
+}
+
+uint64_t long_at(std::span<const uint8_t> longs, size_t i) {
+  uint64_t value;
+  std::memcpy(&value, longs.data() + i * 8, 8);
+  return std::byteswap(value);
+}
+
+// One palette entry {Name, Properties: {key: value}} as a canonical state text.
+Result<size_t> read_state(std::span<const uint8_t> doc, size_t payload, int depth,
+                          std::string& text) {
+  std::string name;
+  bool named = false;
+  std::vector<Property> properties;
+  KUBREL_ASSIGN_OR_RETURN(
+      size_t end,
+      for_each_entry(
+          doc, payload, depth, [&](const NbtTagRef& entry, NbtCursor& at) -> Result<bool> {
+            if (entry.name == "Name" && entry.kind == NbtKind::String) {
+              KUBREL_ASSIGN_OR_RETURN(name, at.text());
+              named = true;
+              return true;
+            }
+            if (entry.name != "Properties" || entry.kind != NbtKind::Compound) return false;
+            KUBREL_ASSIGN_OR_RETURN(
+                size_t after,
+                for_each_entry(doc, entry.payload, depth + 1,
+                               [&](const NbtTagRef& pair, NbtCursor& value_at) -> Result<bool> {
+                                 if (pair.kind != NbtKind::String) {
+                                   return fail("a block property that is not a String");
+                                 }
+                                 KUBREL_ASSIGN_OR_RETURN(std::string key, nbt_text(pair.name));
+                                 KUBREL_ASSIGN_OR_RETURN(std::string value, value_at.text());
+                                 properties.emplace_back(std::move(key), std::move(value));
+                                 return true;
+                               }));
+            at.seek(after);
+            return true;
+          }));
+  if (!named || name.empty()) return fail("a palette entry without a Name");
+  text = canonical_state_text(name, std::move(properties));
+  return end;
+}
+
+// A List of state compounds (block palettes) or of Strings (biome palettes).
+Status read_palette(std::span<const uint8_t> doc, const NbtTagRef& tag, int depth,
+                    std::vector<std::string>& out) {
+  if (tag.kind != NbtKind::List) return fail("a palette that is not a List");
+  NbtCursor cursor(doc, tag.payload);
+  KUBREL_ASSIGN_OR_RETURN(NbtListRef list, cursor.list_head());
+  if (list.length == 0) return {};
+  if (list.length > 4096) return fail("a palette of more than 4096 entries");
+  cursor.seek(list.first);
+  for (uint32_t i = 0; i < list.length; ++i) {
+    std::string text;
+    if (list.element_kind == NbtKind::String) {
+      KUBREL_ASSIGN_OR_RETURN(text, cursor.text());
+    } else if (list.element_kind == NbtKind::Compound) {
+      KUBREL_ASSIGN_OR_RETURN(size_t end, read_state(doc, cursor.position(), depth + 1, text));
+      cursor.seek(end);
+    } else {
+      return fail("a palette of neither states nor names");
+    }
+    out.push_back(std::move(text));
+  }
+  return {};
+}
+
+// The indices of `count` entries over `palette_size` names from the LongArray `data`.
+Status read_indices(std::span<const uint8_t> doc, const NbtTagRef& data, size_t palette_size,
+                    unsigned min_bits, bool spanning, size_t count, std::vector<uint16_t>& out) {
+  if (data.kind != NbtKind::LongArray) return fail("indices that are not a LongArray");
+  NbtCursor cursor(doc, data.payload);
+  KUBREL_ASSIGN_OR_RETURN(std::span<const uint8_t> longs, cursor.array_bytes(NbtKind::LongArray));
+  unsigned bits = std::max(min_bits, bits_for(palette_size));
+  // Before padding the stream's length alone says how wide its indices are.
+  if (spanning && longs.size() / 8 * 64 == count * (longs.size() / 8 * 64 / count) &&
+      longs.size() / 8 * 64 / count > bits) {
+    bits = static_cast<unsigned>(longs.size() / 8 * 64 / count);
+  }
+  if (bits > 16) return fail("indices wider than 16 bits");
+  out.resize(count);
+  KUBREL_TRY(unpack_longs(longs, bits, spanning, count, out.data()));
+  for (uint16_t index : out) {
+    if (index >= palette_size) {
+      return fail("index " + std::to_string(index) + " past a palette of " +
+                  std::to_string(palette_size));
+    }
+  }
+  return {};
+}
+
+Status read_biomes(std::span<const uint8_t> doc, const NbtTagRef& tag, int depth,
+                   ChunkSection& section) {
+  if (tag.kind != NbtKind::Compound) return fail("biomes that are not a Compound");
+  NbtEntries<2> parts{{"palette", "data"}};
+  KUBREL_TRY(as_status(find_entries(doc, tag.payload, depth + 1, parts)));
+  if (!parts["palette"].found()) return {};
+  KUBREL_TRY(read_palette(doc, parts["palette"], depth + 1, section.biome_palette));
+  if (section.biome_palette.size() <= 1) return {};
+  if (!parts["data"].found()) return fail("biomes of several names without data");
+  std::vector<uint16_t> wide;
+  KUBREL_TRY(read_indices(doc, parts["data"], section.biome_palette.size(), 1, false, kSectionCells,
+                          wide));
+  if (section.biome_palette.size() > 256) return fail("more than 256 biomes in a section");
+  section.biome_indices.assign(wide.begin(), wide.end());
+  return {};
+}
+
+Status read_section(std::span<const uint8_t> doc, size_t payload, int depth, bool spanning,
+                    const ChunkDecodeOptions& options, std::vector<ChunkSection>& out,
+                    bool& legacy) {
+  NbtEntries<6> parts{{"Y", "Palette", "BlockStates", "block_states", "biomes", "Blocks"}};
+  KUBREL_TRY(as_status(find_entries(doc, payload, depth, parts)));
+  if (parts["Blocks"].found()) {
+    legacy = true;
+    return {};
+  }
+  ChunkSection section;
+  KUBREL_ASSIGN_OR_RETURN(int64_t y, read_integer(doc, parts["Y"]));
+  if (y < -(1 << 20) || y > (1 << 20)) return fail("a section y out of range");
+  section.y = static_cast<int32_t>(y);
+  NbtTagRef palette = parts["Palette"];
+  NbtTagRef data = parts["BlockStates"];
+  if (parts["block_states"].found()) {
+    if (parts["block_states"].kind != NbtKind::Compound) return fail("block_states not a Compound");
+    NbtEntries<2> states{{"palette", "data"}};
+    KUBREL_TRY(as_status(find_entries(doc, parts["block_states"].payload, depth + 1, states)));
+    palette = states["palette"];
+    data = states["data"];
+  }
+  if (options.biomes && parts["biomes"].found()) {
+    KUBREL_TRY(read_biomes(doc, parts["biomes"], depth, section));
+  }
+  // A section of light alone has no palette, and holds no blocks.
+  if (!palette.found()) return {};
+  KUBREL_TRY(read_palette(doc, palette, depth, section.palette));
+  if (section.palette.empty()) return {};
+  if (section.palette.size() > 1 || data.found()) {
+    if (!data.found()) return fail("section " + std::to_string(y) + " has no block indices");
+    auto read = read_indices(doc, data, section.palette.size(), 4, spanning, kSectionBlocks,
+                             section.indices);
+    if (!read) return fail("section " + std::to_string(y) + ": " + read.error().message);
+  }
+  out.push_back(std::move(section));
+  return {};
+}
+
+Result<size_t> read_block_entity(std::span<const uint8_t> doc, size_t at, int depth,
+                                 std::vector<VolumeBlockEntity>& out) {
+  NbtEntries<3> xyz{{"x", "y", "z"}};
+  KUBREL_ASSIGN_OR_RETURN(size_t end, find_entries(doc, at, depth, xyz));
+  VolumeBlockEntity entity;
+  int64_t p[3];
+  for (int i = 0; i < 3; ++i) {
+    KUBREL_ASSIGN_OR_RETURN(p[i], read_integer(doc, xyz.found[i]));
+    if (p[i] < INT32_MIN || p[i] > INT32_MAX) return fail("a block entity position out of range");
+  }
+  entity.position = {static_cast<int32_t>(p[0]), static_cast<int32_t>(p[1]),
+                     static_cast<int32_t>(p[2])};
+  static constexpr std::string_view kDrop[] = {"x", "y", "z"};
+  KUBREL_TRY(copy_entries(doc, at, depth, kDrop, entity.data));
+  entity.data.push_back(std::byte{0});
+  out.push_back(std::move(entity));
+  return end;
+}
+
+Result<size_t> read_entity(std::span<const uint8_t> doc, size_t at, int depth,
+                           std::vector<VolumeEntity>& out) {
+  NbtEntries<1> pos{{"Pos"}};
+  KUBREL_ASSIGN_OR_RETURN(size_t end, find_entries(doc, at, depth, pos));
+  VolumeEntity entity;
+  KUBREL_ASSIGN_OR_RETURN(entity.position, read_double_triple(doc, pos["Pos"]));
+  KUBREL_TRY(copy_entries(doc, at, depth, {}, entity.data));
+  entity.data.push_back(std::byte{0});
+  out.push_back(std::move(entity));
+  return end;
+}
+
+Status read_entities(std::span<const uint8_t> doc, const NbtTagRef& tag, int depth,
+                     std::vector<VolumeEntity>& out) {
+  return for_each_compound(doc, tag, "Entities", [&](size_t at, uint32_t) {
+    return read_entity(doc, at, depth + 1, out);
+  });
+}
+
+Status read_world_surface(std::span<const uint8_t> doc, const NbtTagRef& tag, int depth,
+                          std::vector<int64_t>& out) {
+  if (!tag.found() || tag.kind != NbtKind::Compound) return {};
+  NbtEntries<1> surface{{"WORLD_SURFACE"}};
+  KUBREL_TRY(as_status(find_entries(doc, tag.payload, depth + 1, surface)));
+  if (surface["WORLD_SURFACE"].kind != NbtKind::LongArray) return {};
+  NbtCursor cursor(doc, surface["WORLD_SURFACE"].payload);
+  KUBREL_ASSIGN_OR_RETURN(std::span<const uint8_t> longs, cursor.array_bytes(NbtKind::LongArray));
+  out.resize(longs.size() / 8);
+  for (size_t i = 0; i < out.size(); ++i) out[i] = static_cast<int64_t>(long_at(longs, i));
+  return {};
+}
+
+Result<DecodedChunk> decode_body(std::span<const uint8_t> doc, const ChunkDecodeOptions& options) {
+  KUBREL_ASSIGN_OR_RETURN(size_t root, nbt_root_compound(doc));
+  NbtEntries<6> top{
+      {"DataVersion", "Level", "sections", "block_entities", "Entities", "Heightmaps"}};
+  KUBREL_TRY(as_status(find_entries(doc, root, 1, top)));
+  DecodedChunk chunk;
+  if (top["DataVersion"].found()) {
+    KUBREL_ASSIGN_OR_RETURN(int64_t version, read_integer(doc, top["DataVersion"]));
+    chunk.data_version = static_cast<int32_t>(version);
+  }
+  // The older layout keeps everything inside "Level", under other names.
+  NbtTagRef sections = top["sections"], block_entities = top["block_entities"],
+            entities = top["Entities"], heightmaps = top["Heightmaps"];
+  int depth = 1;
+  if (top["Level"].kind == NbtKind::Compound) {
+    NbtEntries<4> level{{"Sections", "TileEntities", "Entities", "Heightmaps"}};
+    KUBREL_TRY(as_status(find_entries(doc, top["Level"].payload, 2, level)));
+    sections = level["Sections"];
+    block_entities = level["TileEntities"];
+    entities = level["Entities"];
+    heightmaps = level["Heightmaps"];
+    depth = 2;
+  }
+  const bool spanning = chunk.data_version.value_or(0) < kPaddedIndicesVersion;
+  bool legacy = false;
+  KUBREL_TRY(
+      for_each_compound(doc, sections, "sections", [&](size_t at, uint32_t) -> Result<size_t> {
+        KUBREL_TRY(read_section(doc, at, depth + 1, spanning, options, chunk.sections, legacy));
+        NbtCursor skip(doc, at);
+        KUBREL_TRY(skip.skip(NbtKind::Compound, depth + 1));
+        return skip.position();
+      }));
+  if (legacy) {
+    if (chunk.data_version) {
+      return fail("it is from before 1.13 (data version " + std::to_string(*chunk.data_version) +
+                  "); pass legacy=True to read its numeric block ids");
+    }
+    return fail(
+        "it holds numeric block ids (Blocks/Data sections, no data version); pass "
+        "legacy=True to read them");
+  }
+  if (options.records) {
+    KUBREL_TRY(for_each_compound(doc, block_entities, "block_entities", [&](size_t at, uint32_t) {
+      return read_block_entity(doc, at, depth + 1, chunk.block_entities);
+    }));
+    KUBREL_TRY(read_entities(doc, entities, depth, chunk.entities));
+    KUBREL_TRY(read_world_surface(doc, heightmaps, depth, chunk.world_surface));
+  }
+  return chunk;
+}
+
+std::string chunk_prefix(int32_t cx, int32_t cz) {
+  return "chunk at (" + std::to_string(cx) + ", " + std::to_string(cz) + "): ";
+}
+
+}  // namespace
+
+Status unpack_longs(std::span<const uint8_t> longs, unsigned bits, bool spanning, size_t count,
+                    uint16_t* out) {
+  if (bits == 0 || bits > 16) return fail("indices of " + std::to_string(bits) + " bits");
+  const size_t have = longs.size() / 8;
+  const uint64_t mask = (uint64_t{1} << bits) - 1;
+  if (spanning) {
+    if (have * 64 < count * bits) return fail("too few longs for the indices");
+    for (size_t i = 0; i < count; ++i) {
+      const size_t bit = i * bits;
+      const size_t word = bit / 64, shift = bit % 64;
+      uint64_t value = long_at(longs, word) >> shift;
+      if (shift + bits > 64) value |= long_at(longs, word + 1) << (64 - shift);
+      out[i] = static_cast<uint16_t>(value & mask);
+    }
+    return {};
+  }
+  const size_t per_long = 64 / bits;
+  if (have < (count + per_long - 1) / per_long) return fail("too few longs for the indices");
+  size_t i = 0;
+  for (size_t word = 0; i < count; ++word) {
+    uint64_t value = long_at(longs, word);
+    for (size_t k = 0; k < per_long && i < count; ++k, ++i) {
+      out[i] = static_cast<uint16_t>(value & mask);
+      value >>= bits;
+    }
+  }
+  return {};
+}
+
+Result<DecodedChunk> decode_chunk(std::span<const uint8_t> nbt, int32_t cx, int32_t cz,
+                                  const ChunkDecodeOptions& options) {
+  auto chunk = decode_body(nbt, options);
+  if (!chunk) return fail(chunk_prefix(cx, cz) + chunk.error().message);
+  return chunk;
+}
+
+Result<std::vector<VolumeEntity>> decode_entity_chunk(std::span<const uint8_t> nbt, int32_t cx,
+                                                      int32_t cz) {
+  auto read = [&]() -> Result<std::vector<VolumeEntity>> {
+    KUBREL_ASSIGN_OR_RETURN(size_t root, nbt_root_compound(nbt));
+    NbtEntries<1> top{{"Entities"}};
+    KUBREL_TRY(as_status(find_entries(nbt, root, 1, top)));
+    std::vector<VolumeEntity> entities;
+    KUBREL_TRY(read_entities(nbt, top["Entities"], 1, entities));
+    return entities;
+  }();
+  if (!read) return fail(chunk_prefix(cx, cz) + read.error().message);
+  return read;
+}
+
+}  // namespace kubrel
