@@ -130,11 +130,13 @@ def child(paths, output, jobs, address):
     print(json.dumps({**result, "peak_mib": peak_kib() / 1024}))
 
 
-def measure(paths, jobs, address, output, repeats):
-    """The run of median time among `repeats` fresh processes."""
+def measure(paths, jobs, address, output, repeats, script=__file__, more=()):
+    """The run of median time among `repeats` fresh processes of `script --child` (this one's
+    child() unless another script is named, with `more` arguments after the usual ones)."""
     import psutil
 
-    command = [sys.executable, __file__, "--child", json.dumps([paths, str(output), jobs, address])]
+    arguments = json.dumps([paths, str(output), jobs, address, *more])
+    command = [sys.executable, script, "--child", arguments]
     results = []
     for _ in range(repeats):
         with subprocess.Popen(command, stdout=subprocess.PIPE, text=True) as running:

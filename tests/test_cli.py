@@ -2,6 +2,7 @@
 examples and generated files, and scan and dataset on a real Dask cluster against the local run.
 Skipped where the `cli` extra (or, for the cluster, the `dask` extra) is not installed."""
 
+import collections
 import json
 import os
 import re
@@ -44,7 +45,18 @@ def collection(tmp_path_factory):
     (folder / "empty.schem").write_bytes(b"")
     (folder / "notes.txt").write_text("not a schematic either")
     (folder / "readonly").mkdir(mode=0o555)
+    writers.world(folder / "saves" / "Hut", WORLD_CHUNKS)
     return folder
+
+
+STONE_BELOW_2 = [1 if index < 512 else 0 for index in range(4096)]
+WORLD_CHUNKS = {
+    (0, 0): [(-1, ["minecraft:deepslate"], None), (0, ["minecraft:air", "minecraft:stone"], STONE_BELOW_2)],
+    (1, 0): [(0, ["minecraft:oak_planks"], None)],
+    (-1, -1): [(0, ["minecraft:air", "minecraft:glass"], [1] + [0] * 4095)],
+}
+WORLD_COUNTS = {"minecraft:deepslate": 4096, "minecraft:stone": 512, "minecraft:air": 3584 + 4095,
+                "minecraft:oak_planks": 4096, "minecraft:glass": 1}
 
 
 def kubrel_command(args, cwd, hidden=(), env=None, wrap=(), umask=-1):
@@ -292,6 +304,25 @@ COMMANDS = [
         ]
     ),
     ("convert hut.schem ../piece --pieces 3", (), 0, r"(\.\./piece_[03]_[03]_[03]\.nbt\n){8}", ""),
+    (
+        "world info saves/Hut",
+        (),
+        0,
+        re.escape("world\tname\tdata version\tdimension\tchunks\tregion files\ton disk\n"
+                  "saves/Hut\tHut\t3465\tminecraft:overworld\t3\t2\t28.0 KiB\n"),
+        "",
+    ),
+    ("world info deep", (), 1, "", r"kubrel: deep: [^\n]*level\.dat[^\n]*\n"),
+    ("world export saves/Hut --box 0,0,0:0,1,1 x.schem", (), 2, "", r"(?s).*'0,0,0:0,1,1' is empty.*"),
+    ("world export saves/Hut --box 0,0:1,1 x.schem", (), 2, "", r"(?s).*is not x0,y0,z0:x1,y1,z1.*"),
+    (
+        "world export saves/Hut --box 0,0,0:1,1,1 x.schem --dimension minecraft:the_nether",
+        (),
+        1,
+        "",
+        "kubrel: saves/Hut has no dimension minecraft:the_nether; it has minecraft:overworld\n",
+    ),
+    ("world export saves/Hut --box 0,0,0:1,1,1 x.txt", (), 1, "", r"kubrel: x\.txt: name --format[^\n]*\n"),
     (
         "convert hut.schem nowhere/copy.nbt",
         (),
@@ -655,6 +686,28 @@ def test_dataset_on_a_cluster(collection, cluster, tmp_path):
             rebuilt[y : y + 2, z : z + 2, x : x + 2] = window
         palette = np.array(volume.palette)
         assert (vocabulary[rebuilt[:size_y, :size_z, :size_x]] == palette[volume.blocks]).all()
+
+
+@pytest.mark.parametrize("by, rows", [("world", 2), ("y", 32 + 16), ("chunk", 4)])
+def test_world_scan_and_export(collection, tmp_path, by, rows):
+    """A world scan's rows add up to every stored block, a resumed scan adds nothing, and an
+    exported box reads back as the world's blocks."""
+    saves = collection / "saves"
+    whole = kubrel.scan_worlds([saves], by=by, jobs=2)
+    assert whole.num_rows == rows and whole.column("error").null_count == rows
+    totals = collections.Counter()
+    for row in whole.to_pylist():
+        totals.update(dict(row["counts"]))
+    assert totals == WORLD_COUNTS
+    output = tmp_path / "w.parquet"
+    kubrel.scan_worlds([saves / "Hut"], output, by=by, jobs=1)
+    assert kubrel.scan_worlds([saves], output, by=by, resume=True).equals(whole)
+    box = "0,0,0:32,2,16"
+    done = kubrel_command(["world", "export", "saves/Hut", "--box", box, str(tmp_path / "cut.litematic")], collection)
+    assert done.returncode == 0, done.stderr
+    cut = kubrel.load(tmp_path / "cut.litematic")
+    assert cut.counts() == {"minecraft:stone": 512, "minecraft:oak_planks": 512}
+    assert cut.counts() == kubrel.open_world(saves / "Hut").load(((0, 0, 0), (32, 2, 16))).counts()
 
 
 class _Interrupt:

@@ -36,6 +36,10 @@ def byte_array(data):
     return Tag(BYTE_ARRAY, bytes(data))
 
 
+def long_array(values):
+    return Tag(LONG_ARRAY, list(values))
+
+
 def list_(kind, items):
     return Tag(LIST, (kind, list(items)))
 
@@ -68,6 +72,8 @@ def _payload(value):
         return struct.pack(">q", v)
     if kind == BYTE_ARRAY:
         return struct.pack(">i", len(v)) + v
+    if kind == LONG_ARRAY:
+        return struct.pack(f">i{len(v)}q", len(v), *v)
     if kind == STRING:
         return _text(v)
     if kind == LIST:
@@ -188,3 +194,46 @@ def kbr_filled(lo, hi, states, order="XYZ"):
 
 def gz(data):
     return gzip.compress(data, mtime=0)
+
+
+def world(folder, chunks, data_version=3465):
+    """A world save in `folder` (a pathlib.Path): level.dat and the region files of the 1.18+
+    `chunks`, {(cx, cz): [(section y, [state name, ...], indices or None), ...]}; indices are the
+    4096 palette slots of a section in y, z, x order, None for a one-state section. Chunks are
+    zlib-compressed, at least one sector apart, in the region file of their coordinates."""
+    import zlib
+
+    folder.mkdir(parents=True, exist_ok=True)
+    level = {"Data": {"DataVersion": int_(data_version), "LevelName": folder.name}}
+    (folder / "level.dat").write_bytes(gz(nbt(level)))
+    regions = {}
+    for (cx, cz), sections in chunks.items():
+        root = {"DataVersion": int_(data_version), "xPos": int_(cx), "zPos": int_(cz),
+                "yPos": int_(-4), "Status": "minecraft:full",
+                "sections": list_(COMPOUND, [_section(*section) for section in sections])}
+        payload = zlib.compress(nbt(root))
+        regions.setdefault((cx >> 5, cz >> 5), []).append((cx & 31, cz & 31, payload))
+    (folder / "region").mkdir(exist_ok=True)
+    for (rx, rz), stored in regions.items():
+        table, body = bytearray(8192), bytearray()
+        for x, z, payload in stored:
+            record = struct.pack(">IB", len(payload) + 1, 2) + payload
+            record += bytes(-len(record) % 4096)
+            sector = 2 + len(body) // 4096
+            table[4 * (x + 32 * z) : 4 * (x + 32 * z) + 4] = struct.pack(
+                ">I", sector << 8 | len(record) // 4096)
+            body += record
+        (folder / "region" / f"r.{rx}.{rz}.mca").write_bytes(bytes(table) + bytes(body))
+
+
+def _section(y, names, indices):
+    states = {"palette": list_(COMPOUND, [{"Name": name} for name in names])}
+    if indices is not None:
+        bits = max(4, (len(names) - 1).bit_length())
+        per_long = 64 // bits
+        longs = []
+        for start in range(0, 4096, per_long):
+            value = sum(i << (bits * k) for k, i in enumerate(indices[start : start + per_long]))
+            longs.append(value - (1 << 64) if value >= 1 << 63 else value)
+        states["data"] = long_array(longs)
+    return {"Y": byte(y), "block_states": states}

@@ -60,7 +60,7 @@ __all__ = [
 
 # The collection jobs need the `cli` extra (pyarrow, zarr): imported on first use, so that
 # `import kubrel` stays free of them.
-_COLLECTION_JOBS = ("scan", "build_dataset")
+_COLLECTION_JOBS = ("scan", "scan_worlds", "build_dataset")
 
 
 def __getattr__(name):

@@ -12,6 +12,7 @@ from kubrel.cli.output import UserError, examples
 from kubrel.cli.render import render
 from kubrel.cli.scan import scan
 from kubrel.cli.transform import transform
+from kubrel.cli.world import world
 
 
 class KubrelGroup(click.Group):
@@ -34,8 +35,9 @@ class KubrelGroup(click.Group):
 @click.version_option(package_name="kubrel", prog_name="kubrel")
 def app():
     """Read, convert, picture and survey block schematics: Sponge (.schem, versions 1 to 3),
-    Mojang structure files (.nbt), Litematica (.litematic) and KBR (.kbr)."""
+    Mojang structure files (.nbt), Litematica (.litematic) and KBR (.kbr); and read the game's
+    world saves (`kubrel world`)."""
 
 
-for command in (info, materials, convert, transform, render, scan, dataset):
+for command in (info, materials, convert, transform, render, scan, dataset, world):
     app.add_command(command)
