@@ -34,7 +34,8 @@ def facts(text):
 
 
 def counts_of(vol):
-    return Counter(dict(zip(vol.palette, np.bincount(vol.blocks.ravel(), minlength=len(vol.palette)))))
+    found = np.bincount(vol.blocks.ravel(), minlength=len(vol.palette))
+    return Counter(dict(zip(vol.palette, found)))
 
 
 def region_totals(row):
@@ -97,7 +98,8 @@ def test_world_matches_its_facts(row, tmp_path):
     # Every stored WORLD_SURFACE heightmap of r.0.0 against the blocks read.
     checked = 0
     region = str(overworld / "r.0.0.mca")
-    with_blocks = {(int(cx), int(cz)) for cx, _, cz in kubrel.world.count_region(region, "chunk").keys}
+    sections = kubrel.world.count_region(region, "chunk").keys
+    with_blocks = {(int(cx), int(cz)) for cx, _, cz in sections}
     for cx, cz in world.chunks():
         if cx // 32 or cz // 32:
             continue
@@ -124,7 +126,8 @@ def test_world_matches_its_facts(row, tmp_path):
             path = tmp_path / f"box.{suffix}"
             vol.save(path)
             back = kubrel.load(path)
-            assert np.array_equal(np.array(back.palette)[back.blocks], np.array(vol.palette)[vol.blocks])
+            states = np.array(back.palette)[back.blocks]
+            assert np.array_equal(states, np.array(vol.palette)[vol.blocks])
             assert sorted(b.position for b in back.block_entities) == sorted(
                 b.position for b in vol.block_entities
             )
