@@ -16,6 +16,7 @@
 #include "support/corpus.h"
 #include "support/kbr_writer.h"
 #include "support/nbt_writer.h"
+#include "world/region_file.h"
 
 namespace {
 
@@ -381,6 +382,47 @@ void add_texts() {
 
 }  // namespace
 
+// Chunks of the world corpus: a few of each world's region files, each as a region file of its
+// own (its stored record copied) and, inflated, as a chunk document.
+void add_worlds() {
+  auto real = kubrel::testing::real_corpus_dir();
+  if (!real) return;
+  std::error_code error;
+  for (const auto& entry :
+       std::filesystem::recursive_directory_iterator(*real / ".." / "worlds", error)) {
+    if (!entry.is_regular_file() || entry.path().extension() != ".mca") continue;
+    auto bytes = kubrel::testing::read_file(entry.path());
+    if (!bytes) continue;
+    auto file = kubrel::RegionFile::from_bytes(*bytes);
+    int taken = 0;
+    for (const auto& [x, z] : file.chunks()) {
+      if (taken == 3) break;
+      const size_t slot = (z * 32 + x) * 4;
+      const size_t begin =
+          (((*bytes)[slot] << 16) | ((*bytes)[slot + 1] << 8) | (*bytes)[slot + 2]) *
+          kubrel::kRegionSector;
+      const size_t sectors = (*bytes)[slot + 3];
+      if (begin + sectors * kubrel::kRegionSector > bytes->size()) continue;
+      Bytes region(8192, 0);
+      region[2] = 2;
+      region[3] = static_cast<uint8_t>(sectors);
+      region.insert(
+          region.end(), bytes->begin() + static_cast<ptrdiff_t>(begin),
+          bytes->begin() + static_cast<ptrdiff_t>(begin + sectors * kubrel::kRegionSector));
+      const std::string name = "world_" +
+                               entry.path().parent_path().parent_path().filename().string() + "_" +
+                               std::to_string(x) + "_" + std::to_string(z);
+      add("region_file", name + ".mca", region);
+      auto chunk = file.read_chunk(x, z);
+      if (chunk && *chunk) {
+        add("chunk_decoder", name + ".nbt",
+            Bytes((*chunk)->bytes().begin(), (*chunk)->bytes().end()));
+      }
+      ++taken;
+    }
+  }
+}
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::fprintf(stderr, "usage: %s OUT_DIR\n", argv[0]);
@@ -394,6 +436,7 @@ int main(int argc, char** argv) {
   add_documents(litematic_documents(), {"litematic_reader", "nbt_tree", "nbt_events"});
   add_texts();
   add_real_corpus();
+  add_worlds();
   for (const auto& [target, seeds] : g_seeds) {
     std::filesystem::path folder = std::filesystem::path(argv[1]) / target;
     std::filesystem::create_directories(folder);

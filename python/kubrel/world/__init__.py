@@ -62,9 +62,9 @@ class World:
         try:
             return self._dimensions[dimension]
         except KeyError:
-            raise KubrelError(
-                f"{self.path} has no dimension {dimension!r} (it has: {', '.join(self._dimensions)})"
-            ) from None
+            known = ", ".join(self._dimensions)
+            message = f"{self.path} has no dimension {dimension!r} (it has: {known})"
+            raise KubrelError(message) from None
 
     def region_files(self, dimension: str = OVERWORLD) -> list[str]:
         """Paths of the dimension's region files (`r.X.Z.mca`), in name order.
@@ -102,8 +102,8 @@ class World:
     def load_chunk(self, cx: int, cz: int, dimension: str = OVERWORLD) -> Volume:
         """One chunk as a `Volume`: its 16 x 16 columns over the sections it stores.
 
-        >>> world.load_chunk(0, 0, dimension="minecraft:the_nether").origin
-        (0, 0, 0)
+        >>> world.load_chunk(0, 0, dimension="minecraft:the_nether").size
+        (16, 128, 16)
         """
         return volume_from_native(
             _native.world_load_chunk(self._folder(dimension), cx, cz, self.data_version)
