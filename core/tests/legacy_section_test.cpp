@@ -4,7 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -19,70 +18,53 @@ constexpr size_t at(size_t x, size_t y, size_t z) {
   return y * 256 + z * 16 + x;
 }
 
-struct Arrays {
-  Bytes blocks = Bytes(4096, 0), add, data = Bytes(2048, 0);
+// A byte of one array set: 'b' Blocks, 'a' Add, 'd' Data.
+struct Edit {
+  char array;
+  size_t index;
+  uint8_t value;
 };
 
 struct SectionCase {
   std::string name;
-  std::function<void(Arrays&)> fill;
-  std::vector<std::pair<size_t, std::string>> want;  // block index -> state, or error when empty
+  std::vector<Edit> edits;
+  std::vector<std::pair<size_t, std::string>> want;  // block index -> state
   std::string error = "";
+  std::array<size_t, 3> sizes = {4096, 2048, 2048};  // Blocks, Add, Data
 };
 
 TEST(LegacySectionTest, DecodesIdsDataAndOrderOrRefusesWrongLengths) {
   LegacyNames names;
   names.set(1, "minecraft:stone");
   names.set(562, "gregtech:gt.meta.ore.normal.default");
+  const std::string air = "minecraft:air";
   const std::vector<SectionCase> cases = {
-      {"data nibbles, low half first, no Add",
-       [](Arrays& a) {
-         a.blocks[0] = a.blocks[1] = 35;
-         a.data[0] = 0xE3;
-       },
-       {{0, "#35:3"}, {1, "#35:14"}, {2, "minecraft:air"}}},
+      {"data nibbles, low half first",
+       {{'b', 0, 35}, {'b', 1, 35}, {'d', 0, 0xE3}},
+       {{0, "#35:3"}, {1, "#35:14"}, {2, air}}},
       {"Add nibbles make ids from 256",
-       [](Arrays& a) {
-         a.blocks[at(2, 0, 0)] = 50;
-         a.blocks[at(3, 0, 0)] = 0xFF;
-         a.add.assign(2048, 0);
-         a.add[1] = 0xF2;
-       },
-       {{at(2, 0, 0), "#562:0(gregtech:gt.meta.ore.normal.default)"}, {at(3, 0, 0), "#4095:0"}}},
-      {"YZX order",
-       [](Arrays& a) {
-         a.blocks[at(3, 2, 1)] = 1;
-         a.blocks[at(1, 3, 2)] = 7;
-         a.blocks[4095] = 7;
-         a.data[4095 / 2] = 0x90;
-       },
-       {{531, "#1:0(minecraft:stone)"},
-        {at(1, 3, 2), "#7:0"},
-        {4095, "#7:9"},
-        {at(1, 2, 3), "minecraft:air"}}},
-      {"id 0 is air whatever its data",
-       [](Arrays& a) { a.data.assign(2048, 0x77); },
-       {{0, "minecraft:air"}, {4095, "minecraft:air"}}},
-      {"short Blocks",
-       [](Arrays& a) { a.blocks.pop_back(); },
-       {},
-       "'Blocks' holds 4095 bytes, not 4096"},
-      {"long Data",
-       [](Arrays& a) { a.data.push_back(0); },
-       {},
-       "'Data' holds 2049 bytes, not 2048"},
-      {"no Data", [](Arrays& a) { a.data.clear(); }, {}, "'Data' holds 0 bytes, not 2048"},
-      {"short Add", [](Arrays& a) { a.add.assign(100, 1); }, {}, "'Add' holds 100 bytes, not 2048"},
+       {{'b', 2, 50}, {'b', 3, 0xFF}, {'a', 1, 0xF2}},
+       {{2, "#562:0(gregtech:gt.meta.ore.normal.default)"}, {3, "#4095:0"}}},
+      {"YZX order, no Add",
+       {{'b', at(3, 2, 1), 1}, {'b', at(1, 3, 2), 7}, {'b', 4095, 7}, {'d', 2047, 0x90}},
+       {{531, "#1:0(minecraft:stone)"}, {at(1, 3, 2), "#7:0"}, {4095, "#7:9"}, {at(1, 2, 3), air}},
+       "",
+       {4096, 0, 2048}},
+      {"id 0 is air whatever its data", {{'d', 0, 0x77}}, {{0, air}, {1, air}}},
+      {"short Blocks", {}, {}, "'Blocks' holds 4095 bytes, not 4096", {4095, 2048, 2048}},
+      {"long Data", {}, {}, "'Data' holds 2049 bytes, not 2048", {4096, 2048, 2049}},
+      {"no Data", {}, {}, "'Data' holds 0 bytes, not 2048", {4096, 0, 0}},
+      {"short Add", {}, {}, "'Add' holds 100 bytes, not 2048", {4096, 100, 2048}},
   };
   LegacyPalette palette(&names);
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Arrays arrays;
-    c.fill(arrays);
+    Bytes blocks(c.sizes[0]), add(c.sizes[1]), data(c.sizes[2]);
+    for (const Edit& e : c.edits)
+      (e.array == 'b' ? blocks : e.array == 'a' ? add : data)[e.index] = e.value;
     std::array<uint16_t, kLegacySectionBlocks> indices{};
     palette.reset();
-    Status decoded =
-        decode_legacy_section({arrays.blocks, arrays.add, arrays.data}, palette, indices);
+    Status decoded = decode_legacy_section({blocks, add, data}, palette, indices);
     if (!c.error.empty()) {
       ASSERT_FALSE(decoded.has_value());
       EXPECT_EQ(decoded.error().message, c.error);
