@@ -152,6 +152,27 @@ std::map<std::string, Bytes> sponge_documents() {
   return docs;
 }
 
+std::map<std::string, Bytes> legacy_documents() {
+  std::map<std::string, Bytes> docs;
+  Bytes blocks(4096, 1), nibbles(2048, 0x21);
+  NbtWriter chunk;
+  chunk.compound("").compound("Level").int_("xPos", 0).int_("zPos", 0);
+  chunk.list("Sections", NbtKind::Compound).compound("").byte("Y", 0).byte_array("Blocks", blocks);
+  chunk.byte_array("Add", nibbles).byte_array("Data", nibbles).end().end();
+  chunk.list("TileEntities", NbtKind::Compound).compound("").string("id", "Chest").int_("x", 1);
+  chunk.int_("y", 2).int_("z", 3).end().end();
+  chunk.int_array("Biomes", std::vector<int32_t>(256, 1)).end().end();
+  docs["legacy_chunk"] = chunk.bytes();
+  NbtWriter schematic;
+  schematic.compound("Schematic").short_("Width", 2).short_("Height", 1).short_("Length", 2);
+  schematic.byte_array("Blocks", Bytes{0, 1, 2, 35}).byte_array("Data", Bytes{0, 0, 3, 14});
+  schematic.byte_array("AddBlocks", Bytes{0x10, 0}).string("Materials", "Alpha");
+  schematic.compound("SchematicaMapping").short_("minecraft:stone", 1).end();
+  schematic.int_("WEOffsetX", -1).int_("WEOffsetY", 0).int_("WEOffsetZ", 2).end();
+  docs["legacy_schematic"] = schematic.bytes();
+  return docs;
+}
+
 std::map<std::string, Bytes> mojang_documents() {
   std::map<std::string, Bytes> docs;
   auto palette = [](NbtWriter& w) -> NbtWriter& {
@@ -324,7 +345,7 @@ void add_real_corpus() {
   const std::map<std::string, std::vector<const char*>> targets = {
       {"sponge", {"sponge_reader", "nbt_tree", "nbt_events", "any_reader", "volume_sponge"}},
       {"structure", {"mojang_reader", "nbt_tree", "nbt_events", "any_reader", "volume_structure"}},
-      {"legacy", {"nbt_tree", "nbt_events", "any_reader", "volume_load"}},
+      {"legacy", {"nbt_tree", "nbt_events", "any_reader", "volume_load", "volume_schematic"}},
       {"../litematic", {"litematic_reader"}}};
   for (const auto& [folder, raw_targets] : targets) {
     if (!std::filesystem::is_directory(*dir / folder)) continue;
@@ -434,6 +455,7 @@ int main(int argc, char** argv) {
                 {"mojang_reader", "nbt_tree", "nbt_events", "volume_structure"});
   add_documents(nbt_documents(), {"nbt_tree", "nbt_events"});
   add_documents(litematic_documents(), {"litematic_reader", "nbt_tree", "nbt_events"});
+  add_documents(legacy_documents(), {"legacy_chunk", "volume_schematic", "nbt_tree"});
   add_texts();
   add_real_corpus();
   add_worlds();

@@ -30,7 +30,7 @@ from conftest import (
     not_utf8,
 )
 from kubrel import nbt
-from writers import COMPOUND, INT, LIST, int_, list_
+from writers import COMPOUND, INT, LIST, byte_array, int_, list_, short
 
 SLOW = bool(os.environ.get("KUBREL_SLOW"))
 # Above this many positions a real file is compared with the exact reader only when KUBREL_SLOW is
@@ -180,6 +180,14 @@ SPONGE_PALETTE = {
 MODDED = {"create:gear[teeth=12]": 0, "minecraft:air": 1}
 KBR_STATES = ["minecraft:stone", "minecraft:air", "minecraft:dirt", "minecraft:stone"]
 
+def mcedit(**tags):
+    """A 3x1x2 MCEdit schematic of numbered blocks, ids 0, 1, 35, 35, 255, 1, and a chest."""
+    chest = {"id": "Chest", "x": int_(2), "y": int_(0), "z": int_(1), "Lock": ""}
+    dims = {"Width": short(3), "Height": short(1), "Length": short(2), "Materials": "Alpha"}
+    arrays = {"Blocks": byte_array([0, 1, 35, 35, 255, 1]), "Data": byte_array([5, 0, 14, 3, 0, 0])}
+    return writers.nbt({**dims, **arrays, "TileEntities": list_(COMPOUND, [chest]), **tags}, "Schematic")
+
+
 # Generated inputs of each format: (name, document, whether the exact reader reads it).
 GENERATED = [
     ("sponge v2", writers.sponge((3, 2, 2), SPONGE_PALETTE, SPONGE_IDS), True),
@@ -192,15 +200,22 @@ GENERATED = [
     ("structure with palettes", structure("size blocks palette DataVersion", palettes=3), False),
     ("kbr", writers.kbr_filled((10, 64, -3), (11, 65, -3), KBR_STATES), True),
     ("kbr, zyx order", writers.kbr_filled((0, 0, 0), (1, 1, 0), KBR_STATES, "ZYX"), True),
+    ("mcedit, AddBlocks nibbles", mcedit(AddBlocks=byte_array([0, 0, 0x2F])), False),
+    ("schematica, Add bytes, mapping", mcedit(
+        Add=byte_array([0, 0, 0, 0, 1, 0]), SchematicaMapping={"mod:x": short(511)},
+        WEOriginX=int_(7), WEOriginY=int_(-8), WEOriginZ=int_(9)), False),
 ]
 
 
 @pytest.mark.parametrize(
     "data, exact", [row[1:] for row in GENERATED], ids=[row[0] for row in GENERATED]
 )
-def test_generated(data, exact):
+def test_generated(data, exact, tmp_path):
     data = writers.gz(data)
-    vol = kubrel.load(data)
+    vol = kubrel.load(data, legacy=True)
+    if vol.format == "schematic":
+        with pytest.raises(kubrel.KubrelError, match=r"^cannot write structure pieces: .*\(#1:0\)"):
+            kubrel.save_pieces(vol, tmp_path / "old")
     if exact:
         assert_matches_exact_reader(vol, data)
     if vol.format != "kbr":
@@ -274,6 +289,11 @@ PALETTES = writers.gz(structure("size blocks palette", palettes=2))
 TOO_LARGE = "the %s holds more than max_document allows (20 bytes); a larger max_document loads it"
 # Wrong arguments and unreadable inputs: (source, keyword arguments, error class, message pattern).
 ERRORS = [
+    (mcedit(), {}, kubrel.KubrelError, "^legacy MCEdit schematic: .* load it with legacy=True"),
+    (mcedit(Data=byte_array([0])), {"legacy": True}, kubrel.KubrelError,
+     exactly("MCEdit schematic: 'Data' holds 1 bytes where the box has 6 positions")),
+    (mcedit(Add=byte_array([0] * 4)), {"legacy": True}, kubrel.KubrelError,
+     "^MCEdit schematic: 'Add' holds 4 bytes, neither a nibble nor a byte for each of 6"),
     (kbr_stairs_row(), {"format": "png"}, ValueError, "unknown format 'png': expected one of 'au"),
     (kbr_stairs_row(), {"format": None}, ValueError, "unknown format None"),
     (42, {}, TypeError, "needs a path, bytes or a binary file object, not int"),
@@ -306,17 +326,25 @@ def test_errors(source, kwargs, error, message):
 
 @pytest.mark.skipif(not CORPUS.exists(), reason="no corpus of real files")
 @pytest.mark.parametrize("name", [str(p.relative_to(CORPUS)) for p in corpus_files()])
-def test_corpus(name):
+def test_corpus(name, tmp_path):
     path = CORPUS / name
-    if name.startswith("legacy/mcedit") or name.startswith("legacy/schematica"):
-        with pytest.raises(
-            kubrel.KubrelError, match="^legacy MCEdit schematic: its blocks are numeric ids"
-        ):
+    legacy = name.startswith(("legacy/mcedit", "legacy/schematica"))
+    if legacy:
+        with pytest.raises(kubrel.KubrelError, match="^legacy MCEdit schematic: .* legacy=True"):
             kubrel.load(path)
+    if name.endswith(".mce"):  # a test file of a writer, its arrays empty
+        with pytest.raises(kubrel.KubrelError, match="^MCEdit schematic: 'Blocks' holds 0 bytes"):
+            kubrel.load(path, legacy=True)
         return
-    vol = kubrel.load(path)
+    vol = kubrel.load(path, legacy=legacy)
     data = path.read_bytes()
     assert_matches_reference(vol, data)
+    if legacy:
+        assert all(map(kubrel.is_legacy_state, vol.palette[1:]))
+        with pytest.raises(kubrel.KubrelError, match=r"^cannot write sponge: .*\(#\d+:\d+"):
+            vol.save(tmp_path / "old.schem")
+        assert not any(tmp_path.iterdir())
+        return
     try:
         with kubrel_rs.open(str(path)) as reader:
             reader.boundary()

@@ -1,4 +1,4 @@
-"""An independent reading of Sponge schematics and structure files for the tests of kubrel.load:
+"""An independent reading of Sponge schematics, MCEdit schematics and structure files for the tests of kubrel.load:
 the document is walked with kubrel.nbt in Python and the block ids decoded with NumPy, following
 each format's published layout. Slow and simple on purpose; it shares no code with the core."""
 
@@ -93,7 +93,44 @@ def read(data, palette=0):
     _, root = nbt.parse_document(data)
     if "size" in root:
         return _structure(root, palette)
+    if isinstance(root.get("Blocks"), nbt.ByteArray):
+        return _schematic(root)
     return _sponge(root)
+
+
+def _schematic(root):
+    """MCEdit's numbered blocks: "#id:data", named "(name)" through SchematicaMapping."""
+    width, height, length = (root[name] & 0xFFFF for name in ("Width", "Height", "Length"))
+    count = width * height * length
+    ids = numpy.frombuffer(bytes(root["Blocks"]), numpy.uint8).astype(numpy.int64)
+    add = numpy.frombuffer(bytes(root.get("AddBlocks", root.get("Add", b""))), numpy.uint8)
+    if add.size and add.size != count:  # nibbles, the low half first
+        add = numpy.stack([add & 15, add >> 4], 1).reshape(-1)[:count]
+    if add.size:
+        ids |= (add & 15).astype(numpy.int64) << 8
+    keys = ids * 16 + (numpy.frombuffer(bytes(root["Data"]), numpy.uint8) & 15)
+    keys[ids == 0] = 0
+    names = {int(v): k for k, v in root.get("SchematicaMapping", {}).items()}
+    unique, inverse = numpy.unique(numpy.append(keys, 0), return_inverse=True)
+    texts = [
+        token(f"#{k >> 4}:{k & 15}" + (f"({names[k >> 4]})" if k >> 4 in names else ""))
+        for k in unique.tolist()
+    ]
+    origin = tuple(root.get(f"WEOrigin{axis}", 0) for axis in "XYZ")
+    return Reading(
+        format="schematic",
+        size=(width, height, length),
+        origin=origin,
+        palette=[AIR] + texts[1:],
+        blocks=inverse[:-1].reshape(height, length, width),
+        data_version=None,
+        block_entities=sorted(
+            (tuple(e[k] for k in "xyz"), without(e, {"x", "y", "z"}).to_bytes())
+            for e in root.get("TileEntities", [])
+        ),
+        entities=sorted((None, e.to_bytes()) for e in root.get("Entities", [])),
+        palette_count=1,
+    )
 
 
 def _sponge(root):

@@ -34,7 +34,7 @@ With the `cli` extra, `kubrel.scan` and `kubrel.build_dataset` run over whole co
 
 from . import nbt
 from ._native import KubrelError, split_state
-from .loading import load
+from .loading import is_legacy_state, load
 from .saving import convert, save_pieces
 from .transform import TransformWarning, paste
 from .volume import Biomes, BlockEntity, Entity, Region, Volume
@@ -55,6 +55,7 @@ __all__ = [
     "Biomes",
     "KubrelError",
     "split_state",
+    "is_legacy_state",
     "nbt",
 ]
 

@@ -9,7 +9,7 @@ class _ReadableBytes(Protocol):
     def read(self, n: int, /) -> bytes | bytearray | memoryview: ...
 
 class _Read(TypedDict):
-    format: Literal["sponge", "structure", "kbr", "litematic"]
+    format: Literal["sponge", "structure", "kbr", "litematic", "schematic"]
     version: int
     data_version: int | None
     origin: tuple[int, int, int]
@@ -36,10 +36,11 @@ class _Read(TypedDict):
 
 def load(
     source: str | bytes | bytearray | memoryview | _ReadableBytes,
-    format: Literal["sponge", "structure", "kbr", "litematic"] | None = None,
+    format: Literal["sponge", "structure", "kbr", "litematic", "schematic"] | None = None,
     palette: int = 0,
     region: str | None = None,
     max_document: int = ...,
+    legacy: bool = False,
 ) -> _Read: ...
 
 MAX_DOCUMENT: int

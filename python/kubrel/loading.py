@@ -11,7 +11,9 @@ from .volume import Biomes, BlockEntity, Entity, PendingTick, Records, Region, V
 
 # Format names as callers spell them, in any letter case, to the native module's names (None lets
 # it detect the format from the content).
-_FORMATS: dict[str, Optional[Literal["sponge", "structure", "kbr", "litematic"]]] = {
+_FORMATS: dict[
+    str, Optional[Literal["sponge", "structure", "kbr", "litematic", "schematic"]]
+] = {
     "auto": None,
     "sponge": "sponge",
     "schem": "sponge",
@@ -21,6 +23,8 @@ _FORMATS: dict[str, Optional[Literal["sponge", "structure", "kbr", "litematic"]]
     "kbr": "kbr",
     "litematic": "litematic",
     "litematica": "litematic",
+    "schematic": "schematic",
+    "mcedit": "schematic",
 }
 
 Source = Union[
@@ -34,19 +38,26 @@ def load(
     palette: int = 0,
     region: Optional[str] = None,
     max_document: int = _native.MAX_DOCUMENT,
+    legacy: bool = False,
 ) -> Volume:
     """Reads a whole schematic: a Sponge schematic (versions 1 to 3), a structure file, a KBR
     stream or a Litematica file, gzip-compressed or not.
 
     `source` is a path (str or os.PathLike), the file's bytes (any bytes-like object) or a binary
     file object with `read`. `format` is "auto" (detect by content), "sponge" (or "schem"),
-    "structure" (or "mojang", "nbt"), "kbr" or "litematic", in any letter case. `palette` picks
+    "structure" (or "mojang", "nbt"), "kbr", "litematic" or "schematic", in any letter case. `palette` picks
     one of the palettes of a structure file that offers several (`Volume.palette_count` says how
     many). `region` reads one named region of a Litematica file alone (`Volume.regions` lists
     them); by default every region is placed in one volume. `max_document` bounds the bytes the
     schematic may hold once inflated (and a file or stream read to its end): 1 GiB by default,
     which a 512×384×512 build takes a fifth of, so that a small file that inflates to gigabytes is
     refused before it takes the memory; raise it for a larger schematic.
+
+    `legacy=True` also reads MCEdit and Schematica `.schematic` files (format "schematic" or
+    "mcedit"), whose blocks are numeric ids from before 1.13: each becomes a legacy state
+    "#id:data", or "#id:data(name)" where the file's "SchematicaMapping" names the id (id 0 is
+    "minecraft:air"). `kubrel.is_legacy_state` tells them apart. Such a volume cannot be saved in
+    any format: its states are not translated. Without it such files are refused.
 
     Raises KubrelError (a ValueError) with the reason when the input is not a schematic that can
     be read or holds more than `max_document` bytes, and OSError when a path cannot be opened.
@@ -56,6 +67,8 @@ def load(
         >>> vol = kubrel.load("castle.schem")
         >>> vol.size, vol.blocks.shape              # (x, y, z) and (y, z, x)
         >>> vol.counts()                            # {"minecraft:stone": 1520, ...}
+        >>> old = kubrel.load("tower.schematic", legacy=True)
+        >>> old.palette[1]                          # "#35:14(minecraft:wool)"
     """
     if not isinstance(format, str) or format.lower() not in _FORMATS:
         known = ", ".join(repr(name) for name in _FORMATS)
@@ -80,6 +93,7 @@ def load(
         operator.index(palette),
         region,
         operator.index(max_document),
+        bool(legacy),
     )
     return volume_from_native(read)
 
@@ -118,3 +132,14 @@ def volume_from_native(read: dict) -> Volume:
 
 def _compound(payload: bytes | None) -> nbt.Compound | None:
     return None if payload is None else nbt.parse_compound(payload)
+
+
+def is_legacy_state(text: str) -> bool:
+    """Whether `text` is a state read from numeric ids (`load(..., legacy=True)`): "#id:data" or
+    "#id:data(name)", a form no modern state text takes.
+
+    Example:
+        >>> kubrel.is_legacy_state("#35:14(minecraft:wool)"), kubrel.is_legacy_state("minecraft:stone")
+        (True, False)
+    """
+    return text.startswith(("#", '"#'))

@@ -18,8 +18,8 @@ if TYPE_CHECKING:
 
 Path = Union[str, "os.PathLike[str]"]
 
-# The names `load` takes, less "auto": a writer needs a format.
-WRITABLE = {name: format for name, format in _FORMATS.items() if format is not None}
+# The names `load` takes, less "auto" (a writer needs a format) and the read-only MCEdit format.
+WRITABLE = {name: format for name, format in _FORMATS.items() if format not in (None, "schematic")}
 
 
 # The largest piece edge: the native writer counts positions per axis in 32 bits.

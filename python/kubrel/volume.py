@@ -218,8 +218,8 @@ class Volume:
       is "minecraft:air". A structure file's unlisted positions hold "minecraft:structure_void".
     - `origin`: where the minimum corner stands in the world (or the file's frame); `size`: the
       positions per axis, (x, y, z).
-    - `format`: "sponge", "structure", "kbr" or "litematic"; `version`: the format's own version
-      number (0 for structure files); `data_version`: the game's data version, when the file says.
+    - `format`: "sponge", "structure", "kbr", "litematic" or "schematic" (MCEdit, read with
+      `legacy=True`); `version`: the format's own version number (0 for structure files); `data_version`: the game's data version, when the file says.
     - `block_entities`, `entities`: every one the file holds, with its exact NBT. A load gives
       them as `Records`, a list-like that holds their bytes and makes each object on first use;
       any list of `BlockEntity` or `Entity` may take its place.

@@ -209,4 +209,12 @@ Result<int64_t> read_integer(std::span<const uint8_t> document, const NbtTagRef&
   }
 }
 
+Result<std::span<const uint8_t>> read_byte_array(std::span<const uint8_t> document,
+                                                 const NbtTagRef& tag, std::string_view name) {
+  if (!tag.found()) return std::span<const uint8_t>();
+  if (tag.kind != NbtKind::ByteArray) return fail(quoted(name) + " is not a ByteArray");
+  NbtCursor cursor(document, tag.payload);
+  return cursor.array_bytes(NbtKind::ByteArray);
+}
+
 }  // namespace kubrel

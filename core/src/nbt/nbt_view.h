@@ -186,6 +186,11 @@ void append_string_entry(std::string_view name, std::string_view value,
 // The value of an Int, Short or Byte tag as a 64-bit number.
 [[nodiscard]] Result<int64_t> read_integer(std::span<const uint8_t> document, const NbtTagRef& tag);
 
+// The bytes of the ByteArray `tag` in place; none when it is absent. `name` words the failure.
+[[nodiscard]] Result<std::span<const uint8_t>> read_byte_array(std::span<const uint8_t> document,
+                                                               const NbtTagRef& tag,
+                                                               std::string_view name);
+
 // Raw modified UTF-8 bytes (a tag name, a String's bytes) decoded to UTF-8; fails on bytes that
 // are not modified UTF-8.
 [[nodiscard]] Result<std::string> nbt_text(std::string_view raw);

@@ -187,22 +187,6 @@ Status decode_grid(std::span<const uint8_t> document, std::span<const uint8_t> d
   });
 }
 
-Result<uint32_t> dimension(std::span<const uint8_t> document, const NbtTagRef& tag,
-                           std::string_view name) {
-  if (!tag.found()) return fail(quoted(name) + " is missing");
-  NbtCursor cursor(document, tag.payload);
-  if (tag.kind == NbtKind::Short) {
-    // Writers store sizes above 32767 as the Short's bits.
-    KUBREL_ASSIGN_OR_RETURN(uint16_t value, cursor.number<uint16_t>());
-    return value;
-  }
-  if (tag.kind == NbtKind::Int) {
-    KUBREL_ASSIGN_OR_RETURN(int32_t value, cursor.number<int32_t>());
-    if (value >= 0) return static_cast<uint32_t>(value);
-  }
-  return fail(quoted(name) + " is not a Short size");
-}
-
 // Reads the palette compound into `palette` and returns the file's ids mapped to its indices.
 Result<IdTable> read_palette(std::span<const uint8_t> document, const NbtTagRef& tag, int depth,
                              PaletteBuilder& palette) {
@@ -402,9 +386,9 @@ Result<Volume> decode(std::span<const uint8_t> document, PageBuffer* owned) {
     KUBREL_ASSIGN_OR_RETURN(int64_t data_version, read_integer(document, keys["DataVersion"]));
     volume.data_version = static_cast<int32_t>(data_version);
   }
-  KUBREL_ASSIGN_OR_RETURN(volume.size[0], dimension(document, keys["Width"], "Width"));
-  KUBREL_ASSIGN_OR_RETURN(volume.size[1], dimension(document, keys["Height"], "Height"));
-  KUBREL_ASSIGN_OR_RETURN(volume.size[2], dimension(document, keys["Length"], "Length"));
+  KUBREL_ASSIGN_OR_RETURN(volume.size[0], read_dimension(document, keys["Width"], "Width"));
+  KUBREL_ASSIGN_OR_RETURN(volume.size[1], read_dimension(document, keys["Height"], "Height"));
+  KUBREL_ASSIGN_OR_RETURN(volume.size[2], read_dimension(document, keys["Length"], "Length"));
   if (keys["Offset"].found()) {
     KUBREL_ASSIGN_OR_RETURN(auto offset, read_int_triple(document, keys["Offset"]));
     volume.origin = {offset[0], offset[1], offset[2]};

@@ -14,8 +14,8 @@
 namespace kubrel {
 
 inline constexpr const char* kLegacyMcEditMessage =
-    "legacy MCEdit schematic: its blocks are numeric ids (a 'Blocks' byte array), which are not "
-    "supported; save it as a Sponge schematic first";
+    "legacy MCEdit schematic: its blocks are numeric ids (a 'Blocks' byte array), which are read "
+    "only on request: load it with legacy=True to keep them as numbered states";
 
 // Decodes a whole Sponge document (decompressed NBT). Failures start with "Sponge schematic: ";
 // a legacy MCEdit document (numeric ids in a "Blocks" byte array) is refused as such.

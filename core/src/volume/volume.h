@@ -16,7 +16,8 @@
 
 namespace kubrel {
 
-enum class VolumeFormat : uint8_t { Sponge, Structure, Kbr, Litematic };
+// Schematic: MCEdit and Schematica ".schematic" files, read only (their blocks are numeric ids).
+enum class VolumeFormat : uint8_t { Sponge, Structure, Kbr, Litematic, Schematic };
 
 // The encoded payload of an unnamed NBT compound: its entries, then the closing TAG_End, exactly
 // as they stand in a file (big-endian, modified UTF-8). Kept as bytes so that what a file held is
@@ -86,7 +87,8 @@ struct Volume {
   std::optional<BlockPosition> paste_origin;
   // Positions per axis: x, y, z.
   std::array<uint32_t, 3> size{};
-  // Canonical state texts, "name[k=v,...]" with keys sorted; entry 0 is "minecraft:air".
+  // Canonical state texts, "name[k=v,...]" with keys sorted; entry 0 is "minecraft:air". A volume
+  // read from numeric ids holds legacy states (common/legacy_state.h), which no writer takes.
   std::vector<std::string> palette;
   IndexGrid blocks;
   std::vector<VolumeBlockEntity> block_entities;

@@ -10,6 +10,7 @@
 #include "nbt/nbt_view.h"
 #include "volume/kbr_volume.h"
 #include "volume/litematic_reader.h"
+#include "volume/schematic_volume.h"
 #include "volume/sponge_volume.h"
 #include "volume/structure_volume.h"
 
@@ -116,6 +117,8 @@ std::string_view volume_format_name(VolumeFormat format) {
       return "kbr";
     case VolumeFormat::Litematic:
       return "litematic";
+    case VolumeFormat::Schematic:
+      return "schematic";
   }
   return "unknown";
 }
@@ -152,7 +155,7 @@ Result<VolumeFormat> detect_volume_format(std::span<const uint8_t> document) {
         }
         return false;
       });
-  if (legacy) return fail(kLegacyMcEditMessage);
+  if (legacy) return VolumeFormat::Schematic;
   // Sponge v1/v2 also hold an Int "Version"; only Litematica files hold "Regions".
   if (regions && version_int) return VolumeFormat::Litematic;
   if (sponge) return VolumeFormat::Sponge;
@@ -177,6 +180,7 @@ Result<Volume> decode_document(std::span<const uint8_t> document, PageBuffer* ow
   } else {
     KUBREL_ASSIGN_OR_RETURN(format, detect_volume_format(document));
   }
+  if (format == VolumeFormat::Schematic && !options.legacy) return fail(kLegacyMcEditMessage);
   if (format != VolumeFormat::Structure && options.palette != 0) {
     return fail("palette " + std::to_string(options.palette) +
                 " was asked for, but only structure files have more than one");
@@ -194,6 +198,8 @@ Result<Volume> decode_document(std::span<const uint8_t> document, PageBuffer* ow
       return decode_kbr_volume(document);
     case VolumeFormat::Litematic:
       return read_litematic(std::make_unique<SpanSource>(document), {.region = options.region});
+    case VolumeFormat::Schematic:
+      return decode_schematic_volume(document);
   }
   return fail("no decoder for the format " + std::string(volume_format_name(format)));
 }

@@ -30,6 +30,9 @@ struct VolumeLoadOptions {
   // The most bytes the document may hold; a larger one is refused, naming this option, before
   // more than this much memory is spent on it.
   uint64_t max_document = kDefaultMaxDocument;
+  // Reads MCEdit and Schematica files, whose numeric ids become legacy states
+  // (common/legacy_state.h); without it they are refused, naming the option.
+  bool legacy = false;
 };
 
 // Decodes `input`, a whole file's bytes (left as they are). When no format accepts it, the error
@@ -43,10 +46,10 @@ struct VolumeLoadOptions {
 [[nodiscard]] Result<Volume> load_volume(ByteSource& source, const VolumeLoadOptions& options = {});
 
 // The format a document (after any gzip) looks most like, or the error for a document that
-// looks like none (or like a legacy MCEdit schematic, which is refused as such).
+// looks like none.
 [[nodiscard]] Result<VolumeFormat> detect_volume_format(std::span<const uint8_t> document);
 
-// "sponge", "structure", "kbr", "litematic".
+// "sponge", "structure", "kbr", "litematic", "schematic".
 std::string_view volume_format_name(VolumeFormat format);
 
 }  // namespace kubrel

@@ -128,4 +128,20 @@ void convert_grid_width(IndexGrid& grid, uint8_t width) {
   grid.width = width;
 }
 
+Result<uint32_t> read_dimension(std::span<const uint8_t> document, const NbtTagRef& tag,
+                                std::string_view name) {
+  if (!tag.found()) return fail(quoted(name) + " is missing");
+  NbtCursor cursor(document, tag.payload);
+  if (tag.kind == NbtKind::Short) {
+    // Writers store sizes above 32767 as the Short's bits.
+    KUBREL_ASSIGN_OR_RETURN(uint16_t value, cursor.number<uint16_t>());
+    return value;
+  }
+  if (tag.kind == NbtKind::Int) {
+    KUBREL_ASSIGN_OR_RETURN(int32_t value, cursor.number<int32_t>());
+    if (value >= 0) return static_cast<uint32_t>(value);
+  }
+  return fail(quoted(name) + " is not a Short size");
+}
+
 }  // namespace kubrel

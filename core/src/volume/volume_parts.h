@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -16,6 +17,7 @@
 #include "common/block_state.h"
 #include "common/error.h"
 #include "common/state_text.h"
+#include "nbt/nbt_view.h"
 #include "volume/volume.h"
 
 namespace kubrel {
@@ -87,5 +89,10 @@ std::string box_text(const std::array<uint32_t, 3>& size);
 // The block an entity's coordinate falls in: rounded down and held to the 32-bit range, NaN as 0.
 // Files may hold any double there, and converting one out of range would be undefined.
 int32_t block_coordinate(double value);
+
+// A box's size on one axis: a Short (whose bits writers use for sizes above 32767) or a
+// non-negative Int; `name` words the failure.
+[[nodiscard]] Result<uint32_t> read_dimension(std::span<const uint8_t> document,
+                                              const NbtTagRef& tag, std::string_view name);
 
 }  // namespace kubrel

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 
+#include "common/legacy_state.h"
 #include "io/atomic_file.h"
 #include "volume/kbr_writer.h"
 #include "volume/litematic_writer.h"
@@ -49,6 +50,14 @@ void note_unheld_parts(const Volume& volume, VolumeFormat format, NotKept& not_k
   }
 }
 
+// Refuses a volume of numeric-id blocks: no format we write holds them (KBR's palette grammar
+// has no "#" either), and translating them to modern states is not ours to guess.
+Status writable_states(const Volume& volume, std::string_view format) {
+  if (auto legacy = first_legacy_state(volume.palette))
+    return legacy_write_refusal(format, *legacy);
+  return {};
+}
+
 }  // namespace
 
 Result<VolumeFormat> format_from_path(const std::string& path) {
@@ -63,6 +72,7 @@ Result<VolumeFormat> format_from_path(const std::string& path) {
 
 Result<SaveReport> encode_volume(const Volume& volume, VolumeFormat format,
                                  const SaveOptions& options, ByteSink& sink) {
+  KUBREL_TRY(writable_states(volume, volume_format_name(format)));
   KUBREL_ASSIGN_OR_RETURN(auto gzip, GzipSink::create(sink, options.gzip_level));
   SaveReport report;
   switch (format) {
@@ -102,6 +112,7 @@ Result<SaveReport> save_volume(const Volume& volume, const std::string& path,
   } else {
     KUBREL_ASSIGN_OR_RETURN(format, format_from_path(path));
   }
+  KUBREL_TRY(writable_states(volume, volume_format_name(format)));
   KUBREL_ASSIGN_OR_RETURN(
       auto file, AtomicFile::create(path, {.replace_read_only = options.replace_read_only}));
   KUBREL_ASSIGN_OR_RETURN(SaveReport report, encode_volume(volume, format, options, *file));
@@ -112,6 +123,7 @@ Result<SaveReport> save_volume(const Volume& volume, const std::string& path,
 Result<std::vector<std::string>> save_structure_pieces(const Volume& volume,
                                                        const std::string& stem, uint32_t piece_size,
                                                        int gzip_level, bool replace_read_only) {
+  KUBREL_TRY(writable_states(volume, "structure pieces"));
   std::vector<std::string> paths;
   for (const VolumeBox& box : structure_pieces(volume, piece_size)) {
     std::string path = stem + "_" + piece_name(box) + ".nbt";

@@ -230,15 +230,16 @@ namespace {
 
 PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
   return guard([&]() -> PyObject* {
-    static const char* keywords[] = {"source", "format",       "palette",
-                                     "region", "max_document", nullptr};
+    static const char* keywords[] = {"source",       "format", "palette", "region",
+                                     "max_document", "legacy", nullptr};
     PyObject* source = nullptr;
     const char* format = nullptr;
     Py_ssize_t palette = 0;
     const char* region = nullptr;
     auto max_document = static_cast<Py_ssize_t>(kDefaultMaxDocument);
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|znzn:load", const_cast<char**>(keywords),
-                                     &source, &format, &palette, &region, &max_document)) {
+    int legacy = 0;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|znznp:load", const_cast<char**>(keywords),
+                                     &source, &format, &palette, &region, &max_document, &legacy)) {
       return nullptr;
     }
     VolumeLoadOptions options;
@@ -252,6 +253,7 @@ PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     options.max_document = static_cast<uint64_t>(max_document);
     if (region != nullptr) options.region = std::string(region);
+    options.legacy = legacy != 0;
     PyObject* kind = kubrel_error_type();
     if (kind == nullptr) return nullptr;
     bool raised = false;
@@ -266,7 +268,7 @@ PyObject* load(PyObject*, PyObject* args, PyObject* kwargs) {
 
 std::optional<VolumeFormat> format_named(std::string_view name) {
   for (VolumeFormat format : {VolumeFormat::Sponge, VolumeFormat::Structure, VolumeFormat::Kbr,
-                              VolumeFormat::Litematic}) {
+                              VolumeFormat::Litematic, VolumeFormat::Schematic}) {
     if (name == volume_format_name(format)) return format;
   }
   return std::nullopt;
@@ -276,9 +278,10 @@ bool format_option(const char* name, std::optional<VolumeFormat>& format) {
   if (name == nullptr) return true;
   format = format_named(name);
   if (format) return true;
-  raise_text(PyExc_ValueError,
-             "format must be None, 'sponge', 'structure', 'kbr' or 'litematic', not '" +
-                 std::string(name) + "'");
+  raise_text(
+      PyExc_ValueError,
+      "format must be None, 'sponge', 'structure', 'kbr', 'litematic' or 'schematic', not '" +
+          std::string(name) + "'");
   return false;
 }
 
@@ -292,12 +295,12 @@ PyObject* kubrel_error_type() {
                                     PyExc_ValueError, nullptr));
 }
 
-PyMethodDef load_method = {"load",
-                           reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load)),
-                           METH_VARARGS | METH_KEYWORDS,
-                           "load(source, format=None, palette=0, region=None, "
-                           "max_document=MAX_DOCUMENT) -> dict\n\nReads a whole schematic (a "
-                           "path, a bytes-like object or a binary file object; gzip or not) into "
-                           "arrays, refusing one that holds more than max_document bytes."};
+PyMethodDef load_method = {
+    "load", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load)),
+    METH_VARARGS | METH_KEYWORDS,
+    "load(source, format=None, palette=0, region=None, "
+    "max_document=MAX_DOCUMENT, legacy=False) -> dict\n\nReads a whole schematic (a "
+    "path, a bytes-like object or a binary file object; gzip or not) into "
+    "arrays, refusing one that holds more than max_document bytes."};
 
 }  // namespace kubrel::py
