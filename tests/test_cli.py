@@ -172,6 +172,8 @@ COMMANDS = [
     ),
     ("_KUBREL_COMPLETE=bash_source", (), 0, r"(?s).*\n *complete [^\n]*-F _kubrel_completion kubrel\n.*", ""),
     ("--help", (), 0, r"(?s).*Litematica.*\n  Examples:\n(    kubrel [^\n]+\n){3}", ""),
+    ("--version", (), 0, r"kubrel, version \S+ \(inflaters: ((isa-l|libdeflate), )*zlib\)\n|"
+     r"kubrel, version \S+ \(inflaters: isa-l, libdeflate\)\n", ""),
     *(
         (f"{name} --help", (), 0, rf"(?s).*\n  Examples:\n(    kubrel {name} [^\n]+\n){{2,3}}", "")
         for name in ("info", "materials", "convert", "transform", "render", "scan", "dataset")

@@ -1,10 +1,11 @@
 // Streaming gzip compression through ISA-L.
-#include "io/gzip_sink.h"
-
+#if KUBREL_WITH_ISAL
 #include <isa-l/igzip_lib.h>
 
 #include <string>
 #include <vector>
+
+#include "io/gzip_sink.h"
 
 namespace kubrel {
 
@@ -32,11 +33,13 @@ size_t level_buffer_size(int level) {
 struct GzipSink::State {
   isal_zstream stream;
   std::vector<uint8_t> level_buffer;
-  std::vector<uint8_t> output;
 };
 
 GzipSink::GzipSink(ByteSink& out, std::unique_ptr<State> state)
-    : out_(out), state_(std::move(state)) {}
+    : out_(out), state_(std::move(state)), output_(kOutputChunk) {
+  state_->stream.next_out = output_.data();
+  state_->stream.avail_out = static_cast<uint32_t>(kOutputChunk);
+}
 
 GzipSink::~GzipSink() = default;
 
@@ -52,38 +55,13 @@ Result<std::unique_ptr<GzipSink>> GzipSink::create(ByteSink& out, int level) {
   // ISA-L writes the gzip header before the first block and the CRC32 and size trailer after
   // the last one.
   state->stream.gzip_flag = IGZIP_GZIP;
-  state->output.resize(kOutputChunk);
-  state->stream.next_out = state->output.data();
-  state->stream.avail_out = static_cast<uint32_t>(kOutputChunk);
   return std::unique_ptr<GzipSink>(new GzipSink(out, std::move(state)));
 }
 
-Status GzipSink::write(std::span<const uint8_t> bytes) {
-  if (failed_ || finished_) return fail("gzip stream written after it ended or failed");
+Status GzipSink::pump(std::span<const uint8_t> input, bool end) {
   isal_zstream& stream = state_->stream;
-  // avail_in is 32 bits wide: larger spans go in slices.
-  while (!bytes.empty()) {
-    size_t slice = std::min<size_t>(bytes.size(), size_t{1} << 30);
-    stream.next_in = const_cast<uint8_t*>(bytes.data());
-    stream.avail_in = static_cast<uint32_t>(slice);
-    KUBREL_TRY(pump(false));
-    total_in_ += slice;
-    bytes = bytes.subspan(slice);
-  }
-  return {};
-}
-
-Status GzipSink::finish() {
-  if (failed_ || finished_) return fail("gzip stream ended twice or after a failure");
-  state_->stream.next_in = nullptr;
-  state_->stream.avail_in = 0;
-  KUBREL_TRY(pump(true));
-  finished_ = true;
-  return {};
-}
-
-Status GzipSink::pump(bool end) {
-  isal_zstream& stream = state_->stream;
+  stream.next_in = const_cast<uint8_t*>(input.data());
+  stream.avail_in = static_cast<uint32_t>(input.size());
   stream.end_of_stream = end ? 1 : 0;
   stream.flush = NO_FLUSH;
   while (true) {
@@ -94,15 +72,8 @@ Status GzipSink::pump(bool end) {
     }
     bool done = end ? stream.internal_state.state == ZSTATE_END : stream.avail_in == 0;
     if (stream.avail_out == 0 || (done && end)) {
-      size_t produced = kOutputChunk - stream.avail_out;
-      if (produced > 0) {
-        Status written = out_.write({state_->output.data(), produced});
-        if (!written) {
-          failed_ = true;
-          return written;
-        }
-      }
-      stream.next_out = state_->output.data();
+      KUBREL_TRY(pass_on(kOutputChunk - stream.avail_out));
+      stream.next_out = output_.data();
       stream.avail_out = static_cast<uint32_t>(kOutputChunk);
     }
     if (done) return {};
@@ -110,3 +81,4 @@ Status GzipSink::pump(bool end) {
 }
 
 }  // namespace kubrel
+#endif

@@ -1,6 +1,6 @@
 // The kubrel._native extension module: load(), save(), save_pieces(), count_indices(),
-// split_state(), KubrelError and MAX_DOCUMENT (load's default limit), over the core's volume
-// loader, savers, palette counter and state text reader.
+// split_state(), build_info(), KubrelError and MAX_DOCUMENT (load's default limit), over the
+// core's volume loader, savers, palette counter and state text reader.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -10,6 +10,7 @@
 #include "kubrel_native/state_text.h"
 #include "py_common/errors.h"
 #include "py_common/module_def.h"
+#include "io/inflater.h"
 #include "py_common/pyref.h"
 #include "volume/volume_loader.h"
 
@@ -17,12 +18,20 @@ namespace kubrel::py {
 
 namespace {
 
+PyObject* build_info(PyObject*, PyObject*) {
+  return Py_BuildValue("{s:s}", "inflaters", inflater_names());
+}
+
+PyMethodDef build_info_method = {
+    "build_info", build_info, METH_NOARGS,
+    "build_info() -> dict: how the extension was built; 'inflaters' names the gzip libraries."};
+
 int exec_module(PyObject* module) {
   return guard([&]() -> int {
     PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
     if (!module_name) return -1;
     for (PyMethodDef* method : {&load_method, &save_method, &save_pieces_method,
-                                &count_indices_method, &split_state_method}) {
+                                &count_indices_method, &split_state_method, &build_info_method}) {
       PyRef function = PyRef::steal(PyCFunction_NewEx(method, module, module_name.get()));
       if (!function || PyModule_AddObjectRef(module, method->ml_name, function.get()) < 0) {
         return -1;
