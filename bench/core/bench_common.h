@@ -62,8 +62,8 @@ inline std::vector<uint8_t> whole_file(const char* path) {
   return bytes;
 }
 
-// A gzip file's one member inflated with one ISA-L call (zlib's in builds without it) into a buffer of the size its trailer
-// states (trusted: the floors read benchmark files), never zero-filled.
+// A gzip file's one member inflated with one ISA-L call (zlib's in builds without it) into a buffer
+// of the size its trailer states (trusted: the floors read benchmark files), never zero-filled.
 struct Inflated {
   std::unique_ptr<uint8_t[]> data;
   size_t size = 0;

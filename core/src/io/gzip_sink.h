@@ -12,8 +12,9 @@
 
 namespace kubrel {
 
-// ISA-L's levels run from 0 (fastest) to 3 (smallest); zlib builds map them onto zlib's. Level 1 compresses several times faster
-// than zlib's default at a size close to it, which suits files that are written often.
+// ISA-L's levels run from 0 (fastest) to 3 (smallest); zlib builds map them onto zlib's. Level 1
+// compresses several times faster than zlib's default at a size close to it, which suits files that
+// are written often.
 inline constexpr int kDefaultGzipLevel = 1;
 inline constexpr int kMaxGzipLevel = 3;
 

@@ -215,7 +215,7 @@ Result<size_t> GzipDecoder::inflate_into(uint8_t* dst, size_t n) {
     if (step.outcome == InflateOutcome::kCorrupt || step.outcome == InflateOutcome::kChecksum)
         [[unlikely]] {
       error_ = Error{step.outcome == InflateOutcome::kChecksum ? kGzipChecksumMessage
-                                                                : kCorruptDeflateMessage};
+                                                               : kCorruptDeflateMessage};
       break;
     }
     if (step.outcome == InflateOutcome::kFinished) {

@@ -49,7 +49,8 @@ InflateStep Inflater::step(std::span<const uint8_t> in, std::span<uint8_t> out) 
     int status = inflate(&stream, Z_NO_FLUSH);
     step.consumed = in_size - stream.avail_in;
     step.produced = out_size - stream.avail_out;
-    state.crc = static_cast<uint32_t>(crc32(state.crc, out.data(), static_cast<uInt>(step.produced)));
+    state.crc =
+        static_cast<uint32_t>(crc32(state.crc, out.data(), static_cast<uInt>(step.produced)));
     state.size += static_cast<uint32_t>(step.produced);
     if (status == Z_STREAM_END) {
       state.deflate_done = true;

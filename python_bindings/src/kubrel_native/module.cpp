@@ -4,13 +4,13 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "io/inflater.h"
 #include "kubrel_native/count.h"
 #include "kubrel_native/load.h"
 #include "kubrel_native/save.h"
 #include "kubrel_native/state_text.h"
 #include "py_common/errors.h"
 #include "py_common/module_def.h"
-#include "io/inflater.h"
 #include "py_common/pyref.h"
 #include "volume/volume_loader.h"
 
