@@ -1,7 +1,7 @@
 # Entry points: `make test` runs every test suite from a fresh clone; `make build` builds the core;
 # `make demo` installs the module into a virtual environment and reads the examples; `make bench`
 # runs the reading benchmark and rewrites bench/README.md; `make fuzz` runs the fuzz targets.
-.PHONY: deps build build-asan build-fuzz test test-core test-asan test-python test-py313 \
+.PHONY: deps build build-asan build-fuzz test test-core test-core-zlib test-asan test-python test-py313 \
 	test-py311 test-py-asan test-py-refs demo bench examples fuzz fuzz-smoke fuzz-coverage format clean
 
 JOBS ?= 2
@@ -25,6 +25,12 @@ build-asan: deps
 test-core: build
 	ctest --test-dir build --output-on-failure -j $(JOBS)
 
+# The core built with zlib as its only inflater, as on a machine without ISA-L or libdeflate.
+test-core-zlib: deps
+	cmake -S . -B build-zlib -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DKUBREL_INFLATERS=zlib
+	cmake --build build-zlib -j $(JOBS)
+	ctest --test-dir build-zlib --output-on-failure -j $(JOBS)
+
 test-asan: build-asan
 	ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
@@ -47,7 +53,7 @@ test-py-refs: deps
 test-python: test-py313 test-py311 test-py-asan test-py-refs
 
 # Ends with the fuzz smoke run (a few seconds per target), so the fuzz targets keep building.
-test: test-core test-asan test-python fuzz-smoke
+test: test-core test-core-zlib test-asan test-python fuzz-smoke
 
 demo: deps
 	scripts/demo.sh
@@ -80,4 +86,4 @@ format:
 		xargs clang-format-16 -i
 
 clean:
-	rm -rf build build-asan build-py build-bench build-fuzz build-fuzz-cov
+	rm -rf build build-asan build-zlib build-py build-bench build-zlib-bench build-fuzz build-fuzz-cov

@@ -110,7 +110,7 @@ def corpus_inputs(corpus):
     return found
 
 
-def run_input(label, path, named, runs, tool):
+def run_input(label, path, named, runs, tool, zlib_tool=None):
     row = {"label": label, "path": str(path), "size": path.stat().st_size, "modes": {}}
     for mode in MODES:
         for kind in ("auto", named):
@@ -119,6 +119,8 @@ def run_input(label, path, named, runs, tool):
             key = f"{mode}/{'detected' if kind == 'auto' else 'named'}"
             row["modes"][key] = python_measure(path, mode, kind, runs)
     row["inflate"] = measure([str(tool), "inflate", str(path)], runs)
+    if zlib_tool and zlib_tool.exists():
+        row["inflate_zlib"] = measure([str(zlib_tool), "inflate", str(path)], runs)
     row["gzip"] = python_measure(path, "gzip", "auto", runs)
     return row
 
@@ -148,7 +150,7 @@ def table(rows):
     head = ["input", "blocks", "document"]
     for mode in MODES:
         head += [f"{MODE_TITLES[mode]} detected", f"{MODE_TITLES[mode]} named"]
-    head += ["inflate (a)", "gzip.decompress (b)"]
+    head += ["inflate (a)", "zlib-only (a)", "gzip.decompress (b)"]
     lines = ["| " + " | ".join(head) + " |", "|" + "---|" * len(head)]
     for row in rows:
         any_result = row["modes"].get("iter/detected", {})
@@ -159,6 +161,9 @@ def table(rows):
                 result = row["modes"].get(f"{mode}/{kind}")
                 cells.append(cell(result, mode != "boundary") if result else "—")
         cells.append(f"{ms(row['inflate']['seconds'])} ms" if "seconds" in row["inflate"] else "—")
+        zlib = row.get("inflate_zlib", {})
+        both = "seconds" in zlib and row["inflate"].get("seconds")
+        cells.append(f"{zlib['seconds'] / row['inflate']['seconds']:.2f}×" if both else "—")
         cells.append(f"{ms(row['gzip']['seconds'])} ms" if "seconds" in row["gzip"] else "—")
         lines.append("| " + " | ".join(cells) + " |")
     return "\n".join(lines)
@@ -273,7 +278,9 @@ def report(rows, corpus_rows, fork, started, load_before, runs, sections):
         "Each cell: time from `open()` to the end, blocks per second, and peak memory of the process "
         "above its baseline. *Detected* opens a path; *named* opens a path whose `type` attribute "
         "names the format. *Document* is the decompressed size. References: (a) the file inflated "
-        "through the module's own gzip chain to its end (core tool, no Python); (b) "
+        "through the module's own gzip chain to its end (core tool, no Python), and beside it the "
+        "time of the same through the core built with zlib as its only inflater, as a ratio to "
+        "(a) (`-DKUBREL_INFLATERS=zlib`, as on a machine without ISA-L or libdeflate); (b) "
         "`gzip.decompress` of the file's bytes in Python; (c) the KBR single run row: the "
         "terrain's block count from one run of one state, the cost of handing blocks to Python.",
         "",
@@ -323,6 +330,9 @@ def main():
                         "corpus" / "real")
     parser.add_argument("--tool", type=pathlib.Path,
                         default=HERE.parent / "build-bench" / "bench" / "core" / "kubrel_bench")
+    parser.add_argument("--zlib-tool", type=pathlib.Path,
+                        default=HERE.parent / "build-zlib-bench" / "bench" / "core" / "kubrel_bench",
+                        help="the core tool built with zlib alone (skipped when absent)")
     parser.add_argument("--only", help="measure only inputs whose label contains this text")
     parser.add_argument("--no-report", action="store_true", help="print, do not rewrite README")
     parser.add_argument("--part", choices=("reader", "volume", "litematica", "writing"),
@@ -365,11 +375,11 @@ def main():
     for label, path, named in synthetic_inputs(args.data):
         if args.only and args.only not in label:
             continue
-        rows.append(run_input(label, path, named, args.runs, args.tool))
+        rows.append(run_input(label, path, named, args.runs, args.tool, args.zlib_tool))
         print(json.dumps(rows[-1]), flush=True)
     if args.corpus.is_dir() and not args.only:
         for label, path, named in corpus_inputs(args.corpus):
-            corpus_rows.append(run_input(label, path, named, args.runs, args.tool))
+            corpus_rows.append(run_input(label, path, named, args.runs, args.tool, args.zlib_tool))
             print(json.dumps(corpus_rows[-1]), flush=True)
     if args.no_report or args.only:
         return

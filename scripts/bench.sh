@@ -3,7 +3,7 @@
 # the command's and the cluster's extras (for the collection scan), matplotlib for the chart, and the
 # NBT libraries whose pipelines are the peers (nbtlib and NBT, both MIT, installed here only, never a
 # dependency of the product); the core benchmark tool and the plain object floor's module (for that
-# Python) in build-bench/; the generated inputs in
+# Python) in build-bench/, the tool built with zlib alone in build-zlib-bench/; the generated inputs in
 # bench/data/. Then the reading benchmark (bench/run.py, which takes the extra arguments) and the
 # collection scan (bench/scan_collection.py; SCAN_COUNT files, 100000 unless set, 0 to skip it).
 # Safe to run again.
@@ -21,6 +21,10 @@ python=$(scripts/find-python.sh 3.13)
 cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKUBREL_BUILD_TESTS=OFF \
   -DKUBREL_BUILD_BENCH=ON -DPython3_EXECUTABLE="$PWD/$venv/bin/python" >/dev/null
 cmake --build build-bench -j "${JOBS:-2}" --target kubrel_bench kubrel_object_floor
+# The same tool with zlib as its only inflater, for the reading table's zlib-only column.
+cmake -S . -B build-zlib-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKUBREL_BUILD_TESTS=OFF \
+  -DKUBREL_BUILD_BENCH=ON -DKUBREL_INFLATERS=zlib >/dev/null
+cmake --build build-zlib-bench -j "${JOBS:-2}" --target kubrel_bench
 
 # The inputs are rewritten only when missing or older than their generator.
 stamp=bench/data/single_run.kbr

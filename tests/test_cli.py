@@ -184,6 +184,8 @@ COMMANDS = [
     ),
     ("_KUBREL_COMPLETE=bash_source", (), 0, r"(?s).*\n *complete [^\n]*-F _kubrel_completion kubrel\n.*", ""),
     ("--help", (), 0, r"(?s).*Litematica.*\n  Examples:\n(    kubrel [^\n]+\n){3}", ""),
+    ("--version", (), 0, r"kubrel, version \S+ \(inflaters: ((isa-l|libdeflate), )*zlib\)\n|"
+     r"kubrel, version \S+ \(inflaters: isa-l, libdeflate\)\n", ""),
     *(
         (f"{name} --help", (), 0, rf"(?s).*\n  Examples:\n(    kubrel {name} [^\n]+\n){{2,3}}", "")
         for name in ("info", "materials", "convert", "transform", "render", "scan", "dataset")
@@ -197,6 +199,14 @@ COMMANDS = [
     ),
     ("materials", (), 2, "", "(?s).*Missing argument 'FILES...'.*"),
     ("render hut.schem -o hut.png", (), 0, "hut.png\n", ""),
+    (
+        "render hut.schem -o b.png --size 90x60 --angle 270 --background #fff --slice 2",
+        (), 0, "b.png\n", "",
+    ),
+    ("render hut.schem --size 9000", (), 1, "", "kubrel: size 9000x[0-9]+: at most 8192 .*\n"),
+    ("render hut.schem --size 12y4", (), 2, "", "(?s).*Invalid value for '--size': expected N or WxH.*"),
+    ("render hut.schem --background 1,2", (), 2, "", "(?s).*expected checker, #RRGGBB or R,G,B.*"),
+    ("render hut.schem --angle up", (), 2, "", "(?s).*Invalid value for '--angle'.*"),
     (
         "render hut.schem -o nowhere/hut.png",
         (),
@@ -378,6 +388,46 @@ def test_render_colours(collection, tmp_path):
     colours = {colour for _count, colour in hut.getcolors(1 << 20)}
     # The slab roof, seen from straight above at the volume's top.
     assert (162, 130, 78) in colours
+
+
+WHITE, BLACK = (233, 236, 236), (20, 21, 25)
+
+
+def side(rgb, light=0.6):
+    """A colour as the isometric view lights the side facing +x."""
+    return tuple(int(value * light) for value in rgb)
+
+
+# (blocks[y, z, x] as palette indices, render options, picture size, colours there, colours not).
+# The two-block row is white wool west of black wool: which one shows its side on the right
+# depends on the corner looked from.
+PICTURES = [
+    ("hut", {}, (528, 320), [(162, 130, 78)], []),
+    ("hut", {"size": 300}, (300, 183), [], []),
+    ("hut", {"size": (640, 200), "background": (255, 0, 255)}, (640, 200), [(255, 0, 255)], []),
+    ("hut", {"slice": 0}, None, [], [(162, 130, 78)]),
+    (np.zeros((0, 0, 0), np.uint8), {"background": (1, 2, 3)}, None, [(1, 2, 3)], [WHITE]),
+    (np.zeros((3, 0, 3), np.uint8), {"size": 64, "background": (1, 2, 3)}, None, [(1, 2, 3)], []),
+    (np.array([[[1, 2]]], np.uint8), {}, None, [side(BLACK)], [side(WHITE)]),
+    (np.array([[[1, 2]]], np.uint8), {"angle": "nw"}, None, [side(WHITE)], [side(BLACK)]),
+    (np.array([[[1, 2]]], np.uint8), {"angle": 90}, None, [side(WHITE, 0.78)], []),
+    # Too wide for a sprite a block: each block is a point, and the picture stays within its size.
+    (np.full((2, 1, 30000), 1, np.uint8), {"size": 2000}, (2000, 520), [WHITE], []),
+]
+
+
+@pytest.mark.parametrize("blocks, options, size, present, absent", PICTURES)
+def test_render_pictures(collection, blocks, options, size, present, absent):
+    if isinstance(blocks, str):
+        volume = kubrel.load(collection / f"{blocks}.schem")
+    else:
+        palette = ["minecraft:air", "minecraft:white_wool", "minecraft:black_wool"]
+        xyz = blocks.shape[2:] + blocks.shape[:2]
+        volume = kubrel.Volume(blocks, palette, (0, 0, 0), xyz, "sponge", 3, None)
+    image = volume.render(**options)
+    assert size is None or image.size == size
+    colours = {colour for _count, colour in image.getcolors(1 << 24)}
+    assert set(present) <= colours and not set(absent) & colours, sorted(colours)[:20]
 
 
 # Real builds of the corpus and items counted by hand from their states: a door's two blocks are

@@ -80,6 +80,8 @@ limit = int(sys.argv[1]) << 20
 resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
 import kubrel
 path, kind, max_document = sys.argv[2:]
+if kind == "render":  # a picture of the file at the default size
+    sys.exit(print(kubrel.load(path).render().size))
 source = {"path": path, "file": open(path, "rb")}.get(kind) or open(path, "rb").read()
 limits = {} if max_document == "default" else {"max_document": int(max_document)}
 try:
@@ -396,12 +398,16 @@ REFUSED = "the %s holds more than max_document allows (%d bytes); a larger max_d
         # Within the limit it loads; the padding is a tag of its own, which the volume keeps (held
         # once by the core and once by Python as it is handed over).
         (512, None, "path", 600 << 20, 2600, "{'minecraft:stone': 1}"),
+        # A picture's memory follows its canvas, not the square of the volume's footprint.
+        ("wide", None, "render", "default", LIMIT_MB, "(1024, 276)"),
     ],
 )
 def test_load_refuses_documents_past_its_limit(
     write, mebibytes, declared, kind, max_document, limit_mb, expected
 ):
-    path = write(f"padded_{mebibytes}_{declared}.gz", padded_stone(mebibytes, declared))
+    wide = writers.mojang((20000, 1, 1), [("minecraft:stone", {})], [((0, 0, 0), 0)])
+    data = writers.gz(wide) if mebibytes == "wide" else padded_stone(mebibytes, declared)
+    path = write(f"padded_{mebibytes}_{declared}.gz", data)
     done = subprocess.run(
         [sys.executable, "-c", LOAD_CHILD, str(limit_mb), str(path), kind, str(max_document)],
         capture_output=True,

@@ -2,7 +2,11 @@
 // file whole, and the floors' one-call inflate of a gzip file into a buffer of its trailer's size.
 #pragma once
 
+#if KUBREL_WITH_ISAL
 #include <isa-l/igzip_lib.h>
+#else
+#include <zlib.h>
+#endif
 
 #include <chrono>
 #include <cstdint>
@@ -58,8 +62,8 @@ inline std::vector<uint8_t> whole_file(const char* path) {
   return bytes;
 }
 
-// A gzip file's one member inflated with one ISA-L call into a buffer of the size its trailer
-// states (trusted: the floors read benchmark files), never zero-filled.
+// A gzip file's one member inflated with one ISA-L call (zlib's in builds without it) into a buffer
+// of the size its trailer states (trusted: the floors read benchmark files), never zero-filled.
 struct Inflated {
   std::unique_ptr<uint8_t[]> data;
   size_t size = 0;
@@ -74,6 +78,7 @@ inline std::optional<Inflated> inflate_whole(std::span<const uint8_t> packed) {
   out.data.reset(new uint8_t[out.size]);
   // Floors get the huge pages the loaders ask for, so that they stay floors.
   kubrel::advise_huge_pages(out.data.get(), out.size);
+#if KUBREL_WITH_ISAL
   inflate_state state;
   isal_inflate_init(&state);
   state.crc_flag = ISAL_GZIP;
@@ -83,6 +88,17 @@ inline std::optional<Inflated> inflate_whole(std::span<const uint8_t> packed) {
   state.avail_out = static_cast<uint32_t>(out.size);
   if (isal_inflate(&state) != ISAL_DECOMP_OK || state.block_state != ISAL_BLOCK_FINISH)
     return std::nullopt;
+#else
+  z_stream stream{};
+  if (inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK) return std::nullopt;
+  stream.next_in = const_cast<uint8_t*>(packed.data());
+  stream.avail_in = static_cast<uInt>(packed.size());
+  stream.next_out = out.data.get();
+  stream.avail_out = static_cast<uInt>(out.size);
+  int status = inflate(&stream, Z_FINISH);
+  inflateEnd(&stream);
+  if (status != Z_STREAM_END) return std::nullopt;
+#endif
   return out;
 }
 

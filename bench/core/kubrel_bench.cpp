@@ -4,7 +4,6 @@
 // Sponge ids decoded into an array, nothing else), the volume load itself, and the writers: a
 // volume saved as Sponge v3 and as KBR beside the floor, ISA-L compressing the Sponge document
 // alone. Prints one JSON object per run for bench/run.py.
-#include <isa-l/igzip_lib.h>
 
 #include <algorithm>
 #include <cctype>

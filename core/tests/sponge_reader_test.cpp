@@ -3,7 +3,6 @@
 #include "formats/sponge_reader.h"
 
 #include <gtest/gtest.h>
-#include <isa-l/igzip_lib.h>
 
 #include <filesystem>
 #include <fstream>
@@ -386,22 +385,9 @@ std::filesystem::path corpus_dir() {
 }
 
 Bytes gunzip(const std::filesystem::path& path) {
-  std::ifstream file(path, std::ios::binary);
-  Bytes packed((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  inflate_state state;
-  isal_inflate_init(&state);
-  state.crc_flag = ISAL_GZIP;
-  state.next_in = packed.data();
-  state.avail_in = static_cast<uint32_t>(packed.size());
-  Bytes out;
-  uint8_t chunk[65536];
-  do {
-    state.next_out = chunk;
-    state.avail_out = sizeof chunk;
-    if (isal_inflate(&state) != ISAL_DECOMP_OK) return {};
-    out.insert(out.end(), chunk, chunk + (sizeof chunk - state.avail_out));
-  } while (state.block_state != ISAL_BLOCK_FINISH);
-  return out;
+  auto packed = testing::read_file(path);
+  auto out = packed ? testing::gunzip(*packed) : std::nullopt;
+  return out ? *out : Bytes{};
 }
 
 // Counts the non-air blocks of a decoded document independently of the reader; -1 when the

@@ -89,3 +89,6 @@ def world_surface(region_path: str, x: int, z: int, /) -> tuple[int | None, byte
 def count_region(
     region_path: str, by: str = "world", /
 ) -> tuple[list[str], bytes, bytes, list[tuple[int, int, str]]]: ...
+def build_info() -> dict[str, str]:
+    """How the extension was built: "inflaters" names the gzip libraries, e.g. "isa-l, libdeflate"
+    or "zlib" where the build found neither."""

@@ -389,6 +389,25 @@ class Volume:
 
         return replace(self, mapping)
 
+    def render(
+        self,
+        size: int | tuple[int, int] | None = None,
+        angle: str | int = "se",
+        background: tuple[int, int, int] | None = None,
+        slice: int | None = None,
+    ):
+        """A preview as a `PIL.Image` (needs Pillow, from the `cli` extra): the top view beside an
+        isometric view from the corner `angle` ("se", "sw", "nw", "ne"), fitted into `size` (the
+        longest side, or (width, height)), on `background` (None: a grey checker), drawing only
+        the layers up to `slice` when given. See `kubrel.render.render`.
+
+        Example:
+            >>> vol.render(size=1024, angle="nw", slice=10).save("layer-10.png")
+        """
+        from .render import render
+
+        return render(self, size=size, angle=angle, background=background, slice=slice)
+
     def __repr__(self) -> str:
         return (
             f"Volume(format={self.format!r}, version={self.version}, "

@@ -1,72 +1,17 @@
-// Streaming gzip compression through ISA-L.
+// What the gzip sink does whichever library compresses: slicing the input, ending once, passing
+// the output on.
 #include "io/gzip_sink.h"
 
-#include <isa-l/igzip_lib.h>
-
-#include <string>
-#include <vector>
+#include <algorithm>
 
 namespace kubrel {
 
-namespace {
-
-// Output is passed on in pieces of this size: large enough that a file sink makes few system
-// calls, small enough not to matter beside the document.
-constexpr size_t kOutputChunk = 256 * 1024;
-
-size_t level_buffer_size(int level) {
-  switch (level) {
-    case 1:
-      return ISAL_DEF_LVL1_DEFAULT;
-    case 2:
-      return ISAL_DEF_LVL2_DEFAULT;
-    case 3:
-      return ISAL_DEF_LVL3_DEFAULT;
-    default:
-      return 0;
-  }
-}
-
-}  // namespace
-
-struct GzipSink::State {
-  isal_zstream stream;
-  std::vector<uint8_t> level_buffer;
-  std::vector<uint8_t> output;
-};
-
-GzipSink::GzipSink(ByteSink& out, std::unique_ptr<State> state)
-    : out_(out), state_(std::move(state)) {}
-
-GzipSink::~GzipSink() = default;
-
-Result<std::unique_ptr<GzipSink>> GzipSink::create(ByteSink& out, int level) {
-  if (level < ISAL_DEF_MIN_LEVEL || level > ISAL_DEF_MAX_LEVEL)
-    return fail("gzip level must be 0 to 3, got " + std::to_string(level));
-  auto state = std::make_unique<State>();
-  isal_deflate_init(&state->stream);
-  state->stream.level = static_cast<uint32_t>(level);
-  state->level_buffer.resize(level_buffer_size(level));
-  state->stream.level_buf = state->level_buffer.empty() ? nullptr : state->level_buffer.data();
-  state->stream.level_buf_size = static_cast<uint32_t>(state->level_buffer.size());
-  // ISA-L writes the gzip header before the first block and the CRC32 and size trailer after
-  // the last one.
-  state->stream.gzip_flag = IGZIP_GZIP;
-  state->output.resize(kOutputChunk);
-  state->stream.next_out = state->output.data();
-  state->stream.avail_out = static_cast<uint32_t>(kOutputChunk);
-  return std::unique_ptr<GzipSink>(new GzipSink(out, std::move(state)));
-}
-
 Status GzipSink::write(std::span<const uint8_t> bytes) {
   if (failed_ || finished_) return fail("gzip stream written after it ended or failed");
-  isal_zstream& stream = state_->stream;
-  // avail_in is 32 bits wide: larger spans go in slices.
+  // The libraries count input in 32 bits: larger spans go in slices.
   while (!bytes.empty()) {
     size_t slice = std::min<size_t>(bytes.size(), size_t{1} << 30);
-    stream.next_in = const_cast<uint8_t*>(bytes.data());
-    stream.avail_in = static_cast<uint32_t>(slice);
-    KUBREL_TRY(pump(false));
+    KUBREL_TRY(pump(bytes.first(slice), false));
     total_in_ += slice;
     bytes = bytes.subspan(slice);
   }
@@ -75,38 +20,16 @@ Status GzipSink::write(std::span<const uint8_t> bytes) {
 
 Status GzipSink::finish() {
   if (failed_ || finished_) return fail("gzip stream ended twice or after a failure");
-  state_->stream.next_in = nullptr;
-  state_->stream.avail_in = 0;
-  KUBREL_TRY(pump(true));
+  KUBREL_TRY(pump({}, true));
   finished_ = true;
   return {};
 }
 
-Status GzipSink::pump(bool end) {
-  isal_zstream& stream = state_->stream;
-  stream.end_of_stream = end ? 1 : 0;
-  stream.flush = NO_FLUSH;
-  while (true) {
-    int code = isal_deflate(&stream);
-    if (code != COMP_OK) {
-      failed_ = true;
-      return fail("gzip compression failed (ISA-L code " + std::to_string(code) + ")");
-    }
-    bool done = end ? stream.internal_state.state == ZSTATE_END : stream.avail_in == 0;
-    if (stream.avail_out == 0 || (done && end)) {
-      size_t produced = kOutputChunk - stream.avail_out;
-      if (produced > 0) {
-        Status written = out_.write({state_->output.data(), produced});
-        if (!written) {
-          failed_ = true;
-          return written;
-        }
-      }
-      stream.next_out = state_->output.data();
-      stream.avail_out = static_cast<uint32_t>(kOutputChunk);
-    }
-    if (done) return {};
-  }
+Status GzipSink::pass_on(size_t produced) {
+  if (produced == 0) return {};
+  Status written = out_.write({output_.data(), produced});
+  if (!written) failed_ = true;
+  return written;
 }
 
 }  // namespace kubrel

@@ -1,13 +1,12 @@
-// Streaming decoder of one gzip member: a resumable header parser of our own, ISA-L for the deflate
-// data and its trailer.
+// Streaming decoder of one gzip member: a resumable header parser of our own, the build's inflater
+// for the deflate data and its trailer.
 #include "io/gzip_source.h"
-
-#include <isa-l/crc.h>
-#include <isa-l/igzip_lib.h>
 
 #include <algorithm>
 #include <cstring>
 #include <optional>
+
+#include "io/inflater.h"
 
 namespace kubrel {
 namespace {
@@ -57,7 +56,7 @@ class GzipDecoder final : public ByteSource {
   }
 
   std::unique_ptr<BufferedSource> input_;
-  std::unique_ptr<inflate_state> state_;
+  Inflater inflater_;
   // A failure of the gzip layer, returned by every read from then on.
   std::optional<Error> error_;
   // A raw-source failure met while the chain was built, returned once by the first read.
@@ -75,11 +74,7 @@ class GzipDecoder final : public ByteSource {
   bool finished_ = false;
 };
 
-// The state is left unwritten: isal_inflate_init sets it up once the header is read, before any
-// inflating. Zeroing it wrote and faulted in all of its 85 KiB for every chain, which a small file
-// never uses, and detection makes a chain for every candidate.
-GzipDecoder::GzipDecoder(std::unique_ptr<BufferedSource> input)
-    : input_(std::move(input)), state_(std::make_unique_for_overwrite<inflate_state>()) {
+GzipDecoder::GzipDecoder(std::unique_ptr<BufferedSource> input) : input_(std::move(input)) {
   Status header = read_header();
   if (!header && !error_) deferred_ = std::move(header.error());
 }
@@ -91,9 +86,7 @@ Status GzipDecoder::read_header() {
     input_->consume(parse_header(in));
     if (error_) return std::unexpected(*error_);
   }
-  isal_inflate_init(state_.get());
-  // The library checks the CRC-32 and the length in the trailer after the deflate data.
-  state_->crc_flag = ISAL_GZIP_NO_HDR_VER;
+  if (!inflater_.start()) return stop(kCorruptDeflateMessage);
   return {};
 }
 
@@ -183,7 +176,7 @@ size_t GzipDecoder::parse_header(std::span<const uint8_t> in) {
         break;
     }
     if (step_ != HeaderStep::kHeaderCrc) {
-      header_crc_ = crc32_gzip_refl(header_crc_, rest, take);
+      header_crc_ = gzip_crc32(header_crc_, {rest, take});
     }
     used += take;
     if (step_complete && !error_) finish_step();
@@ -206,12 +199,8 @@ Result<size_t> GzipDecoder::read(uint8_t* dst, size_t n) {
 }
 
 Result<size_t> GzipDecoder::inflate_into(uint8_t* dst, size_t n) {
-  inflate_state& state = *state_;
-  // Output goes straight to the caller; the library keeps its own window for back references.
-  state.next_out = dst;
-  state.avail_out = static_cast<uint32_t>(n);
-  auto produced = [&] { return n - state.avail_out; };
-  static uint8_t no_input;
+  // Output goes straight to the caller; the inflater keeps its own window for back references.
+  size_t produced = 0;
   while (true) {
     std::span<const uint8_t> in;
     if (!input_ended_) {
@@ -220,23 +209,21 @@ Result<size_t> GzipDecoder::inflate_into(uint8_t* dst, size_t n) {
       KUBREL_ASSIGN_OR_RETURN(in, input_->fill_buffer());
       input_ended_ = in.empty();
     }
-    // The library does not write through next_in; it still needs a valid pointer when empty.
-    state.next_in = in.empty() ? &no_input : const_cast<uint8_t*>(in.data());
-    state.avail_in = static_cast<uint32_t>(in.size());
-    uint32_t space_before = state.avail_out;
-    int status = isal_inflate(&state);
-    input_->consume(in.size() - state.avail_in);
-    if (status != ISAL_DECOMP_OK && status != ISAL_END_INPUT) [[unlikely]] {
-      error_ =
-          Error{status == ISAL_INCORRECT_CHECKSUM ? kGzipChecksumMessage : kCorruptDeflateMessage};
+    InflateStep step = inflater_.step(in, {dst + produced, n - produced});
+    input_->consume(step.consumed);
+    produced += step.produced;
+    if (step.outcome == InflateOutcome::kCorrupt || step.outcome == InflateOutcome::kChecksum)
+        [[unlikely]] {
+      error_ = Error{step.outcome == InflateOutcome::kChecksum ? kGzipChecksumMessage
+                                                               : kCorruptDeflateMessage};
       break;
     }
-    if (state.block_state == ISAL_BLOCK_FINISH) {
+    if (step.outcome == InflateOutcome::kFinished) {
       finished_ = true;
       break;
     }
-    if (state.avail_out == 0) break;
-    bool progress = state.avail_out != space_before || state.avail_in != in.size();
+    if (produced == n) break;
+    bool progress = step.produced != 0 || step.consumed != 0;
     if (!progress) [[unlikely]] {
       // Either the input ended inside the deflate data or the trailer, or the library stalled
       // on input it would not take.
@@ -244,10 +231,10 @@ Result<size_t> GzipDecoder::inflate_into(uint8_t* dst, size_t n) {
       break;
     }
     // With output in hand, the source is not asked again.
-    if (!input_ended_ && state.avail_in == 0 && produced() > 0) break;
+    if (!input_ended_ && step.consumed == in.size() && produced > 0) break;
   }
-  if (produced() == 0 && error_) return std::unexpected(*error_);
-  return produced();
+  if (produced == 0 && error_) return std::unexpected(*error_);
+  return produced;
 }
 
 }  // namespace

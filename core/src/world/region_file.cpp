@@ -4,7 +4,9 @@
 #include "world/region_file.h"
 
 #include <libdeflate.h>
+#if KUBREL_WITH_LZ4
 #include <lz4.h>
+#endif
 
 #include <charconv>
 #include <cstdio>
@@ -144,9 +146,15 @@ Result<PageBuffer> inflate_lz4_blocks(std::span<const uint8_t> payload, size_t l
     const char* src = reinterpret_cast<const char*>(payload.data() + at);
     if (method == 0x10) {
       std::memcpy(dst, src, unpacked);
-    } else if (LZ4_decompress_safe(src, dst, static_cast<int>(packed),
-                                   static_cast<int>(unpacked)) != static_cast<int>(unpacked)) {
-      return fail("broken LZ4 block");
+    } else {
+#if KUBREL_WITH_LZ4
+      if (LZ4_decompress_safe(src, dst, static_cast<int>(packed), static_cast<int>(unpacked)) !=
+          static_cast<int>(unpacked)) {
+        return fail("broken LZ4 block");
+      }
+#else
+      return fail("LZ4-compressed chunk, and this build has no LZ4 (build it with liblz4)");
+#endif
     }
     const auto produced = std::span<const uint8_t>(reinterpret_cast<uint8_t*>(dst), unpacked);
     if ((xxhash32(produced, 0x9747b28c) & 0x0FFFFFFF) != checksum) {

@@ -4,6 +4,7 @@ line."""
 import click
 
 from kubrel._extras import MissingExtra
+from kubrel._native import build_info
 from kubrel.cli.convert import convert
 from kubrel.cli.dataset import dataset
 from kubrel.cli.info import info
@@ -32,7 +33,11 @@ class KubrelGroup(click.Group):
         "kubrel materials castle.schem",
     ),
 )
-@click.version_option(package_name="kubrel", prog_name="kubrel")
+@click.version_option(
+    package_name="kubrel",
+    prog_name="kubrel",
+    message=f"%(prog)s, version %(version)s (inflaters: {build_info()['inflaters']})",
+)
 def app():
     """Read, convert, picture and survey block schematics: Sponge (.schem, versions 1 to 3),
     Mojang structure files (.nbt), Litematica (.litematic) and KBR (.kbr); and read the game's

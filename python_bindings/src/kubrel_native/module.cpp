@@ -1,9 +1,10 @@
 // The kubrel._native extension module: load(), save(), save_pieces(), count_indices(),
-// split_state(), KubrelError and MAX_DOCUMENT (load's default limit), over the core's volume
-// loader, savers, palette counter and state text reader.
+// split_state(), build_info(), KubrelError and MAX_DOCUMENT (load's default limit), over the
+// core's volume loader, savers, palette counter and state text reader.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "io/inflater.h"
 #include "kubrel_native/count.h"
 #include "kubrel_native/load.h"
 #include "kubrel_native/save.h"
@@ -18,13 +19,21 @@ namespace kubrel::py {
 
 namespace {
 
+PyObject* build_info(PyObject*, PyObject*) {
+  return Py_BuildValue("{s:s}", "inflaters", inflater_names());
+}
+
+PyMethodDef build_info_method = {
+    "build_info", build_info, METH_NOARGS,
+    "build_info() -> dict: how the extension was built; 'inflaters' names the gzip libraries."};
+
 int exec_module(PyObject* module) {
   return guard([&]() -> int {
     PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
     if (!module_name) return -1;
     for (PyMethodDef* method :
          {&load_method, &save_method, &save_pieces_method, &count_indices_method,
-          &split_state_method, &world_info_method, &world_dimensions_method,
+          &split_state_method, &build_info_method, &world_info_method, &world_dimensions_method,
           &world_region_files_method, &world_chunks_method, &world_load_box_method,
           &world_load_chunk_method, &world_surface_method, &count_region_method}) {
       PyRef function = PyRef::steal(PyCFunction_NewEx(method, module, module_name.get()));
