@@ -22,8 +22,18 @@ class _Read(TypedDict):
     # this triple back as well as a list of (position, payload) pairs.
     block_entities: tuple[bytes, bytes, bytes]
     entities: tuple[bytes, bytes, bytes]
+    # (name, min, size, file size, other tags, own parts): own parts are (blocks (y, z, x), packed
+    # block entities) for a region whose box meets another's, None otherwise. save() takes the
+    # first five, or seven with the own parts unpacked.
     regions: list[
-        tuple[str, tuple[int, int, int], tuple[int, int, int], tuple[int, int, int], bytes | None]
+        tuple[
+            str,
+            tuple[int, int, int],
+            tuple[int, int, int],
+            tuple[int, int, int],
+            bytes | None,
+            tuple[numpy.ndarray, tuple[bytes, bytes, bytes]] | None,
+        ]
     ]
     sub_version: int | None
     metadata: bytes | None
