@@ -251,12 +251,12 @@ Status write_entities(NbtWriter& w, const Volume& volume, const OutRegion& regio
     corner[axis] = double(int64_t{region.position[axis]} + anchor[axis] - volume.origin[axis]);
   w.begin_list("Entities", NbtKind::Compound, int32_t(region.entities.size()));
   for (const VolumeEntity* entity : region.entities) {
-    KUBREL_TRY(check_payload(entity->data, "an entity"));
-    const auto& p = entity->position;
-    auto at = kept_position(entity->data, {p[0] - corner[0], p[1] - corner[1], p[2] - corner[2]});
-    w.double_list("Pos", {at[0], at[1], at[2]});
+    // One parse of the data serves the check, the kept "Pos" and the copy of the rest.
     auto entries = nbt_compound_entries(entity->data);
     if (!entries) return fail("an entity holds malformed NBT: " + entries.error().message);
+    const auto& p = entity->position;
+    auto at = kept_position(*entries, {p[0] - corner[0], p[1] - corner[1], p[2] - corner[2]});
+    w.double_list("Pos", {at[0], at[1], at[2]});
     for (const NbtEntry& entry : *entries)
       if (!nbt_name_is(entry.name, "Pos")) w.put_compound_payload(entry.whole);
     w.end_compound();
