@@ -1,6 +1,6 @@
 // The kubrel._native extension module: load(), save(), save_pieces(), count_indices(),
-// split_state(), KubrelError and MAX_DOCUMENT (load's default limit), over the core's volume
-// loader, savers, palette counter and state text reader.
+// split_state(), join_state(), KubrelError and MAX_DOCUMENT (load's default limit), over the
+// core's volume loader, savers, palette counter and state text reader and writer.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
@@ -22,7 +22,7 @@ int exec_module(PyObject* module) {
     PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
     if (!module_name) return -1;
     for (PyMethodDef* method : {&load_method, &save_method, &save_pieces_method,
-                                &count_indices_method, &split_state_method}) {
+                                &count_indices_method, &split_state_method, &join_state_method}) {
       PyRef function = PyRef::steal(PyCFunction_NewEx(method, module, module_name.get()));
       if (!function || PyModule_AddObjectRef(module, method->ml_name, function.get()) < 0) {
         return -1;
