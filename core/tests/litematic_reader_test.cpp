@@ -264,8 +264,9 @@ TEST(LitematicReaderTest, RealFilesMatchTheirManifest) {
       // A region another meets keeps what it holds alone.
       const bool keeps_own = !region.own_blocks.bytes.empty();
       uint64_t own_differing = 0;
-      if (keeps_own)
+      if (keeps_own) {
         EXPECT_EQ(records(region.own_block_entities).size(), alone->block_entities.size());
+      }
       uint64_t i = 0;
       for (uint32_t y = 0; y < region.size[1]; ++y) {
         for (uint32_t z = 0; z < region.size[2]; ++z) {
