@@ -35,10 +35,14 @@ Result<Volume> read_bytes(const Bytes& bytes, std::optional<std::string> region 
 }
 
 // The palette index at grid position `i` (the grid is in host byte order: little-endian here).
-uint32_t cell(const Volume& volume, uint64_t i) {
+uint32_t cell(const IndexGrid& grid, uint64_t i) {
   uint32_t value = 0;
-  std::memcpy(&value, volume.blocks.bytes.data() + i * volume.blocks.width, volume.blocks.width);
+  std::memcpy(&value, grid.bytes.data() + i * grid.width, grid.width);
   return value;
+}
+
+uint32_t cell(const Volume& volume, uint64_t i) {
+  return cell(volume.blocks, i);
 }
 
 bool is_air_or_void(const std::string& state) {
@@ -182,6 +186,16 @@ void expect_written_back(const Volume& volume) {
       EXPECT_EQ(again->regions[i].name, volume.regions[i].name);
       EXPECT_EQ(again->regions[i].min, volume.regions[i].min);
       EXPECT_EQ(again->regions[i].file_size, volume.regions[i].file_size);
+      const IndexGrid& own = volume.regions[i].own_blocks;
+      ASSERT_EQ(again->regions[i].own_blocks.bytes.size() / again->regions[i].own_blocks.width,
+                own.bytes.size() / own.width);
+      uint64_t differing = 0;
+      for (uint64_t c = 0; c < own.bytes.size() / own.width; ++c)
+        differing +=
+            again->palette[cell(again->regions[i].own_blocks, c)] != volume.palette[cell(own, c)];
+      EXPECT_EQ(differing, 0u);
+      EXPECT_EQ(records(again->regions[i].own_block_entities),
+                records(volume.regions[i].own_block_entities));
     }
   }
 }
@@ -247,6 +261,12 @@ TEST(LitematicReaderTest, RealFilesMatchTheirManifest) {
       EXPECT_EQ(alone->size, region.size);
       std::vector<uint32_t> to_whole;
       for (const std::string& state : alone->palette) to_whole.push_back(whole_index.at(state));
+      // A region another meets keeps what it holds alone.
+      const bool keeps_own = !region.own_blocks.bytes.empty();
+      uint64_t own_differing = 0;
+      if (keeps_own) {
+        EXPECT_EQ(records(region.own_block_entities).size(), alone->block_entities.size());
+      }
       uint64_t i = 0;
       for (uint32_t y = 0; y < region.size[1]; ++y) {
         for (uint32_t z = 0; z < region.size[2]; ++z) {
@@ -256,9 +276,11 @@ TEST(LitematicReaderTest, RealFilesMatchTheirManifest) {
                           region.min.x + x;
             uint32_t state = to_whole.at(cell(*alone, i));
             if (state != 0 || expected[at] == kUnreached) expected[at] = state;
+            if (keeps_own) own_differing += cell(region.own_blocks, i) != state;
           }
         }
       }
+      EXPECT_EQ(own_differing, 0u);
       std::array<uint64_t, 4> counts = counted(*alone);
       for (int i = 0; i < 4; ++i) alone_counts[i] += counts[i];
     }

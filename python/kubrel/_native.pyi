@@ -1,4 +1,5 @@
 # Type stub for kubrel._native, the C++ decoder and writers behind kubrel.load and Volume.save.
+from collections.abc import Iterable
 from typing import Literal, Protocol, TypedDict
 
 import numpy
@@ -22,8 +23,18 @@ class _Read(TypedDict):
     # this triple back as well as a list of (position, payload) pairs.
     block_entities: tuple[bytes, bytes, bytes]
     entities: tuple[bytes, bytes, bytes]
+    # (name, min, size, file size, other tags, own parts): own parts are (blocks (y, z, x), packed
+    # block entities) for a region whose box meets another's, None otherwise. save() takes the
+    # first five, or seven with the own parts unpacked.
     regions: list[
-        tuple[str, tuple[int, int, int], tuple[int, int, int], tuple[int, int, int], bytes | None]
+        tuple[
+            str,
+            tuple[int, int, int],
+            tuple[int, int, int],
+            tuple[int, int, int],
+            bytes | None,
+            tuple[numpy.ndarray, tuple[bytes, bytes, bytes]] | None,
+        ]
     ]
     sub_version: int | None
     metadata: bytes | None
@@ -92,3 +103,4 @@ def count_region(
 def build_info() -> dict[str, str]:
     """How the extension was built: "inflaters" names the gzip libraries, e.g. "isa-l, libdeflate"
     or "zlib" where the build found neither."""
+def join_state(name: str, pairs: Iterable[tuple[str, str]], /) -> str: ...

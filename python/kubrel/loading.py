@@ -112,7 +112,7 @@ def volume_from_native(read: dict) -> Volume:
         block_entities=Records(BlockEntity, read["block_entities"]),
         entities=Records(Entity, read["entities"]),
         palette_count=read["palette_count"],
-        regions=[Region(*fields[:4], _compound(fields[4])) for fields in read["regions"]],
+        regions=[_region(*fields) for fields in read["regions"]],
         sub_version=read["sub_version"],
         metadata=_compound(metadata),
         pending_block_ticks=[
@@ -128,6 +128,11 @@ def volume_from_native(read: dict) -> Volume:
         biomes=None if biomes is None else Biomes(*biomes),
         other_tags=_compound(other_tags),
     )
+
+
+def _region(name, low, size, file_size, other_tags, own) -> Region:
+    blocks, block_entities = (None, None) if own is None else (own[0], Records(BlockEntity, own[1]))
+    return Region(name, low, size, file_size, _compound(other_tags), blocks, block_entities)
 
 
 def _compound(payload: bytes | None) -> nbt.Compound | None:

@@ -60,6 +60,7 @@ def _parts(volume: Volume, data_version: Optional[int] = None) -> dict:
         "entities": _records(volume.entities),
         "regions": [
             (r.name, tuple(r.min), tuple(r.size), tuple(r.file_size), _payload(r.other_tags))
+            + (() if r.blocks is None else (r.blocks, _records(r.block_entities or [])))
             for r in volume.regions
         ],
         "pending_block_ticks": ticks(volume.pending_block_ticks),

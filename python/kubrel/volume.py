@@ -179,13 +179,35 @@ class Region:
     """A named region of a Litematica file: its box's minimum corner counted from the volume's
     minimum corner, its positions per axis (x, y, z), its size as the file wrote it (negative
     on an axis the region was recorded from its far end), and the region's tags that the volume
-    does not model (`other_tags`, written back when saved as Litematica)."""
+    does not model (`other_tags`, written back when saved as Litematica).
+
+    Regions may overlap. Where they do, the volume shows the later region's block on top (the
+    earlier one's where the later holds air), and only that block's entity. A region whose box
+    meets another's therefore keeps its own `blocks` (indices into the volume's palette, indexed
+    `[y, z, x]` over its box) and `block_entities` (positions counted from the volume's minimum
+    corner), as its author saved it; a Litematica save writes such a region from them, so change
+    them to change what it saves. For every other region both are None and the volume's grid
+    holds it as saved. `Volume.region_blocks(region)` gives either.
+
+    Example:
+        >>> vol = kubrel.load("hall.litematic")
+        >>> [r.name for r in vol.regions if r.blocks is not None]   # regions that overlap
+    """
 
     name: str
     min: tuple[int, int, int]
     size: tuple[int, int, int]
     file_size: tuple[int, int, int]
     other_tags: nbt.Compound | None = None
+    blocks: numpy.ndarray | None = field(default=None, compare=False, repr=False)
+    block_entities: MutableSequence[BlockEntity] | None = field(
+        default=None, compare=False, repr=False
+    )
+
+    def box(self) -> tuple[slice, slice, slice]:
+        """The region's box as an index of the volume's `[y, z, x]` grid."""
+        (x, y, z), (sx, sy, sz) = self.min, self.size
+        return numpy.s_[y : y + sy, z : z + sz, x : x + sx]
 
 
 @dataclass(eq=False)
@@ -261,6 +283,16 @@ class Volume:
     paste_origin: tuple[int, int, int] | None = None
     biomes: Biomes | None = None
     other_tags: nbt.Compound | None = None
+
+    def region_blocks(self, region: Region) -> numpy.ndarray:
+        """The blocks of `region` (one of `regions`) as its author saved it, indexed `[y, z, x]`
+        over its box: its own array where regions overlap, else a view into `blocks`.
+
+        Example:
+            >>> vol = kubrel.load("hall.litematic")
+            >>> vol.region_blocks(vol.regions[0]).shape     # (size y, size z, size x)
+        """
+        return region.blocks if region.blocks is not None else self.blocks[region.box()]
 
     def counts(self) -> dict[str, int]:
         """How many blocks of each state the volume holds, most common first: a materials list.

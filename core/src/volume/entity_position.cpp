@@ -27,7 +27,12 @@ bool within_rounding(double stored, double wanted) {
 std::array<double, 3> kept_position(const NbtCompoundBytes& data, std::array<double, 3> wanted) {
   auto entries = nbt_compound_entries(data);
   if (!entries) return wanted;
-  for (const NbtEntry& entry : *entries) {
+  return kept_position(*entries, wanted);
+}
+
+std::array<double, 3> kept_position(std::span<const NbtEntry> entries,
+                                    std::array<double, 3> wanted) {
+  for (const NbtEntry& entry : entries) {
     if (entry.kind != NbtKind::List || !nbt_name_is(entry.name, "Pos")) continue;
     NbtKind kind = NbtKind::End;
     auto elements = nbt_list_elements(entry.payload, &kind);

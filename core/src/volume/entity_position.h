@@ -5,7 +5,9 @@
 #pragma once
 
 #include <array>
+#include <span>
 
+#include "nbt/nbt_entries.h"
 #include "volume/volume.h"
 
 namespace kubrel {
@@ -13,5 +15,8 @@ namespace kubrel {
 // `wanted`, or the three doubles of the data's "Pos" where each is within a few units of the last
 // place of `wanted`'s.
 std::array<double, 3> kept_position(const NbtCompoundBytes& data, std::array<double, 3> wanted);
+// The same over the data's entries, for a writer that has them already.
+std::array<double, 3> kept_position(std::span<const NbtEntry> entries,
+                                    std::array<double, 3> wanted);
 
 }  // namespace kubrel

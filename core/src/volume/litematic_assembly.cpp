@@ -186,12 +186,38 @@ bool region_won(const std::vector<Placed>& placed, size_t k, const std::array<in
   return first == k;
 }
 
+// The region's blocks in volume indices over its own box, unpacked a second time: the grid
+// shows some other region's where they meet. Every index was checked when the grid was filled.
+template <class T>
+Status keep_own_blocks(const Placed& placed, IndexGrid& own) {
+  const LitematicRegion& region = *placed.region;
+  own.width = sizeof(T);
+  KUBREL_TRY(own.bytes.assign_zeroed(region.entries * sizeof(T)));
+  T* cells = reinterpret_cast<T*>(own.bytes.data());
+  for (uint64_t entry = 0; entry < region.entries; ++entry)
+    cells[entry] = static_cast<T>(placed.to_volume[index_at(region, entry)]);
+  return {};
+}
+
+Status keep_own_blocks(const Placed& placed, uint8_t width, IndexGrid& own) {
+  switch (width) {
+    case 1:
+      return keep_own_blocks<uint8_t>(placed, own);
+    case 2:
+      return keep_own_blocks<uint16_t>(placed, own);
+    default:
+      return keep_own_blocks<uint32_t>(placed, own);
+  }
+}
+
 // Block entities must stand inside their region; pending ticks may not (the game schedules
 // updates of neighbours, and files hold ticks just outside the box), so theirs are kept as they
-// are.
+// are. Where regions meet, `own` (when given) receives every record inside the region and `out`
+// only those whose block the volume shows.
 Status place_records(const std::vector<Placed>& placed, size_t k,
                      std::vector<LitematicRecord>& records, const char* what, bool inside_only,
-                     std::vector<VolumeBlockEntity>& out) {
+                     std::vector<VolumeBlockEntity>& out,
+                     std::vector<VolumeBlockEntity>* own = nullptr) {
   const LitematicRegion& region = *placed[k].region;
   for (LitematicRecord& record : records) {
     std::array<int64_t, 3> p{};
@@ -208,9 +234,11 @@ Status place_records(const std::vector<Placed>& placed, size_t k,
     if (!inside && inside_only) return refuse("outside the region");
     if (std::ranges::any_of(p, [](int64_t v) { return v < INT32_MIN || v > INT32_MAX; }))
       return refuse("beyond the 32-bit range");
-    if (inside && placed[k].overlapping.size() > 1 && !region_won(placed, k, p)) continue;
-    out.push_back(
-        {BlockPosition{int32_t(p[0]), int32_t(p[1]), int32_t(p[2])}, std::move(record.data)});
+    const BlockPosition at{int32_t(p[0]), int32_t(p[1]), int32_t(p[2])};
+    const bool meets = inside && placed[k].overlapping.size() > 1;
+    if (meets && own != nullptr) own->push_back({at, record.data});
+    if (meets && !region_won(placed, k, p)) continue;
+    out.push_back({at, std::move(record.data)});
   }
   return {};
 }
@@ -291,8 +319,14 @@ Status assemble_litematic(std::vector<LitematicRegion>& regions, Volume& volume)
 
   for (size_t k = 0; k < placed.size(); ++k) {
     LitematicRegion& region = regions[k];
-    KUBREL_TRY(
-        place_records(placed, k, region.tile_entities, "tile entity", true, volume.block_entities));
+    Volume::NamedRegion& named = volume.regions.emplace_back();
+    // Only a region that another one meets can differ from the grid; the others cost nothing more.
+    const bool meets_another = placed[k].overlapping.size() > 1;
+    if (meets_another)
+      KUBREL_TRY(keep_own_blocks(placed[k], volume.blocks.width, named.own_blocks));
+    KUBREL_TRY(place_records(placed, k, region.tile_entities, "tile entity", true,
+                             volume.block_entities,
+                             meets_another ? &named.own_block_entities : nullptr));
     KUBREL_TRY(place_records(placed, k, region.block_ticks, "pending block tick", false,
                              volume.pending_block_ticks));
     KUBREL_TRY(place_records(placed, k, region.fluid_ticks, "pending fluid tick", false,
@@ -305,7 +339,6 @@ Status assemble_litematic(std::vector<LitematicRegion>& regions, Volume& volume)
     }
     BlockPosition min{int32_t(placed[k].offset[0]), int32_t(placed[k].offset[1]),
                       int32_t(placed[k].offset[2])};
-    Volume::NamedRegion& named = volume.regions.emplace_back();
     named.name = region.name;
     named.min = min;
     named.size = region.size;

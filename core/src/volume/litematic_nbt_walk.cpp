@@ -23,6 +23,10 @@ Result<NbtKind> NbtExactWalk::root() {
 }
 
 Result<NbtKind> NbtExactWalk::next_member(std::string& name) {
+  return member_header(&name);
+}
+
+Result<NbtKind> NbtExactWalk::member_header(std::string* name) {
   auto id = source_.read_u8();
   if (!id) return fail(source_message(id.error()));
   if (*id > kNbtMaxTypeId) return fail("invalid NBT tag id " + std::to_string(*id));
@@ -32,17 +36,30 @@ Result<NbtKind> NbtExactWalk::next_member(std::string& name) {
 }
 
 Status NbtExactWalk::text(std::vector<uint8_t>& raw, std::string& decoded) {
+  return text(raw, &decoded);
+}
+
+Status NbtExactWalk::text(std::vector<uint8_t>& raw, std::string* decoded) {
   uint8_t length_bytes[2];
   auto got = source_.read_exact(length_bytes, 2);
   if (!got) return fail(source_message(got.error()));
   size_t length = size_t{length_bytes[0]} << 8 | length_bytes[1];
-  raw.assign(length_bytes, length_bytes + 2);
   raw.resize(2 + length);
+  raw[0] = length_bytes[0];
+  raw[1] = length_bytes[1];
   got = source_.read_exact(raw.data() + 2, length);
   if (!got) return fail(source_message(got.error()));
-  decoded.clear();
-  if (!decode_modified_utf8(std::span(raw).subspan(2), decoded))
-    return fail("invalid NBT string, not modified UTF-8: " + decoded);
+  // Names and strings are mostly ASCII, which is valid modified UTF-8 and decodes to itself: the
+  // decoder runs only on text that holds another byte.
+  const auto chars = std::span(raw).subspan(2);
+  if (std::ranges::all_of(chars, [](uint8_t c) { return c < 0x80; })) {
+    if (decoded) decoded->assign(reinterpret_cast<const char*>(chars.data()), chars.size());
+    return {};
+  }
+  std::string& out = decoded ? *decoded : scratch_;
+  out.clear();
+  if (!decode_modified_utf8(chars, out))
+    return fail("invalid NBT string, not modified UTF-8: " + out);
   return {};
 }
 
@@ -121,7 +138,7 @@ Status NbtExactWalk::walk(NbtKind kind, NbtCompoundBytes* out, int depth) {
       return bytes(uint64_t(uint32_t(length)) * nbt_array_element_size(kind), out);
     }
     case NbtKind::String:
-      KUBREL_TRY(text(text_raw_, scratch_));
+      KUBREL_TRY(text(text_raw_, nullptr));
       append(text_raw_);
       return {};
     case NbtKind::List:
@@ -150,9 +167,9 @@ Status NbtExactWalk::walk(NbtKind kind, NbtCompoundBytes* out, int depth) {
     for (int32_t i = 0; i < count; ++i) KUBREL_TRY(walk(element, out, depth + 1));
     return {};
   }
-  std::string name;
   while (true) {
-    KUBREL_ASSIGN_OR_RETURN(NbtKind member, next_member(name));
+    // The names inside a payload are checked and copied as they stand, never decoded.
+    KUBREL_ASSIGN_OR_RETURN(NbtKind member, member_header(nullptr));
     if (member == NbtKind::End) {
       if (out) close_compound(*out);
       return {};

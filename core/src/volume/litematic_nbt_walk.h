@@ -55,6 +55,11 @@ class NbtExactWalk {
  private:
   [[nodiscard]] Status walk(NbtKind kind, NbtCompoundBytes* out, int depth);
   [[nodiscard]] Status text(std::vector<uint8_t>& raw, std::string& decoded);
+  // Reads a text into `raw` (its length included) and checks it; decodes it into `decoded` when
+  // given.
+  [[nodiscard]] Status text(std::vector<uint8_t>& raw, std::string* decoded);
+  // next_member's work; the name is decoded only when `name` is given.
+  [[nodiscard]] Result<NbtKind> member_header(std::string* name);
   [[nodiscard]] Status bytes(uint64_t count, NbtCompoundBytes* out);
   static std::string source_message(const Error& error);
 

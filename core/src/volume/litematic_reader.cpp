@@ -258,16 +258,19 @@ Status DocumentReader::records(const std::string& name, NbtKind kind, Take take,
     return fail(quoted(name) + " holds " + std::string(nbt_kind_name(list.element_kind)) +
                 " tags, not Compounds");
   std::string member;
+  // Each record is gathered in one buffer that keeps its capacity, then copied out at its size:
+  // one allocation a record rather than one per doubling.
+  NbtCompoundBytes gathered;
   for (int32_t i = 0; i < list.length; ++i) {
-    NbtCompoundBytes data;
+    gathered.clear();
     while (true) {
       KUBREL_ASSIGN_OR_RETURN(NbtKind member_kind, walk_.next_member(member));
       if (member_kind == NbtKind::End) break;
       KUBREL_ASSIGN_OR_RETURN(bool taken, take(member_kind, member));
-      if (!taken) KUBREL_TRY(walk_.copy_member(member_kind, data));
+      if (!taken) KUBREL_TRY(walk_.copy_member(member_kind, gathered));
     }
-    NbtExactWalk::close_compound(data);
-    auto finished = done(std::move(data));
+    NbtExactWalk::close_compound(gathered);
+    auto finished = done(NbtCompoundBytes(gathered.begin(), gathered.end()));
     if (!finished)
       return fail(quoted(name) + " entry " + std::to_string(i) + ": " + finished.error().message);
   }

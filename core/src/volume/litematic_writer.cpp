@@ -5,6 +5,7 @@
 #include <bit>
 #include <chrono>
 #include <cmath>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -40,6 +41,12 @@ struct OutRegion {
   std::vector<const VolumeEntity*> entities;
   // The region read from a file, when this is one.
   const Volume::NamedRegion* source = nullptr;
+  // A region that holds its own blocks: them as a volume of the region's box (sharing the
+  // volume's palette), which its palette and block states are written from instead of the grid.
+  std::optional<Volume> own;
+
+  const Volume& grid(const Volume& volume) const { return own ? *own : volume; }
+  VolumeBox grid_box() const { return own ? whole_box(*own) : box; }
 };
 
 bool is_air_name(std::string_view text) {
@@ -68,6 +75,14 @@ Result<std::vector<OutRegion>> plan_regions(const Volume& volume) {
       bool far_end = region.file_size[axis] < 0;
       planned.file_size[axis] = far_end ? -int32_t(region.size[axis]) : int32_t(region.size[axis]);
     }
+    if (!region.own_blocks.bytes.empty()) {
+      Volume& own = planned.own.emplace();
+      own.size = region.size;
+      own.palette = volume.palette;
+      own.blocks = region.own_blocks;
+      if (!check_grid(own))
+        return fail("region \"" + region.name + "\": its own blocks do not cover its box");
+    }
     out.push_back(std::move(planned));
   }
   // Positions count from the paste origin, which a placement puts at the player.
@@ -92,8 +107,8 @@ Result<std::vector<OutRegion>> plan_regions(const Volume& volume) {
 
 // The palette of one region: air first, then each state its box uses, structure void as air.
 Status plan_region_palette(const Volume& volume, OutRegion& region) {
-  KUBREL_ASSIGN_OR_RETURN(PalettePlan plan,
-                          plan_palette(volume, region.box, {kAirText, kStructureVoidText}));
+  KUBREL_ASSIGN_OR_RETURN(PalettePlan plan, plan_palette(region.grid(volume), region.grid_box(),
+                                                         {kAirText, kStructureVoidText}));
   region.to_file.assign(volume.palette.size(), 0);
   for (uint32_t index = 0; index < volume.palette.size(); ++index) {
     if (plan.file_id[index] == kNotWritten) continue;
@@ -115,6 +130,7 @@ void write_palette(NbtWriter& w, const Volume& volume, const OutRegion& region) 
 Status write_block_states(NbtWriter& w, const Volume& volume, const OutRegion& region) {
   const unsigned bits = std::max(2u, unsigned(std::bit_width(region.states.size())));
   const uint64_t longs = (region.box.count() * bits + 63) / 64;
+  const Volume& grid = region.grid(volume);
   if (longs > uint64_t(INT32_MAX)) return fail("region \"" + region.name + "\" is too large");
   w.tag(NbtKind::LongArray, "BlockStates");
   w.put_int(int32_t(longs));
@@ -130,7 +146,7 @@ Status write_block_states(NbtWriter& w, const Volume& volume, const OutRegion& r
   const uint32_t* to_file = region.to_file.data();
   uint64_t current = 0;
   unsigned used = 0;
-  for_each_row(volume, region.box, [&](const auto* row, uint64_t, uint64_t count) {
+  for_each_row(grid, region.grid_box(), [&](const auto* row, uint64_t, uint64_t count) {
     for (uint64_t x = 0; x < count; ++x) {
       const uint64_t id = to_file[row[x]];
       current |= id << used;
@@ -150,7 +166,8 @@ Status write_block_states(NbtWriter& w, const Volume& volume, const OutRegion& r
 
 // The region whose block the reader shows at `p`: the last one holding a non-air block there, or
 // the first covering it when every one holds air. Every region holds the volume's block, so the
-// block alone decides.
+// block alone decides. Regions that hold their own blocks are the only ones covering a position
+// another covers, so the answer matters only where it is a region without them.
 OutRegion* owner_of(std::vector<OutRegion>& regions, const Volume& volume, const BlockPosition& p) {
   OutRegion* first = nullptr;
   OutRegion* last = nullptr;
@@ -169,7 +186,17 @@ Status assign_records(const Volume& volume, std::vector<OutRegion>& regions) {
     OutRegion* owner = owner_of(regions, volume, entity.position);
     if (owner == nullptr)
       return fail("the block entity at " + entity.position.debug_string() + " lies in no region");
-    owner->block_entities.push_back(&entity);
+    // A region with its own blocks writes its own block entities; the volume's are what it shows.
+    if (!owner->own) owner->block_entities.push_back(&entity);
+  }
+  for (OutRegion& region : regions) {
+    if (!region.own) continue;
+    for (const VolumeBlockEntity& entity : region.source->own_block_entities) {
+      if (!region.box.contains(entity.position.x, entity.position.y, entity.position.z))
+        return fail("region \"" + region.name + "\": its block entity at " +
+                    entity.position.debug_string() + " lies outside it");
+      region.block_entities.push_back(&entity);
+    }
   }
   // Ticks may stand just outside every box (updates of neighbours); the first region takes those.
   for (const VolumeBlockEntity& tick : volume.pending_block_ticks) {
@@ -224,12 +251,12 @@ Status write_entities(NbtWriter& w, const Volume& volume, const OutRegion& regio
     corner[axis] = double(int64_t{region.position[axis]} + anchor[axis] - volume.origin[axis]);
   w.begin_list("Entities", NbtKind::Compound, int32_t(region.entities.size()));
   for (const VolumeEntity* entity : region.entities) {
-    KUBREL_TRY(check_payload(entity->data, "an entity"));
-    const auto& p = entity->position;
-    auto at = kept_position(entity->data, {p[0] - corner[0], p[1] - corner[1], p[2] - corner[2]});
-    w.double_list("Pos", {at[0], at[1], at[2]});
+    // One parse of the data serves the check, the kept "Pos" and the copy of the rest.
     auto entries = nbt_compound_entries(entity->data);
     if (!entries) return fail("an entity holds malformed NBT: " + entries.error().message);
+    const auto& p = entity->position;
+    auto at = kept_position(*entries, {p[0] - corner[0], p[1] - corner[1], p[2] - corner[2]});
+    w.double_list("Pos", {at[0], at[1], at[2]});
     for (const NbtEntry& entry : *entries)
       if (!nbt_name_is(entry.name, "Pos")) w.put_compound_payload(entry.whole);
     w.end_compound();

@@ -131,9 +131,12 @@ struct Volume {
     // The region's entries that this model does not hold (as other_tags above).
     NbtCompoundBytes other_tags;
     // The region's own blocks (indices into the volume's palette, ordered y, z, x over its box)
-    // and block entities (positions counted from the volume's minimum corner), kept only where a
-    // later region covers part of it, so that what it held there is not lost. Empty otherwise:
-    // the volume's grid then holds the region as it was written.
+    // and block entities (positions counted from the volume's minimum corner), kept only for a
+    // region whose box meets another's: where regions meet, the grid shows the later region's
+    // block unless that is air (then the earlier one's), and `block_entities` only the shown
+    // block's entity. Empty otherwise: the volume's grid and block entities then hold the region
+    // as it was written. A writer writes a region that holds its own blocks from them and its own
+    // block entities, not from the grid.
     IndexGrid own_blocks;
     std::vector<VolumeBlockEntity> own_block_entities;
   };

@@ -170,10 +170,45 @@ Result<VolumeFormat> detect_volume_format(std::span<const uint8_t> document) {
 
 namespace {
 
-// Detects (unless named) and decodes `document`; `owned`, when given, holds the document's bytes
-// and may be overwritten: a Sponge grid is then decoded into the document's own pages.
+// Decodes `document` as `format`; `owned`, when given, holds the document's bytes and may be
+// overwritten: a Sponge grid is then decoded into the document's own pages.
+Result<Volume> decode_as(VolumeFormat format, std::span<const uint8_t> document, PageBuffer* owned,
+                         const VolumeLoadOptions& options) {
+  switch (format) {
+    case VolumeFormat::Sponge:
+      return owned ? decode_sponge_volume(std::move(*owned)) : decode_sponge_volume(document);
+    case VolumeFormat::Structure:
+      return decode_structure_volume(document, options.palette);
+    case VolumeFormat::Kbr:
+      return decode_kbr_volume(document);
+    case VolumeFormat::Litematic:
+      return read_litematic(std::make_unique<SpanSource>(document), {.region = options.region});
+    case VolumeFormat::Schematic:
+      return decode_schematic_volume(document);
+  }
+  return fail("no decoder for the format " + std::string(volume_format_name(format)));
+}
+
+// Whether the root's first entry is a Compound named "Regions", as Litematica writes its files.
+bool opens_with_regions(std::span<const uint8_t> document) {
+  auto root = nbt_root_compound(document);
+  if (!root) return false;
+  NbtCursor cursor(document, *root);
+  NbtTagRef entry;
+  auto got = cursor.next_entry(entry);
+  return got && *got && entry.kind == NbtKind::Compound && entry.name == "Regions";
+}
+
+// Detects (unless named) and decodes `document` (`owned` as decode_as takes it).
 Result<Volume> decode_document(std::span<const uint8_t> document, PageBuffer* owned,
                                const VolumeLoadOptions& options) {
+  if (!options.format && options.palette == 0 && opens_with_regions(document)) {
+    // Detection would walk the regions, nearly the whole document, before the reader walks them
+    // again: a document that opens with them is read as Litematica straight away, and is
+    // detected only when the reader finds it is not one.
+    Result<Volume> volume = decode_as(VolumeFormat::Litematic, document, owned, options);
+    if (volume || !volume.error().message.starts_with("not a Litematica file")) return volume;
+  }
   VolumeFormat format;
   if (options.format) {
     format = *options.format;
@@ -189,19 +224,7 @@ Result<Volume> decode_document(std::span<const uint8_t> document, PageBuffer* ow
     return fail("region '" + *options.region +
                 "' was asked for, but only Litematica files have named regions");
   }
-  switch (format) {
-    case VolumeFormat::Sponge:
-      return owned ? decode_sponge_volume(std::move(*owned)) : decode_sponge_volume(document);
-    case VolumeFormat::Structure:
-      return decode_structure_volume(document, options.palette);
-    case VolumeFormat::Kbr:
-      return decode_kbr_volume(document);
-    case VolumeFormat::Litematic:
-      return read_litematic(std::make_unique<SpanSource>(document), {.region = options.region});
-    case VolumeFormat::Schematic:
-      return decode_schematic_volume(document);
-  }
-  return fail("no decoder for the format " + std::string(volume_format_name(format)));
+  return decode_as(format, document, owned, options);
 }
 
 // `input` is the caller's (left untouched) unless `owned` holds it.

@@ -67,11 +67,23 @@ def _crop_regions(regions, low, high):
             continue
         extent = tuple(e - s for s, e in zip(start, end))
         signed = tuple(e if f >= 0 else -e for e, f in zip(extent, region.file_size))
-        kept.append(
-            dataclasses.replace(
-                region, min=tuple(s - lo for s, lo in zip(start, low)), size=extent, file_size=signed
-            )
+        cut = dataclasses.replace(
+            region, min=tuple(s - lo for s, lo in zip(start, low)), size=extent, file_size=signed
         )
+        if region.blocks is not None:
+            (x, y, z), (ox, oy, oz) = start, region.min
+            box = numpy.s_[y - oy :, z - oz :, x - ox :]
+            inside = lambda p: all(s <= c < e for c, s, e in zip(p, start, end))  # noqa: E731
+            cut = dataclasses.replace(
+                cut,
+                blocks=region.blocks[box][: extent[1], : extent[2], : extent[0]].copy(),
+                block_entities=[
+                    BlockEntity(tuple(c - lo for c, lo in zip(b.position, low)), b.payload)
+                    for b in region.block_entities or []
+                    if inside(b.position)
+                ],
+            )
+        kept.append(cut)
     return kept
 
 
@@ -128,9 +140,16 @@ def _with_palette(volume, texts):
         table = numpy.arange(1, len(texts), dtype=index_dtype(len(texts)))
         blocks = table[volume.blocks]
     else:
+        table = None
         blocks = volume.blocks.copy()
     blocks, palette = distinct(blocks, texts)
-    return dataclasses.replace(volume, blocks=blocks, palette=palette)
+    # A region's own blocks take the same new indices as the grid.
+    moved = (lambda own: own) if table is None else (lambda own: table[own])  # noqa: E731
+    regions = [
+        r if r.blocks is None else dataclasses.replace(r, blocks=distinct(moved(r.blocks), texts)[0])
+        for r in volume.regions
+    ]
+    return dataclasses.replace(volume, blocks=blocks, palette=palette, regions=regions)
 
 
 def paste(into, volume, at=(0, 0, 0), mask="air"):
@@ -138,7 +157,8 @@ def paste(into, volume, at=(0, 0, 0), mask="air"):
     clipped to `into`. With `mask="air"` the air and structure void of `volume` leave `into` as it
     was there; "structure_void" leaves out structure void only; None places every position.
     Block entities of `into` where a block is placed are replaced by those of `volume`; its
-    entities and pending ticks inside `into` are added."""
+    entities and pending ticks inside `into` are added. Regions of `into` that kept their own
+    blocks (where regions overlap) give them up: the pasted grid stands for every region."""
     if mask not in MASKS:
         raise ValueError(f"unknown mask {mask!r}: expected 'air', 'structure_void' or None")
     at = tuple(int(v) for v in at)
@@ -177,6 +197,7 @@ def paste(into, volume, at=(0, 0, 0), mask="air"):
         block_entities=[b for b in into.block_entities if not covered(b.position)]
         + [b for b in moved(volume.block_entities, BlockEntity) if covered(b.position)],
         entities=list(into.entities) + moved(volume.entities, Entity),
+        regions=[dataclasses.replace(r, blocks=None, block_entities=None) for r in into.regions],
         pending_block_ticks=list(into.pending_block_ticks)
         + _paste_ticks(volume.pending_block_ticks, shifted, inside),
         pending_fluid_ticks=list(into.pending_fluid_ticks)

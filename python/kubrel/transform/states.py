@@ -4,9 +4,7 @@ their side) is reported and left as it was: the image of every property is taken
 
 from __future__ import annotations
 
-import re
-
-from .._native import split_state
+from .._native import join_state, split_state
 from .turns import DIRECTIONS, Turn
 
 HORIZONTAL = ("north", "east", "south", "west")
@@ -49,23 +47,10 @@ def parse_state(text: str) -> tuple[str, dict[str, str]]:
     return name, dict(pairs)
 
 
-# What the state-text syntax quotes: an empty token, or one holding these or whitespace.
-_NEEDS_QUOTES = re.compile(r'^$|[,=\[\]"\\\s]')
-
-
-def _token(text: str) -> str:
-    if not _NEEDS_QUOTES.search(text):
-        return text
-    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
-
-
 def format_state(name: str, properties: dict[str, str]) -> str:
     """The canonical text of a state: its properties with the keys sorted, quoted as the
-    state-text syntax quotes them."""
-    if not properties:
-        return _token(name)
-    pairs = ",".join(f"{_token(k)}={_token(properties[k])}" for k in sorted(properties))
-    return f"{_token(name)}[{pairs}]"
+    state-text syntax quotes them (written by the core's one state-text writer)."""
+    return join_state(name, list(properties.items()))
 
 
 def turn_state(text: str, turn: Turn) -> str | None:

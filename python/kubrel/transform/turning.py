@@ -41,15 +41,24 @@ def transform(volume, turn: Turn, strict: bool = False):
         if strict:
             raise KubrelError(message)
         warnings.warn(message, TransformWarning, stacklevel=3)
-    blocks, palette = distinct(turn_grid(volume.blocks, turn), palette)
+    blocks, turned_palette = distinct(turn_grid(volume.blocks, turn), palette)
+    regions = [
+        r if r.blocks is None
+        else dataclasses.replace(
+            r,
+            blocks=distinct(turn_grid(r.blocks, turn), palette)[0],
+            block_entities=turn_block_entities(r.block_entities or [], turn, size),
+        )
+        for r in turn_regions(volume.regions, turn, size)
+    ]
     return dataclasses.replace(
         volume,
         blocks=blocks,
-        palette=palette,
+        palette=turned_palette,
         size=turn.size(size),
         block_entities=turn_block_entities(volume.block_entities, turn, size),
         entities=entities,
-        regions=turn_regions(volume.regions, turn, size),
+        regions=regions,
         pending_block_ticks=turn_ticks(volume.pending_block_ticks, turn, size),
         pending_fluid_ticks=turn_ticks(volume.pending_fluid_ticks, turn, size),
         biomes=_turn_biomes(volume.biomes, turn, size),

@@ -124,16 +124,36 @@ PyObject* payload_or_none(const NbtCompoundBytes& data) {
   return data.empty() ? Py_NewRef(Py_None) : bytes_of(data);
 }
 
-// [(name, min, size, file_size, other tags), ...]: a Litematica file's regions. Returns a new
-// reference.
-PyObject* region_list(const std::vector<Volume::NamedRegion>& regions) {
+PyObject* block_records(const std::vector<VolumeBlockEntity>& records) {
+  return packed_records<int32_t>(records, [](const VolumeBlockEntity& b) {
+    return std::array<int32_t, 3>{b.position.x, b.position.y, b.position.z};
+  });
+}
+
+// A region's own blocks and block entities, (array (y, z, x), packed records), or None where the
+// volume's grid holds it as written; takes the blocks' buffer. Returns a new reference.
+PyObject* own_parts(Volume::NamedRegion& region) {
+  if (region.own_blocks.bytes.empty()) return Py_NewRef(Py_None);
+  const Py_ssize_t shape[3] = {static_cast<Py_ssize_t>(region.size[1]),
+                               static_cast<Py_ssize_t>(region.size[2]),
+                               static_cast<Py_ssize_t>(region.size[0])};
+  return Py_BuildValue(
+      "(NN)",
+      make_unsigned_array(std::move(region.own_blocks.bytes), region.own_blocks.width, shape),
+      block_records(region.own_block_entities));
+}
+
+// [(name, min, size, file_size, other tags, own parts), ...]: a Litematica file's regions; takes
+// their own blocks' buffers. Returns a new reference.
+PyObject* region_list(std::vector<Volume::NamedRegion>& regions) {
   PyRef list = PyRef::steal(PyList_New(0));
   if (!list) return nullptr;
-  for (const Volume::NamedRegion& region : regions) {
+  for (Volume::NamedRegion& region : regions) {
     const auto& file_size = region.file_size;
-    PyRef item = PyRef::steal(Py_BuildValue(
-        "(NNN(iii)N)", to_str(region.name), int_triple(region.min), size_triple(region.size),
-        file_size[0], file_size[1], file_size[2], payload_or_none(region.other_tags)));
+    PyRef item = PyRef::steal(Py_BuildValue("(NNN(iii)NN)", to_str(region.name),
+                                            int_triple(region.min), size_triple(region.size),
+                                            file_size[0], file_size[1], file_size[2],
+                                            payload_or_none(region.other_tags), own_parts(region)));
     if (!item || PyList_Append(list.get(), item.get()) < 0) return nullptr;
   }
   return list.release();
@@ -179,10 +199,7 @@ PyObject* volume_dict(Volume volume) {
   if (!dict) return nullptr;
   PyRef palette = PyRef::steal(str_list(volume.palette));
   if (!palette) return nullptr;
-  PyRef block_entities =
-      PyRef::steal(packed_records<int32_t>(volume.block_entities, [](const VolumeBlockEntity& b) {
-        return std::array<int32_t, 3>{b.position.x, b.position.y, b.position.z};
-      }));
+  PyRef block_entities = PyRef::steal(block_records(volume.block_entities));
   if (!block_entities) return nullptr;
   PyRef entities = PyRef::steal(packed_records<double>(
       volume.entities, [](const VolumeEntity& entity) { return entity.position; }));

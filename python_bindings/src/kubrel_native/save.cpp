@@ -39,9 +39,11 @@ uint32_t index_at(const std::byte* at, Py_ssize_t width) {
   }
 }
 
-// Copies the (y, z, x) array into the grid once, whatever its strides, and checks every index
-// against the palette (the writers look each one up). Returns false with an error set.
-bool fill_grid(PyObject* blocks, Volume& volume) {
+// Copies the (y, z, x) array of a box of `size` positions into `grid` once, whatever its strides,
+// and checks every index against a palette of `palette_size` (the writers look each one up).
+// Returns false with an error set.
+bool fill_index_grid(PyObject* blocks, const std::array<uint32_t, 3>& size, size_t palette_size,
+                     IndexGrid& grid) {
   BufferView array;
   if (!array.acquire(blocks, PyBUF_RECORDS_RO)) return false;
   const Py_buffer& view = array.view();
@@ -50,7 +52,7 @@ bool fill_grid(PyObject* blocks, Volume& volume) {
                     "blocks must be a 3-dimensional uint8, uint16 or uint32 array");
     return false;
   }
-  const Py_ssize_t expected[3] = {volume.size[1], volume.size[2], volume.size[0]};
+  const Py_ssize_t expected[3] = {size[1], size[2], size[0]};
   for (int axis = 0; axis < 3; ++axis) {
     if (view.shape[axis] != expected[axis]) {
       PyErr_SetString(PyExc_ValueError, "blocks must have the shape (size y, size z, size x)");
@@ -58,12 +60,12 @@ bool fill_grid(PyObject* blocks, Volume& volume) {
     }
   }
   const Py_ssize_t width = view.itemsize;
-  volume.blocks.width = static_cast<uint8_t>(width);
-  if (!volume.blocks.bytes.resize_for_overwrite(static_cast<size_t>(view.len))) {
+  grid.width = static_cast<uint8_t>(width);
+  if (!grid.bytes.resize_for_overwrite(static_cast<size_t>(view.len))) {
     PyErr_NoMemory();
     return false;
   }
-  std::byte* out = volume.blocks.bytes.data();
+  std::byte* out = grid.bytes.data();
   const auto* base = static_cast<const std::byte*>(view.buf);
   uint32_t highest = 0;
   bool any = false;
@@ -77,12 +79,16 @@ bool fill_grid(PyObject* blocks, Volume& volume) {
       }
     }
   }
-  if (any && highest >= volume.palette.size()) {
+  if (any && highest >= palette_size) {
     PyErr_Format(PyExc_ValueError, "blocks hold the index %u, beyond the palette of %zu states",
-                 highest, volume.palette.size());
+                 highest, palette_size);
     return false;
   }
   return true;
+}
+
+bool fill_grid(PyObject* blocks, Volume& volume) {
+  return fill_index_grid(blocks, volume.size, volume.palette.size(), volume.blocks);
 }
 
 bool payload_of(PyObject* data, NbtCompoundBytes& out) {
@@ -260,21 +266,30 @@ bool fill_palettes(PyObject* items, Volume& volume) {
 }
 
 // A Litematica volume's regions: (name, (x, y, z) minimum, (x, y, z) size, (x, y, z) file size,
-// other tags or None) each.
+// other tags or None, own blocks or None, own block entities) each; the palette must be filled.
 bool fill_regions(PyObject* items, Volume& volume) {
   return each_item(items, "regions must be a list", [&](PyObject* item) {
     const char* name = nullptr;
     Py_ssize_t length = 0;
     PyObject* other_tags = nullptr;
+    PyObject* own_blocks = Py_None;
+    PyObject* own_block_entities = Py_None;
     Volume::NamedRegion& r = volume.regions.emplace_back();
-    if (!PyArg_ParseTuple(item, "s#(iii)(III)(iii)O;regions are (name, min, size, file size, tags)",
+    if (!PyArg_ParseTuple(item,
+                          "s#(iii)(III)(iii)O|OO;regions are (name, min, size, file size, tags, "
+                          "own blocks, own block entities)",
                           &name, &length, &r.min.x, &r.min.y, &r.min.z, &r.size[0], &r.size[1],
                           &r.size[2], &r.file_size[0], &r.file_size[1], &r.file_size[2],
-                          &other_tags)) {
+                          &other_tags, &own_blocks, &own_block_entities)) {
       return false;
     }
     r.name.assign(name, static_cast<size_t>(length));
-    return fill_payload(other_tags, r.other_tags);
+    if (own_blocks != Py_None &&
+        !fill_index_grid(own_blocks, r.size, volume.palette.size(), r.own_blocks)) {
+      return false;
+    }
+    return fill_payload(other_tags, r.other_tags) &&
+           fill_records(own_block_entities, r.own_block_entities);
   });
 }
 

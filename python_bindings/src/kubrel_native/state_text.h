@@ -1,5 +1,5 @@
-// kubrel._native.split_state(): the core's reading of a state text, so that Python never cuts
-// state text by rules of its own.
+// kubrel._native.split_state() and join_state(): the core's reading and writing of a state text,
+// so that Python never cuts or quotes state text by rules of its own.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -8,5 +8,6 @@
 namespace kubrel::py {
 
 extern PyMethodDef split_state_method;
+extern PyMethodDef join_state_method;
 
 }  // namespace kubrel::py
