@@ -174,7 +174,7 @@ COMMANDS = [
     ("--help", (), 0, r"(?s).*Litematica.*\n  Examples:\n(    kubrel [^\n]+\n){3}", ""),
     *(
         (f"{name} --help", (), 0, rf"(?s).*\n  Examples:\n(    kubrel {name} [^\n]+\n){{2,3}}", "")
-        for name in ("info", "materials", "convert", "transform", "render", "scan", "dataset")
+        for name in ("info", "materials", "convert", "transform", "render", "view", "scan", "dataset")
     ),
     (
         "info http_hut.schem",
@@ -185,6 +185,8 @@ COMMANDS = [
     ),
     ("materials", (), 2, "", "(?s).*Missing argument 'FILES...'.*"),
     ("render hut.schem -o hut.png", (), 0, "hut.png\n", ""),
+    ("view hut.schem -o hut.html", (), 0, "hut.html\n", ""),
+    ("view hut.schem -o nowhere/hut.html", (), 1, "", "kubrel: nowhere/hut.html: No such file or directory\n"),
     (
         "render hut.schem -o nowhere/hut.png",
         (),
@@ -400,6 +402,7 @@ OVERWRITE = [
     ("convert a.schem hard.schem", {"hard.schem": "=a.schem"}, 1, refused("hard.schem", "a.schem"), {}),
     ("convert hut_3_0_0.nbt hut --pieces 3", {"hut_3_0_0.nbt": "=hut.nbt"}, 1, refused("hut_3_0_0.nbt", "hut_3_0_0.nbt"), {"hut.nbt": "same"}),
     ("render a.schem -o a.schem", {}, 1, refused("a.schem", "a.schem"), {"a.schem": "same"}),
+    ("view a.schem -o a.schem", {}, 1, refused("a.schem", "a.schem"), {"a.schem": "same"}),
     ("scan a.schem -o a.schem", {}, 1, refused("a.schem", "a.schem"), {"a.schem": "same"}),
     ("scan . -o hut.nbt", {}, 1, refused("hut.nbt", "./hut.nbt"), {"hut.nbt": "same"}),
     ("dataset set.zarr/x.schem -o set.zarr", {"set.zarr/x.schem": "=a.schem"}, 1, refused("set.zarr", "set.zarr/x.schem"), {}),

@@ -12,6 +12,7 @@ from kubrel.cli.output import UserError, examples
 from kubrel.cli.render import render
 from kubrel.cli.scan import scan
 from kubrel.cli.transform import transform
+from kubrel.cli.view import view
 
 
 class KubrelGroup(click.Group):
@@ -37,5 +38,5 @@ def app():
     Mojang structure files (.nbt), Litematica (.litematic) and KBR (.kbr)."""
 
 
-for command in (info, materials, convert, transform, render, scan, dataset):
+for command in (info, materials, convert, transform, render, view, scan, dataset):
     app.add_command(command)

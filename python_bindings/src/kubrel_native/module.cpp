@@ -1,10 +1,11 @@
 // The kubrel._native extension module: load(), save(), save_pieces(), count_indices(),
-// split_state(), KubrelError and MAX_DOCUMENT (load's default limit), over the core's volume
-// loader, savers, palette counter and state text reader.
+// visible_faces(), split_state(), KubrelError and MAX_DOCUMENT (load's default limit), over the
+// core's volume loader, savers, palette counter, visible-face pass and state text reader.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include "kubrel_native/count.h"
+#include "kubrel_native/faces.h"
 #include "kubrel_native/load.h"
 #include "kubrel_native/save.h"
 #include "kubrel_native/state_text.h"
@@ -21,8 +22,9 @@ int exec_module(PyObject* module) {
   return guard([&]() -> int {
     PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
     if (!module_name) return -1;
-    for (PyMethodDef* method : {&load_method, &save_method, &save_pieces_method,
-                                &count_indices_method, &split_state_method}) {
+    for (PyMethodDef* method :
+         {&load_method, &save_method, &save_pieces_method, &count_indices_method,
+          &visible_faces_method, &split_state_method}) {
       PyRef function = PyRef::steal(PyCFunction_NewEx(method, module, module_name.get()));
       if (!function || PyModule_AddObjectRef(module, method->ml_name, function.get()) < 0) {
         return -1;
