@@ -23,7 +23,13 @@ def server(volume, title: str, port: int = 0) -> http.server.ThreadingHTTPServer
 
     class Handler(http.server.BaseHTTPRequestHandler):
         def do_GET(self):  # noqa: N802 - the name http.server calls
-            body, kind = bodies.get(self.path.split("?")[0], (None, None))
+            path = self.path.split("?")[0]
+            if path == "/favicon.ico":
+                # Browsers ask for one; an empty answer keeps their console free of errors.
+                self.send_response(204)
+                self.end_headers()
+                return
+            body, kind = bodies.get(path, (None, None))
             if body is None:
                 self.send_error(404)
                 return

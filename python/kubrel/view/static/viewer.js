@@ -1,5 +1,5 @@
 // The 3D view of a build: reads the page's scene (a JSON description and the visible blocks,
-// deflated), draws every visible face once with WebGL2 instancing, and offers orbit, pan, zoom,
+// deflated), draws every visible face once with WebGL2, and offers orbit, pan, zoom,
 // a height cut, region toggles and the state of the block under the pointer. Plain JavaScript,
 // no network: the data is in the page, or next to it when served.
 "use strict";
@@ -16,8 +16,7 @@
   const VERTEX_SHADER = `#version 300 es
 precision highp float;
 precision highp int;
-layout(location = 0) in uvec4 a_block;  // x, y, z, face | region << 3
-layout(location = 1) in uint a_state;
+uniform highp usampler2D u_faces;  // per face: x, y, z, face | region << 3 | state << 9
 uniform mat4 u_view;
 uniform sampler2D u_table;  // per state: colour and opacity, box low, box high; 1024 states a row
 uniform float u_cut;
@@ -37,8 +36,13 @@ const int TRIANGLES[6] = int[6](0, 1, 2, 0, 2, 3);
 const vec2 UVS[4] = vec2[4](vec2(0,0), vec2(1,0), vec2(1,1), vec2(0,1));
 const float LIGHT[7] = float[7](0.72, 0.8, 0.5, 1.0, 0.88, 0.64, 0.93);
 void main() {
+  // Six vertices per face, the face's record fetched by number: software renderers draw one
+  // large batch far faster than many instances.
+  int number = gl_VertexID / 6;
+  uvec4 a_block = texelFetch(u_faces, ivec2(number % 4096, number / 4096), 0);
+  uint a_state = a_block.w >> 9;
   uint face = a_block.w & 7u;
-  uint region = a_block.w >> 3;
+  uint region = (a_block.w >> 3) & 63u;
   ivec2 entry = ivec2(int(a_state % 1024u) * 3, int(a_state / 1024u));
   vec4 colour = texelFetch(u_table, entry, 0);
   float y = float(a_block.y);
@@ -49,7 +53,7 @@ void main() {
     gl_Position = vec4(2.0, 2.0, 2.0, 1.0);
     return;
   }
-  int corner = TRIANGLES[gl_VertexID];
+  int corner = TRIANGLES[gl_VertexID - number * 6];
   int side = face == 6u ? 3 : int(face);
   vec3 low = texelFetch(u_table, entry + ivec2(1, 0), 0).xyz;
   vec3 high = texelFetch(u_table, entry + ivec2(2, 0), 0).xyz;
@@ -60,7 +64,7 @@ void main() {
   gl_Position = u_view * vec4(at, 1.0);
   v_colour = vec4(colour.rgb * LIGHT[int(face)], colour.a);
   v_uv = UVS[corner];
-  v_id = uint(gl_InstanceID) + 1u;
+  v_id = uint(number) + 1u;
 }`;
 
   const FRAGMENT_SHADER = `#version 300 es
@@ -131,9 +135,7 @@ void main() {
       faces += (m & 8 ? 0 : 1);
       for (; m; m &= m - 1) faces++;
     }
-    const wide = Math.max(...meta.size) > 65535;
-    const blocks = wide ? new Uint32Array(4 * faces) : new Uint16Array(4 * faces);
-    const faceStates = new Uint32Array(faces);
+    const records = new Uint32Array(4 * 4096 * Math.max(1, Math.ceil(faces / 4096)));
     const owners = new Uint32Array(faces);
     const cells = new Uint32Array(n);
     const regions = meta.regions.slice(0, 32);
@@ -159,16 +161,15 @@ void main() {
       for (let face = 0; face < 7; face++) {
         if (face < 6 ? !(m & (1 << face)) : m & 8) continue;
         const b = 4 * at;
-        blocks[b] = x;
-        blocks[b + 1] = y;
-        blocks[b + 2] = z;
-        blocks[b + 3] = face | (region << 3);
-        faceStates[at] = states[i];
+        records[b] = x;
+        records[b + 1] = y;
+        records[b + 2] = z;
+        records[b + 3] = (face | (region << 3) | (states[i] << 9)) >>> 0;
         owners[at] = i;
         at++;
       }
     }
-    return { blocks, faceStates, owners, cells, states, faces, wide };
+    return { records, owners, states, faces };
   }
 
   function compile(gl, type, source) {
@@ -235,7 +236,7 @@ void main() {
   }
 
   async function start() {
-    const gl = canvas.getContext("webgl2", { antialias: false, preserveDrawingBuffer: true });
+    const gl = canvas.getContext("webgl2", { alpha: false, antialias: false, preserveDrawingBuffer: true });
     if (!gl) {
       fail("This browser offers no WebGL2, which the view needs.");
       return;
@@ -256,20 +257,15 @@ void main() {
     stateTable(gl);
     gl.uniform1i(u.table, 0);
 
-    const vao = gl.createVertexArray();
-    gl.bindVertexArray(vao);
-    const blockBuffer = gl.createBuffer();
-    gl.bindBuffer(gl.ARRAY_BUFFER, blockBuffer);
-    gl.bufferData(gl.ARRAY_BUFFER, scene.blocks, gl.STATIC_DRAW);
-    gl.enableVertexAttribArray(0);
-    gl.vertexAttribIPointer(0, 4, scene.wide ? gl.UNSIGNED_INT : gl.UNSIGNED_SHORT, 0, 0);
-    gl.vertexAttribDivisor(0, 1);
-    const stateBuffer = gl.createBuffer();
-    gl.bindBuffer(gl.ARRAY_BUFFER, stateBuffer);
-    gl.bufferData(gl.ARRAY_BUFFER, scene.faceStates, gl.STATIC_DRAW);
-    gl.enableVertexAttribArray(1);
-    gl.vertexAttribIPointer(1, 1, gl.UNSIGNED_INT, 0, 0);
-    gl.vertexAttribDivisor(1, 1);
+    gl.bindVertexArray(gl.createVertexArray());
+    gl.activeTexture(gl.TEXTURE1);
+    const faceTexture = gl.createTexture();
+    gl.bindTexture(gl.TEXTURE_2D, faceTexture);
+    gl.texImage2D(gl.TEXTURE_2D, 0, gl.RGBA32UI, 4096, scene.records.length / (4 * 4096), 0,
+      gl.RGBA_INTEGER, gl.UNSIGNED_INT, scene.records);
+    gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_MIN_FILTER, gl.NEAREST);
+    gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_MAG_FILTER, gl.NEAREST);
+    gl.uniform1i(uniform("u_faces"), 1);
 
     const [sx, sy, sz] = meta.size;
     const radius = Math.max(1, Math.hypot(sx, sy, sz) / 2);
@@ -291,7 +287,7 @@ void main() {
 
     function draw(pass) {
       gl.uniform1i(u.pass, pass);
-      gl.drawArraysInstanced(gl.TRIANGLES, 0, 6, scene.faces);
+      gl.drawArrays(gl.TRIANGLES, 0, 6 * scene.faces);
     }
 
     function render() {
@@ -360,8 +356,7 @@ void main() {
       gl.enable(gl.DEPTH_TEST);
       gl.uniformMatrix4fv(u.view, false, viewMatrix());
       // Opaque and see-through faces alike can be picked: draw both into the id target.
-      gl.uniform1i(u.pass, 2);
-      gl.drawArraysInstanced(gl.TRIANGLES, 0, 6, scene.faces);
+      draw(2);
       const pixel = new Uint8Array(4);
       gl.readPixels(x, y, 1, 1, gl.RGBA, gl.UNSIGNED_BYTE, pixel);
       gl.disable(gl.SCISSOR_TEST);
@@ -370,7 +365,7 @@ void main() {
       if (id === 0 || id > scene.faces) return null;
       const block = scene.owners[id - 1];
       const b = 4 * (id - 1);
-      const position = [scene.blocks[b], scene.blocks[b + 1], scene.blocks[b + 2]];
+      const position = [scene.records[b], scene.records[b + 1], scene.records[b + 2]];
       return { state: meta.palette[scene.states[block]], position,
         world: position.map((v, i) => v + meta.origin[i]) };
     }
