@@ -37,6 +37,7 @@ test-asan: build-asan
 # The Python tests on Python 3.13 with NumPy 2, on Python 3.11 with NumPy 1.26, and once with the
 # extension built under the sanitizers; each in its own virtual environment in the repository.
 test-py313: deps
+	scripts/install-deps.sh --browser
 	scripts/python-test.sh .venv-313 3.13 'numpy>=2'
 
 test-py311: deps

@@ -8,12 +8,14 @@ set -euo pipefail
 fuzz=0
 debug_python=0
 format=0
+browser=0
 for arg in "$@"; do
   case "$arg" in
     --fuzz) fuzz=1 ;;
     --debug-python) debug_python=1 ;;
     --format) format=1 ;;
-    *) echo "usage: $0 [--fuzz] [--debug-python] [--format]" >&2; exit 2 ;;
+    --browser) browser=1 ;;
+    *) echo "usage: $0 [--fuzz] [--debug-python] [--format] [--browser]" >&2; exit 2 ;;
   esac
 done
 
@@ -30,6 +32,9 @@ if [ "$fuzz" -eq 1 ]; then
 fi
 if [ "$format" -eq 1 ]; then
   command -v clang-format-16 >/dev/null 2>&1 || need_apt+=(clang-format-16)
+fi
+if [ "$browser" -eq 1 ]; then
+  [ -x /usr/bin/chromium ] || need_apt+=(chromium)
 fi
 if [ "$debug_python" -eq 1 ]; then
   command -v python3.11d >/dev/null 2>&1 || need_apt+=(python3.11-dbg python3.11-venv)

@@ -37,6 +37,10 @@ else
   "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps "${build_settings[@]}" .
 fi
 
+# The viewer's browser tests drive Debian's Chromium (scripts/install-deps.sh --browser) through
+# Playwright, on the main run only; its own browser download is never fetched.
+[ "$mode" = plain ] && [ "$version" = 3.13 ] && "$venv/bin/python" -m pip install -q playwright
+
 versions='import sys, numpy; print("Python", sys.version.split()[0], "NumPy", numpy.__version__)'
 echo "== pytest ($mode): $("$venv/bin/python" -c "$versions")"
 if [ "$mode" = asan ]; then

@@ -188,7 +188,7 @@ COMMANDS = [
      r"kubrel, version \S+ \(inflaters: isa-l, libdeflate\)\n", ""),
     *(
         (f"{name} --help", (), 0, rf"(?s).*\n  Examples:\n(    kubrel {name} [^\n]+\n){{2,3}}", "")
-        for name in ("info", "materials", "convert", "transform", "render", "scan", "dataset")
+        for name in ("info", "materials", "convert", "transform", "render", "view", "scan", "dataset")
     ),
     (
         "info http_hut.schem",
@@ -199,6 +199,8 @@ COMMANDS = [
     ),
     ("materials", (), 2, "", "(?s).*Missing argument 'FILES...'.*"),
     ("render hut.schem -o hut.png", (), 0, "hut.png\n", ""),
+    ("view hut.schem -o hut.html", (), 0, "hut.html\n", ""),
+    ("view hut.schem -o nowhere/hut.html", (), 1, "", "kubrel: nowhere/hut.html: No such file or directory\n"),
     (
         "render hut.schem -o b.png --size 90x60 --angle 270 --background #fff --slice 2",
         (), 0, "b.png\n", "",
@@ -481,6 +483,7 @@ OVERWRITE = [
     ("convert a.schem hard.schem", {"hard.schem": "=a.schem"}, 1, refused("hard.schem", "a.schem"), {}),
     ("convert hut_3_0_0.nbt hut --pieces 3", {"hut_3_0_0.nbt": "=hut.nbt"}, 1, refused("hut_3_0_0.nbt", "hut_3_0_0.nbt"), {"hut.nbt": "same"}),
     ("render a.schem -o a.schem", {}, 1, refused("a.schem", "a.schem"), {"a.schem": "same"}),
+    ("view a.schem -o a.schem", {}, 1, refused("a.schem", "a.schem"), {"a.schem": "same"}),
     ("scan a.schem -o a.schem", {}, 1, refused("a.schem", "a.schem"), {"a.schem": "same"}),
     ("scan . -o hut.nbt", {}, 1, refused("hut.nbt", "./hut.nbt"), {"hut.nbt": "same"}),
     ("dataset set.zarr/x.schem -o set.zarr", {"set.zarr/x.schem": "=a.schem"}, 1, refused("set.zarr", "set.zarr/x.schem"), {}),

@@ -3,7 +3,8 @@
 // shared stream, the floor of an array load (the file inflated with ISA-L in one call and its
 // Sponge ids decoded into an array, nothing else), the volume load itself, and the writers: a
 // volume saved as Sponge v3 and as KBR beside the floor, ISA-L compressing the Sponge document
-// alone. Prints one JSON object per run for bench/run.py.
+// alone, and the visible-face pass beside a plain pass over the grid. Prints one JSON object per
+// run for bench/run.py.
 
 #include <algorithm>
 #include <cctype>
@@ -26,6 +27,7 @@
 #include "io/gzip_sink.h"
 #include "io/gzip_source.h"
 #include "io/shared_stream.h"
+#include "faces_bench.h"
 #include "litematic_bench.h"
 #include "nbt/nbt_view.h"
 #include "volume/sponge_writer.h"
@@ -358,11 +360,12 @@ int main(int argc, char** argv) {
   if (mode == "litematic" && argc == 3) return kubrel::bench::litematic_read(argv[2]);
   if (mode == "floor" && argc == 3) return floor(argv[2]);
   if (mode == "volume" && argc == 3) return volume(argv[2]);
+  if (mode == "faces" && argc == 3) return kubrel::bench::visible_faces(argv[2]);
   if (mode == "save" && (argc == 3 || argc == 4))
     return save(argv[2], argc == 4 ? std::atoi(argv[3]) : kubrel::kDefaultGzipLevel);
   std::fprintf(stderr,
                "usage: kubrel_bench inflate FILE | read FILE auto|sponge|mojang|kbr [REPEATS] | "
                "digest FILE auto|sponge|mojang|kbr | fork | floor FILE | volume FILE | "
-               "save FILE [LEVEL] | litematic-floor FILE | litematic FILE\n");
+               "save FILE [LEVEL] | litematic-floor FILE | litematic FILE | faces FILE\n");
   return 2;
 }

@@ -440,6 +440,25 @@ class Volume:
 
         return render(self, size=size, angle=angle, background=background, slice=slice)
 
+    def view(self, title: str = "kubrel view") -> str:
+        """A self-contained HTML page showing the volume in 3D (WebGL2): orbit, pan and zoom, a
+        height cut, the state under the pointer, the materials list and, for Litematica files,
+        each region toggled on its own. Only blocks with a visible face are sent; a build of more
+        than about three million of them is cut at a layer, and the page says what was left out.
+
+        Example:
+            >>> html = kubrel.load("castle.schem").view("castle")
+            >>> pathlib.Path("castle.html").write_text(html)
+        """
+        from .view import page
+
+        return page(self, title)
+
+    def _repr_html_(self) -> str:
+        from .view import inline
+
+        return inline(self)
+
     def __repr__(self) -> str:
         return (
             f"Volume(format={self.format!r}, version={self.version}, "

@@ -13,6 +13,7 @@ from kubrel.cli.output import UserError, examples
 from kubrel.cli.render import render
 from kubrel.cli.scan import scan
 from kubrel.cli.transform import transform
+from kubrel.cli.view import view
 from kubrel.cli.world import world
 
 
@@ -44,5 +45,5 @@ def app():
     world saves (`kubrel world`)."""
 
 
-for command in (info, materials, convert, transform, render, scan, dataset, world):
+for command in (info, materials, convert, transform, render, view, scan, dataset, world):
     app.add_command(command)

@@ -1,12 +1,13 @@
 // The kubrel._native extension module: load(), save(), save_pieces(), count_indices(),
-// split_state(), join_state(), build_info(), the world readers, KubrelError and MAX_DOCUMENT
-// (load's default limit), over the core's volume loader, savers, palette counter, state text
-// reader and writer, and world room.
+// visible_faces(), split_state(), join_state(), build_info(), the world readers, KubrelError and
+// MAX_DOCUMENT (load's default limit), over the core's volume loader, savers, palette counter,
+// visible-face pass, state text reader and writer, and world room.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include "io/inflater.h"
 #include "kubrel_native/count.h"
+#include "kubrel_native/faces.h"
 #include "kubrel_native/load.h"
 #include "kubrel_native/save.h"
 #include "kubrel_native/state_text.h"
@@ -34,10 +35,10 @@ int exec_module(PyObject* module) {
     if (!module_name) return -1;
     for (PyMethodDef* method :
          {&load_method, &save_method, &save_pieces_method, &count_indices_method,
-          &split_state_method, &join_state_method, &build_info_method, &world_info_method,
-          &world_dimensions_method, &world_region_files_method, &world_chunks_method,
-          &world_load_box_method, &world_load_chunk_method, &world_surface_method,
-          &count_region_method}) {
+          &visible_faces_method, &split_state_method, &join_state_method, &build_info_method,
+          &world_info_method, &world_dimensions_method, &world_region_files_method,
+          &world_chunks_method, &world_load_box_method, &world_load_chunk_method,
+          &world_surface_method, &count_region_method}) {
       PyRef function = PyRef::steal(PyCFunction_NewEx(method, module, module_name.get()));
       if (!function || PyModule_AddObjectRef(module, method->ml_name, function.get()) < 0) {
         return -1;

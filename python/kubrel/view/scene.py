@@ -1,0 +1,92 @@
+"""What the 3D view is sent: the blocks with a visible face, found by the core, packed for the
+browser (cell numbers as differences, each array split into byte planes, deflated), with the
+palette's colours and shapes, the regions and the materials list beside them."""
+
+from __future__ import annotations
+
+import zlib
+from dataclasses import dataclass
+
+import numpy
+
+from kubrel import _native
+from kubrel.render.colours import colour
+from kubrel.view.shapes import EMPTY, looks, shape
+
+# Visible blocks a page embeds at most (a deflated scene costs about two bytes per block); a
+# larger build is cut at a layer and the page says what was left out.
+EMBEDDED_BLOCKS = 3_000_000
+# Served pages send their data apart from the page, so they may be larger.
+SERVED_BLOCKS = 16_000_000
+# Entries of the materials list the page shows.
+MATERIALS_SHOWN = 200
+
+
+@dataclass
+class Scene:
+    """The page's description of the build (`meta`, JSON-ready) and its deflated block data."""
+
+    meta: dict
+    data: bytes
+
+
+def planes(values: numpy.ndarray, width: int) -> bytes:
+    """Little-endian integers of `width` bytes, byte k of every value after byte k-1 of all."""
+    as_bytes = values.astype(f"<u{width}").view(numpy.uint8).reshape(-1, width)
+    return as_bytes.T.tobytes()
+
+
+def state_width(palette_size: int) -> int:
+    return 1 if palette_size <= 1 << 8 else 2 if palette_size <= 1 << 16 else 4
+
+
+def build(volume, max_blocks: int = EMBEDDED_BLOCKS) -> Scene:
+    """The scene of `volume`: at most `max_blocks` visible blocks, whole layers from the bottom.
+
+    Example:
+        >>> build(kubrel.load("hut.schem")).meta["blocks"]
+        412
+    """
+    shapes = [shape(state) for state in volume.palette]
+    blocks = numpy.ascontiguousarray(volume.blocks)
+    cells, states, masks, _ = _native.visible_faces(blocks, looks(shapes))
+    cells = numpy.frombuffer(cells, dtype=numpy.uint32)
+    states = numpy.frombuffer(states, dtype=numpy.uint32)
+    masks = numpy.frombuffer(masks, dtype=numpy.uint8)
+    size_x, size_y, size_z = volume.size
+    layer = max(1, size_x * size_z)
+    left_out = ""
+    if len(cells) > max_blocks:
+        # Whole layers where one fits, so the cut shows a build as it stands at that height.
+        first_dropped = int(cells[max_blocks]) // layer
+        kept = int(numpy.searchsorted(cells, first_dropped * layer)) or max_blocks
+        top = int(cells[kept - 1]) // layer
+        left_out = (
+            f"{len(cells) - kept:,d} of {len(cells):,d} visible blocks above y = {top} left out "
+            f"(a page holds {max_blocks:,d}; `kubrel view --serve` sends more)"
+        )
+        cells, states, masks = cells[:kept], states[:kept], masks[:kept]
+    width = state_width(len(volume.palette))
+    deltas = numpy.diff(cells, prepend=numpy.uint32(0)).astype(numpy.uint32)
+    data = zlib.compress(planes(deltas, 4) + planes(states, width) + masks.tobytes(), 6)
+    per_index = _native.count_indices(blocks, len(volume.palette))
+    used = [i for i, count in enumerate(per_index) if count and shapes[i].look != EMPTY]
+    used.sort(key=lambda i: -per_index[i])
+    meta = {
+        "size": list(volume.size),
+        "origin": list(volume.origin),
+        "palette": list(volume.palette),
+        "colours": [list(colour(state)) for state in volume.palette],
+        "boxes": [[*entry.low, *entry.high] for entry in shapes],
+        "alphas": [entry.alpha for entry in shapes],
+        "blocks": int(len(cells)),
+        "state_bytes": width,
+        "regions": [
+            {"name": region.name, "min": list(region.min), "size": list(region.size)}
+            for region in volume.regions
+        ],
+        "materials": [[i, int(per_index[i])] for i in used[:MATERIALS_SHOWN]],
+        "material_count": len(used),
+        "left_out": left_out,
+    }
+    return Scene(meta, data)
