@@ -156,7 +156,9 @@ Status read_section(std::span<const uint8_t> doc, size_t payload, int depth, boo
   if (!palette.found()) return {};
   KUBREL_TRY(read_palette(doc, palette, depth, section.palette));
   if (section.palette.empty()) return {};
-  if (section.palette.size() > 1 || data.found()) {
+  // One state fills the section whatever its indices say (the game writes none; older versions
+  // and some tools write zeros, or an empty array).
+  if (section.palette.size() > 1) {
     if (!data.found()) return fail("section " + std::to_string(y) + " has no block indices");
     auto read = read_indices(doc, data, section.palette.size(), 4, spanning, kSectionBlocks,
                              section.indices);

@@ -8,6 +8,7 @@
 #include <lz4.h>
 #endif
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -30,15 +31,16 @@ uint32_t little_endian_u32(const uint8_t* p) {
   return (uint32_t{p[3]} << 24) | (uint32_t{p[2]} << 16) | (uint32_t{p[1]} << 8) | p[0];
 }
 
-Result<std::vector<uint8_t>> read_whole_file(const std::filesystem::path& path) {
+Result<std::vector<uint8_t>> read_whole_file(const std::filesystem::path& path,
+                                             size_t limit = SIZE_MAX) {
   std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
   if (!file) return std::unexpected(Error{path.string() + ": " + std::strerror(errno), errno});
   std::vector<uint8_t> bytes;
   uint8_t block[1 << 16];
-  while (true) {
-    size_t got = std::fread(block, 1, sizeof(block), file.get());
+  while (bytes.size() < limit) {
+    size_t got = std::fread(block, 1, std::min(sizeof(block), limit - bytes.size()), file.get());
     bytes.insert(bytes.end(), block, block + got);
-    if (got < sizeof(block)) break;
+    if (got == 0) break;
   }
   if (std::ferror(file.get())) {
     return std::unexpected(Error{path.string() + ": " + std::strerror(errno), errno});
@@ -206,6 +208,12 @@ Result<RegionFile> RegionFile::open(const std::filesystem::path& path) {
   KUBREL_ASSIGN_OR_RETURN(std::vector<uint8_t> bytes, read_whole_file(path));
   auto origin = region_origin(path.filename().string());
   return from_bytes(std::move(bytes), path.parent_path(), origin.value_or(std::array{0, 0}));
+}
+
+Result<RegionFile> RegionFile::open_table(const std::filesystem::path& path) {
+  KUBREL_ASSIGN_OR_RETURN(std::vector<uint8_t> bytes, read_whole_file(path, kRegionSector));
+  auto origin = region_origin(path.filename().string());
+  return from_bytes(std::move(bytes), {}, origin.value_or(std::array{0, 0}));
 }
 
 RegionFile RegionFile::from_bytes(std::vector<uint8_t> bytes, std::filesystem::path directory,

@@ -32,6 +32,9 @@ class RegionFile {
   // files are read when asked for). A missing file is an error; an empty or short one has no
   // chunks.
   [[nodiscard]] static Result<RegionFile> open(const std::filesystem::path& path);
+  // The location table alone (the file's first 4 KiB), for listing chunks without reading them:
+  // every chunk of it reads as damaged.
+  [[nodiscard]] static Result<RegionFile> open_table(const std::filesystem::path& path);
   // A region file held in memory; `directory` is where its external chunk files stand (empty:
   // none can be read).
   static RegionFile from_bytes(std::vector<uint8_t> bytes, std::filesystem::path directory = {},

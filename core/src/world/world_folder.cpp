@@ -121,7 +121,7 @@ Result<std::vector<std::array<int32_t, 2>>> dimension_chunks(
     const std::filesystem::path& dimension_folder) {
   std::vector<std::array<int32_t, 2>> chunks;
   for (const auto& path : region_files(dimension_folder)) {
-    KUBREL_ASSIGN_OR_RETURN(RegionFile file, RegionFile::open(path));
+    KUBREL_ASSIGN_OR_RETURN(RegionFile file, RegionFile::open_table(path));
     for (const auto& [x, z] : file.chunks()) {
       chunks.push_back(
           {file.origin()[0] + static_cast<int32_t>(x), file.origin()[1] + static_cast<int32_t>(z)});
