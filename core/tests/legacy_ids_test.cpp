@@ -17,25 +17,15 @@ namespace {
 using Bytes = std::vector<uint8_t>;
 using Pairs = std::vector<std::pair<std::string, int32_t>>;
 
-void pairs(testing::NbtWriter& w, std::string_view list, const Pairs& entries) {
-  w.list(list, NbtKind::Compound);
-  for (const auto& [k, v] : entries) w.compound("").string("K", k).int_("V", v).end();
-  w.end();
-}
-
-Bytes registry(const Pairs& ids) {
-  testing::NbtWriter w;
-  w.compound("").compound("FML").compound("Registries").compound("minecraft:blocks");
-  pairs(w, "ids", ids);
-  w.end().end().end().end();
-  return w.bytes();
-}
-
-Bytes item_data(const Pairs& items) {
+// A level.dat holding `entries` as 1.10's block registry, or as 1.7's item data beside "Data".
+Bytes level_dat(bool registry, const Pairs& entries) {
   testing::NbtWriter w;
   w.compound("").compound("Data").int_("version", 19133).end().compound("FML");
-  pairs(w, "ItemData", items);
-  w.end().end();
+  if (registry) w.compound("Registries").compound("minecraft:blocks");
+  w.list(registry ? "ids" : "ItemData", NbtKind::Compound);
+  for (const auto& [k, v] : entries) w.compound("").string("K", k).int_("V", v).end();
+  if (registry) w.end().end();
+  w.end().end().end();
   return w.bytes();
 }
 
@@ -46,38 +36,31 @@ struct IdsCase {
   std::string error = "";
 };
 
-std::optional<Bytes> world_level_dat(const std::string& world) {
-  auto corpus = testing::real_corpus_dir();
-  if (!corpus) return std::nullopt;
-  auto file = testing::read_file(corpus->parent_path() / "worlds" / world / "level.dat");
-  if (!file) return std::nullopt;
-  return testing::gunzip(*file);
-}
-
 TEST(LegacyIdsTest, ReadsForgeMapsOrNone) {
+  testing::NbtWriter bad;
+  bad.compound("").compound("FML").list("ItemData", NbtKind::Compound).compound("");
+  bad.int_("K", 1).int_("V", 1).end().end().end().end();
   std::vector<IdsCase> cases = {
       {"registry",
-       registry({{"minecraft:stone", 1}, {"mod:last", 4095}, {"mod:past", 4096}, {"mod:neg", -1}}),
-       {{1, "minecraft:stone"}, {4095, "mod:last"}, {2, ""}}},
+       level_dat(true, {{"minecraft:stone", 1}, {"m:last", 4095}, {"m:past", 4096}, {"m:-", -1}}),
+       {{1, "minecraft:stone"}, {4095, "m:last"}, {2, ""}}},
       {"item data: blocks only",
-       item_data({{"\x01minecraft:stone", 1}, {"\x02minecraft:apple", 260}, {"\x02mod:x", 2}}),
+       level_dat(false, {{"\x01minecraft:stone", 1}, {"\x02minecraft:apple", 260}, {"\x02m:x", 2}}),
        {{1, "minecraft:stone"}, {260, ""}, {2, ""}}},
-      {"vanilla", item_data({}), {{1, ""}}},
+      {"vanilla", level_dat(false, {}), {{1, ""}}},
+      {"K not a String",
+       bad.bytes(),
+       {},
+       "level.dat: 'ItemData' entry 0 is not a {K: name, V: id}"},
+      {"not NBT", Bytes{1, 2, 3}, {}, "level.dat: "},
   };
-  {
-    testing::NbtWriter w;
-    w.compound("").compound("FML").list("ItemData", NbtKind::Compound).compound("");
-    w.int_("K", 1).int_("V", 1).end().end().end().end();
-    cases.push_back({"K not a String",
-                     w.bytes(),
-                     {},
-                     "level.dat: 'ItemData' entry 0 is not a {K: name, V: id}"});
-  }
-  cases.push_back({"not NBT", Bytes{1, 2, 3}, {}, "level.dat: "});
+  auto corpus = testing::real_corpus_dir();
   for (auto [world, id, name] : {std::tuple{"elevator_1_10_2", 1, "minecraft:stone"},
                                  {"gregtech_1_7_10", 562, "gregtech:gt.meta.ore.normal.default"}}) {
-    if (auto file = world_level_dat(world))
-      cases.push_back({world, *file, {{id, name}, {0, "minecraft:air"}}});
+    auto file = testing::read_file(corpus.value_or("") / ".." / "worlds" / world / "level.dat");
+    if (corpus && file)
+      cases.push_back(
+          {world, testing::gunzip(*file).value_or(Bytes{}), {{id, name}, {0, "minecraft:air"}}});
   }
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
