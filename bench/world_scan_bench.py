@@ -34,7 +34,7 @@ def child(paths, output, jobs, address, by):
     from kubrel.collection.scan import write
     from kubrel.collection.world_scan import WorldScanPlan
 
-    plan = WorldScanPlan(paths, output, by=by)
+    plan = WorldScanPlan(paths, output, by=by, legacy=True)
     with dask_client(address, jobs) as client:
         started = time.perf_counter()
         failed = write(plan, jobs=jobs, client=client)

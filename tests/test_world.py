@@ -140,3 +140,31 @@ def test_world_matches_its_facts(row, tmp_path):
             assert np.allclose(
                 sorted(e.position for e in back.entities), sorted(e.position for e in vol.entities)
             )
+
+
+NUMBERED = [row for row in manifest_rows(WORLDS) if row not in MODERN]
+
+
+@pytest.mark.parametrize("row", NUMBERED, ids=[row["short_name"] for row in NUMBERED])
+def test_numbered_world_matches_its_facts(row):
+    """Worlds from before 1.13 are refused unless read as numbered states, which then give the
+    facts' "id:data(name)" counts with "#" before them."""
+    folder = WORLDS / row["short_name"]
+    lx, lz = map(int, row["c00_chunk_local"].split(","))
+    with pytest.raises(kubrel.KubrelError, match=r"^chunk at \(\d+, \d+\): .*legacy=True"):
+        kubrel.open_world(folder).load_chunk(lx, lz)
+    counts = counts_of(kubrel.open_world(folder, legacy=True).load_chunk(lx, lz))
+    assert sum(n for state, n in counts.items() if state not in AIR) == int(row["c00_nonair"])
+    for state, n in facts(row["c00_top3_nonair"]):
+        assert counts["#" + state] == n, state
+    for name, (_, nonair) in region_totals(row).items():
+        counted = kubrel.world.count_region(folder / name, legacy_world=folder)
+        assert not counted.errors, name
+        by_state = dict(zip(counted.states, counted.counts[0].tolist()))
+        assert sum(n for s, n in by_state.items() if s not in AIR) == nonair, name
+        if name == "region/r.0.0.mca" and row["r00_ids_ge_256"]:
+            numbered = {s: n for s, n in by_state.items() if s.startswith("#")}
+            high = {s: n for s, n in numbered.items() if int(s[1:].split(":")[0]) >= 256}
+            total, top = re.match(r"(\d+) blocks; top: (.*)", row["r00_ids_ge_256"]).groups()
+            assert sum(high.values()) == int(total)
+            assert all(high["#" + state] == n for state, n in facts(top))

@@ -92,16 +92,22 @@ def world_load_box(
     min: tuple[int, int, int],
     max: tuple[int, int, int],
     data_version: int | None = None,
+    legacy_world: str | None = None,
     /,
 ) -> _Read: ...
 def world_load_chunk(
-    dimension_folder: str, cx: int, cz: int, data_version: int | None = None, /
+    dimension_folder: str,
+    cx: int,
+    cz: int,
+    data_version: int | None = None,
+    legacy_world: str | None = None,
+    /,
 ) -> _Read: ...
 # A chunk's data version and its stored WORLD_SURFACE heightmap as native int64 longs (local x, z).
 def world_surface(region_path: str, x: int, z: int, /) -> tuple[int | None, bytes]: ...
 # (states, native uint64 counts row by row, native int32 keys (3 per row), chunk errors).
 def count_region(
-    region_path: str, by: str = "world", /
+    region_path: str, by: str = "world", legacy_world: str | None = None, /
 ) -> tuple[list[str], bytes, bytes, list[tuple[int, int, str]]]: ...
 def build_info() -> dict[str, str]:
     """How the extension was built: "inflaters" names the gzip libraries, e.g. "isa-l, libdeflate"

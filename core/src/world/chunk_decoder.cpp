@@ -8,6 +8,7 @@
 
 #include "common/state_text.h"
 #include "nbt/nbt_view.h"
+#include "world/legacy_section.h"
 
 namespace kubrel {
 
@@ -219,6 +220,26 @@ Status read_world_surface(std::span<const uint8_t> doc, const NbtTagRef& tag, in
   return {};
 }
 
+// A chunk of numeric ids, its blocks as numbered states: every section shares the chunk's palette.
+Result<DecodedChunk> numbered_chunk(std::span<const uint8_t> doc, std::optional<int32_t> version,
+                                    const ChunkDecodeOptions& options) {
+  KUBREL_ASSIGN_OR_RETURN(LegacyChunk numbered, decode_legacy_chunk(doc, *options.legacy));
+  DecodedChunk chunk;
+  chunk.data_version = version;
+  chunk.sections.reserve(numbered.sections.size());
+  for (const LegacySection& stored : numbered.sections) {
+    ChunkSection& section = chunk.sections.emplace_back();
+    section.y = stored.y;
+    section.palette = numbered.palette;
+    section.indices.assign(stored.indices.begin(), stored.indices.end());
+  }
+  if (options.records) {
+    chunk.block_entities = std::move(numbered.block_entities);
+    chunk.entities = std::move(numbered.entities);
+  }
+  return chunk;
+}
+
 Result<DecodedChunk> decode_body(std::span<const uint8_t> doc, const ChunkDecodeOptions& options) {
   KUBREL_ASSIGN_OR_RETURN(size_t root, nbt_root_compound(doc));
   NbtEntries<6> top{
@@ -251,6 +272,7 @@ Result<DecodedChunk> decode_body(std::span<const uint8_t> doc, const ChunkDecode
         KUBREL_TRY(skip.skip(NbtKind::Compound, depth + 1));
         return skip.position();
       }));
+  if (legacy && options.legacy) return numbered_chunk(doc, chunk.data_version, options);
   if (legacy) {
     if (chunk.data_version) {
       return fail("it is from before 1.13 (data version " + std::to_string(*chunk.data_version) +

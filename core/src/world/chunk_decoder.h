@@ -3,7 +3,7 @@
 // from 1.13 on: the "Level"-wrapped one (indices spanning longs before data version 2529, padded
 // per long from it on) and the root-level one of 1.18 and later (sections from any y, a palette
 // of one entry with no data). Chunks that hold numeric block ids (before 1.13) are refused with a
-// message naming their version.
+// message naming their version, unless the caller reads them as numbered states.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "common/legacy_state.h"
 #include "volume/volume.h"
 
 namespace kubrel {
@@ -52,6 +53,9 @@ struct ChunkDecodeOptions {
   bool records = true;
   // Whether biomes are kept.
   bool biomes = true;
+  // Chunks of numeric ids are read into this palette (named by its map) as numbered states,
+  // when given; refused otherwise. Their numeric biomes are not kept.
+  LegacyPalette* legacy = nullptr;
 };
 
 // Decodes the chunk at (cx, cz) (for messages) from its uncompressed NBT. Failures start with

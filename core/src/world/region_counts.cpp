@@ -30,11 +30,14 @@ struct Tally {
 
 }  // namespace
 
-RegionCounts count_region(const RegionFile& file, CountBy by) {
+RegionCounts count_region(const RegionFile& file, CountBy by, const LegacyNames* legacy) {
   RegionCounts out;
   Tally tally;
   std::map<int32_t, size_t> y_rows;
-  const ChunkDecodeOptions blocks_only{.records = false, .biomes = false};
+  std::optional<LegacyPalette> numbered;
+  if (legacy) numbered.emplace(legacy);
+  const ChunkDecodeOptions blocks_only{
+      .records = false, .biomes = false, .legacy = numbered ? &*numbered : nullptr};
   // Per-section counts by palette entry, and by y layer within the section for CountBy::Y.
   std::vector<uint32_t> local;
   std::vector<uint32_t> global;
@@ -101,9 +104,10 @@ RegionCounts count_region(const RegionFile& file, CountBy by) {
   return out;
 }
 
-Result<RegionCounts> count_region(const std::filesystem::path& path, CountBy by) {
+Result<RegionCounts> count_region(const std::filesystem::path& path, CountBy by,
+                                  const LegacyNames* legacy) {
   KUBREL_ASSIGN_OR_RETURN(RegionFile file, RegionFile::open(path));
-  return count_region(file, by);
+  return count_region(file, by, legacy);
 }
 
 }  // namespace kubrel

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "common/legacy_state.h"
 #include "world/region_file.h"
 
 namespace kubrel {
@@ -31,7 +32,11 @@ struct RegionCounts {
   std::vector<ChunkError> errors;
 };
 
-[[nodiscard]] RegionCounts count_region(const RegionFile& file, CountBy by);
-[[nodiscard]] Result<RegionCounts> count_region(const std::filesystem::path& path, CountBy by);
+// With `legacy`, chunks of numeric ids count as numbered states named by it; without, each is an
+// error.
+[[nodiscard]] RegionCounts count_region(const RegionFile& file, CountBy by,
+                                        const LegacyNames* legacy = nullptr);
+[[nodiscard]] Result<RegionCounts> count_region(const std::filesystem::path& path, CountBy by,
+                                                const LegacyNames* legacy = nullptr);
 
 }  // namespace kubrel

@@ -86,8 +86,10 @@ bool inside(const WorldBox& box, int64_t x, int64_t y, int64_t z) {
 
 }  // namespace
 
-Result<Volume> load_world_box(const std::filesystem::path& folder, const WorldBox& box,
-                              std::optional<int32_t> data_version) {
+namespace {
+
+Result<Volume> load_box(const std::filesystem::path& folder, const WorldBox& box,
+                        std::optional<int32_t> data_version, const ChunkDecodeOptions& options) {
   const int64_t sx = int64_t{box.max.x} - box.min.x, sy = int64_t{box.max.y} - box.min.y,
                 sz = int64_t{box.max.z} - box.min.z;
   if (sx <= 0 || sy <= 0 || sz <= 0) return fail("an empty box: its upper corner is exclusive");
@@ -116,7 +118,7 @@ Result<Volume> load_world_box(const std::filesystem::path& folder, const WorldBo
       KUBREL_ASSIGN_OR_RETURN(std::optional<PageBuffer> nbt, regions.chunk("region", cx, cz));
       std::vector<VolumeEntity> entities;
       if (nbt) {
-        KUBREL_ASSIGN_OR_RETURN(DecodedChunk chunk, decode_chunk(nbt->bytes(), cx, cz));
+        KUBREL_ASSIGN_OR_RETURN(DecodedChunk chunk, decode_chunk(nbt->bytes(), cx, cz, options));
         if (chunk.data_version && (!newest || *chunk.data_version > *newest)) {
           newest = chunk.data_version;
         }
@@ -201,14 +203,27 @@ Result<Volume> load_world_box(const std::filesystem::path& folder, const WorldBo
   return volume;
 }
 
+}  // namespace
+
+Result<Volume> load_world_box(const std::filesystem::path& folder, const WorldBox& box,
+                              std::optional<int32_t> data_version, const LegacyNames* legacy) {
+  std::optional<LegacyPalette> numbered;
+  if (legacy) numbered.emplace(legacy);
+  const ChunkDecodeOptions whole{.legacy = numbered ? &*numbered : nullptr};
+  return load_box(folder, box, data_version, whole);
+}
+
 Result<Volume> load_world_chunk(const std::filesystem::path& folder, int32_t cx, int32_t cz,
-                                std::optional<int32_t> data_version) {
+                                std::optional<int32_t> data_version, const LegacyNames* legacy) {
+  std::optional<LegacyPalette> numbered;
+  if (legacy) numbered.emplace(legacy);
   RegionCache regions(folder);
   KUBREL_ASSIGN_OR_RETURN(std::optional<PageBuffer> nbt, regions.chunk("region", cx, cz));
   if (!nbt) {
     return fail("no chunk at (" + std::to_string(cx) + ", " + std::to_string(cz) + ")");
   }
-  ChunkDecodeOptions sections_only{.records = false, .biomes = false};
+  ChunkDecodeOptions sections_only{
+      .records = false, .biomes = false, .legacy = numbered ? &*numbered : nullptr};
   KUBREL_ASSIGN_OR_RETURN(DecodedChunk chunk, decode_chunk(nbt->bytes(), cx, cz, sections_only));
   // A chunk that stores no sections reads as one section of air at y 0..15.
   int32_t low = 0, high = 0;
@@ -218,7 +233,7 @@ Result<Volume> load_world_chunk(const std::filesystem::path& folder, int32_t cx,
     high = i == 0 ? y : std::max(high, y);
   }
   const WorldBox box{{cx * 16, low * 16, cz * 16}, {cx * 16 + 16, high * 16 + 16, cz * 16 + 16}};
-  return load_world_box(folder, box, data_version);
+  return load_world_box(folder, box, data_version, legacy);
 }
 
 }  // namespace kubrel

@@ -11,6 +11,7 @@
 
 #include "common/error.h"
 #include "common/geometry.h"
+#include "common/legacy_state.h"
 #include "volume/volume.h"
 
 namespace kubrel {
@@ -24,14 +25,17 @@ struct WorldBox {
 // Reads `box` from the dimension whose region/ (and entities/) folders are in `folder`. Biomes are
 // given only when every position of the box has one stored (chunks from 1.18 on); the volume's
 // data version is the highest of the chunks read, else `data_version`. A chunk that fails to read
-// fails the whole load, its message naming the chunk.
+// fails the whole load, its message naming the chunk. With `legacy`, chunks of numeric ids read as
+// numbered states named by it; without, they fail.
 [[nodiscard]] Result<Volume> load_world_box(const std::filesystem::path& folder,
                                             const WorldBox& box,
-                                            std::optional<int32_t> data_version = std::nullopt);
+                                            std::optional<int32_t> data_version = std::nullopt,
+                                            const LegacyNames* legacy = nullptr);
 
 // Reads one chunk whole: its 16 x 16 columns over the sections it stores.
 [[nodiscard]] Result<Volume> load_world_chunk(const std::filesystem::path& folder, int32_t cx,
                                               int32_t cz,
-                                              std::optional<int32_t> data_version = std::nullopt);
+                                              std::optional<int32_t> data_version = std::nullopt,
+                                              const LegacyNames* legacy = nullptr);
 
 }  // namespace kubrel

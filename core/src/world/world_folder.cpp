@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "nbt/nbt_view.h"
+#include "world/legacy_ids.h"
 #include "world/region_file.h"
 
 namespace kubrel {
@@ -26,9 +27,8 @@ Result<std::string> string_value(std::span<const uint8_t> doc, const NbtTagRef& 
   return cursor.text();
 }
 
-}  // namespace
-
-Result<WorldInfo> read_world_info(const std::filesystem::path& world) {
+// The world's level.dat, inflated.
+Result<PageBuffer> read_level_dat(const std::filesystem::path& world) {
   const std::filesystem::path level = world / "level.dat";
   std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(level.c_str(), "rb"), &std::fclose);
   if (!file) return fail(world.string() + " holds no readable level.dat: not a world folder");
@@ -40,7 +40,19 @@ Result<WorldInfo> read_world_info(const std::filesystem::path& world) {
   }
   auto inflated = decompress_chunk(1, bytes, kMaxLevelDat);
   if (!inflated) return fail(level.string() + ": " + inflated.error().message);
-  const std::span<const uint8_t> doc = inflated->bytes();
+  return inflated;
+}
+
+}  // namespace
+
+Result<LegacyNames> read_world_legacy_names(const std::filesystem::path& world) {
+  KUBREL_ASSIGN_OR_RETURN(PageBuffer level, read_level_dat(world));
+  return read_legacy_ids(level.bytes());
+}
+
+Result<WorldInfo> read_world_info(const std::filesystem::path& world) {
+  KUBREL_ASSIGN_OR_RETURN(PageBuffer inflated, read_level_dat(world));
+  const std::span<const uint8_t> doc = inflated.bytes();
   WorldInfo info;
   auto read = [&]() -> Status {
     KUBREL_ASSIGN_OR_RETURN(size_t root, nbt_root_compound(doc));
@@ -61,7 +73,7 @@ Result<WorldInfo> read_world_info(const std::filesystem::path& world) {
     }
     return {};
   }();
-  if (!read) return fail(level.string() + ": " + read.error().message);
+  if (!read) return fail((world / "level.dat").string() + ": " + read.error().message);
   return info;
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "common/legacy_state.h"
 
 namespace kubrel {
 
@@ -31,6 +32,9 @@ struct WorldDimension {
 
 // What the world's level.dat says; fails when the folder holds none or it cannot be read.
 [[nodiscard]] Result<WorldInfo> read_world_info(const std::filesystem::path& world);
+
+// The names level.dat gives numeric block ids (a modded world's map); none for other worlds.
+[[nodiscard]] Result<LegacyNames> read_world_legacy_names(const std::filesystem::path& world);
 
 // The dimensions that have a region folder, the three of the game first.
 [[nodiscard]] Result<std::vector<WorldDimension>> find_dimensions(

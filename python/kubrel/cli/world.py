@@ -28,9 +28,17 @@ def world():
     """Read the game's world saves (the folder that holds level.dat)."""
 
 
-def _open(path):
+legacy_option = click.option(
+    "--legacy",
+    is_flag=True,
+    help="Read chunks from before 1.13 as numbered states (#id:data, named where level.dat "
+    "names the id) instead of refusing them.",
+)
+
+
+def _open(path, legacy=False):
     try:
-        return kubrel.open_world(path)
+        return kubrel.open_world(path, legacy=legacy)
     except (OSError, ValueError) as error:
         raise file_error(path, error) from None
 
@@ -129,13 +137,14 @@ dimension_option = click.option(
     help="The blocks to cut out: from the first corner up to, not including, the second.",
 )
 @dimension_option
+@legacy_option
 @click.option("--format", "format_name", type=click.Choice(FORMATS),
               help="The format to write (default: from DST's suffix).")
 @click.option("--drop-entities", is_flag=True,
               help="Leave out block entities and entities where the format holds none (KBR).")
 @in_place_option
 @click.option("--force", is_flag=True, help="Replace DST even when it is read-only.")
-def export(world_path, output, box, dimension, format_name, drop_entities, in_place, force):
+def export(world_path, output, box, dimension, legacy, format_name, drop_entities, in_place, force):
     """Cuts the box --box out of WORLD and writes it to DST: blocks, block entities, entities
     and biomes; chunks the world has not generated are air."""
     corners = parse_box(box)
@@ -143,7 +152,7 @@ def export(world_path, output, box, dimension, format_name, drop_entities, in_pl
     if target is None:
         raise UserError(f"{output}: name --format, or end it in .schem, .nbt, .litematic or .kbr")
     refuse_overwrite([output], [], in_place)
-    opened = _open(world_path)
+    opened = _open(world_path, legacy)
     if dimension not in opened.dimensions:
         raise UserError(
             f"{world_path} has no dimension {dimension}; it has {', '.join(opened.dimensions)}"
@@ -178,12 +187,13 @@ def export(world_path, output, box, dimension, format_name, drop_entities, in_pl
     help="One row per region file (world), per region file and y level (y), or per chunk "
     "section (chunk).",
 )
+@legacy_option
 @jobs_option
 @click.option("--resume", is_flag=True,
               help="Keep the rows OUTPUT has and count only the other region files.")
 @dask_option
 @in_place_option
-def scan(paths, output, by, jobs, resume, dask_address, in_place):
+def scan(paths, output, by, legacy, jobs, resume, dask_address, in_place):
     """Counts the blocks of every world under PATHS per state, one task per region file: each
     row names its world, dimension and region file, with the counts, or the error that kept a
     chunk or the file from being read."""
@@ -192,7 +202,7 @@ def scan(paths, output, by, jobs, resume, dask_address, in_place):
     from kubrel.collection.world_scan import WorldScanPlan
 
     try:
-        plan = WorldScanPlan(paths, output, resume, by)
+        plan = WorldScanPlan(paths, output, resume, by, legacy)
         refuse_overwrite([output], [], in_place)
     except OSError as error:
         raise file_error(error.filename or output, error) from None

@@ -89,7 +89,7 @@ class WorldScanPlan:
     prefix = ".kubrel-world-scan-"
     schema = staticmethod(schema)
 
-    def __init__(self, paths, output=None, resume=False, by="world"):
+    def __init__(self, paths, output=None, resume=False, by="world", legacy=False):
         from kubrel.collection.files import temporary_beside
 
         if by not in BY:
@@ -97,6 +97,7 @@ class WorldScanPlan:
         self.paths = [os.fspath(path) for path in paths]
         check_paths(self.paths)
         self.by = by
+        self.legacy = legacy
         self.output = None if output is None else os.fspath(output)
         if self.output is not None:
             os.unlink(temporary_beside(self.output, self.prefix, ".parquet"))
@@ -132,7 +133,7 @@ class WorldScanPlan:
             count_rows,
             self.todo(),
             self.count,
-            self.by,
+            (self.by, self.legacy),
             jobs=jobs,
             client=client,
             on_done=on_done,
@@ -141,15 +142,16 @@ class WorldScanPlan:
         )
 
 
-def count_rows(item, by):
+def count_rows(item, options):
     """The rows of one region file (a list of dicts of COLUMNS). Damaged chunks are named in the
     rows' "error" beside the counts of the others; a file that cannot be read at all gives one row
     with its error."""
     from kubrel._extras import error_text
     from kubrel.world import count_region
 
+    by, legacy = options
     try:
-        counted = count_region(item[2], by=by)
+        counted = count_region(item[2], by=by, legacy_world=item[0] if legacy else None)
     # One unreadable region file must not end a scan of a thousand.
     except Exception as error:  # noqa: BLE001
         return lost_rows(item, error_text(error))
@@ -210,10 +212,11 @@ def _named(item):
     return row
 
 
-def scan_worlds(paths, output=None, *, by="world", jobs=None, resume=False, client=None,
-                on_done=None):
+def scan_worlds(paths, output=None, *, by="world", legacy=False, jobs=None, resume=False,
+                client=None, on_done=None):
     """Counts the blocks of every world under `paths` per state, one row per region file (or per y
-    level, or chunk section, with `by`), and returns the rows as a `pyarrow.Table`. With `output`
+    level, or chunk section, with `by`), and returns the rows as a `pyarrow.Table`; chunks from
+    before 1.13 count as numbered states with `legacy` (see `open_world`). With `output`
     the rows are streamed to that Parquet file, and `resume` skips the region files it holds.
 
     >>> t = kubrel.scan_worlds(["saves/"], by="y")  # doctest: +SKIP
@@ -221,7 +224,7 @@ def scan_worlds(paths, output=None, *, by="world", jobs=None, resume=False, clie
     """
     from kubrel.collection.scan import write
 
-    plan = WorldScanPlan(paths, output, resume, by)
+    plan = WorldScanPlan(paths, output, resume, by, legacy)
     if output is None:
         batches = plan.batches(jobs, client, on_done)
         return require("pyarrow").Table.from_batches(list(batches), schema=schema())

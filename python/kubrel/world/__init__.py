@@ -41,8 +41,9 @@ Box = tuple[tuple[int, int, int], tuple[int, int, int]]
 class World:
     """A world save folder. Use `open_world` to get one."""
 
-    def __init__(self, path: str | os.PathLike[str]) -> None:
+    def __init__(self, path: str | os.PathLike[str], legacy: bool = False) -> None:
         self.path = os.fspath(path)
+        self.legacy = legacy
         self.data_version, self.name, self.game_version = _native.world_info(self.path)
         self._dimensions = dict(_native.world_dimensions(self.path))
 
@@ -57,6 +58,10 @@ class World:
         ['minecraft:overworld', 'minecraft:the_end']
         """
         return list(self._dimensions)
+
+    @property
+    def _legacy_world(self) -> str | None:
+        return self.path if self.legacy else None
 
     def _folder(self, dimension: str) -> str:
         try:
@@ -95,7 +100,8 @@ class World:
         """
         (x0, y0, z0), (x1, y1, z1) = box
         read = _native.world_load_box(
-            self._folder(dimension), (x0, y0, z0), (x1, y1, z1), self.data_version
+            self._folder(dimension), (x0, y0, z0), (x1, y1, z1), self.data_version,
+            self._legacy_world,
         )
         return volume_from_native(read)
 
@@ -106,16 +112,23 @@ class World:
         (16, 128, 16)
         """
         return volume_from_native(
-            _native.world_load_chunk(self._folder(dimension), cx, cz, self.data_version)
+            _native.world_load_chunk(
+                self._folder(dimension), cx, cz, self.data_version, self._legacy_world
+            )
         )
 
 
-def open_world(path: str | os.PathLike[str]) -> World:
+def open_world(path: str | os.PathLike[str], legacy: bool = False) -> World:
     """The world save in `path`, the folder that holds `level.dat`.
 
+    Chunks from before 1.13 hold numeric block ids: they are refused unless `legacy`, which reads
+    them as numbered states, "#id:data", or "#id:data(name)" where the world's level.dat names the
+    id (modded worlds). Volumes holding such states are refused by every writer.
+
     >>> world = kubrel.open_world("saves/Castle")
+    >>> old = kubrel.open_world("saves/Beta", legacy=True)
     """
-    return World(path)
+    return World(path, legacy)
 
 
 @dataclass(frozen=True)
@@ -134,16 +147,23 @@ class RegionCounts:
     errors: list[tuple[int, int, str]]
 
 
-def count_region(path: str | os.PathLike[str], by: str = "world") -> RegionCounts:
+def count_region(
+    path: str | os.PathLike[str],
+    by: str = "world",
+    legacy_world: str | os.PathLike[str] | None = None,
+) -> RegionCounts:
     """How many blocks of each state one region file stores, without building a `Volume`.
 
-    Stored air counts like any state; sections a chunk does not store are not counted.
+    Stored air counts like any state; sections a chunk does not store are not counted. Chunks
+    from before 1.13 are errors unless `legacy_world` names the world the file belongs to: they
+    then count as numbered states, named by its level.dat (see `open_world`).
 
     >>> c = kubrel.world.count_region("saves/Castle/region/r.0.0.mca")
     >>> dict(zip(c.states, c.counts[0].tolist()))["minecraft:stone"]
     52310
     """
-    states, counts, keys, errors = _native.count_region(os.fspath(path), by)
+    legacy_world = None if legacy_world is None else os.fspath(legacy_world)
+    states, counts, keys, errors = _native.count_region(os.fspath(path), by, legacy_world)
     rows = 1 if by == "world" else len(keys) // 12
     table = np.frombuffer(counts, dtype=np.uint64).reshape(rows, len(states))
     key_rows = np.frombuffer(keys, dtype=np.int32).reshape(-1, 3)

@@ -111,20 +111,34 @@ PyObject* world_chunks(PyObject*, PyObject* args) {
   });
 }
 
+// The names of numeric ids of the world at `world` (a path, or null for none: numbered chunks are
+// then refused), read where the interpreter's lock is released.
+Result<std::optional<LegacyNames>> legacy_names(const char* world) {
+  if (!world) return std::optional<LegacyNames>();
+  KUBREL_ASSIGN_OR_RETURN(LegacyNames names, read_world_legacy_names(world));
+  return std::optional<LegacyNames>(std::move(names));
+}
+
+const LegacyNames* names_or_null(const std::optional<LegacyNames>& names) {
+  return names ? &*names : nullptr;
+}
+
 PyObject* world_load_box(PyObject*, PyObject* args) {
   return guard([&]() -> PyObject* {
     const char* folder = nullptr;
     WorldBox box;
     PyObject* version = nullptr;
-    if (!PyArg_ParseTuple(args, "s(iii)(iii)|O:world_load_box", &folder, &box.min.x, &box.min.y,
-                          &box.min.z, &box.max.x, &box.max.y, &box.max.z, &version)) {
+    const char* legacy = nullptr;
+    if (!PyArg_ParseTuple(args, "s(iii)(iii)|Oz:world_load_box", &folder, &box.min.x, &box.min.y,
+                          &box.min.z, &box.max.x, &box.max.y, &box.max.z, &version, &legacy)) {
       return nullptr;
     }
     std::optional<int32_t> data_version;
     if (!data_version_arg(version, data_version)) return nullptr;
-    Result<Volume> volume = [&] {
+    Result<Volume> volume = [&]() -> Result<Volume> {
       ReleasedLock unlocked;
-      return load_world_box(folder, box, data_version);
+      KUBREL_ASSIGN_OR_RETURN(std::optional<LegacyNames> names, legacy_names(legacy));
+      return load_world_box(folder, box, data_version, names_or_null(names));
     }();
     if (!volume) return raise_core(volume.error());
     return volume_dict(std::move(*volume));
@@ -136,14 +150,16 @@ PyObject* world_load_chunk(PyObject*, PyObject* args) {
     const char* folder = nullptr;
     int cx = 0, cz = 0;
     PyObject* version = nullptr;
-    if (!PyArg_ParseTuple(args, "sii|O:world_load_chunk", &folder, &cx, &cz, &version)) {
+    const char* legacy = nullptr;
+    if (!PyArg_ParseTuple(args, "sii|Oz:world_load_chunk", &folder, &cx, &cz, &version, &legacy)) {
       return nullptr;
     }
     std::optional<int32_t> data_version;
     if (!data_version_arg(version, data_version)) return nullptr;
-    Result<Volume> volume = [&] {
+    Result<Volume> volume = [&]() -> Result<Volume> {
       ReleasedLock unlocked;
-      return load_world_chunk(folder, cx, cz, data_version);
+      KUBREL_ASSIGN_OR_RETURN(std::optional<LegacyNames> names, legacy_names(legacy));
+      return load_world_chunk(folder, cx, cz, data_version, names_or_null(names));
     }();
     if (!volume) return raise_core(volume.error());
     return volume_dict(std::move(*volume));
@@ -173,7 +189,8 @@ PyObject* count_region(PyObject*, PyObject* args) {
   return guard([&]() -> PyObject* {
     const char* path = nullptr;
     const char* by_name = "world";
-    if (!PyArg_ParseTuple(args, "s|s:count_region", &path, &by_name)) return nullptr;
+    const char* legacy = nullptr;
+    if (!PyArg_ParseTuple(args, "s|sz:count_region", &path, &by_name, &legacy)) return nullptr;
     const std::string_view by_text = by_name;
     CountBy by = CountBy::World;
     if (by_text == "y") {
@@ -184,9 +201,10 @@ PyObject* count_region(PyObject*, PyObject* args) {
       return raise_text(PyExc_ValueError,
                         "by must be 'world', 'y' or 'chunk', not '" + std::string(by_text) + "'");
     }
-    Result<RegionCounts> counts = [&] {
+    Result<RegionCounts> counts = [&]() -> Result<RegionCounts> {
       ReleasedLock unlocked;
-      return kubrel::count_region(path, by);
+      KUBREL_ASSIGN_OR_RETURN(std::optional<LegacyNames> names, legacy_names(legacy));
+      return kubrel::count_region(path, by, names_or_null(names));
     }();
     if (!counts) return raise_core(counts.error());
     PyRef errors = PyRef::steal(list_of(counts->errors, [](const RegionCounts::ChunkError& e) {
@@ -211,13 +229,16 @@ KUBREL_WORLD_METHOD(world_dimensions, "world_dimensions(folder) -> [(name, dimen
 KUBREL_WORLD_METHOD(world_region_files,
                     "world_region_files(dimension_folder, kind='region') -> [path]")
 KUBREL_WORLD_METHOD(world_chunks, "world_chunks(dimension_folder) -> [(cx, cz)]")
-KUBREL_WORLD_METHOD(world_load_box,
-                    "world_load_box(dimension_folder, min, max, data_version=None) -> dict")
-KUBREL_WORLD_METHOD(world_load_chunk,
-                    "world_load_chunk(dimension_folder, cx, cz, data_version=None) -> dict")
+KUBREL_WORLD_METHOD(
+    world_load_box,
+    "world_load_box(dimension_folder, min, max, data_version=None, legacy_world=None) -> dict")
+KUBREL_WORLD_METHOD(
+    world_load_chunk,
+    "world_load_chunk(dimension_folder, cx, cz, data_version=None, legacy_world=None) -> dict")
 KUBREL_WORLD_METHOD(world_surface,
                     "world_surface(region_path, x, z) -> (data_version, WORLD_SURFACE longs)")
-KUBREL_WORLD_METHOD(count_region,
-                    "count_region(region_path, by='world') -> (states, counts, keys, errors)")
+KUBREL_WORLD_METHOD(
+    count_region,
+    "count_region(region_path, by='world', legacy_world=None) -> (states, counts, keys, errors)")
 
 }  // namespace kubrel::py
