@@ -80,6 +80,8 @@ def measure(argv, runs, first=None):
     out = {k: v for k, v in results[0].items() if k not in ("seconds", "peak_kib")}
     out["seconds"] = statistics.median(seconds)
     out["spread"] = (max(seconds) - min(seconds)) / out["seconds"] if out["seconds"] else 0.0
+    if all("cpu_seconds" in r for r in results):
+        out["cpu_seconds"] = statistics.median(r["cpu_seconds"] for r in results)
     if "peak_kib" in results[0]:
         out["peak_mib"] = statistics.median(r["peak_kib"] for r in results) / 1024
     return out

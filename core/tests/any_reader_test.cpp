@@ -386,11 +386,26 @@ std::unique_ptr<AnySchematicInputStream> detect_gzip(const Bytes& member) {
   return AnySchematicInputStream::new_from_known_gzip(std::make_unique<MemorySource>(member));
 }
 
+// The bytes of a stream that does not tell its size, as a file-like object does not.
+class UntoldSizeSource final : public ByteSource {
+ public:
+  explicit UntoldSizeSource(const Bytes& bytes) : inner_(bytes) {}
+  Result<size_t> read(uint8_t* dst, size_t n) override { return inner_.read(dst, n); }
+
+ private:
+  MemorySource inner_;
+};
+
 TEST(AnyReaderGzipTest, ForkingTheCompressedInputReadsTheSame) {
   Bytes mojang_member = testing::gzip_compress(mojang_document());
   Bytes truncated(mojang_member.begin(), mojang_member.end() - 12);
   Bytes corrupt = testing::gzip_compress(sponge_document(4, 4, 4));
   corrupt[corrupt.size() - 6] ^= 0x40;  // the checksum no longer matches
+  Bytes trailing = mojang_member;
+  trailing.insert(trailing.end(), {'j', 'u', 'n', 'k', 0, 0, 0, 0});
+  Bytes past_whole_limit(AnySchematicInputStream::kWholeInflateLimit + 1, 0);
+  const Bytes kbr = kbr_document(20);
+  std::copy(kbr.begin(), kbr.end(), past_whole_limit.begin());
   const std::vector<std::pair<std::string, Bytes>> members = {
       {"KBR", testing::gzip_compress(kbr_document(20))},
       {"Sponge", testing::gzip_compress(sponge_document(5, 3, 4), 1)},
@@ -401,14 +416,22 @@ TEST(AnyReaderGzipTest, ForkingTheCompressedInputReadsTheSame) {
       {"garbage inside gzip", testing::gzip_compress(Bytes(3000, 0x42), 0)},
       {"cut inside the member", truncated},
       {"bad checksum", corrupt},
+      {"bytes after the member", trailing},
+      {"document past the whole inflate", testing::gzip_compress(past_whole_limit, 1)},
   };
   for (const auto& [name, member] : members) {
     SCOPED_TRACE(name);
     auto decoded_once = AnySchematicInputStream::new_from_known(
         make_gzip_chain(std::make_unique<MemorySource>(member)));
     auto forked = detect_gzip(member);
-    EXPECT_EQ(forked->boundary(), decoded_once->boundary());
-    EXPECT_EQ(render_all(*forked), render_all(*decoded_once));
+    auto untold =
+        AnySchematicInputStream::new_from_known_gzip(std::make_unique<UntoldSizeSource>(member));
+    auto boundary = decoded_once->boundary();
+    EXPECT_EQ(forked->boundary(), boundary);
+    EXPECT_EQ(untold->boundary(), boundary);
+    auto blocks = render_all(*decoded_once);
+    EXPECT_EQ(render_all(*forked), blocks);
+    EXPECT_EQ(render_all(*untold), blocks);
   }
 }
 

@@ -56,9 +56,11 @@ TEST_F(FileSourceTest, ReadsWholeFileInAnyPieceSize) {
     SCOPED_TRACE(piece);
     auto source = FileSource::open(path);
     ASSERT_TRUE(source.has_value());
+    EXPECT_EQ((*source)->size_hint(), bytes.size());
     auto all = testing::read_all(**source, piece);
     ASSERT_TRUE(all.has_value()) << all.error().message;
     EXPECT_EQ(*all, bytes);
+    EXPECT_EQ((*source)->size_hint(), 0u);
   }
 }
 

@@ -7,6 +7,7 @@
 #include "formats/schematic_formats.h"
 #include "io/gzip_source.h"
 #include "io/shared_stream.h"
+#include "io/whole_gzip.h"
 
 namespace kubrel {
 
@@ -39,6 +40,14 @@ std::unique_ptr<AnySchematicInputStream> AnySchematicInputStream::new_from_facto
 
 std::unique_ptr<AnySchematicInputStream> AnySchematicInputStream::new_from_known_gzip(
     std::unique_ptr<ByteSource> compressed) {
+  // On small inputs, a decoding chain for each candidate and a second inflate cost more than
+  // reading the document does. Only an input that tells its size is held back: reading it ahead
+  // costs nothing a caller can see, where a stream's reads might.
+  if (std::optional<uint64_t> size = compressed->size_hint(); size && *size <= kWholeInflateLimit) {
+    std::unique_ptr<AnySchematicInputStream> stream(new AnySchematicInputStream());
+    stream->small_member_ = std::move(compressed);
+    return stream;
+  }
   // The buffer in front of the input is shared, so the input is still read in large pieces once.
   return over_forks(std::make_unique<BufferedSource>(std::move(compressed), kGzipChainBufferSize),
                     known_formats(), &make_gzip_chain);
@@ -48,16 +57,49 @@ std::unique_ptr<AnySchematicInputStream> AnySchematicInputStream::over_forks(
     std::unique_ptr<ByteSource> source, const std::vector<Factory>& factories,
     std::unique_ptr<ByteSource> (*wrap)(std::unique_ptr<ByteSource>)) {
   std::unique_ptr<AnySchematicInputStream> stream(new AnySchematicInputStream());
+  stream->fork_candidates(std::move(source), factories, wrap);
+  return stream;
+}
+
+void AnySchematicInputStream::fork_candidates(
+    std::unique_ptr<ByteSource> source, const std::vector<Factory>& factories,
+    std::unique_ptr<ByteSource> (*wrap)(std::unique_ptr<ByteSource>)) {
   // Every fork is made before any reads (a wrapper may read at once), so each candidate starts
   // at the first byte; the forks alone keep the shared stream alive once this reference goes.
   auto shared = SharedStream::create(std::move(source));
-  stream->shared_ = shared;
+  shared_ = shared;
   std::vector<std::unique_ptr<ByteSource>> forks;
   for (size_t i = 0; i < factories.size(); ++i) forks.push_back(shared->fork());
   for (size_t i = 0; i < factories.size(); ++i) {
-    stream->candidates_.push_back(Candidate{factories[i](wrap(std::move(forks[i]))), {}, 0});
+    candidates_.push_back(Candidate{factories[i](wrap(std::move(forks[i]))), {}, 0});
   }
-  return stream;
+}
+
+void AnySchematicInputStream::start_small_member() {
+  std::unique_ptr<ByteSource> compressed = std::move(small_member_);
+  // The size told up front only sizes the first room: a file may have grown since.
+  const uint64_t told = compressed->size_hint().value_or(0);
+  PageBuffer member;
+  Result<bool> ended =
+      read_up_to(*compressed, static_cast<size_t>(told) + 1, kWholeInflateLimit, member);
+  if (ended && *ended) {
+    // The whole inflate takes only members the chain reads the same (it checks the checksum and
+    // the size too) and declines the rest, whose errors the chain then words.
+    if (std::optional<PageBuffer> document =
+            inflate_whole_gzip(member.bytes(), kWholeInflateLimit)) {
+      auto held = std::make_shared<const PageBuffer>(std::move(*document));
+      for (const Factory& make : known_formats()) {
+        candidates_.push_back(
+            Candidate{make(std::make_unique<SpanSource>(held->bytes(), held)), {}, 0});
+      }
+      return;
+    }
+  }
+  // What was read is replayed in front of the rest; a failure of the input is met again there.
+  fork_candidates(std::make_unique<BufferedSource>(
+                      std::make_unique<ReplaySource>(std::move(member), std::move(compressed)),
+                      kGzipChainBufferSize),
+                  known_formats(), &make_gzip_chain);
 }
 
 Result<ReadCount> AnySchematicInputStream::hand_out(std::vector<Block>& blocks, size_t max) {
@@ -150,6 +192,7 @@ size_t AnySchematicInputStream::shared_buffered_size() const {
 Result<ReadCount> AnySchematicInputStream::read(std::vector<Block>& blocks, size_t max) {
   // A pass with room for no block would tell nothing about the candidates.
   if (max == 0) return ReadCount{0};
+  if (small_member_) start_small_member();
   if (candidates_.size() == 1) return hand_out(blocks, max);
   if (candidates_.size() >= 2) run_detection_pass(max);
   if (candidates_.empty()) {
@@ -161,6 +204,7 @@ Result<ReadCount> AnySchematicInputStream::read(std::vector<Block>& blocks, size
 }
 
 Result<std::optional<Boundary>> AnySchematicInputStream::boundary() {
+  if (small_member_) start_small_member();
   if (candidates_.size() == 1) return candidates_.front().stream->boundary();
   // Streams are dropped only once all have answered: a failed one may still have an outline.
   std::vector<bool> failed(candidates_.size(), false);

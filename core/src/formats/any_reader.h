@@ -30,13 +30,23 @@ class AnySchematicInputStream final : public SchematicInputStream {
   // The same over any list of candidate factories, in the order given.
   static std::unique_ptr<AnySchematicInputStream> new_from_factories(
       std::unique_ptr<ByteSource> source, const std::vector<Factory>& factories);
-  // Candidates of the format table over forks of `compressed`, a gzip member, each fork decoded
-  // by a decoding chain of its own (make_gzip_chain). The bytes held for candidates that lag
-  // behind are then compressed ones: a reader that decodes a whole document in one call (the
-  // Sponge and Mojang readers do) makes the others wait for the whole input, which must not cost
-  // the whole decompressed input. Reads the gzip header (once, through the first chain).
+  // Candidates of the format table over `compressed`, a gzip member. A small member (one whose
+  // source tells its size up front, within kWholeInflateLimit) is read on the first read or
+  // boundary call and, where its document fits that limit too, inflated once, whole: every
+  // candidate then reads the same document from memory, which is released once all have passed
+  // it. Any other member (and a small one the whole inflate declines: broken, past the limit) is
+  // forked while still compressed, each fork decoded by a decoding chain of its own
+  // (make_gzip_chain). The bytes held for candidates that lag behind are then compressed ones: a
+  // reader that decodes a whole document in one call (the Sponge and Mojang readers do) makes the
+  // others wait for the whole input, which must not cost the whole decompressed input. Reads the
+  // gzip header of a member it forks at once (through the first chain), and nothing of a small
+  // one. Either way the candidates read the same bytes and give the same blocks and messages.
   static std::unique_ptr<AnySchematicInputStream> new_from_known_gzip(
       std::unique_ptr<ByteSource> compressed);
+
+  // The most bytes of a member, and of its document, that are held whole for detection. Past a
+  // mebibyte the document's fresh pages cost more than the second inflate they spare.
+  static constexpr uint64_t kWholeInflateLimit = uint64_t{1} << 20;
 
   Result<ReadCount> read(std::vector<Block>& blocks, size_t max) override;
   Result<std::optional<Boundary>> boundary() override;
@@ -59,6 +69,11 @@ class AnySchematicInputStream final : public SchematicInputStream {
   static std::unique_ptr<AnySchematicInputStream> over_forks(
       std::unique_ptr<ByteSource> source, const std::vector<Factory>& factories,
       std::unique_ptr<ByteSource> (*wrap)(std::unique_ptr<ByteSource>));
+  // Makes this stream's candidates over forks of `source`, as over_forks does.
+  void fork_candidates(std::unique_ptr<ByteSource> source, const std::vector<Factory>& factories,
+                       std::unique_ptr<ByteSource> (*wrap)(std::unique_ptr<ByteSource>));
+  // Reads the small member held back by new_from_known_gzip and makes the candidates over it.
+  void start_small_member();
   // Runs `step(i, sure_to_fail)` once for each candidate: first those that do not await an
   // outline, in order, then the others, each told whether an outline already rules it out.
   template <class Step>
@@ -71,6 +86,8 @@ class AnySchematicInputStream final : public SchematicInputStream {
   Result<ReadCount> hand_out(std::vector<Block>& blocks, size_t max);
 
   std::vector<Candidate> candidates_;
+  // A small gzip member not read yet; the candidates are made once it is.
+  std::unique_ptr<ByteSource> small_member_;
   std::weak_ptr<SharedStream> shared_;
   bool saw_end_ = false;
   // The first candidate that ended cleanly while no winner was known: an empty schematic of its

@@ -15,11 +15,52 @@ Status read_exact(ByteSource& source, uint8_t* dst, size_t n) {
   return {};
 }
 
-Result<size_t> MemorySource::read(uint8_t* dst, size_t n) {
-  size_t count = std::min(n, bytes_.size() - position_);
-  if (count > 0) std::memcpy(dst, bytes_.data() + position_, count);
-  position_ += count;
+namespace {
+
+// Copies at most `n` of the bytes from `position` on and moves past them.
+size_t copy_from(std::span<const uint8_t> bytes, size_t& position, uint8_t* dst, size_t n) {
+  size_t count = std::min(n, bytes.size() - position);
+  if (count > 0) std::memcpy(dst, bytes.data() + position, count);
+  position += count;
   return count;
+}
+
+}  // namespace
+
+Result<size_t> MemorySource::read(uint8_t* dst, size_t n) {
+  return copy_from(bytes_, position_, dst, n);
+}
+
+Result<size_t> SpanSource::read(uint8_t* dst, size_t n) {
+  size_t count = copy_from(bytes_, position_, dst, n);
+  if (position_ == bytes_.size()) keeper_.reset();
+  return count;
+}
+
+Result<size_t> ReplaySource::read(uint8_t* dst, size_t n) {
+  if (position_ < taken_.size()) {
+    size_t count = copy_from(taken_.bytes(), position_, dst, n);
+    if (position_ == taken_.size()) taken_ = PageBuffer();
+    if (count > 0) return count;
+  }
+  return rest_->read(dst, n);
+}
+
+Result<bool> read_up_to(ByteSource& source, size_t initial, uint64_t limit, PageBuffer& bytes) {
+  const size_t most = static_cast<size_t>(std::min<uint64_t>(limit, SIZE_MAX - 1) + 1);
+  KUBREL_TRY(bytes.resize_for_overwrite(0));
+  KUBREL_TRY(bytes.reserve(std::min(std::max<size_t>(initial, 1), most)));
+  while (true) {
+    size_t size = bytes.size();
+    if (size > limit) return false;
+    if (size == bytes.capacity()) KUBREL_TRY(bytes.reserve(std::min(size * 2, most)));
+    KUBREL_TRY(bytes.resize_for_overwrite(bytes.capacity()));
+    auto* free_space = reinterpret_cast<uint8_t*>(bytes.data()) + size;
+    auto got = source.read(free_space, bytes.capacity() - size);
+    KUBREL_TRY(bytes.resize_for_overwrite(size + (got ? *got : 0)));
+    if (!got) return std::unexpected(std::move(got.error()));
+    if (*got == 0) return true;
+  }
 }
 
 BufferedSource::BufferedSource(std::unique_ptr<ByteSource> inner, size_t capacity)

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "common/page_buffer.h"
 
 namespace kubrel {
 
@@ -29,11 +30,24 @@ class ByteSource {
   // (nullopt) for streams. A reader may size a buffer from a declared length up to this many
   // bytes at once: they are there, so no input can make it allocate beyond its own size.
   [[nodiscard]] virtual std::optional<uint64_t> remaining() const { return std::nullopt; }
+
+  // How many bytes are left to read as far as the source can tell up front (a regular file's size,
+  // bytes in memory); unknown for streams. Only a hint for choosing how to read: the input may
+  // still end elsewhere, so nothing may be sized from it beyond what the caller bounds anyway.
+  [[nodiscard]] virtual std::optional<uint64_t> size_hint() const { return remaining(); }
 };
 
 // Fills `dst` with exactly `n` bytes, reading as often as needed. Fails with
 // "failed to fill whole buffer" when the input ends first, or with the source's own error.
 [[nodiscard]] Status read_exact(ByteSource& source, uint8_t* dst, size_t n);
+
+// Reads `source` to its end into `bytes` (true), starting with room for `initial` bytes and
+// doubling the room as bytes arrive: memory is written (and committed) only as bytes arrive, and a
+// large buffer grows by moving its pages, not copying them. Stops with false once more than
+// `limit` bytes have arrived, so the room never exceeds `limit` + 1. On false or an error of the
+// source, `bytes` holds what arrived.
+[[nodiscard]] Result<bool> read_up_to(ByteSource& source, size_t initial, uint64_t limit,
+                                      PageBuffer& bytes);
 
 // Reads an owned copy of some bytes from the start.
 class MemorySource final : public ByteSource {
@@ -47,6 +61,37 @@ class MemorySource final : public ByteSource {
  private:
   std::vector<uint8_t> bytes_;
   size_t position_ = 0;
+};
+
+// Reads bytes held elsewhere. `keeper`, when given, owns them; it is let go once the last byte has
+// been read, so that sources sharing one buffer free it as soon as all of them are through.
+class SpanSource final : public ByteSource {
+ public:
+  explicit SpanSource(std::span<const uint8_t> bytes, std::shared_ptr<const void> keeper = nullptr)
+      : bytes_(bytes), keeper_(std::move(keeper)) {}
+
+  Result<size_t> read(uint8_t* dst, size_t n) override;
+  std::optional<uint64_t> remaining() const override { return bytes_.size() - position_; }
+
+ private:
+  std::span<const uint8_t> bytes_;
+  std::shared_ptr<const void> keeper_;
+  size_t position_ = 0;
+};
+
+// The bytes already taken from a source, then the rest of that source: a reader can look ahead
+// at an input and still hand it on whole. The taken bytes are freed once passed.
+class ReplaySource final : public ByteSource {
+ public:
+  ReplaySource(PageBuffer taken, std::unique_ptr<ByteSource> rest)
+      : taken_(std::move(taken)), rest_(std::move(rest)) {}
+
+  Result<size_t> read(uint8_t* dst, size_t n) override;
+
+ private:
+  PageBuffer taken_;
+  size_t position_ = 0;
+  std::unique_ptr<ByteSource> rest_;
 };
 
 // Buffers an owned source so that the many one-byte reads of the format decoders cost an inlined

@@ -27,11 +27,14 @@ std::expected<std::unique_ptr<FileSource>, int> FileSource::open(const std::stri
   // A directory opens read-only on Linux and only fails at the first read; refusing it here gives
   // the caller the error a path to a directory deserves.
   struct stat info;
-  if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+  const bool known = ::fstat(fd, &info) == 0;
+  if (known && S_ISDIR(info.st_mode)) {
     ::close(fd);
     return std::unexpected(EISDIR);
   }
-  return std::unique_ptr<FileSource>(new FileSource(fd));
+  std::optional<uint64_t> size;
+  if (known && S_ISREG(info.st_mode)) size = static_cast<uint64_t>(info.st_size);
+  return std::unique_ptr<FileSource>(new FileSource(fd, size));
 }
 
 FileSource::~FileSource() {
@@ -43,9 +46,17 @@ Result<size_t> FileSource::read(uint8_t* dst, size_t n) {
   n = std::min<size_t>(n, size_t{1} << 30);
   while (true) {
     ssize_t got = ::read(fd_, dst, n);
-    if (got >= 0) return static_cast<size_t>(got);
+    if (got >= 0) {
+      consumed_ += static_cast<uint64_t>(got);
+      return static_cast<size_t>(got);
+    }
     if (errno != EINTR) return fail(os_error_message(errno));
   }
+}
+
+std::optional<uint64_t> FileSource::size_hint() const {
+  if (!size_) return std::nullopt;
+  return *size_ - std::min(*size_, consumed_);
 }
 
 }  // namespace kubrel

@@ -29,10 +29,15 @@ class FileSource final : public ByteSource {
   // returned with the text of os_error_message.
   Result<size_t> read(uint8_t* dst, size_t n) override;
 
+  // For a regular file, its size at opening less what has been read since; unknown otherwise.
+  std::optional<uint64_t> size_hint() const override;
+
  private:
-  explicit FileSource(int fd) : fd_(fd) {}
+  FileSource(int fd, std::optional<uint64_t> size) : fd_(fd), size_(size) {}
 
   int fd_;
+  std::optional<uint64_t> size_;
+  uint64_t consumed_ = 0;
 };
 
 }  // namespace kubrel

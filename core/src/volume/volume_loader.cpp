@@ -24,51 +24,20 @@ constexpr size_t kFirstRead = 64 * 1024;
 // input: beyond what most schematics inflate to, far below what deflate can reach.
 constexpr uint64_t kTrustedRatio = 16;
 
-// Reads bytes it does not own; the caller keeps them alive.
-class SpanSource final : public ByteSource {
- public:
-  explicit SpanSource(std::span<const uint8_t> bytes) : bytes_(bytes) {}
-
-  Result<size_t> read(uint8_t* dst, size_t n) override {
-    size_t count = std::min(n, bytes_.size() - position_);
-    if (count > 0) std::memcpy(dst, bytes_.data() + position_, count);
-    position_ += count;
-    return count;
-  }
-
-  std::optional<uint64_t> remaining() const override { return bytes_.size() - position_; }
-
- private:
-  std::span<const uint8_t> bytes_;
-  size_t position_ = 0;
-};
-
 // The refusal of an input or document past the load's limit, naming the option that raises it.
 std::unexpected<Error> too_large(std::string_view what, uint64_t limit) {
   return fail(std::string(what) + " holds more than max_document allows (" + std::to_string(limit) +
               " bytes); a larger max_document loads it");
 }
 
-// Reads `source` to its end into `bytes`, starting with room for `initial` bytes and doubling
-// the room as bytes arrive: memory is written (and committed) only as bytes arrive, and a large
-// buffer grows by moving its pages, not copying them. A source that holds more than `limit` bytes
-// is refused once one byte past it has arrived, so the room never exceeds `limit` + 1.
+// Reads `source` to its end into `bytes` (read_up_to), refusing more than `limit` bytes by the
+// load's own message.
 Status read_to_end(ByteSource& source, size_t initial, uint64_t limit, std::string_view what,
                    PageBuffer& bytes) {
-  const size_t most = static_cast<size_t>(std::min<uint64_t>(limit, SIZE_MAX - 1) + 1);
-  KUBREL_TRY(bytes.resize_for_overwrite(0));
-  KUBREL_TRY(bytes.reserve(std::min(std::max(initial, kFirstRead), most)));
-  while (true) {
-    size_t size = bytes.size();
-    if (size > limit) return too_large(what, limit);
-    if (size == bytes.capacity()) KUBREL_TRY(bytes.reserve(std::min(size * 2, most)));
-    KUBREL_TRY(bytes.resize_for_overwrite(bytes.capacity()));
-    auto* free_space = reinterpret_cast<uint8_t*>(bytes.data()) + size;
-    auto got = source.read(free_space, bytes.capacity() - size);
-    KUBREL_TRY(bytes.resize_for_overwrite(size + (got ? *got : 0)));
-    if (!got) return std::unexpected(std::move(got.error()));
-    if (*got == 0) return {};
-  }
+  KUBREL_ASSIGN_OR_RETURN(bool ended,
+                          read_up_to(source, std::max(initial, kFirstRead), limit, bytes));
+  if (!ended) return too_large(what, limit);
+  return {};
 }
 
 constexpr std::string_view kInput = "the input";
