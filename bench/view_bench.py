@@ -88,7 +88,7 @@ def main():
         f"{core['plain_seconds'] * 1e3:.1f} ms | {pass_ratio:.2f}× | ≤ 2×: {met(pass_ratio, 2)} |\n"
         f"| frames per second while orbiting ({ORBIT_FRAMES} frames) | {stats['fps']:.2f} | | |\n"
         f"\nThe page was built in {page_seconds:.2f} s in Python (load not counted); after the "
-        f"decode the page spent {stats['expandMs']:,.0f} ms making one instance per face.\n"
+        f"decode the page spent {stats['expandMs']:,.0f} ms making one record per face.\n"
     )
     (HERE / "view.md").write_text(report, encoding="utf-8")
     print(report)

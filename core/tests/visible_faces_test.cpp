@@ -51,6 +51,9 @@ const FaceCase kCases[] = {
     {"stone under air", {1, 2, 1}, {1, 0}, 1, 6, 0b111111},
     {"empty grid", {0, 4, 4}, {}, 0, 0},
     {"row along z", {1, 1, 4}, filled(4, 1), 4, 18, 0b011111},
+    // Longer than one sixteen-cell step, so the step's tail past the row's end is read.
+    {"row of 20 along x", {20, 1, 1}, filled(20, 1), 20, 82, 0b111101},
+    {"two rows of 17", {17, 1, 2}, filled(34, 1), 34, 4 * 17 + 2 * 17 + 4, 0b011101},
     {"grid shorter than its size", {2, 2, 2}, filled(7, 1), 0, 0, -1, "7 cells"},
     {"more cells than a view holds", {65536, 65536, 2}, {}, 0, 0, -1, "2^32"},
 };

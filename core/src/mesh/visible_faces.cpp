@@ -1,6 +1,7 @@
 #include "mesh/visible_faces.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <string>
 
@@ -35,6 +36,9 @@ void fill_layer(const T* cells, uint64_t size_x, uint64_t size_z, std::span<cons
     }
   }
 }
+
+// The set lanes of a step are found in its bytes read as two 64-bit words, lane k in byte k.
+static_assert(std::endian::native == std::endian::little, "lanes are read as little-endian words");
 
 // Sixteen cells' looks or masks at once, in the compiler's portable vector type.
 using Bytes16 = uint8_t __attribute__((vector_size(16)));
@@ -117,16 +121,21 @@ Result<VisibleBlocks> visible_faces(std::span<const T> grid, const std::array<ui
         uint64_t halves[2];
         std::memcpy(halves, &shown, 16);
         if ((halves[0] | halves[1]) == 0) continue;
-        uint8_t lanes[16];
-        std::memcpy(lanes, &shown, 16);
         const uint64_t count = std::min<uint64_t>(16, size_x - x);
-        for (uint64_t lane = 0; lane < count; ++lane) {
-          const uint8_t m = lanes[lane];
-          if (m == 0) continue;
-          out.cells.push_back(static_cast<uint32_t>(row + x + lane));
-          out.states.push_back(static_cast<uint32_t>(indices[x + lane]));
-          out.masks.push_back(m);
-          out.faces += kFaceCount[m];
+        for (uint64_t half = 0; half < 2; ++half) {
+          // A mask is below 64, so adding 0x7f to a byte sets its top bit exactly when the mask
+          // is not zero, with no carry into the next byte: the set lanes are walked bit by bit.
+          uint64_t set = (halves[half] + 0x7f7f7f7f7f7f7f7full) & 0x8080808080808080ull;
+          while (set != 0) {
+            const uint64_t lane = half * 8 + static_cast<uint64_t>(std::countr_zero(set)) / 8;
+            set &= set - 1;
+            if (lane >= count) break;
+            const uint8_t m = static_cast<uint8_t>(halves[half] >> (8 * (lane - half * 8)));
+            out.cells.push_back(static_cast<uint32_t>(row + x + lane));
+            out.states.push_back(static_cast<uint32_t>(indices[x + lane]));
+            out.masks.push_back(m);
+            out.faces += kFaceCount[m];
+          }
         }
       }
     }

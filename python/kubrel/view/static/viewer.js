@@ -121,8 +121,9 @@ void main() {
     return out;
   }
 
-  // The visible blocks as one instance per face drawn.
-  function instances(raw) {
+  // The visible blocks as one record per face drawn (the tops of covered blocks included, shown
+  // only on the cut layer).
+  function faceRecords(raw) {
     const n = meta.blocks;
     const deltas = unshuffle(raw, 0, n, 4);
     const states = unshuffle(raw, 4 * n, n, meta.state_bytes);
@@ -244,7 +245,7 @@ void main() {
     const decodeStart = performance.now();
     const raw = meta.blocks ? await inflate(await payload()) : new Uint8Array(0);
     const decoded = performance.now();
-    const scene = instances(raw);
+    const scene = faceRecords(raw);
     hook.stats.decodeMs = decoded - decodeStart;
     hook.stats.expandMs = performance.now() - decoded;
 
