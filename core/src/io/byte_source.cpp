@@ -66,7 +66,18 @@ Result<bool> read_up_to(ByteSource& source, size_t initial, uint64_t limit, Page
 BufferedSource::BufferedSource(std::unique_ptr<ByteSource> inner, size_t capacity)
     : inner_(std::move(inner)),
       buffer_(std::make_unique_for_overwrite<uint8_t[]>(capacity)),
+      data_(buffer_.get()),
       capacity_(capacity) {}
+
+std::unique_ptr<BufferedSource> BufferedSource::over(std::span<const uint8_t> bytes) {
+  // An empty inner source: once the bytes are read, the input has ended.
+  auto source =
+      std::make_unique<BufferedSource>(std::make_unique<MemorySource>(std::vector<uint8_t>{}), 0);
+  source->data_ = bytes.data();
+  source->capacity_ = bytes.size();
+  source->end_ = bytes.size();
+  return source;
+}
 
 Result<size_t> BufferedSource::refill() {
   begin_ = 0;
@@ -86,7 +97,7 @@ Result<size_t> BufferedSource::read(uint8_t* dst, size_t n) {
     KUBREL_TRY(refill());
   }
   size_t count = std::min(n, end_ - begin_);
-  if (count > 0) std::memcpy(dst, buffer_.get() + begin_, count);
+  if (count > 0) std::memcpy(dst, data_ + begin_, count);
   begin_ += count;
   return count;
 }
@@ -106,19 +117,19 @@ Status BufferedSource::skip(uint64_t n) {
 
 Result<std::span<const uint8_t>> BufferedSource::fill_buffer() {
   if (begin_ == end_) KUBREL_TRY(refill());
-  return std::span<const uint8_t>(buffer_.get() + begin_, end_ - begin_);
+  return std::span<const uint8_t>(data_ + begin_, end_ - begin_);
 }
 
 Result<std::optional<uint8_t>> BufferedSource::next_byte_slow() {
   KUBREL_ASSIGN_OR_RETURN(size_t got, refill());
   if (got == 0) return std::optional<uint8_t>{};
-  return std::optional<uint8_t>{buffer_[begin_++]};
+  return std::optional<uint8_t>{data_[begin_++]};
 }
 
 Status BufferedSource::read_exact_slow(uint8_t* dst, size_t n) {
   size_t buffered = end_ - begin_;
   if (buffered > 0) {
-    std::memcpy(dst, buffer_.get() + begin_, buffered);
+    std::memcpy(dst, data_ + begin_, buffered);
     begin_ = end_;
     dst += buffered;
     n -= buffered;
@@ -135,7 +146,7 @@ Status BufferedSource::read_exact_slow(uint8_t* dst, size_t n) {
     KUBREL_ASSIGN_OR_RETURN(size_t got, refill());
     if (got == 0) return fail(kUnexpectedEndMessage);
     size_t count = std::min(n, got);
-    std::memcpy(dst, buffer_.get(), count);
+    std::memcpy(dst, data_, count);
     begin_ = count;
     dst += count;
     n -= count;

@@ -99,6 +99,9 @@ class ReplaySource final : public ByteSource {
 class BufferedSource final : public ByteSource {
  public:
   explicit BufferedSource(std::unique_ptr<ByteSource> inner, size_t capacity = 8192);
+  // Reads `bytes`, which it does not own (the caller keeps them alive), in place: they stand as
+  // the buffer, so that no byte is copied on its way to the reader.
+  static std::unique_ptr<BufferedSource> over(std::span<const uint8_t> bytes);
 
   Result<size_t> read(uint8_t* dst, size_t n) override;
 
@@ -111,14 +114,14 @@ class BufferedSource final : public ByteSource {
   // The next byte, or std::nullopt at a clean end of input.
   [[nodiscard]] Result<std::optional<uint8_t>> next_byte() {
     if (begin_ < end_) [[likely]]
-      return buffer_[begin_++];
+      return data_[begin_++];
     return next_byte_slow();
   }
 
   // Exactly `n` bytes into `dst`, with the message of the free function read_exact.
   [[nodiscard]] Status read_exact(uint8_t* dst, size_t n) {
     if (n <= end_ - begin_) [[likely]] {
-      std::memcpy(dst, buffer_.get() + begin_, n);
+      std::memcpy(dst, data_ + begin_, n);
       begin_ += n;
       return {};
     }
@@ -128,7 +131,7 @@ class BufferedSource final : public ByteSource {
   // Exactly one byte; the end of input is the "failed to fill whole buffer" error.
   [[nodiscard]] Result<uint8_t> read_u8() {
     if (begin_ < end_) [[likely]]
-      return buffer_[begin_++];
+      return data_[begin_++];
     uint8_t byte = 0;
     KUBREL_TRY(read_exact_slow(&byte, 1));
     return byte;
@@ -144,7 +147,7 @@ class BufferedSource final : public ByteSource {
   // The next `n` bytes when all of them are buffered, else null; reads nothing. Valid until the
   // next read from this source; pair with consume.
   [[nodiscard]] const uint8_t* peek(size_t n) const {
-    return n <= end_ - begin_ ? buffer_.get() + begin_ : nullptr;
+    return n <= end_ - begin_ ? data_ + begin_ : nullptr;
   }
 
   // Marks the first `n` bytes of what fill_buffer or peek returned as read.
@@ -160,6 +163,8 @@ class BufferedSource final : public ByteSource {
 
   std::unique_ptr<ByteSource> inner_;
   std::unique_ptr<uint8_t[]> buffer_;
+  // Where the buffered bytes stand: buffer_, or the bytes of a source made by over().
+  const uint8_t* data_ = nullptr;
   size_t capacity_;
   size_t begin_ = 0;
   size_t end_ = 0;

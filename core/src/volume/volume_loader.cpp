@@ -151,7 +151,7 @@ Result<Volume> decode_as(VolumeFormat format, std::span<const uint8_t> document,
     case VolumeFormat::Kbr:
       return decode_kbr_volume(document);
     case VolumeFormat::Litematic:
-      return read_litematic(std::make_unique<SpanSource>(document), {.region = options.region});
+      return read_litematic(BufferedSource::over(document), {.region = options.region});
     case VolumeFormat::Schematic:
       return decode_schematic_volume(document);
   }
