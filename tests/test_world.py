@@ -2,7 +2,9 @@
 counts, every stored WORLD_SURFACE heightmap against the blocks read, and a box exported and read
 back."""
 
+import itertools
 import math
+import os
 import pathlib
 import re
 from collections import Counter
@@ -20,6 +22,9 @@ MODERN = [
     for row in manifest_rows(WORLDS)
     if row["c00_dataversion"].isdigit() and int(row["c00_dataversion"]) >= 1451
 ]
+# The sanitized run checks the heightmaps of this many chunks a world, not all of them: the same
+# code at many times the time.
+SMALL_RUN_CHUNKS = 24 if os.environ.get("KUBREL_TEST_SMALL") else None
 # A box of each world that holds block entities or entities, for the export round trip.
 EXPORTS = {
     "createcc_1_20_1": ("minecraft:overworld", ((0, -2, 0), (32, 24, 32))),
@@ -100,9 +105,8 @@ def test_world_matches_its_facts(row, tmp_path):
     region = str(overworld / "r.0.0.mca")
     sections = kubrel.world.count_region(region, "chunk").keys
     with_blocks = {(int(cx), int(cz)) for cx, _, cz in sections}
-    for cx, cz in world.chunks():
-        if cx // 32 or cz // 32:
-            continue
+    in_r00 = (c for c in world.chunks() if not (c[0] // 32 or c[1] // 32))
+    for cx, cz in itertools.islice(in_r00, SMALL_RUN_CHUNKS):
         version, longs = kubrel._native.world_surface(region, cx, cz)
         vol = world.load_chunk(cx, cz)
         solid = ~np.isin(np.array(vol.palette), list(AIR))[vol.blocks]
@@ -114,7 +118,7 @@ def test_world_matches_its_facts(row, tmp_path):
         expect = np.where(column_has, vol.origin[1] + top + 1 - floor, 0)
         assert unpack_heightmap(longs, version) == expect.ravel().tolist(), (cx, cz)
         checked += 1
-    if "equals decoded" in row["heightmap_check"]:
+    if "equals decoded" in row["heightmap_check"] and SMALL_RUN_CHUNKS is None:
         assert checked == int(re.search(r"in (\d+)/", row["heightmap_check"])[1])
     # A box exported as Sponge v3 and Litematica reads back the same.
     if row["short_name"] in EXPORTS:
