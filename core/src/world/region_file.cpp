@@ -3,7 +3,11 @@
 // as output arrives, up to a bound.
 #include "world/region_file.h"
 
+#if KUBREL_WITH_LIBDEFLATE
 #include <libdeflate.h>
+#else
+#include <zlib.h>
+#endif
 #if KUBREL_WITH_LZ4
 #include <lz4.h>
 #endif
@@ -48,6 +52,7 @@ Result<std::vector<uint8_t>> read_whole_file(const std::filesystem::path& path,
   return bytes;
 }
 
+#if KUBREL_WITH_LIBDEFLATE
 struct DecompressorFree {
   void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
 };
@@ -78,6 +83,39 @@ Result<PageBuffer> inflate_growing(bool gzip, std::span<const uint8_t> payload, 
     room = std::min(limit, room * 2);
   }
 }
+
+#else
+// The same with zlib, for builds without libdeflate: inflated in steps into the growing buffer.
+Result<PageBuffer> inflate_growing(bool gzip, std::span<const uint8_t> payload, size_t limit) {
+  z_stream stream{};
+  if (inflateInit2(&stream, gzip ? 16 + MAX_WBITS : MAX_WBITS) != Z_OK) {
+    return fail("out of memory for the inflater");
+  }
+  std::unique_ptr<z_stream, int (*)(z_stream*)> end(&stream, &inflateEnd);
+  stream.next_in = const_cast<Bytef*>(payload.data());
+  stream.avail_in = static_cast<uInt>(payload.size());
+  size_t room = std::min(limit, std::max<size_t>(payload.size() * 4, 64 << 10));
+  PageBuffer out;
+  size_t produced = 0;
+  while (true) {
+    KUBREL_TRY(out.resize_for_overwrite(room));
+    stream.next_out = reinterpret_cast<Bytef*>(out.data()) + produced;
+    stream.avail_out = static_cast<uInt>(room - produced);
+    const int result = inflate(&stream, Z_FINISH);
+    produced = room - stream.avail_out;
+    if (result == Z_STREAM_END) {
+      KUBREL_TRY(out.resize_for_overwrite(produced));
+      return out;
+    }
+    if (result != Z_BUF_ERROR && result != Z_OK) {
+      return fail(gzip ? "broken gzip stream" : "broken zlib stream");
+    }
+    if (stream.avail_out != 0) return fail(gzip ? "broken gzip stream" : "broken zlib stream");
+    if (room >= limit) return fail("inflates to more than " + std::to_string(limit) + " bytes");
+    room = std::min(limit, room * 2);
+  }
+}
+#endif
 
 }  // namespace
 
