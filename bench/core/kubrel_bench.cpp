@@ -30,7 +30,9 @@
 #include "io/shared_stream.h"
 #include "litematic_bench.h"
 #include "nbt/nbt_view.h"
+#if KUBREL_BENCH_REGION
 #include "region_bench.h"
+#endif
 #include "volume/sponge_writer.h"
 #include "volume/volume_loader.h"
 #include "volume/volume_parts.h"
@@ -362,10 +364,12 @@ int main(int argc, char** argv) {
   if (mode == "floor" && argc == 3) return floor(argv[2]);
   if (mode == "volume" && argc == 3) return volume(argv[2]);
   if (mode == "faces" && argc == 3) return kubrel::bench::visible_faces(argv[2]);
+#if KUBREL_BENCH_REGION
   if (mode == "region" && (argc == 3 || argc == 4)) {
     return kubrel::bench::region_to_arrays(argv[2],
                                            argc == 4 ? std::max(1, std::atoi(argv[3])) : 5);
   }
+#endif
   if (mode == "save" && (argc == 3 || argc == 4))
     return save(argv[2], argc == 4 ? std::atoi(argv[3]) : kubrel::kDefaultGzipLevel);
   std::fprintf(stderr,

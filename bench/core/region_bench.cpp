@@ -348,13 +348,13 @@ int region_to_arrays(const char* path, int repeats) {
                     our_tally.index_sum == whole_tally.index_sum;
   std::printf(
       "{\"chunks\": %llu, \"sections\": %llu, \"unpacked_sections\": %llu, \"failed\": %llu, "
-      "\"same_indices\": %s, \"runs\": %d, \"floor_libdeflate_cpu\": %.6f, "
+      "\"index_sum\": %llu, \"same_indices\": %s, \"runs\": %d, \"floor_libdeflate_cpu\": %.6f, "
       "\"floor_isal_cpu\": %.6f, \"floor_cpu\": %.6f, \"ours_cpu\": %.6f, "
       "\"ours_with_records_cpu\": %.6f, \"ours_over_floor\": %.3f}\n",
       (unsigned long long)our_tally.chunks, (unsigned long long)our_tally.sections,
       (unsigned long long)our_tally.unpacked, (unsigned long long)our_tally.failed,
-      same ? "true" : "false", repeats, median(floor_deflate),
-      KUBREL_WITH_ISAL ? median(floor_isal) : 0.0,
+      (unsigned long long)our_tally.index_sum, same ? "true" : "false", repeats,
+      median(floor_deflate), KUBREL_WITH_ISAL ? median(floor_isal) : 0.0,
       KUBREL_WITH_ISAL ? std::min(median(floor_deflate), median(floor_isal))
                        : median(floor_deflate),
       median(ours), median(ours_whole), median(ratios));
