@@ -3,7 +3,7 @@ its floor (both in the core benchmark tool, `kubrel_bench region`) and beside th
 Python user would write without us. Prints a Markdown table and writes it to bench/world.md.
 
 The peers, installed into the benchmark's environment only (scripts/bench.sh):
-- nbtlib + NumPy and NBT + NumPy: the region file parsed by hand (location table, zlib or gzip
+- nbtlib, amulet-nbt and NBT, each with NumPy: the region file parsed by hand (location table, zlib or gzip
   inflate), each chunk's NBT parsed by the library, each section of more than one state unpacked
   with NumPy into 4096 indices (padded longs from data version 2529 on, spanning longs before);
 - a pure-Python world reader from the package index, if it is installed: its own region and chunk
@@ -82,8 +82,10 @@ def unpack(longs, count_of_palette, version):
 
 def sections_of(root):
     """(sections, version) of a chunk's root compound, in either layout (mapping-like tags)."""
-    version = int(getattr(root["DataVersion"], "value", root["DataVersion"])) \
-        if "DataVersion" in root else 0
+    version = 0
+    if "DataVersion" in root:
+        tag = root["DataVersion"]
+        version = int(getattr(tag, "py_int", getattr(tag, "value", tag)))
     if "sections" in root:
         return root["sections"], version
     level = root["Level"] if "Level" in root else root
@@ -143,6 +145,13 @@ def nbt_pipeline():
     return library_pipeline(parse, longs_of)
 
 
+def amulet_pipeline():
+    import amulet_nbt
+
+    return library_pipeline(lambda document: amulet_nbt.load(document, compressed=False).compound,
+                            lambda longs: longs.np_array)
+
+
 def world_reader_pipeline():
     """The pure-Python world reader: its region and chunk objects and its own block stream. Reads
     the first SAMPLE chunks; returns (chunks read, index sum) for them."""
@@ -166,7 +175,8 @@ def world_reader_pipeline():
     return run
 
 
-PEERS = {"nbtlib + NumPy": nbtlib_pipeline, "NBT + NumPy": nbt_pipeline,
+PEERS = {"nbtlib + NumPy": nbtlib_pipeline, "amulet-nbt + NumPy": amulet_pipeline,
+         "NBT + NumPy": nbt_pipeline,
          "anvil-parser2 (per block)": world_reader_pipeline}
 
 

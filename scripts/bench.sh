@@ -9,8 +9,9 @@
 # (bench/scan_collection.py; SCAN_COUNT files, 100000 unless set, 0 to skip it) and, where the real
 # worlds are at hand, a region file read to per-chunk arrays beside its floor and the peers
 # (bench/world_bench.py) and the world scan on processes and Dask (bench/world_scan_bench.py).
-# amulet-nbt is not a peer: the package index has no wheel of it for this Python, and its source
-# build wants a NumPy 1 built from source. Safe to run again.
+# amulet-nbt (its own non-commercial licence: only run here as a peer, never a dependency) has no
+# wheel for this Python, and its build asks for a NumPy 1 built from source: it is built here
+# against the environment's NumPy instead, which it runs with. Safe to run again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 venv=.venv-bench
@@ -19,6 +20,9 @@ python=$(scripts/find-python.sh 3.13)
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
 "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" numpy matplotlib \
   "nbtlib==2.0.4" "NBT==1.5.1" "anvil-parser2==0.10.6"
+"$venv/bin/python" -m pip install -q "cython~=3.0" versioneer setuptools wheel mutf8
+"$venv/bin/python" -m pip show -q amulet-nbt 2>/dev/null ||
+  "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps "amulet-nbt==2.0.6"
 "$venv/bin/python" -m pip install -q --no-build-isolation -Cbuild-dir=build-py/bench \
   -Ccmake.build-type=Release ".[dask]"
 
