@@ -3,13 +3,14 @@ its floor (both in the core benchmark tool, `kubrel_bench region`) and beside th
 Python user would write without us. Prints a Markdown table and writes it to bench/world.md.
 
 The peers, installed into the benchmark's environment only (scripts/bench.sh):
-- nbtlib, amulet-nbt and NBT, each with NumPy: the region file parsed by hand (location table, zlib or gzip
-  inflate), each chunk's NBT parsed by the library, each section of more than one state unpacked
-  with NumPy into 4096 indices (padded longs from data version 2529 on, spanning longs before);
+- nbtlib, amulet-nbt and NBT, each with NumPy: the region file parsed by hand (location table,
+  zlib or gzip inflate), each chunk's NBT parsed by the library, each section of more than one
+  state unpacked with NumPy into 4096 indices (padded longs from data version 2529 on, spanning
+  longs before);
 - a pure-Python world reader from the package index, if it is installed: its own region and chunk
   objects, each section's blocks streamed and numbered by a dict as they come. It is far slower, so
   it reads the first SAMPLE chunks and its time is scaled to the whole file.
-Every pipeline sums the indices it unpacks; a sum that differs from ours is reported, not hidden.
+Every whole-file pipeline sums the indices it unpacks; a sum that differs from ours is reported.
 CPU time, median of several runs in turn, each peer's ratio to ours taken within the same round.
 
     python bench/world_bench.py --worlds ../shared/corpus/worlds --tool build-bench/bench/core/kubrel_bench
