@@ -51,6 +51,7 @@ if [ "$count" -gt 0 ]; then
 fi
 worlds=../shared/corpus/worlds
 if [ -d "$worlds" ]; then
-  "$venv/bin/python" bench/world_bench.py --worlds "$worlds" --tool build-bench/bench/core/kubrel_bench
+  "$venv/bin/python" bench/world_bench.py --worlds "$worlds" \
+    --tool build-bench/bench/core/kubrel_bench
   "$venv/bin/python" bench/world_scan_bench.py --worlds "$worlds"
 fi
