@@ -2,11 +2,16 @@
 # Builds what the benchmarks need and runs them: the extension in Release mode in .venv-bench with
 # the command's and the cluster's extras (for the collection scan), matplotlib for the chart, and the
 # NBT libraries whose pipelines are the peers (nbtlib and NBT, both MIT, installed here only, never a
-# dependency of the product); the core benchmark tool and the plain object floor's module (for that
-# Python) in build-bench/, the tool built with zlib alone in build-zlib-bench/; the generated inputs in
-# bench/data/. Then the reading benchmark (bench/run.py, which takes the extra arguments) and the
-# collection scan (bench/scan_collection.py; SCAN_COUNT files, 100000 unless set, 0 to skip it).
-# Safe to run again.
+# dependency of the product) and a pure-Python world reader (anvil-parser2, MIT, the same); the core
+# benchmark tool and the plain object floor's module (for that Python) in build-bench/, the tool
+# built with zlib alone in build-zlib-bench/; the generated inputs in bench/data/. Then the reading
+# benchmark (bench/run.py, which takes the extra arguments), the collection scan
+# (bench/scan_collection.py; SCAN_COUNT files, 100000 unless set, 0 to skip it) and, where the real
+# worlds are at hand, a region file read to per-chunk arrays beside its floor and the peers
+# (bench/world_bench.py) and the world scan on processes and Dask (bench/world_scan_bench.py).
+# amulet-nbt (its own non-commercial licence: only run here as a peer, never a dependency) has no
+# wheel for this Python, and its build asks for a NumPy 1 built from source: it is built here
+# against the environment's NumPy instead, which it runs with. Safe to run again.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 venv=.venv-bench
@@ -14,7 +19,10 @@ venv=.venv-bench
 python=$(scripts/find-python.sh 3.13)
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
 "$venv/bin/python" -m pip install -q "scikit-build-core>=0.10" numpy matplotlib \
-  "nbtlib==2.0.4" "NBT==1.5.1"
+  "nbtlib==2.0.4" "NBT==1.5.1" "anvil-parser2==0.10.6"
+"$venv/bin/python" -m pip install -q "cython~=3.0" versioneer setuptools wheel mutf8
+"$venv/bin/python" -m pip show -q amulet-nbt 2>/dev/null ||
+  "$venv/bin/python" -m pip install -q --no-build-isolation --no-deps "amulet-nbt==2.0.6"
 "$venv/bin/python" -m pip install -q --no-build-isolation -Cbuild-dir=build-py/bench \
   -Ccmake.build-type=Release ".[dask]"
 
@@ -40,4 +48,10 @@ if [ "$count" -gt 0 ]; then
   scan=(--count "$count")
   [ -d ../shared/corpus/real ] && scan+=(--corpus ../shared/corpus/real)
   "$venv/bin/python" bench/scan_collection.py "${scan[@]}"
+fi
+worlds=../shared/corpus/worlds
+if [ -d "$worlds" ]; then
+  "$venv/bin/python" bench/world_bench.py --worlds "$worlds" \
+    --tool build-bench/bench/core/kubrel_bench
+  "$venv/bin/python" bench/world_scan_bench.py --worlds "$worlds"
 fi

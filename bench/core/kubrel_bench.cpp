@@ -3,8 +3,8 @@
 // shared stream, the floor of an array load (the file inflated with ISA-L in one call and its
 // Sponge ids decoded into an array, nothing else), the volume load itself, and the writers: a
 // volume saved as Sponge v3 and as KBR beside the floor, ISA-L compressing the Sponge document
-// alone, and the visible-face pass beside a plain pass over the grid. Prints one JSON object per
-// run for bench/run.py.
+// alone, the visible-face pass beside a plain pass over the grid, and a region file of a world read
+// to per-chunk arrays beside its floor. Prints one JSON object per run for the Python scripts.
 
 #include <algorithm>
 #include <cctype>
@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "bench_common.h"
+#include "faces_bench.h"
 #include "formats/any_reader.h"
 #include "formats/schematic_formats.h"
 #include "formats/sponge_reader.h"
@@ -27,9 +28,11 @@
 #include "io/gzip_sink.h"
 #include "io/gzip_source.h"
 #include "io/shared_stream.h"
-#include "faces_bench.h"
 #include "litematic_bench.h"
 #include "nbt/nbt_view.h"
+#if KUBREL_BENCH_REGION
+#include "region_bench.h"
+#endif
 #include "volume/sponge_writer.h"
 #include "volume/volume_loader.h"
 #include "volume/volume_parts.h"
@@ -361,11 +364,18 @@ int main(int argc, char** argv) {
   if (mode == "floor" && argc == 3) return floor(argv[2]);
   if (mode == "volume" && argc == 3) return volume(argv[2]);
   if (mode == "faces" && argc == 3) return kubrel::bench::visible_faces(argv[2]);
+#if KUBREL_BENCH_REGION
+  if (mode == "region" && (argc == 3 || argc == 4)) {
+    return kubrel::bench::region_to_arrays(argv[2],
+                                           argc == 4 ? std::max(1, std::atoi(argv[3])) : 5);
+  }
+#endif
   if (mode == "save" && (argc == 3 || argc == 4))
     return save(argv[2], argc == 4 ? std::atoi(argv[3]) : kubrel::kDefaultGzipLevel);
   std::fprintf(stderr,
                "usage: kubrel_bench inflate FILE | read FILE auto|sponge|mojang|kbr [REPEATS] | "
                "digest FILE auto|sponge|mojang|kbr | fork | floor FILE | volume FILE | "
-               "save FILE [LEVEL] | litematic-floor FILE | litematic FILE | faces FILE\n");
+               "save FILE [LEVEL] | litematic-floor FILE | litematic FILE | faces FILE | "
+               "region FILE [REPEATS]\n");
   return 2;
 }
