@@ -119,8 +119,17 @@ Result<std::optional<LegacyNames>> legacy_names(const char* world) {
   return std::optional<LegacyNames>(std::move(names));
 }
 
-const LegacyNames* names_or_null(const std::optional<LegacyNames>& names) {
-  return names ? &*names : nullptr;
+// The volume `read(names)` gives, with the interpreter's lock released while the world's id
+// names (when `legacy` names a world) and the volume are read, as the dict load() gives.
+template <typename Read>
+PyObject* read_volume(const char* legacy, Read read) {
+  Result<Volume> volume = [&]() -> Result<Volume> {
+    ReleasedLock unlocked;
+    KUBREL_ASSIGN_OR_RETURN(std::optional<LegacyNames> names, legacy_names(legacy));
+    return read(names ? &*names : nullptr);
+  }();
+  if (!volume) return raise_core(volume.error());
+  return volume_dict(std::move(*volume));
 }
 
 PyObject* world_load_box(PyObject*, PyObject* args) {
@@ -135,13 +144,9 @@ PyObject* world_load_box(PyObject*, PyObject* args) {
     }
     std::optional<int32_t> data_version;
     if (!data_version_arg(version, data_version)) return nullptr;
-    Result<Volume> volume = [&]() -> Result<Volume> {
-      ReleasedLock unlocked;
-      KUBREL_ASSIGN_OR_RETURN(std::optional<LegacyNames> names, legacy_names(legacy));
-      return load_world_box(folder, box, data_version, names_or_null(names));
-    }();
-    if (!volume) return raise_core(volume.error());
-    return volume_dict(std::move(*volume));
+    return read_volume(legacy, [&](const LegacyNames* names) {
+      return load_world_box(folder, box, data_version, names);
+    });
   });
 }
 
@@ -156,13 +161,9 @@ PyObject* world_load_chunk(PyObject*, PyObject* args) {
     }
     std::optional<int32_t> data_version;
     if (!data_version_arg(version, data_version)) return nullptr;
-    Result<Volume> volume = [&]() -> Result<Volume> {
-      ReleasedLock unlocked;
-      KUBREL_ASSIGN_OR_RETURN(std::optional<LegacyNames> names, legacy_names(legacy));
-      return load_world_chunk(folder, cx, cz, data_version, names_or_null(names));
-    }();
-    if (!volume) return raise_core(volume.error());
-    return volume_dict(std::move(*volume));
+    return read_volume(legacy, [&](const LegacyNames* names) {
+      return load_world_chunk(folder, cx, cz, data_version, names);
+    });
   });
 }
 
@@ -204,7 +205,7 @@ PyObject* count_region(PyObject*, PyObject* args) {
     Result<RegionCounts> counts = [&]() -> Result<RegionCounts> {
       ReleasedLock unlocked;
       KUBREL_ASSIGN_OR_RETURN(std::optional<LegacyNames> names, legacy_names(legacy));
-      return kubrel::count_region(path, by, names_or_null(names));
+      return kubrel::count_region(path, by, names ? &*names : nullptr);
     }();
     if (!counts) return raise_core(counts.error());
     PyRef errors = PyRef::steal(list_of(counts->errors, [](const RegionCounts::ChunkError& e) {
