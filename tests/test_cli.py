@@ -335,6 +335,8 @@ COMMANDS = [
         "kubrel: saves/Hut has no dimension minecraft:the_nether; it has minecraft:overworld\n",
     ),
     ("world export saves/Hut --box 0,0,0:1,1,1 x.txt", (), 1, "", r"kubrel: x\.txt: name --format[^\n]*\n"),
+    ("world export saves/Hut --box 0,0,0:1,1,1 saves/Hut/level.dat --format kbr", (), 1, "", r"kubrel: saves/Hut/level\.dat: is the input [^\n]*--in-place[^\n]*\n"),
+    ("world scan saves -o saves/Hut/region/r.0.0.mca", (), 1, "", r"kubrel: saves/Hut/region/r\.0\.0\.mca: is the input [^\n]*\n"),
     (
         "convert hut.schem nowhere/copy.nbt",
         (),

@@ -111,6 +111,13 @@ def parse_box(text):
     return corners
 
 
+def _world_files(opened):
+    """The files a world is read from: its level.dat and every dimension's region files."""
+    yield os.path.join(opened.path, "level.dat")
+    for dimension in opened.dimensions:
+        yield from opened.region_files(dimension)
+
+
 dimension_option = click.option(
     "--dimension",
     default=OVERWORLD,
@@ -151,8 +158,8 @@ def export(world_path, output, box, dimension, legacy, format_name, drop_entitie
     target = format_name or suffix_format(output)
     if target is None:
         raise UserError(f"{output}: name --format, or end it in .schem, .nbt, .litematic or .kbr")
-    refuse_overwrite([output], [], in_place)
     opened = _open(world_path, legacy)
+    refuse_overwrite([output], _world_files(opened), in_place)
     if dimension not in opened.dimensions:
         raise UserError(
             f"{world_path} has no dimension {dimension}; it has {', '.join(opened.dimensions)}"
@@ -203,7 +210,7 @@ def scan(paths, output, by, legacy, jobs, resume, dask_address, in_place):
 
     try:
         plan = WorldScanPlan(paths, output, resume, by, legacy)
-        refuse_overwrite([output], [], in_place)
+        refuse_overwrite([output], (region for _, _, region in plan.todo()), in_place)
     except OSError as error:
         raise file_error(error.filename or output, error) from None
     except ValueError as error:
