@@ -38,6 +38,18 @@ def facts(text):
     return [(state, int(count)) for state, count in pairs]
 
 
+def numeric_biomes(text, name):
+    """The facts' "len=N idA=a; idB=b" biome numbers as the names one layer of a chunk's
+    positions holds: 256 columns, from one number per column or per 4x4x4 cell."""
+    length, *pairs = text.replace(";", "").split()
+    per_layer = 256 / int(length.split("=")[1])
+    return {name(int(k[2:])): int(int(v) * per_layer) for k, v in (p.split("=") for p in pairs)}
+
+
+# The game's numbers of the biomes the 1.13-1.17 worlds of the corpus hold.
+GAME_BIOMES = {1: "minecraft:plains", 9: "minecraft:the_end"}
+
+
 def counts_of(vol):
     found = np.bincount(vol.blocks.ravel(), minlength=len(vol.palette))
     return Counter(dict(zip(vol.palette, found)))
@@ -82,8 +94,11 @@ def test_world_matches_its_facts(row, tmp_path):
     assert sum(n for state, n in counts.items() if state not in AIR) == int(row["c00_nonair"])
     for state, n in facts(row["c00_top3_nonair"]):
         assert counts[state] == n, state
-    if row["c00_biomes"] and not row["c00_biomes"].startswith("len="):
-        biomes = chunk.biomes
+    biomes = chunk.biomes
+    if row["c00_biomes"].startswith("len="):
+        layer = Counter(np.array(biomes.palette)[biomes.blocks[0]].ravel().tolist())
+        assert layer == numeric_biomes(row["c00_biomes"], GAME_BIOMES.get)
+    elif row["c00_biomes"]:
         cells = np.bincount(biomes.blocks.ravel(), minlength=len(biomes.palette)) // 64
         assert {name: int(n) for name, n in zip(biomes.palette, cells) if n} == dict(
             facts(row["c00_biomes"])
@@ -157,7 +172,10 @@ def test_numbered_world_matches_its_facts(row):
     lx, lz = map(int, row["c00_chunk_local"].split(","))
     with pytest.raises(kubrel.KubrelError, match=r"^chunk at \(\d+, \d+\): .*legacy=True"):
         kubrel.open_world(folder).load_chunk(lx, lz)
-    counts = counts_of(kubrel.open_world(folder, legacy=True).load_chunk(lx, lz))
+    chunk = kubrel.open_world(folder, legacy=True).load_chunk(lx, lz)
+    counts = counts_of(chunk)
+    layer = Counter(np.array(chunk.biomes.palette)[chunk.biomes.blocks[0]].ravel().tolist())
+    assert layer == numeric_biomes(row["c00_biomes"], lambda n: f"#{n}")
     assert sum(n for state, n in counts.items() if state not in AIR) == int(row["c00_nonair"])
     for state, n in facts(row["c00_top3_nonair"]):
         assert counts["#" + state] == n, state

@@ -127,6 +127,13 @@ TEST(ChunkDecoderTest, LayoutsPackingsAndRefusals) {
          w.compound("").byte("Y", 0).byte_array("Blocks", {}).end().end().end().end();
        },
        "no data version"},
+      {"biome numbers of neither length",
+       [](NbtWriter& w) {
+         const std::vector<int32_t> biomes(300, 1);
+         w.compound("").int_("DataVersion", 2230).compound("Level");
+         w.int_array("Biomes", biomes).end().end();
+       },
+       "'Biomes' holds 300 entries, not 256 or 1024"},
       {"index past the palette",
        level(2580,
              [&](NbtWriter& w) {

@@ -111,7 +111,7 @@ TEST(LegacySectionTest, DecodesAChunkOrSaysWhatIsWrong) {
       {Fault::kShortAdd, "legacy chunk: section 1: 'Add' holds 3 bytes, not 2048"},
       {Fault::kNoY, "legacy chunk: section 1: it has no 'Y'"},
       {Fault::kNoZ, "legacy chunk: block entity 0 has no 'z'"},
-      {Fault::kShortBiomes, "legacy chunk: 'Biomes' holds 3 entries, not 256"},
+      {Fault::kShortBiomes, "legacy chunk: 'Biomes' holds 3 entries, not 256 or 1024"},
   };
   LegacyPalette palette;
   for (const auto& [fault, error] : cases) {

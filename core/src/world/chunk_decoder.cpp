@@ -233,6 +233,10 @@ Result<DecodedChunk> numbered_chunk(std::span<const uint8_t> doc, std::optional<
     section.palette = numbered.palette;
     section.indices.assign(stored.indices.begin(), stored.indices.end());
   }
+  if (options.biomes) {
+    chunk.numeric_biomes = std::move(numbered.biomes);
+    chunk.biomes_numbered = true;
+  }
   if (options.records) {
     chunk.block_entities = std::move(numbered.block_entities);
     chunk.entities = std::move(numbered.entities);
@@ -253,14 +257,16 @@ Result<DecodedChunk> decode_body(std::span<const uint8_t> doc, const ChunkDecode
   // The older layout keeps everything inside "Level", under other names.
   NbtTagRef sections = top["sections"], block_entities = top["block_entities"],
             entities = top["Entities"], heightmaps = top["Heightmaps"];
+  NbtTagRef biomes;
   int depth = 1;
   if (top["Level"].kind == NbtKind::Compound) {
-    NbtEntries<4> level{{"Sections", "TileEntities", "Entities", "Heightmaps"}};
+    NbtEntries<5> level{{"Sections", "TileEntities", "Entities", "Heightmaps", "Biomes"}};
     KUBREL_TRY(as_status(find_entries(doc, top["Level"].payload, 2, level)));
     sections = level["Sections"];
     block_entities = level["TileEntities"];
     entities = level["Entities"];
     heightmaps = level["Heightmaps"];
+    biomes = level["Biomes"];
     depth = 2;
   }
   const bool spanning = chunk.data_version.value_or(0) < kPaddedIndicesVersion;
@@ -281,6 +287,9 @@ Result<DecodedChunk> decode_body(std::span<const uint8_t> doc, const ChunkDecode
     return fail(
         "it holds numeric block ids (Blocks/Data sections, no data version); pass "
         "legacy=True to read them");
+  }
+  if (options.biomes) {
+    KUBREL_ASSIGN_OR_RETURN(chunk.numeric_biomes, read_numeric_biomes(doc, biomes));
   }
   if (options.records) {
     KUBREL_TRY(for_each_compound(doc, block_entities, "block_entities", [&](size_t at, uint32_t) {

@@ -44,6 +44,11 @@ struct DecodedChunk {
   // Positions in world coordinates.
   std::vector<VolumeBlockEntity> block_entities;
   std::vector<VolumeEntity> entities;
+  // Biomes stored as numbers before 1.18 (world/legacy_section.h: 256 per column or 1024 per
+  // cell), named through world/biome_ids.h, or kept as numbers in a chunk of numbered blocks;
+  // empty when the chunk stores none or biomes are not kept.
+  std::vector<int32_t> numeric_biomes;
+  bool biomes_numbered = false;
   // The stored WORLD_SURFACE heightmap, its longs as they stand, when the chunk has one.
   std::vector<int64_t> world_surface;
 };
@@ -54,7 +59,7 @@ struct ChunkDecodeOptions {
   // Whether biomes are kept.
   bool biomes = true;
   // Chunks of numeric ids are read into this palette (named by its map) as numbered states,
-  // when given; refused otherwise. Their numeric biomes are not kept.
+  // when given; refused otherwise.
   LegacyPalette* legacy = nullptr;
 };
 

@@ -96,8 +96,10 @@ Status read_entities(std::span<const uint8_t> document, const NbtTagRef& tag, in
       });
 }
 
-// 256 bytes (ids 0-255) before 1.13's last numbered versions, 256 Ints in the later ones.
-Result<std::vector<int32_t>> read_biomes(std::span<const uint8_t> document, const NbtTagRef& tag) {
+}  // namespace
+
+Result<std::vector<int32_t>> read_numeric_biomes(std::span<const uint8_t> document,
+                                                 const NbtTagRef& tag) {
   std::vector<int32_t> biomes;
   if (!tag.found()) return biomes;
   if (tag.kind != NbtKind::ByteArray && tag.kind != NbtKind::IntArray)
@@ -105,10 +107,12 @@ Result<std::vector<int32_t>> read_biomes(std::span<const uint8_t> document, cons
   NbtCursor cursor(document, tag.payload);
   KUBREL_ASSIGN_OR_RETURN(std::span<const uint8_t> raw, cursor.array_bytes(tag.kind));
   const size_t width = tag.kind == NbtKind::ByteArray ? 1 : 4;
-  if (raw.size() != kColumns * width)
-    return fail("'Biomes' holds " + std::to_string(raw.size() / width) + " entries, not 256");
-  biomes.resize(kColumns);
-  for (size_t i = 0; i < kColumns; ++i) {
+  const size_t count = raw.size() / width;
+  if (raw.size() % width != 0 || (count != kColumns && (width == 1 || count != kBiomeCells))) {
+    return fail("'Biomes' holds " + std::to_string(count) + " entries, not 256 or 1024");
+  }
+  biomes.resize(count);
+  for (size_t i = 0; i < count; ++i) {
     if (width == 1) {
       biomes[i] = raw[i];
     } else {
@@ -119,6 +123,8 @@ Result<std::vector<int32_t>> read_biomes(std::span<const uint8_t> document, cons
   }
   return biomes;
 }
+
+namespace {
 
 Result<std::optional<int32_t>> optional_integer(std::span<const uint8_t> document,
                                                 const NbtTagRef& tag) {
@@ -138,7 +144,7 @@ Result<LegacyChunk> decode_level(std::span<const uint8_t> document, size_t level
   KUBREL_TRY(read_sections(document, keys["Sections"], depth + 2, palette, chunk));
   KUBREL_TRY(read_block_entities(document, keys["TileEntities"], depth + 2, chunk));
   KUBREL_TRY(read_entities(document, keys["Entities"], depth + 2, chunk));
-  KUBREL_ASSIGN_OR_RETURN(chunk.biomes, read_biomes(document, keys["Biomes"]));
+  KUBREL_ASSIGN_OR_RETURN(chunk.biomes, read_numeric_biomes(document, keys["Biomes"]));
   chunk.palette = palette.take();
   return chunk;
 }

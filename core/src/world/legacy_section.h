@@ -17,6 +17,7 @@
 
 #include "common/error.h"
 #include "common/legacy_state.h"
+#include "nbt/nbt_view.h"
 #include "volume/volume.h"
 
 namespace kubrel {
@@ -56,6 +57,17 @@ struct LegacyChunk {
   // One biome id per column, index z * 16 + x; empty when the chunk stores none.
   std::vector<int32_t> biomes;
 };
+
+// One biome id per column of 1.13-1.17 chunks up to 1.14, and of older ones.
+inline constexpr size_t kBiomeColumns = 256;
+// One biome id per 4 x 4 x 4 cell of y 0 to 255 in 1.15-1.17 chunks.
+inline constexpr size_t kBiomeCells = 1024;
+
+// The numbers of a chunk's "Biomes": 256 (a ByteArray or IntArray, index z * 16 + x) or 1024 (an
+// IntArray, index (y / 4 * 4 + z / 4) * 4 + x / 4); empty when `tag` is absent. Fails on any
+// other length or kind.
+[[nodiscard]] Result<std::vector<int32_t>> read_numeric_biomes(std::span<const uint8_t> document,
+                                                               const NbtTagRef& tag);
 
 // Decodes a whole chunk document (its root holding the "Level" compound), as a region file's
 // chunk decompresses to. `palette` names the ids (through the names it was made with) and is

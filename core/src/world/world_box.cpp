@@ -2,12 +2,15 @@
 // held after it is copied), then narrowed to one byte when the palette allows.
 #include "world/world_box.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <map>
 #include <unordered_map>
 
+#include "world/biome_ids.h"
 #include "world/chunk_decoder.h"
+#include "world/legacy_section.h"
 #include "world/region_file.h"
 
 namespace kubrel {
@@ -87,6 +90,49 @@ bool inside(const WorldBox& box, int64_t x, int64_t y, int64_t z) {
 }  // namespace
 
 namespace {
+// The part of a box that one chunk covers: x and z in world coordinates, upper bounds exclusive.
+struct ChunkColumns {
+  int32_t cx, cz, x0, x1, z0, z1;
+};
+
+// Fills the box's biomes over `columns` from a chunk's numeric biomes, at every height of the box
+// (1.15-1.17 cells cover y 0 to 255; the game reads the nearest cell above and below them);
+// returns how many positions were filled.
+Result<size_t> fill_numeric_biomes(const DecodedChunk& chunk, const WorldBox& box,
+                                   const ChunkColumns& columns, GrowingPalette& palette,
+                                   uint16_t* cells) {
+  const std::vector<int32_t>& ids = chunk.numeric_biomes;
+  std::unordered_map<int32_t, uint16_t> known;
+  std::vector<uint16_t> slots(ids.size());
+  for (size_t i = 0; i < ids.size(); ++i) {
+    auto [at, fresh] = known.try_emplace(ids[i], uint16_t{0});
+    if (fresh) {
+      const std::string name = chunk.biomes_numbered
+                                   ? numbered_biome(ids[i])
+                                   : named_biome(ids[i], chunk.data_version.value_or(0));
+      KUBREL_ASSIGN_OR_RETURN(at->second, palette.add(name));
+    }
+    slots[i] = at->second;
+  }
+  const bool per_cell = ids.size() == kBiomeCells;
+  const int64_t sx = int64_t{box.max.x} - box.min.x, sz = int64_t{box.max.z} - box.min.z;
+  size_t filled = 0;
+  for (int64_t y = box.min.y; y < box.max.y; ++y) {
+    const int64_t cell_y = std::clamp<int64_t>(y >> 2, 0, 63);
+    for (int32_t z = columns.z0; z < columns.z1; ++z) {
+      const int32_t lz = z - columns.cz * 16;
+      const size_t row = static_cast<size_t>(((y - box.min.y) * sz + (z - box.min.z)) * sx);
+      for (int32_t x = columns.x0; x < columns.x1; ++x) {
+        const int32_t lx = x - columns.cx * 16;
+        const size_t slot = per_cell ? static_cast<size_t>((cell_y * 4 + lz / 4) * 4 + lx / 4)
+                                     : static_cast<size_t>(lz * 16 + lx);
+        cells[row + static_cast<size_t>(x - box.min.x)] = slots[slot];
+        ++filled;
+      }
+    }
+  }
+  return filled;
+}
 
 Result<Volume> load_box(const std::filesystem::path& folder, const WorldBox& box,
                         std::optional<int32_t> data_version, const ChunkDecodeOptions& options) {
@@ -159,6 +205,12 @@ Result<Volume> load_box(const std::filesystem::path& folder, const WorldBox& box
               }
             }
           }
+        }
+        if (!chunk.numeric_biomes.empty()) {
+          KUBREL_ASSIGN_OR_RETURN(
+              size_t filled,
+              fill_numeric_biomes(chunk, box, {cx, cz, x0, x1, z0, z1}, biomes, biome_cells));
+          biomes_stored += filled;
         }
         for (VolumeBlockEntity& entity : chunk.block_entities) {
           const BlockPosition p = entity.position;
