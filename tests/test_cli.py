@@ -320,10 +320,11 @@ COMMANDS = [
         "world info saves/Hut",
         (),
         0,
-        re.escape("world\tname\tdata version\tdimension\tchunks\tregion files\ton disk\n"
-                  "saves/Hut\tHut\t3465\tminecraft:overworld\t3\t2\t28.0 KiB\n"),
+        re.escape("world\tname\tgame\tdata version\tdimension\tchunks\tregion files\ton disk\n"
+                  "saves/Hut\tHut\t-\t3465\tminecraft:overworld\t3\t2\t28.0 KiB\n"),
         "",
     ),
+    ("world info --versions saves/Hut", (), 0, r".*\tchunks by data version\n.*\t3465: 3\n", ""),
     ("world info deep", (), 1, "", r"kubrel: deep: [^\n]*level\.dat[^\n]*\n"),
     ("world export saves/Hut --box 0,0,0:0,1,1 x.schem", (), 2, "", r"(?s).*'0,0,0:0,1,1' is empty.*"),
     ("world export saves/Hut --box 0,0:1,1 x.schem", (), 2, "", r"(?s).*is not x0,y0,z0:x1,y1,z1.*"),

@@ -190,3 +190,22 @@ def test_numbered_world_matches_its_facts(row):
             total, top = re.match(r"(\d+) blocks; top: (.*)", row["r00_ids_ge_256"]).groups()
             assert sum(high.values()) == int(total)
             assert all(high["#" + state] == n for state, n in facts(top))
+
+
+ALL_WORLDS = manifest_rows(WORLDS)
+FOLDER_DIMENSIONS = {"region": "minecraft:overworld", "DIM1/region": "minecraft:the_end",
+                     "DIM-1/region": "minecraft:the_nether",
+                     "dimensions/minecraft/overworld/region": "minecraft:overworld"}
+
+
+@pytest.mark.parametrize("row", ALL_WORLDS, ids=[row["short_name"] for row in ALL_WORLDS])
+def test_chunk_versions_match_the_facts(row):
+    """Each dimension's chunks counted by data version, worlds of several versions included."""
+    world = kubrel.open_world(WORLDS / row["short_name"])
+    for part in row["chunk_dataversions_by_folder"].split(" | "):
+        folder, _, summary = part.partition(": ")
+        if folder in FOLDER_DIMENSIONS:
+            stored = re.search(r"DataVersions \{(.*)\}", summary)[1]
+            expect = {None if k == "None" else int(k): int(v)
+                      for k, v in (pair.split(": ") for pair in stored.split(", "))}
+            assert world.chunk_versions(FOLDER_DIMENSIONS[folder]) == expect, folder

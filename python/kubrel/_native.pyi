@@ -109,6 +109,8 @@ def world_surface(region_path: str, x: int, z: int, /) -> tuple[int | None, byte
 def count_region(
     region_path: str, by: str = "world", legacy_world: str | None = None, /
 ) -> tuple[list[str], bytes, bytes, list[tuple[int, int, str]]]: ...
+# ([(data version or None, chunks)] ascending, chunks that could not be read) of one region file.
+def chunk_versions(region_path: str, /) -> tuple[list[tuple[int | None, int]], int]: ...
 def build_info() -> dict[str, str]:
     """How the extension was built: "inflaters" names the gzip libraries, e.g. "isa-l, libdeflate"
     or "zlib" where the build found neither."""

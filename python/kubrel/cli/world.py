@@ -44,28 +44,38 @@ def _open(path, legacy=False):
 
 
 @world.command(
-    epilog=examples("kubrel world info saves/Castle", "kubrel world info --json saves/* > worlds.json")
+    epilog=examples(
+        "kubrel world info saves/Castle",
+        "kubrel world info --versions saves/Castle",
+        "kubrel world info --json saves/* > worlds.json",
+    )
 )
 @click.argument("worlds", nargs=-1, required=True)
 @click.option("--json", "as_json", is_flag=True, help="One JSON object per world, in a list.")
-def info(worlds, as_json):
-    """Name, data version, and each dimension's chunks, region files and size on disk, of each
-    world in WORLDS."""
-    described = [_described(path, _open(path)) for path in worlds]
+@click.option("--versions", is_flag=True,
+              help="Also count each dimension's chunks by the data version they were written "
+              "with (reads every chunk).")
+def info(worlds, as_json, versions):
+    """Name, versions, and each dimension's chunks, region files and size on disk, of each world
+    in WORLDS."""
+    described = [_described(path, _open(path), versions) for path in worlds]
     if as_json:
         click.echo(json.dumps(described, indent=2))
         return
     rows = [
-        (row["path"], row["name"], _text(row["data_version"]), dimension["name"],
-         dimension["chunks"], dimension["region_files"], _size(dimension["bytes"]))
+        (row["path"], row["name"], _text(row["game_version"]), _text(row["data_version"]),
+         dimension["name"], dimension["chunks"], dimension["region_files"],
+         _size(dimension["bytes"]))
+        + ((_versions_text(dimension["chunk_versions"]),) if versions else ())
         for row in described
         for dimension in row["dimensions"]
     ]
-    columns = ("world", "name", "data version", "dimension", "chunks", "region files", "on disk")
+    columns = ("world", "name", "game", "data version", "dimension", "chunks", "region files",
+               "on disk") + (("chunks by data version",) if versions else ())
     show_rows("worlds", columns, rows)
 
 
-def _described(path, opened):
+def _described(path, opened, versions=False):
     dimensions = []
     for name in opened.dimensions:
         regions = opened.region_files(name)
@@ -75,12 +85,23 @@ def _described(path, opened):
             "region_files": len(regions),
             "bytes": sum(os.path.getsize(region) for region in regions),
         })
+        if versions:
+            # JSON keys are text: "none" for chunks that carry no data version.
+            dimensions[-1]["chunk_versions"] = {
+                "none" if version is None else str(version): count
+                for version, count in opened.chunk_versions(name).items()
+            }
     return {
         "path": path,
         "name": opened.name,
+        "game_version": opened.game_version or None,
         "data_version": opened.data_version,
         "dimensions": dimensions,
     }
+
+
+def _versions_text(counts):
+    return ", ".join(f"{version}: {count}" for version, count in counts.items()) or "-"
 
 
 def _text(value):

@@ -38,7 +38,7 @@ int exec_module(PyObject* module) {
           &visible_faces_method, &split_state_method, &join_state_method, &build_info_method,
           &world_info_method, &world_dimensions_method, &world_region_files_method,
           &world_chunks_method, &world_load_box_method, &world_load_chunk_method,
-          &world_surface_method, &count_region_method}) {
+          &world_surface_method, &count_region_method, &chunk_versions_method}) {
       PyRef function = PyRef::steal(PyCFunction_NewEx(method, module, module_name.get()));
       if (!function || PyModule_AddObjectRef(module, method->ml_name, function.get()) < 0) {
         return -1;

@@ -11,6 +11,7 @@
 #include "py_common/interpreter_lock.h"
 #include "py_common/pyref.h"
 #include "world/chunk_decoder.h"
+#include "world/chunk_versions.h"
 #include "world/region_counts.h"
 #include "world/world_box.h"
 #include "world/world_folder.h"
@@ -220,6 +221,26 @@ PyObject* count_region(PyObject*, PyObject* args) {
   });
 }
 
+PyObject* chunk_versions(PyObject*, PyObject* args) {
+  return guard([&]() -> PyObject* {
+    const char* path = nullptr;
+    if (!PyArg_ParseTuple(args, "s:chunk_versions", &path)) return nullptr;
+    Result<ChunkVersions> versions = [&] {
+      ReleasedLock unlocked;
+      return count_chunk_versions(path);
+    }();
+    if (!versions) return raise_core(versions.error());
+    using Count = std::pair<std::optional<int32_t>, uint32_t>;
+    return Py_BuildValue("(NI)",
+                         list_of(versions->counts,
+                                 [](const Count& count) {
+                                   return Py_BuildValue("(NI)", optional_int(count.first),
+                                                        count.second);
+                                 }),
+                         versions->unreadable);
+  });
+}
+
 }  // namespace
 
 #define KUBREL_WORLD_METHOD(name, doc) \
@@ -238,6 +259,8 @@ KUBREL_WORLD_METHOD(
     "world_load_chunk(dimension_folder, cx, cz, data_version=None, legacy_world=None) -> dict")
 KUBREL_WORLD_METHOD(world_surface,
                     "world_surface(region_path, x, z) -> (data_version, WORLD_SURFACE longs)")
+KUBREL_WORLD_METHOD(chunk_versions,
+                    "chunk_versions(region_path) -> ([(data_version, chunks)], unreadable)")
 KUBREL_WORLD_METHOD(
     count_region,
     "count_region(region_path, by='world', legacy_world=None) -> (states, counts, keys, errors)")

@@ -17,5 +17,6 @@ extern PyMethodDef world_load_box_method;
 extern PyMethodDef world_load_chunk_method;
 extern PyMethodDef world_surface_method;
 extern PyMethodDef count_region_method;
+extern PyMethodDef chunk_versions_method;
 
 }  // namespace kubrel::py
