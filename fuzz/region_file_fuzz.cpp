@@ -1,5 +1,7 @@
 // Fuzzes the region file over raw bytes: the location table, every chunk it names through each
-// compression, and the promise that a chunk's failure names its position.
+// compression, and the promise that a chunk's failure names its position; a chunk read into a
+// buffer kept from input to input reads the same.
+#include <algorithm>
 #include <span>
 #include <vector>
 
@@ -13,6 +15,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     auto read = file.read_chunk(x, z);
     KUBREL_FUZZ_CHECK(read ? read->has_value() : read.error().message.starts_with("chunk at ("));
     if (read) KUBREL_FUZZ_CHECK((*read)->size() <= kubrel::kMaxChunkNbt);
+    static kubrel::PageBuffer kept;
+    auto into = file.read_chunk(x, z, kept);
+    KUBREL_FUZZ_CHECK(into.has_value() == read.has_value());
+    if (read) KUBREL_FUZZ_CHECK(std::ranges::equal(kept.bytes(), (*read)->bytes()));
+    if (!read) KUBREL_FUZZ_CHECK(into.error().message == read.error().message);
   }
   // The payload decoders alone, over the input after a first byte that picks one.
   if (size > 0) {

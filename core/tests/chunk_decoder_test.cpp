@@ -156,17 +156,28 @@ TEST(ChunkDecoderTest, LayoutsPackingsAndRefusals) {
        },
        "chunk at (2, -7): "},
   };
+  // One decoder over every case, as over a region file's chunks, and the checked walk alone:
+  // both give what a fresh decoder gives.
+  ChunkDecoder kept;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     NbtWriter w;
     c.body(w);
     auto chunk = decode_chunk(w.bytes(), 2, -7);
+    auto checked = decode_chunk_checked(w.bytes(), 2, -7);
+    auto reused = kept.decode(w.bytes(), 2, -7);
+    ASSERT_EQ(checked.has_value(), chunk.has_value());
+    ASSERT_EQ(reused.has_value(), chunk.has_value());
     if (!c.error.empty()) {
       ASSERT_FALSE(chunk);
       EXPECT_NE(chunk.error().message.find(c.error), std::string::npos) << chunk.error().message;
+      EXPECT_EQ(checked.error().message, chunk.error().message);
+      EXPECT_EQ(reused.error().message, chunk.error().message);
       continue;
     }
     ASSERT_TRUE(chunk) << chunk.error().message;
+    EXPECT_EQ(checked->sections, chunk->sections);
+    EXPECT_EQ((*reused)->sections, chunk->sections);
     ASSERT_EQ(chunk->sections.size(), c.ys.size());
     const ChunkSection& section = chunk->sections[0];
     EXPECT_EQ(section.y, c.ys[0]);

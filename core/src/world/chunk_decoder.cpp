@@ -1,14 +1,21 @@
 // Walks the chunk's NBT in place (no tree is built): only the tags named here are read, the
-// block states and biomes straight from the document's long arrays.
+// block states and biomes straight from the document's long arrays. Two walks share the reading
+// of indices and records: a quick one for the chunks the game writes, which steps over what it
+// does not need by sizes alone and takes palette texts from those it has met, and the checked
+// one, through the NBT cursor, for everything the quick one gives up on, which words what is
+// wrong.
 #include "world/chunk_decoder.h"
 
 #include <bit>
 #include <cstring>
+#include <functional>
 #include <string_view>
+#include <unordered_map>
 
 #include "common/state_text.h"
 #include "nbt/nbt_view.h"
 #include "world/legacy_section.h"
+#include "world/quick_nbt.h"
 
 namespace kubrel {
 
@@ -244,6 +251,27 @@ Result<DecodedChunk> numbered_chunk(std::span<const uint8_t> doc, std::optional<
   return chunk;
 }
 
+// Where a chunk keeps its parts: at its root, or inside "Level" under other names in the older
+// layout (found by `find_level`, which returns a Status).
+struct ChunkParts {
+  NbtTagRef sections, block_entities, entities, heightmaps;
+  int depth = 1;
+  // The biome numbers of the older layout; none at the root.
+  NbtTagRef biomes = {};
+};
+
+template <class FindLevel>
+Result<ChunkParts> chunk_parts(const NbtEntries<6>& top, FindLevel&& find_level) {
+  if (top["Level"].kind != NbtKind::Compound) {
+    return ChunkParts{top["sections"], top["block_entities"], top["Entities"], top["Heightmaps"]};
+  }
+  NbtEntries<5> level{{"Sections", "TileEntities", "Entities", "Heightmaps", "Biomes"}};
+  KUBREL_TRY(find_level(top["Level"].payload, level));
+  return ChunkParts{
+      level["Sections"], level["TileEntities"], level["Entities"], level["Heightmaps"], 2,
+      level["Biomes"]};
+}
+
 Result<DecodedChunk> decode_body(std::span<const uint8_t> doc, const ChunkDecodeOptions& options) {
   KUBREL_ASSIGN_OR_RETURN(size_t root, nbt_root_compound(doc));
   NbtEntries<6> top{
@@ -254,21 +282,10 @@ Result<DecodedChunk> decode_body(std::span<const uint8_t> doc, const ChunkDecode
     KUBREL_ASSIGN_OR_RETURN(int64_t version, read_integer(doc, top["DataVersion"]));
     chunk.data_version = static_cast<int32_t>(version);
   }
-  // The older layout keeps everything inside "Level", under other names.
-  NbtTagRef sections = top["sections"], block_entities = top["block_entities"],
-            entities = top["Entities"], heightmaps = top["Heightmaps"];
-  NbtTagRef biomes;
-  int depth = 1;
-  if (top["Level"].kind == NbtKind::Compound) {
-    NbtEntries<5> level{{"Sections", "TileEntities", "Entities", "Heightmaps", "Biomes"}};
-    KUBREL_TRY(as_status(find_entries(doc, top["Level"].payload, 2, level)));
-    sections = level["Sections"];
-    block_entities = level["TileEntities"];
-    entities = level["Entities"];
-    heightmaps = level["Heightmaps"];
-    biomes = level["Biomes"];
-    depth = 2;
-  }
+  KUBREL_ASSIGN_OR_RETURN(ChunkParts parts, chunk_parts(top, [&](size_t at, NbtEntries<5>& level) {
+                            return as_status(find_entries(doc, at, 2, level));
+                          }));
+  const auto& [sections, block_entities, entities, heightmaps, depth, biomes] = parts;
   const bool spanning = chunk.data_version.value_or(0) < kPaddedIndicesVersion;
   bool legacy = false;
   KUBREL_TRY(
@@ -336,11 +353,265 @@ Status unpack_longs(std::span<const uint8_t> longs, unsigned bits, bool spanning
   return {};
 }
 
-Result<DecodedChunk> decode_chunk(std::span<const uint8_t> nbt, int32_t cx, int32_t cz,
-                                  const ChunkDecodeOptions& options) {
+Result<DecodedChunk> decode_chunk_checked(std::span<const uint8_t> nbt, int32_t cx, int32_t cz,
+                                          const ChunkDecodeOptions& options) {
   auto chunk = decode_body(nbt, options);
   if (!chunk) return fail(chunk_prefix(cx, cz) + chunk.error().message);
   return chunk;
+}
+
+Result<DecodedChunk> decode_chunk(std::span<const uint8_t> nbt, int32_t cx, int32_t cz,
+                                  const ChunkDecodeOptions& options) {
+  ChunkDecoder decoder(options);
+  KUBREL_ASSIGN_OR_RETURN(DecodedChunk * chunk, decoder.decode(nbt, cx, cz));
+  return std::move(*chunk);
+}
+
+// Palette entries' texts by the bytes of their compounds, which alone decide the text. Bounded,
+// so that a hostile file of endless distinct states costs no more than a fixed table.
+struct ChunkDecoder::StateTexts {
+  struct Hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view bytes) const { return std::hash<std::string_view>{}(bytes); }
+  };
+  static constexpr size_t kMost = 4096;
+  std::unordered_map<std::string, std::string, Hash, std::equal_to<>> texts;
+  // The entry met last (most sections of a chunk hold the same one), found without a hash.
+  const std::pair<const std::string, std::string>* last = nullptr;
+  // Scratch for the entry being read.
+  std::vector<Property> properties;
+};
+
+namespace {
+
+constexpr uint8_t kCompound = 10, kString = 8;
+
+// The head of the List at `at`: its element kind and count, when the walk can take it (a count
+// that is not negative and that the bytes left could hold).
+bool quick_list(const QuickNbt& walk, size_t at, uint8_t& element, uint32_t& length) {
+  if (!walk.has(at, 5)) return false;
+  element = *walk.at(at);
+  length = walk.u32(at + 1);
+  return element <= 12 && !(length >> 31) && walk.has(at + 5, length) &&
+         (length == 0 || element != 0);
+}
+
+// The canonical text of the state compound at `at`, from the table when its bytes were met
+// before; the offset past the compound, 0 when the walk gives up.
+size_t quick_state(const QuickNbt& walk, size_t at, int depth, ChunkDecoder::StateTexts& texts,
+                   std::string& text) {
+  const size_t end = walk.skip(kCompound, at, depth);
+  if (!end) return 0;
+  const std::string_view bytes(reinterpret_cast<const char*>(walk.at(at)), end - at);
+  if (texts.last && texts.last->first == bytes) {
+    text.assign(texts.last->second);
+    return end;
+  }
+  if (auto known = texts.texts.find(bytes); known != texts.texts.end()) {
+    texts.last = &*known;
+    text.assign(known->second);
+    return end;
+  }
+  std::string_view name;
+  bool named = false;
+  texts.properties.clear();
+  const bool read =
+      walk.entries(at, depth, [&](uint8_t kind, std::string_view key, size_t payload) -> size_t {
+        if (key == "Name" && kind == kString) {
+          named = walk.ascii_text(payload, name);
+          return named ? 0 : kQuickGiveUp;
+        }
+        if (key != "Properties" || kind != kCompound) return 0;
+        const size_t after =
+            walk.entries(payload, depth + 1,
+                         [&](uint8_t value_kind, std::string_view property, size_t value_at) {
+                           std::string_view value;
+                           for (char c : property) {
+                             if (static_cast<unsigned char>(c) >= 0x80) return kQuickGiveUp;
+                           }
+                           if (value_kind != kString || !walk.ascii_text(value_at, value)) {
+                             return kQuickGiveUp;
+                           }
+                           texts.properties.emplace_back(property, value);
+                           return value_at + 2 + value.size();
+                         });
+        return after ? after : kQuickGiveUp;
+      }) != 0;
+  if (!read || !named || name.empty()) return 0;
+  text = canonical_state_text(name, texts.properties);
+  if (texts.texts.size() >= ChunkDecoder::StateTexts::kMost) texts.texts.clear();
+  texts.last = &*texts.texts.emplace(bytes, text).first;
+  return end;
+}
+
+// A block palette into `out` (its strings' room kept): false when the walk gives up.
+bool quick_palette(const QuickNbt& walk, size_t at, int depth, ChunkDecoder::StateTexts& texts,
+                   std::vector<std::string>& out) {
+  uint8_t element = 0;
+  uint32_t length = 0;
+  if (!quick_list(walk, at, element, length) || length > 4096) return false;
+  if (length > 0 && element != kCompound && element != kString) return false;
+  out.resize(length);
+  at += 5;
+  for (std::string& text : out) {
+    if (element == kString) {
+      std::string_view raw;
+      if (!walk.ascii_text(at, raw)) return false;
+      text.assign(raw);
+      at += 2 + raw.size();
+    } else if (!(at = quick_state(walk, at, depth + 1, texts, text))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Fills `entries` from the compound at `at`, as find_entries does: the offset past it, 0 when the
+// walk gives up. `inner` may read an entry's payload itself (returning the offset past it).
+template <size_t N, class Inner>
+size_t quick_find(const QuickNbt& walk, size_t at, int depth, NbtEntries<N>& entries,
+                  Inner&& inner) {
+  return walk.entries(at, depth, [&](uint8_t kind, std::string_view name, size_t payload) {
+    for (size_t i = 0; i < N; ++i) {
+      const std::string_view want = entries.names[i];
+      // The first byte settles most comparisons without a call.
+      if (want.size() == name.size() && want[0] == name[0] && want == name) {
+        entries.found[i] = {static_cast<NbtKind>(kind), name, payload};
+      }
+    }
+    return inner(kind, name, payload);
+  });
+}
+
+template <size_t N>
+size_t quick_find(const QuickNbt& walk, size_t at, int depth, NbtEntries<N>& entries) {
+  return quick_find(walk, at, depth, entries,
+                    [](uint8_t, std::string_view, size_t) { return size_t{0}; });
+}
+
+// One section into `section` (which keeps its room from the chunk before): the offset past it,
+// 0 when the walk gives up; `kept` says whether it holds blocks.
+size_t quick_section(const QuickNbt& walk, std::span<const uint8_t> doc, size_t at, int depth,
+                     bool spanning, const ChunkDecodeOptions& options,
+                     ChunkDecoder::StateTexts& texts, ChunkSection& section, bool& kept) {
+  // Looked up by position, not by name: this runs for every section.
+  enum { kY, kPalette, kBlockStates, kStates, kBiomes, kBlocks };
+  NbtEntries<6> parts{{"Y", "Palette", "BlockStates", "block_states", "biomes", "Blocks"}};
+  // The states compound is looked into as the walk passes it, not walked a second time.
+  NbtEntries<2> states{{"palette", "data"}};
+  const size_t end =
+      quick_find(walk, at, depth, parts, [&](uint8_t kind, std::string_view name, size_t payload) {
+        if (kind != kCompound || name != "block_states") return size_t{0};
+        states.found = {};
+        const size_t after = quick_find(walk, payload, depth + 1, states);
+        return after ? after : kQuickGiveUp;
+      });
+  if (!end || parts.found[kBlocks].found()) return 0;
+  auto y = read_integer(doc, parts.found[kY]);
+  if (!y || *y < -(1 << 20) || *y > (1 << 20)) return 0;
+  NbtTagRef palette = parts.found[kPalette];
+  NbtTagRef data = parts.found[kBlockStates];
+  if (parts.found[kStates].found()) {
+    if (parts.found[kStates].kind != NbtKind::Compound) return 0;
+    palette = states.found[0];
+    data = states.found[1];
+  }
+  section.y = static_cast<int32_t>(*y);
+  section.biome_palette.clear();
+  section.biome_indices.clear();
+  if (options.biomes && parts.found[kBiomes].found() &&
+      !read_biomes(doc, parts.found[kBiomes], depth, section)) {
+    return 0;
+  }
+  kept = false;
+  if (!palette.found()) return end;
+  if (palette.kind != NbtKind::List ||
+      !quick_palette(walk, palette.payload, depth, texts, section.palette)) {
+    return 0;
+  }
+  if (section.palette.empty()) return end;
+  section.indices.clear();
+  if (section.palette.size() > 1 &&
+      (!data.found() || !read_indices(doc, data, section.palette.size(), 4, spanning,
+                                      kSectionBlocks, section.indices))) {
+    return 0;
+  }
+  kept = true;
+  return end;
+}
+
+// The whole chunk by the quick walk into `chunk`: false when it gives up.
+bool quick_chunk(std::span<const uint8_t> doc, const ChunkDecodeOptions& options,
+                 ChunkDecoder::StateTexts& texts, DecodedChunk& chunk) {
+  const QuickNbt walk(doc);
+  if (!walk.has(0, 3) || doc[0] != kCompound) return false;
+  NbtEntries<6> top{
+      {"DataVersion", "Level", "sections", "block_entities", "Entities", "Heightmaps"}};
+  if (!quick_find(walk, 3 + size_t{walk.u16(1)}, 1, top)) return false;
+  chunk.data_version.reset();
+  if (top["DataVersion"].found()) {
+    auto version = read_integer(doc, top["DataVersion"]);
+    if (!version) return false;
+    chunk.data_version = static_cast<int32_t>(*version);
+  }
+  auto parts = chunk_parts(top, [&](size_t at, NbtEntries<5>& level) -> Status {
+    if (!quick_find(walk, at, 2, level)) return fail("");
+    return {};
+  });
+  if (!parts) return false;
+  const auto& [sections, block_entities, entities, heightmaps, depth, biomes] = *parts;
+  const bool spanning = chunk.data_version.value_or(0) < kPaddedIndicesVersion;
+  size_t kept = 0;
+  if (sections.found()) {
+    uint8_t element = 0;
+    uint32_t length = 0;
+    if (sections.kind != NbtKind::List || !quick_list(walk, sections.payload, element, length)) {
+      return false;
+    }
+    if (length > 0 && element != kCompound) return false;
+    size_t at = sections.payload + 5;
+    for (uint32_t i = 0; i < length; ++i) {
+      if (kept == chunk.sections.size()) chunk.sections.emplace_back();
+      bool holds = false;
+      at = quick_section(walk, doc, at, depth + 1, spanning, options, texts, chunk.sections[kept],
+                         holds);
+      if (!at) return false;
+      kept += holds;
+    }
+  }
+  chunk.sections.resize(kept);
+  chunk.numeric_biomes.clear();
+  chunk.biomes_numbered = false;
+  if (options.biomes) {
+    auto numbers = read_numeric_biomes(doc, biomes);
+    if (!numbers) return false;
+    chunk.numeric_biomes = std::move(*numbers);
+  }
+  chunk.block_entities.clear();
+  chunk.entities.clear();
+  chunk.world_surface.clear();
+  if (!options.records) return true;
+  return for_each_compound(doc, block_entities, "block_entities",
+                           [&](size_t at, uint32_t) {
+                             return read_block_entity(doc, at, depth + 1, chunk.block_entities);
+                           })
+             .has_value() &&
+         read_entities(doc, entities, depth, chunk.entities).has_value() &&
+         read_world_surface(doc, heightmaps, depth, chunk.world_surface).has_value();
+}
+
+}  // namespace
+
+ChunkDecoder::ChunkDecoder(const ChunkDecodeOptions& options)
+    : options_(options), texts_(std::make_unique<StateTexts>()) {}
+
+ChunkDecoder::~ChunkDecoder() = default;
+
+Result<DecodedChunk*> ChunkDecoder::decode(std::span<const uint8_t> nbt, int32_t cx, int32_t cz) {
+  if (!quick_chunk(nbt, options_, *texts_, chunk_)) {
+    KUBREL_ASSIGN_OR_RETURN(chunk_, decode_chunk_checked(nbt, cx, cz, options_));
+  }
+  return &chunk_;
 }
 
 Result<std::vector<VolumeEntity>> decode_entity_chunk(std::span<const uint8_t> nbt, int32_t cx,

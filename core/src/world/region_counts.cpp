@@ -41,20 +41,22 @@ RegionCounts count_region(const RegionFile& file, CountBy by, const LegacyNames*
   // Per-section counts by palette entry, and by y layer within the section for CountBy::Y.
   std::vector<uint32_t> local;
   std::vector<uint32_t> global;
+  ChunkDecoder decoder(blocks_only);
+  PageBuffer nbt;
   for (const auto& [x, z] : file.chunks()) {
     const int32_t cx = file.origin()[0] + static_cast<int32_t>(x);
     const int32_t cz = file.origin()[1] + static_cast<int32_t>(z);
-    auto nbt = file.read_chunk(x, z);
-    if (!nbt) {
-      out.errors.push_back({cx, cz, nbt.error().message});
+    auto stored = file.read_chunk(x, z, nbt);
+    if (!stored) {
+      out.errors.push_back({cx, cz, stored.error().message});
       continue;
     }
-    auto chunk = decode_chunk((*nbt)->bytes(), cx, cz, blocks_only);
+    auto chunk = decoder.decode(nbt.bytes(), cx, cz);
     if (!chunk) {
       out.errors.push_back({cx, cz, chunk.error().message});
       continue;
     }
-    for (const ChunkSection& section : chunk->sections) {
+    for (const ChunkSection& section : (*chunk)->sections) {
       const size_t n = section.palette.size();
       global.resize(n);
       for (size_t i = 0; i < n; ++i) global[i] = tally.state(section.palette[i]);

@@ -3,11 +3,6 @@
 // as output arrives, up to a bound.
 #include "world/region_file.h"
 
-#if KUBREL_WITH_LIBDEFLATE
-#include <libdeflate.h>
-#else
-#include <zlib.h>
-#endif
 #if KUBREL_WITH_LZ4
 #include <lz4.h>
 #endif
@@ -17,6 +12,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+
+#include "io/whole_inflate.h"
 
 namespace kubrel {
 
@@ -40,10 +37,17 @@ Result<std::vector<uint8_t>> read_whole_file(const std::filesystem::path& path,
   std::unique_ptr<FILE, int (*)(FILE*)> file(std::fopen(path.c_str(), "rb"), &std::fclose);
   if (!file) return std::unexpected(Error{path.string() + ": " + std::strerror(errno), errno});
   std::vector<uint8_t> bytes;
-  uint8_t block[1 << 16];
+  // The size the system gives is the first room, read into in place; the file may still grow or
+  // shrink while it is read, and the room with it.
+  std::error_code unknown;
+  const uintmax_t size = std::filesystem::file_size(path, unknown);
+  if (!unknown && size < limit) bytes.reserve(static_cast<size_t>(size) + 1);
   while (bytes.size() < limit) {
-    size_t got = std::fread(block, 1, std::min(sizeof(block), limit - bytes.size()), file.get());
-    bytes.insert(bytes.end(), block, block + got);
+    const size_t have = bytes.size();
+    const size_t room = bytes.capacity() > have ? bytes.capacity() - have : size_t{1} << 16;
+    bytes.resize(have + std::min(room, limit - have));
+    const size_t got = std::fread(bytes.data() + have, 1, bytes.size() - have, file.get());
+    bytes.resize(have + got);
     if (got == 0) break;
   }
   if (std::ferror(file.get())) {
@@ -51,71 +55,6 @@ Result<std::vector<uint8_t>> read_whole_file(const std::filesystem::path& path,
   }
   return bytes;
 }
-
-#if KUBREL_WITH_LIBDEFLATE
-struct DecompressorFree {
-  void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
-};
-
-// Whole-buffer inflation into a buffer that doubles while the output does not fit.
-Result<PageBuffer> inflate_growing(bool gzip, std::span<const uint8_t> payload, size_t limit) {
-  thread_local std::unique_ptr<libdeflate_decompressor, DecompressorFree> decompressor(
-      libdeflate_alloc_decompressor());
-  if (!decompressor) return fail("out of memory for the inflater");
-  size_t room = std::min(limit, std::max<size_t>(payload.size() * 4, 64 << 10));
-  PageBuffer out;
-  while (true) {
-    KUBREL_TRY(out.resize_for_overwrite(room));
-    size_t produced = 0;
-    libdeflate_result result =
-        gzip ? libdeflate_gzip_decompress(decompressor.get(), payload.data(), payload.size(),
-                                          out.data(), room, &produced)
-             : libdeflate_zlib_decompress(decompressor.get(), payload.data(), payload.size(),
-                                          out.data(), room, &produced);
-    if (result == LIBDEFLATE_SUCCESS) {
-      KUBREL_TRY(out.resize_for_overwrite(produced));
-      return out;
-    }
-    if (result != LIBDEFLATE_INSUFFICIENT_SPACE) {
-      return fail(gzip ? "broken gzip stream" : "broken zlib stream");
-    }
-    if (room >= limit) return fail("inflates to more than " + std::to_string(limit) + " bytes");
-    room = std::min(limit, room * 2);
-  }
-}
-
-#else
-// The same with zlib, for builds without libdeflate: inflated in steps into the growing buffer.
-Result<PageBuffer> inflate_growing(bool gzip, std::span<const uint8_t> payload, size_t limit) {
-  z_stream stream{};
-  if (inflateInit2(&stream, gzip ? 16 + MAX_WBITS : MAX_WBITS) != Z_OK) {
-    return fail("out of memory for the inflater");
-  }
-  std::unique_ptr<z_stream, int (*)(z_stream*)> end(&stream, &inflateEnd);
-  stream.next_in = const_cast<Bytef*>(payload.data());
-  stream.avail_in = static_cast<uInt>(payload.size());
-  size_t room = std::min(limit, std::max<size_t>(payload.size() * 4, 64 << 10));
-  PageBuffer out;
-  size_t produced = 0;
-  while (true) {
-    KUBREL_TRY(out.resize_for_overwrite(room));
-    stream.next_out = reinterpret_cast<Bytef*>(out.data()) + produced;
-    stream.avail_out = static_cast<uInt>(room - produced);
-    const int result = inflate(&stream, Z_FINISH);
-    produced = room - stream.avail_out;
-    if (result == Z_STREAM_END) {
-      KUBREL_TRY(out.resize_for_overwrite(produced));
-      return out;
-    }
-    if (result != Z_BUF_ERROR && result != Z_OK) {
-      return fail(gzip ? "broken gzip stream" : "broken zlib stream");
-    }
-    if (stream.avail_out != 0) return fail(gzip ? "broken gzip stream" : "broken zlib stream");
-    if (room >= limit) return fail("inflates to more than " + std::to_string(limit) + " bytes");
-    room = std::min(limit, room * 2);
-  }
-}
-#endif
 
 }  // namespace
 
@@ -151,10 +90,10 @@ namespace {
 
 // The block stream: blocks of "LZ4Block", a token (method and block size), compressed and
 // decompressed lengths and a checksum, each followed by its bytes, ending with an empty block.
-Result<PageBuffer> inflate_lz4_blocks(std::span<const uint8_t> payload, size_t limit) {
+Status inflate_lz4_blocks(std::span<const uint8_t> payload, size_t limit, PageBuffer& out) {
   static constexpr uint8_t kMagic[8] = {'L', 'Z', '4', 'B', 'l', 'o', 'c', 'k'};
   constexpr size_t kHeader = 21;
-  PageBuffer out;
+  KUBREL_TRY(out.resize_for_overwrite(0));
   size_t at = 0;
   while (true) {
     if (payload.size() - at < kHeader) return fail("LZ4 stream ends inside a block header");
@@ -169,7 +108,7 @@ Result<PageBuffer> inflate_lz4_blocks(std::span<const uint8_t> payload, size_t l
     if (method != 0x10 && method != 0x20) return fail("LZ4 block of unknown method");
     if (unpacked == 0) {
       if (packed != 0) return fail("LZ4 end block holds bytes");
-      return out;
+      return {};
     }
     // An LZ4 block cannot expand more than 255 times, so a length beyond that is a lie, refused
     // before anything is allocated for it.
@@ -221,25 +160,31 @@ std::optional<std::array<int32_t, 2>> region_origin(std::string_view name) {
   return std::array<int32_t, 2>{rx * 32, rz * 32};
 }
 
-Result<PageBuffer> decompress_chunk(uint8_t compression, std::span<const uint8_t> payload,
-                                    size_t limit) {
+Status decompress_chunk(uint8_t compression, std::span<const uint8_t> payload, size_t limit,
+                        PageBuffer& out) {
   switch (compression) {
     case 1:
-      return inflate_growing(true, payload, limit);
+      return inflate_whole(DeflateWrapper::kGzip, payload, limit, out);
     case 2:
-      return inflate_growing(false, payload, limit);
+      return inflate_whole(DeflateWrapper::kZlib, payload, limit, out);
     case 3: {
       if (payload.size() > limit) return fail("chunk larger than " + std::to_string(limit));
-      PageBuffer out;
       KUBREL_TRY(out.resize_for_overwrite(payload.size()));
       if (!payload.empty()) std::memcpy(out.data(), payload.data(), payload.size());
-      return out;
+      return {};
     }
     case 4:
-      return inflate_lz4_blocks(payload, limit);
+      return inflate_lz4_blocks(payload, limit, out);
     default:
       return fail("unknown compression " + std::to_string(compression));
   }
+}
+
+Result<PageBuffer> decompress_chunk(uint8_t compression, std::span<const uint8_t> payload,
+                                    size_t limit) {
+  PageBuffer out;
+  KUBREL_TRY(decompress_chunk(compression, payload, limit, out));
+  return out;
 }
 
 Result<RegionFile> RegionFile::open(const std::filesystem::path& path) {
@@ -280,7 +225,14 @@ std::vector<std::array<uint32_t, 2>> RegionFile::chunks() const {
 }
 
 Result<std::optional<PageBuffer>> RegionFile::read_chunk(uint32_t x, uint32_t z) const {
-  if (!has_chunk(x, z)) return std::optional<PageBuffer>{};
+  PageBuffer out;
+  KUBREL_ASSIGN_OR_RETURN(bool present, read_chunk(x, z, out));
+  if (!present) return std::optional<PageBuffer>{};
+  return std::optional<PageBuffer>(std::move(out));
+}
+
+Result<bool> RegionFile::read_chunk(uint32_t x, uint32_t z, PageBuffer& out) const {
+  if (!has_chunk(x, z)) return false;
   auto damaged = [&](const std::string& why) {
     return std::unexpected(Error{chunk_name(origin_, x, z) + ": " + why});
   };
@@ -309,9 +261,9 @@ Result<std::optional<PageBuffer>> RegionFile::read_chunk(uint32_t x, uint32_t z)
     external = std::move(*read);
     payload = external;
   }
-  auto inflated = decompress_chunk(compression & 0x7F, payload);
+  auto inflated = decompress_chunk(compression & 0x7F, payload, kMaxChunkNbt, out);
   if (!inflated) return damaged(inflated.error().message);
-  return std::optional<PageBuffer>(std::move(*inflated));
+  return true;
 }
 
 }  // namespace kubrel

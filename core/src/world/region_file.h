@@ -49,6 +49,9 @@ class RegionFile {
   // The chunk's NBT, uncompressed; std::nullopt when the table names none. Failures name the
   // chunk's world position: "chunk at (cx, cz): ...".
   [[nodiscard]] Result<std::optional<PageBuffer>> read_chunk(uint32_t x, uint32_t z) const;
+  // The same into `out`, whose room is kept for the next chunk: false when the table names none
+  // (`out` then as it was).
+  [[nodiscard]] Result<bool> read_chunk(uint32_t x, uint32_t z, PageBuffer& out) const;
 
  private:
   std::vector<uint8_t> bytes_;
@@ -61,6 +64,9 @@ class RegionFile {
 [[nodiscard]] Result<PageBuffer> decompress_chunk(uint8_t compression,
                                                   std::span<const uint8_t> payload,
                                                   size_t limit = kMaxChunkNbt);
+// The same into `out`, using the room it has before growing it.
+[[nodiscard]] Status decompress_chunk(uint8_t compression, std::span<const uint8_t> payload,
+                                      size_t limit, PageBuffer& out);
 
 // xxHash32 of `data`, which the LZ4 block stream checks each block with (seed 0x9747b28c, the
 // top four bits cleared).

@@ -20,12 +20,14 @@ namespace {
 constexpr uint64_t kMaxBoxBlocks = uint64_t{1} << 32;
 
 // Region files opened once each, by kind ("region", "entities") and region position; a file that
-// is not there is remembered as absent.
+// is not there is remembered as absent. Chunks are inflated into one buffer kept from chunk to
+// chunk.
 class RegionCache {
  public:
   explicit RegionCache(std::filesystem::path folder) : folder_(std::move(folder)) {}
 
-  Result<std::optional<PageBuffer>> chunk(const char* kind, int32_t cx, int32_t cz) {
+  // The chunk's NBT (valid until the next call), or none when it is not stored.
+  Result<std::optional<std::span<const uint8_t>>> chunk(const char* kind, int32_t cx, int32_t cz) {
     const std::array<int32_t, 2> key{cx >> 5, cz >> 5};
     auto& files = std::string_view(kind) == "region" ? blocks_ : entities_;
     auto found = files.find(key);
@@ -40,14 +42,18 @@ class RegionCache {
       }
       found = files.emplace(key, std::move(file)).first;
     }
-    if (!found->second) return std::optional<PageBuffer>{};
-    return found->second->read_chunk(static_cast<uint32_t>(cx & 31),
-                                     static_cast<uint32_t>(cz & 31));
+    using Bytes = std::optional<std::span<const uint8_t>>;
+    if (!found->second) return Bytes{};
+    KUBREL_ASSIGN_OR_RETURN(bool stored,
+                            found->second->read_chunk(static_cast<uint32_t>(cx & 31),
+                                                      static_cast<uint32_t>(cz & 31), nbt_));
+    return stored ? Bytes{nbt_.bytes()} : Bytes{};
   }
 
  private:
   std::filesystem::path folder_;
   std::map<std::array<int32_t, 2>, std::optional<RegionFile>> blocks_, entities_;
+  PageBuffer nbt_;
 };
 
 // Names to indices for a palette that grows as chunks are copied in.
@@ -134,8 +140,12 @@ Result<size_t> fill_numeric_biomes(const DecodedChunk& chunk, const WorldBox& bo
   return filled;
 }
 
-Result<Volume> load_box(const std::filesystem::path& folder, const WorldBox& box,
-                        std::optional<int32_t> data_version, const ChunkDecodeOptions& options) {
+// `held`: the chunk the decoder holds already, when a caller had to look at it first; it is not
+// read again.
+Result<Volume> load_box(RegionCache& regions, ChunkDecoder& decoder, const WorldBox& box,
+                        std::optional<int32_t> data_version,
+                        std::optional<std::array<int32_t, 2>> held = std::nullopt,
+                        DecodedChunk* held_chunk = nullptr) {
   const int64_t sx = int64_t{box.max.x} - box.min.x, sy = int64_t{box.max.y} - box.min.y,
                 sz = int64_t{box.max.z} - box.min.z;
   if (sx <= 0 || sy <= 0 || sz <= 0) return fail("an empty box: its upper corner is exclusive");
@@ -158,13 +168,20 @@ Result<Volume> load_box(const std::filesystem::path& folder, const WorldBox& box
   auto* biome_cells = reinterpret_cast<uint16_t*>(biome_grid.data());
   size_t biomes_stored = 0;
   std::optional<int32_t> newest;
-  RegionCache regions(folder);
   for (int32_t cz = box.min.z >> 4; cz <= (box.max.z - 1) >> 4; ++cz) {
     for (int32_t cx = box.min.x >> 4; cx <= (box.max.x - 1) >> 4; ++cx) {
-      KUBREL_ASSIGN_OR_RETURN(std::optional<PageBuffer> nbt, regions.chunk("region", cx, cz));
+      DecodedChunk* stored = nullptr;
+      if (held && (*held)[0] == cx && (*held)[1] == cz) {
+        stored = held_chunk;
+      } else {
+        KUBREL_ASSIGN_OR_RETURN(auto nbt, regions.chunk("region", cx, cz));
+        if (nbt) {
+          KUBREL_ASSIGN_OR_RETURN(stored, decoder.decode(*nbt, cx, cz));
+        }
+      }
       std::vector<VolumeEntity> entities;
-      if (nbt) {
-        KUBREL_ASSIGN_OR_RETURN(DecodedChunk chunk, decode_chunk(nbt->bytes(), cx, cz, options));
+      if (stored) {
+        DecodedChunk& chunk = *stored;
         if (chunk.data_version && (!newest || *chunk.data_version > *newest)) {
           newest = chunk.data_version;
         }
@@ -220,11 +237,10 @@ Result<Volume> load_box(const std::filesystem::path& folder, const WorldBox& box
         }
         entities = std::move(chunk.entities);
       }
-      KUBREL_ASSIGN_OR_RETURN(std::optional<PageBuffer> entity_nbt,
-                              regions.chunk("entities", cx, cz));
+      KUBREL_ASSIGN_OR_RETURN(auto entity_nbt, regions.chunk("entities", cx, cz));
       if (entity_nbt) {
         KUBREL_ASSIGN_OR_RETURN(std::vector<VolumeEntity> more,
-                                decode_entity_chunk(entity_nbt->bytes(), cx, cz));
+                                decode_entity_chunk(*entity_nbt, cx, cz));
         for (VolumeEntity& entity : more) entities.push_back(std::move(entity));
       }
       for (VolumeEntity& entity : entities) {
@@ -261,31 +277,31 @@ Result<Volume> load_world_box(const std::filesystem::path& folder, const WorldBo
                               std::optional<int32_t> data_version, const LegacyNames* legacy) {
   std::optional<LegacyPalette> numbered;
   if (legacy) numbered.emplace(legacy);
-  const ChunkDecodeOptions whole{.legacy = numbered ? &*numbered : nullptr};
-  return load_box(folder, box, data_version, whole);
+  ChunkDecoder decoder({.legacy = numbered ? &*numbered : nullptr});
+  RegionCache regions(folder);
+  return load_box(regions, decoder, box, data_version);
 }
 
 Result<Volume> load_world_chunk(const std::filesystem::path& folder, int32_t cx, int32_t cz,
                                 std::optional<int32_t> data_version, const LegacyNames* legacy) {
   std::optional<LegacyPalette> numbered;
   if (legacy) numbered.emplace(legacy);
+  ChunkDecoder decoder({.legacy = numbered ? &*numbered : nullptr});
   RegionCache regions(folder);
-  KUBREL_ASSIGN_OR_RETURN(std::optional<PageBuffer> nbt, regions.chunk("region", cx, cz));
+  KUBREL_ASSIGN_OR_RETURN(auto nbt, regions.chunk("region", cx, cz));
   if (!nbt) {
     return fail("no chunk at (" + std::to_string(cx) + ", " + std::to_string(cz) + ")");
   }
-  ChunkDecodeOptions sections_only{
-      .records = false, .biomes = false, .legacy = numbered ? &*numbered : nullptr};
-  KUBREL_ASSIGN_OR_RETURN(DecodedChunk chunk, decode_chunk(nbt->bytes(), cx, cz, sections_only));
+  KUBREL_ASSIGN_OR_RETURN(DecodedChunk * chunk, decoder.decode(*nbt, cx, cz));
   // A chunk that stores no sections reads as one section of air at y 0..15.
   int32_t low = 0, high = 0;
-  for (size_t i = 0; i < chunk.sections.size(); ++i) {
-    const int32_t y = chunk.sections[i].y;
+  for (size_t i = 0; i < chunk->sections.size(); ++i) {
+    const int32_t y = chunk->sections[i].y;
     low = i == 0 ? y : std::min(low, y);
     high = i == 0 ? y : std::max(high, y);
   }
   const WorldBox box{{cx * 16, low * 16, cz * 16}, {cx * 16 + 16, high * 16 + 16, cz * 16 + 16}};
-  return load_world_box(folder, box, data_version, legacy);
+  return load_box(regions, decoder, box, data_version, std::array{cx, cz}, chunk);
 }
 
 }  // namespace kubrel
