@@ -370,9 +370,13 @@ def test_dropped_on_another_thread(monkeypatch, closed):
     reports = []
     monkeypatch.setattr(sys, "unraisablehook", lambda report: reports.append(report))
     holder = [kubrel_rs.open(kbr_stone(3))]
+    blocks = holder[0].__enter__().read_full()
+    texts = [(str(b), str(b.state())) for b in blocks]
     if closed:
         holder[0].close()
     run_in_thread(holder.clear)
+    # The blocks outlive their reader, on any thread.
+    assert run_in_thread(lambda: [(str(b), str(b.state())) for b in blocks]) == texts
     # Only a reader that still holds its stream has something that must stay on its thread.
     message = "kubrel_rs::reader::KubrelReader is unsendable, but is being dropped on another thread"
     expected = [] if closed else [(RuntimeError, message)]

@@ -206,8 +206,18 @@ TEST(AnyReaderTest, LargeInputIsReadOnceThroughTheForks) {
 
 using Bytes = std::vector<uint8_t>;
 
-std::vector<std::string> render_all(SchematicInputStream& stream) {
-  auto blocks = stream.read_to_end_into_vec();
+// Every block's text, or the error's; `indexed` reads through read_indexed in bulks as large, each
+// state looked up in the reader's table.
+std::vector<std::string> render_all(SchematicInputStream& stream, bool indexed = false) {
+  Result<std::vector<Block>> blocks = std::vector<Block>();
+  for (std::vector<IndexedBlock> bulk; indexed; bulk.clear()) {
+    auto count = stream.read_indexed(bulk, kReadToEndBulk);
+    if (!count) return {"! " + count.error().message};
+    if (!*count) break;
+    for (const IndexedBlock& b : bulk)
+      blocks->push_back({b.position, stream.indexed_state(b.state)});
+  }
+  if (!indexed) blocks = stream.read_to_end_into_vec();
   if (!blocks) return {"! " + blocks.error().message};
   std::vector<std::string> out;
   for (const Block& block : *blocks) {
@@ -316,6 +326,8 @@ TEST(AnyReaderTest, DetectedInputReadsLikeTheNamedReader) {
     auto detected = detect(c.bytes);
     EXPECT_EQ(detected->read(none, 0), Result<ReadCount>(ReadCount{0}));
     EXPECT_EQ(render_all(*detected), expected);
+    EXPECT_EQ(render_all(*c.named(std::make_unique<MemorySource>(c.bytes)), true), expected);
+    EXPECT_EQ(render_all(*detect(c.bytes), true), expected);
     EXPECT_EQ(detected->candidate_count(), 1u);
     auto named_boundary = c.named(std::make_unique<MemorySource>(c.bytes))->boundary();
     EXPECT_EQ(detected->boundary(), named_boundary);
@@ -426,12 +438,15 @@ TEST(AnyReaderGzipTest, ForkingTheCompressedInputReadsTheSame) {
     auto forked = detect_gzip(member);
     auto untold =
         AnySchematicInputStream::new_from_known_gzip(std::make_unique<UntoldSizeSource>(member));
+    auto indexed = detect_gzip(member);
     auto boundary = decoded_once->boundary();
     EXPECT_EQ(forked->boundary(), boundary);
     EXPECT_EQ(untold->boundary(), boundary);
+    EXPECT_EQ(indexed->boundary(), boundary);
     auto blocks = render_all(*decoded_once);
     EXPECT_EQ(render_all(*forked), blocks);
     EXPECT_EQ(render_all(*untold), blocks);
+    EXPECT_EQ(render_all(*indexed, true), blocks);
   }
 }
 
@@ -471,7 +486,9 @@ TEST(AnyReaderGzipTest, RealFilesReadTheSame) {
       SCOPED_TRACE(entry.path().filename().string());
       auto decoded_once = AnySchematicInputStream::new_from_known(
           make_gzip_chain(std::make_unique<MemorySource>(*member)));
-      EXPECT_EQ(render_all(*detect_gzip(*member)), render_all(*decoded_once));
+      std::vector<std::string> expected = render_all(*decoded_once);
+      EXPECT_EQ(render_all(*detect_gzip(*member)), expected);
+      EXPECT_EQ(render_all(*detect_gzip(*member), true), expected);
       ++files;
     }
   }

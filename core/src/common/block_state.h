@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -76,6 +77,14 @@ inline BlockStateRef make_state(BlockState state) {
 struct Block {
   BlockPosition position;
   BlockStateRef state;
+};
+
+// A block whose state is named by its index in the table of the reader that made it. Handing
+// these out touches no reference count, where a Block's handle costs two atomic operations over
+// its life; a consumer that keeps blocks counts references once per state instead.
+struct IndexedBlock {
+  BlockPosition position;
+  uint32_t state;
 };
 
 // Hashing and equality of handles by the content of the state they point to.

@@ -203,6 +203,28 @@ Result<ReadCount> AnySchematicInputStream::read(std::vector<Block>& blocks, size
   return ReadCount{0};
 }
 
+Result<ReadCount> AnySchematicInputStream::read_indexed(std::vector<IndexedBlock>& blocks,
+                                                        size_t max) {
+  // The winner stays the only candidate for good, so its table can be taken over once nothing
+  // of the race is left to hand out.
+  if (!winner_offset_ && candidates_.size() == 1 &&
+      candidates_.front().pending_begin == candidates_.front().pending.size()) {
+    winner_offset_ = static_cast<uint32_t>(default_indexed_count());
+  }
+  if (!winner_offset_) return SchematicInputStream::read_indexed(blocks, max);
+  const size_t before = blocks.size();
+  KUBREL_ASSIGN_OR_RETURN(ReadCount count, candidates_.front().stream->read_indexed(blocks, max));
+  for (size_t i = before; i < blocks.size(); ++i) blocks[i].state += *winner_offset_;
+  return count;
+}
+
+const BlockStateRef& AnySchematicInputStream::indexed_state(uint32_t index) const {
+  if (winner_offset_ && index >= *winner_offset_) {
+    return candidates_.front().stream->indexed_state(index - *winner_offset_);
+  }
+  return SchematicInputStream::indexed_state(index);
+}
+
 Result<std::optional<Boundary>> AnySchematicInputStream::boundary() {
   if (small_member_) start_small_member();
   if (candidates_.size() == 1) return candidates_.front().stream->boundary();

@@ -49,6 +49,10 @@ class AnySchematicInputStream final : public SchematicInputStream {
   static constexpr uint64_t kWholeInflateLimit = uint64_t{1} << 20;
 
   Result<ReadCount> read(std::vector<Block>& blocks, size_t max) override;
+  // Through the default's table while the race lasts or the winner's blocks from it are pending;
+  // from then on straight through the winner's, its indices placed after the default's.
+  Result<ReadCount> read_indexed(std::vector<IndexedBlock>& blocks, size_t max) override;
+  const BlockStateRef& indexed_state(uint32_t index) const override;
   Result<std::optional<Boundary>> boundary() override;
 
   // Candidates still in the race.
@@ -93,6 +97,8 @@ class AnySchematicInputStream final : public SchematicInputStream {
   // The first candidate that ended cleanly while no winner was known: an empty schematic of its
   // format, kept so that its boundary can still be reported once every candidate is gone.
   std::unique_ptr<SchematicInputStream> ended_;
+  // Set once read_indexed goes straight through the winner: what its indices are shifted by.
+  std::optional<uint32_t> winner_offset_;
 };
 
 }  // namespace kubrel

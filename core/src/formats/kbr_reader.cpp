@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <limits>
 #include <span>
+#include <type_traits>
 
 #include "common/text.h"
 #include "io/varint.h"
@@ -181,12 +182,14 @@ Result<bool> KBRSchematicInputStream::read_next_run() {
     if (!entry) return fail("KBR: Unknown Palette ID " + std::to_string(id));
     if (length < 0) return fail("KBR: Negative run length " + std::to_string(length));
     current_ = *entry;
+    current_index_ = static_cast<uint32_t>(entry - palette_.data());
     remaining_ = length;
     return true;
   }
 }
 
-Status KBRSchematicInputStream::lay_run(std::vector<Block>& blocks, uint64_t count) {
+template <class Out>
+Status KBRSchematicInputStream::lay_run(std::vector<Out>& blocks, uint64_t count) {
   if (count > walk_length_ - position_) return fail("KBR: Iterator exhausted");
   if (!current_->is_air() && count > 0) {
     // The walk goes on from where the last run left it: single steps over a short gap, one
@@ -202,7 +205,11 @@ Status KBRSchematicInputStream::lay_run(std::vector<Block>& blocks, uint64_t cou
     }
     for (uint64_t i = 0; i < count; ++i) {
       if (!position) return fail("KBR: Iterator exhausted");
-      blocks.push_back(Block{*position, current_});
+      if constexpr (std::is_same_v<Out, IndexedBlock>) {
+        blocks.push_back(IndexedBlock{*position, current_index_});
+      } else {
+        blocks.push_back(Block{*position, current_});
+      }
       if (i + 1 < count) position = walk_->next();
     }
     walk_next_ = position_ + count;
@@ -212,6 +219,16 @@ Status KBRSchematicInputStream::lay_run(std::vector<Block>& blocks, uint64_t cou
 }
 
 Result<ReadCount> KBRSchematicInputStream::read(std::vector<Block>& blocks, size_t max) {
+  return read_into(blocks, max);
+}
+
+Result<ReadCount> KBRSchematicInputStream::read_indexed(std::vector<IndexedBlock>& blocks,
+                                                        size_t max) {
+  return read_into(blocks, max);
+}
+
+template <class Out>
+Result<ReadCount> KBRSchematicInputStream::read_into(std::vector<Out>& blocks, size_t max) {
   if (max == 0) return ReadCount{0};
   if (!header_read_) KUBREL_TRY(read_header());
   if (!boundary_) return fail("KBR: Missing boundary");

@@ -42,6 +42,12 @@ class KBRSchematicInputStream final : public SchematicInputStream {
   // faults, fails with "KBR: String length N exceeds maximum of 1048576" and "KBR: Palette
   // exceeds 67108864 bytes of block states".
   [[nodiscard]] Result<ReadCount> read(std::vector<Block>& blocks, size_t max) override;
+  // Indices are palette entries (entry k has the id 2k + 2).
+  [[nodiscard]] Result<ReadCount> read_indexed(std::vector<IndexedBlock>& blocks,
+                                               size_t max) override;
+  [[nodiscard]] const BlockStateRef& indexed_state(uint32_t index) const override {
+    return palette_[index];
+  }
 
   // The header's box, reading the header first if needed.
   [[nodiscard]] Result<std::optional<Boundary>> boundary() override;
@@ -63,7 +69,11 @@ class KBRSchematicInputStream final : public SchematicInputStream {
   // The palette entry with `id`, or null.
   const BlockStateRef* find_entry(int32_t id) const;
   // Lays the next `count` positions of the current run into `blocks` (nothing for air).
-  [[nodiscard]] Status lay_run(std::vector<Block>& blocks, uint64_t count);
+  template <class Out>
+  [[nodiscard]] Status lay_run(std::vector<Out>& blocks, uint64_t count);
+  // read for either kind of block.
+  template <class Out>
+  [[nodiscard]] Result<ReadCount> read_into(std::vector<Out>& blocks, size_t max);
 
   BufferedSource source_;
   // Entry k has the id 2k + 2.
@@ -78,6 +88,8 @@ class KBRSchematicInputStream final : public SchematicInputStream {
   // Positions of the walk, capped at the largest position count we can track.
   uint64_t walk_length_ = 0;
   BlockStateRef current_;
+  // The palette entry current_ came from.
+  uint32_t current_index_ = 0;
   std::optional<Boundary> boundary_;
   std::optional<AxisOrder> axis_order_;
   int32_t remaining_ = 0;

@@ -272,6 +272,16 @@ Result<std::optional<Boundary>> MojangSchematicInputStream::boundary() {
 }
 
 Result<ReadCount> MojangSchematicInputStream::read(std::vector<Block>& blocks, size_t max) {
+  return read_into(blocks, max);
+}
+
+Result<ReadCount> MojangSchematicInputStream::read_indexed(std::vector<IndexedBlock>& blocks,
+                                                           size_t max) {
+  return read_into(blocks, max);
+}
+
+template <class Out>
+Result<ReadCount> MojangSchematicInputStream::read_into(std::vector<Out>& blocks, size_t max) {
   if (max == 0) return ReadCount{0};
   KUBREL_TRY(ensure_header_read());
   if (!store_) return fail("Blocks not initialized");

@@ -34,6 +34,12 @@ class MojangSchematicInputStream final : public SchematicInputStream {
   // "Mojang: Palette exceeds 67108864 bytes of block states" for a palette list whose states
   // would take more than kMaxPaletteBytes.
   [[nodiscard]] Result<ReadCount> read(std::vector<Block>& blocks, size_t max) override;
+  // Indices are the store's inner palette ids.
+  [[nodiscard]] Result<ReadCount> read_indexed(std::vector<IndexedBlock>& blocks,
+                                               size_t max) override;
+  [[nodiscard]] const BlockStateRef& indexed_state(uint32_t index) const override {
+    return store_->indexed_state(index);
+  }
 
   // Min (0, 0, 0) and the "size" list's values, read from the document on the first call; none
   // when a size is 0 or none was found.
@@ -53,6 +59,9 @@ class MojangSchematicInputStream final : public SchematicInputStream {
   [[nodiscard]] Status read_block_list();
   // Creates the store for the size known now, if there is none yet.
   [[nodiscard]] Status ensure_store();
+  // read for either kind of block.
+  template <class Out>
+  [[nodiscard]] Result<ReadCount> read_into(std::vector<Out>& blocks, size_t max);
 
   NbtEventParser parser_;
   RootOutline outline_;

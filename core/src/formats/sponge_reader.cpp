@@ -283,6 +283,16 @@ Result<std::optional<Boundary>> SpongeSchematicInputStream::boundary() {
 }
 
 Result<ReadCount> SpongeSchematicInputStream::read(std::vector<Block>& blocks, size_t max) {
+  return read_into(blocks, max);
+}
+
+Result<ReadCount> SpongeSchematicInputStream::read_indexed(std::vector<IndexedBlock>& blocks,
+                                                           size_t max) {
+  return read_into(blocks, max);
+}
+
+template <class Out>
+Result<ReadCount> SpongeSchematicInputStream::read_into(std::vector<Out>& blocks, size_t max) {
   if (max == 0) return ReadCount{0};
   if (!header_read_) KUBREL_TRY(read_header());
   if (!boundary_ || !store_) return fail("Sponge: Header not properly read");

@@ -20,6 +20,11 @@ class SpongeSchematicInputStream final : public SchematicInputStream {
   explicit SpongeSchematicInputStream(std::unique_ptr<ByteSource> source);
 
   Result<ReadCount> read(std::vector<Block>& blocks, size_t max) override;
+  // Indices are the store's inner palette ids.
+  Result<ReadCount> read_indexed(std::vector<IndexedBlock>& blocks, size_t max) override;
+  const BlockStateRef& indexed_state(uint32_t index) const override {
+    return store_->indexed_state(index);
+  }
   Result<std::optional<Boundary>> boundary() override;
 
   bool awaits_outline() const override { return !started_; }
@@ -36,6 +41,9 @@ class SpongeSchematicInputStream final : public SchematicInputStream {
 
   // `nested` tells a document with a "Schematic" compound from one whose root is the schematic.
   [[nodiscard]] Status process_blocks(const NbtCompound& schematic, bool nested, IdArrays& ids);
+  // read for either kind of block.
+  template <class Out>
+  [[nodiscard]] Result<ReadCount> read_into(std::vector<Out>& blocks, size_t max);
 
   std::unique_ptr<BufferedSource> source_;
   std::optional<LazyPaletteBlockStoreWrapper> store_;

@@ -17,6 +17,24 @@ Result<std::optional<std::vector<Block>>> SchematicInputStream::read_next(size_t
   return std::optional<std::vector<Block>>{std::move(bulk)};
 }
 
+Result<ReadCount> SchematicInputStream::read_indexed(std::vector<IndexedBlock>& blocks,
+                                                     size_t max) {
+  std::vector<Block> read_blocks;
+  KUBREL_ASSIGN_OR_RETURN(ReadCount count, read(read_blocks, max));
+  // The table holds each state it indexed, so no state's address can be taken by another one.
+  for (Block& block : read_blocks) {
+    auto [at, added] = handed_indices_.try_emplace(block.state.get(),
+                                                   static_cast<uint32_t>(handed_states_.size()));
+    if (added) handed_states_.push_back(std::move(block.state));
+    blocks.push_back(IndexedBlock{block.position, at->second});
+  }
+  return count;
+}
+
+const BlockStateRef& SchematicInputStream::indexed_state(uint32_t index) const {
+  return handed_states_[index];
+}
+
 Status SchematicInputStream::read_to_end(BlockStore& store) {
   // One list serves every pass; it never holds more than one bulk.
   std::vector<Block> bulk;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <memory>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "common/block_state.h"
@@ -36,6 +37,16 @@ class SchematicInputStream {
   // 0 at once and changes nothing, whatever state the reader is in.
   [[nodiscard]] virtual Result<ReadCount> read(std::vector<Block>& blocks, size_t max) = 0;
 
+  // As read, each block naming its state by an index into this reader's state table
+  // (indexed_state) rather than holding a handle: a consumer that makes objects of its own per
+  // block then counts references per state, not per block. An index handed out keeps its state
+  // for the reader's life. This default reads through read and gives each distinct state an index
+  // of its own; readers with a palette hand out the palette's indices instead.
+  [[nodiscard]] virtual Result<ReadCount> read_indexed(std::vector<IndexedBlock>& blocks,
+                                                       size_t max);
+  // The state of an index that read_indexed handed out.
+  [[nodiscard]] virtual const BlockStateRef& indexed_state(uint32_t index) const;
+
   // One bulk of at most `max` blocks (possibly empty), or none at the end of the stream; the
   // blocks of a failing read are discarded.
   [[nodiscard]] Result<std::optional<std::vector<Block>>> read_next(size_t max);
@@ -56,6 +67,15 @@ class SchematicInputStream {
   [[nodiscard]] virtual bool awaits_outline() const { return false; }
   // Whether this reader, before reading, is sure to fail on a document whose root has `outline`.
   [[nodiscard]] virtual bool fails_on(const RootOutline& /*outline*/) const { return false; }
+
+ protected:
+  // How many states the default read_indexed has indexed so far: its indices lie below this.
+  size_t default_indexed_count() const { return handed_states_.size(); }
+
+ private:
+  // The default read_indexed's table: each state it handed out, once, with the index of each.
+  std::vector<BlockStateRef> handed_states_;
+  std::unordered_map<const BlockState*, uint32_t> handed_indices_;
 };
 
 class ByteSource;

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstring>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "store/cells.h"
@@ -192,8 +193,9 @@ Result<BlockStateRef> LazyPaletteBlockStoreWrapper::resolve_cell(size_t inner_id
 
 namespace kubrel {
 
+template <class Out>
 Status LazyPaletteBlockStoreWrapper::scan_run(const StoredRun& run, uint64_t& index, uint64_t& used,
-                                              std::vector<Block>& blocks, size_t max,
+                                              std::vector<Out>& blocks, size_t max,
                                               size_t& appended) const {
   // One pass over the run's raw cells, as wide as the page's cells; it stops early at the max-th
   // block or a failing cell.
@@ -203,7 +205,7 @@ Status LazyPaletteBlockStoreWrapper::scan_run(const StoredRun& run, uint64_t& in
   // Locals for the loop: through references and members, every push_back would force them back
   // to memory.
   size_t count = appended;
-  const BlockStateRef* const table = resolved_.data();
+  [[maybe_unused]] const BlockStateRef* const table = resolved_.data();
   const size_t table_size = resolved_.size();
   const CellKind* const kinds = cell_kinds_.data();
   const uint64_t kind_count = cell_kinds_.size();
@@ -230,10 +232,14 @@ Status LazyPaletteBlockStoreWrapper::scan_run(const StoredRun& run, uint64_t& in
         return fail(value > table_size ? "Invalid temporary ID"
                                        : "Temporary ID not found in actual palette");
       }
-      blocks.push_back(
-          Block{{start.x, start.y,
-                 static_cast<int32_t>(static_cast<uint32_t>(start.z) + static_cast<uint32_t>(i))},
-                table[value - 1]});
+      const BlockPosition at{
+          start.x, start.y,
+          static_cast<int32_t>(static_cast<uint32_t>(start.z) + static_cast<uint32_t>(i))};
+      if constexpr (std::is_same_v<Out, IndexedBlock>) {
+        blocks.push_back(IndexedBlock{at, static_cast<uint32_t>(value - 1)});
+      } else {
+        blocks.push_back(Block{at, table[value - 1]});
+      }
       if (++count == max) {
         used = i + 1;
         return Status{};
@@ -253,6 +259,18 @@ Status LazyPaletteBlockStoreWrapper::scan_run(const StoredRun& run, uint64_t& in
 
 Status LazyPaletteBlockStoreWrapper::append_blocks(uint64_t& index, std::vector<Block>& blocks,
                                                    size_t max) const {
+  return append(index, blocks, max);
+}
+
+Status LazyPaletteBlockStoreWrapper::append_blocks(uint64_t& index,
+                                                   std::vector<IndexedBlock>& blocks,
+                                                   size_t max) const {
+  return append(index, blocks, max);
+}
+
+template <class Out>
+Status LazyPaletteBlockStoreWrapper::append(uint64_t& index, std::vector<Out>& blocks,
+                                            size_t max) const {
   const Boundary box = inner_->boundary();
   const uint64_t volume = box.volume().value_or(UINT64_MAX);
   if (max == 0 || index >= volume) return {};

@@ -69,6 +69,12 @@ class LazyPaletteBlockStoreWrapper final : public Region {
   // follows what the store holds, not the volume of the box, however sparse the box; the store
   // must not change between calls that continue one another.
   [[nodiscard]] Status append_blocks(uint64_t& index, std::vector<Block>& blocks, size_t max) const;
+  // The same, each block naming its state by its cell's inner palette id (see indexed_state).
+  [[nodiscard]] Status append_blocks(uint64_t& index, std::vector<IndexedBlock>& blocks,
+                                     size_t max) const;
+  // The real state behind an inner palette id that an appended IndexedBlock names; it stays the
+  // same until another palette is attached.
+  const BlockStateRef& indexed_state(uint32_t inner_id) const { return resolved_[inner_id]; }
 
   bool contains(const BlockPosition& position) const override { return inner_->contains(position); }
   // The positions of the box in `order`.
@@ -101,8 +107,12 @@ class LazyPaletteBlockStoreWrapper final : public Region {
   // Appends the non-air blocks of one run of raw cells, counting them in `appended`, until `max`
   // are; `used` tells how many cells were passed. At the max-th block `index` stands after it; at
   // a cell that does not resolve, the failure is returned with `index` at that cell.
+  template <class Out>
   [[nodiscard]] Status scan_run(const StoredRun& run, uint64_t& index, uint64_t& used,
-                                std::vector<Block>& blocks, size_t max, size_t& appended) const;
+                                std::vector<Out>& blocks, size_t max, size_t& appended) const;
+  // append_blocks for either kind of block.
+  template <class Out>
+  [[nodiscard]] Status append(uint64_t& index, std::vector<Out>& blocks, size_t max) const;
   // Forgets the walk kept between reads (after a write to the store).
   void forget_walk() const {
     walk_.reset();

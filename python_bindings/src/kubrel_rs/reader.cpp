@@ -41,6 +41,10 @@ struct ReaderObject {
   std::unique_ptr<SchematicInputStream> stream;
   // Set for a file-like input only: its adapter inside the stream needs the interpreter.
   std::shared_ptr<PySourceLink> link;
+  // The owners of the stream's states that blocks handed out refer to.
+  StateOwners owners;
+  // The bulk __next__ reads into, kept so that its memory serves every bulk.
+  std::vector<IndexedBlock> bulk;
   // The message every later __next__ and read_full() raise once one of them failed: the stream
   // then stands somewhere inside the schematic, and what it handed out next would be misplaced.
   std::optional<std::string> failure;
@@ -186,15 +190,16 @@ PyObject* read_full(PyObject* self, PyObject*) {
     // as the core's read-to-end does. Between bulks an interrupt gets its chance.
     PyRef list = PyRef::steal(PyList_New(0));
     if (!list) return nullptr;
-    std::vector<Block> bulk;
+    std::vector<IndexedBlock> bulk;
     bulk.reserve(kReadToEndBulk);
     while (true) {
       bulk.clear();
-      auto count =
-          decode_unlocked(reader.get(), [&] { return reader->stream->read(bulk, kReadToEndBulk); });
+      auto count = decode_unlocked(
+          reader.get(), [&] { return reader->stream->read_indexed(bulk, kReadToEndBulk); });
       if (!count) return fail_read(reader.get(), count.error());
       if (!*count) return list.release();
-      if (!extend_block_list(list.get(), bulk) || PyErr_CheckSignals() < 0) {
+      if (!extend_block_list(list.get(), bulk, reader->owners, *reader->stream) ||
+          PyErr_CheckSignals() < 0) {
         return latch_pending(reader.get());
       }
     }
@@ -221,13 +226,16 @@ PyObject* next(PyObject* self) {
       return runtime_error("Iterator not initialized, call iter_bulks() first");
     }
     if (reader->failure) return raise_text(PyExc_RuntimeError, *reader->failure);
-    auto bulk = decode_unlocked(reader.get(), [&] { return reader->stream->read_next(kBulkSize); });
-    if (!bulk) return fail_read(reader.get(), bulk.error());
-    if (!*bulk) {
+    std::vector<IndexedBlock>& bulk = reader->bulk;
+    bulk.clear();
+    auto count = decode_unlocked(reader.get(),
+                                 [&] { return reader->stream->read_indexed(bulk, kBulkSize); });
+    if (!count) return fail_read(reader.get(), count.error());
+    if (!*count) {
       PyErr_SetString(PyExc_StopIteration, "End of stream");
       return nullptr;
     }
-    PyObject* list = make_block_list(std::move(**bulk));
+    PyObject* list = make_block_list(bulk, reader->owners, *reader->stream);
     if (list == nullptr) return latch_pending(reader.get());
     return list;
   });
@@ -286,6 +294,8 @@ void dealloc(PyObject* self) {
   }
   reader->stream.~unique_ptr();
   reader->link.~shared_ptr();
+  reader->owners.~StateOwners();
+  reader->bulk.~vector();
   reader->failure.~optional();
   free_instance(self);
 }
@@ -334,6 +344,8 @@ PyObject* make_reader(std::unique_ptr<SchematicInputStream> stream,
   if (reader == nullptr) return nullptr;
   new (&reader->stream) std::unique_ptr<SchematicInputStream>(std::move(stream));
   new (&reader->link) std::shared_ptr<PySourceLink>(std::move(link));
+  new (&reader->owners) StateOwners();
+  new (&reader->bulk) std::vector<IndexedBlock>();
   new (&reader->failure) std::optional<std::string>();
   reader->owner = current_thread_number();
   reader->borrows = 0;
