@@ -58,6 +58,7 @@ class DocumentReader {
 
   BufferedSource& source_;
   NbtExactWalk walk_;
+  std::vector<std::pair<const uint8_t*, const uint8_t*>> pieces_;
   const LitematicReadOptions& options_;
   std::vector<LitematicRegion> regions_;
   std::vector<std::string> other_names_;
@@ -263,12 +264,13 @@ Status DocumentReader::records(const std::string& name, NbtKind kind, InPlace in
     return fail(quoted(name) + " holds " + std::string(nbt_kind_name(list.element_kind)) +
                 " tags, not Compounds");
   std::string member;
-  // Each record is gathered in one buffer that keeps its capacity, then copied out at its size:
-  // one allocation a record rather than one per doubling.
+  // A record the walk reads is gathered in one buffer that keeps its capacity, then copied out at
+  // its size: one allocation a record rather than one per doubling.
   NbtCompoundBytes gathered;
   for (int32_t i = 0; i < list.length; ++i) {
-    gathered.clear();
-    if (!in_place(gathered)) {
+    NbtCompoundBytes whole;
+    if (!in_place(whole)) {
+      gathered.clear();
       while (true) {
         KUBREL_ASSIGN_OR_RETURN(NbtKind member_kind, walk_.next_member(member));
         if (member_kind == NbtKind::End) break;
@@ -276,8 +278,9 @@ Status DocumentReader::records(const std::string& name, NbtKind kind, InPlace in
         if (!taken) KUBREL_TRY(walk_.copy_member(member_kind, gathered));
       }
       NbtExactWalk::close_compound(gathered);
+      whole.assign(gathered.begin(), gathered.end());
     }
-    auto finished = done(NbtCompoundBytes(gathered.begin(), gathered.end()));
+    auto finished = done(std::move(whole));
     if (!finished)
       return fail(quoted(name) + " entry " + std::to_string(i) + ": " + finished.error().message);
   }
@@ -312,21 +315,28 @@ Status DocumentReader::block_records(const std::string& name, NbtKind kind,
 // Block entities are most of what a large file holds, and the member-by-member walk costs a call
 // or more per tag. Where the input already holds a whole record (always, when the document was
 // inflated in one piece), it is checked in one pass and its members copied in as few pieces as
-// its x, y and z leave. A record that runs past what is held or fails a check is left unread,
-// `out` as it was, for the walk to read and word the failure.
+// its x, y and z leave, into `out` at its size. A record that runs past what is held or fails a
+// check is left unread, `out` untouched, for the walk to read and word the failure.
 bool DocumentReader::block_record_in_place(LitematicRecord& record, uint8_t& found,
                                            NbtCompoundBytes& out) {
   auto held = source_.fill_buffer();
   if (!held) return false;
   const uint8_t* const begin = held->data();
   const uint8_t* const end = begin + held->size();
-  const size_t kept = out.size();
+  // The runs of members kept, [first, past), found before anything is copied.
+  pieces_.clear();
   std::array<int32_t, 3> position = record.position;
   uint8_t seen = found;
   const uint8_t* at = begin;
   while (at != end && *at <= kNbtMaxTypeId) {
     const auto kind = static_cast<NbtKind>(*at);
     if (kind == NbtKind::End) {
+      size_t total = 1;
+      for (const auto& [first, past] : pieces_) total += static_cast<size_t>(past - first);
+      out.reserve(total);
+      for (const auto& [first, past] : pieces_)
+        out.insert(out.end(), reinterpret_cast<const std::byte*>(first),
+                   reinterpret_cast<const std::byte*>(past));
       NbtExactWalk::close_compound(out);
       source_.consume(static_cast<size_t>(at + 1 - begin));
       record.position = position;
@@ -349,13 +359,13 @@ bool DocumentReader::block_record_in_place(LitematicRecord& record, uint8_t& fou
           static_cast<int32_t>(uint32_t{payload[0]} << 24 | uint32_t{payload[1]} << 16 |
                                uint32_t{payload[2]} << 8 | payload[3]);
       seen |= uint8_t(1u << axis);
+    } else if (!pieces_.empty() && pieces_.back().second == at) {
+      pieces_.back().second = payload + *payload_size;
     } else {
-      out.insert(out.end(), reinterpret_cast<const std::byte*>(at),
-                 reinterpret_cast<const std::byte*>(payload + *payload_size));
+      pieces_.emplace_back(at, payload + *payload_size);
     }
     at = payload + *payload_size;
   }
-  out.resize(kept);
   return false;
 }
 
