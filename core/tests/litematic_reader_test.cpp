@@ -17,10 +17,12 @@
 
 #include "io/byte_sink.h"
 #include "io/file_source.h"
+#include "io/whole_gzip.h"
 #include "nbt/nbt_entries.h"
 #include "nbt/nbt_tree.h"
 #include "support/corpus.h"
 #include "support/nbt_writer.h"
+#include "support/scripted_source.h"
 #include "volume/volume_loader.h"
 #include "volume/volume_save.h"
 
@@ -200,6 +202,29 @@ void expect_written_back(const Volume& volume) {
   }
 }
 
+// The file inflated, then read through a source that hands over one byte a call: no record is
+// ever held whole, so the member-by-member walk reads every one.
+Result<Volume> read_a_byte_at_a_time(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  const Bytes member((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  auto inflated = inflate_whole_gzip(member);
+  if (!inflated) return fail("not inflated");
+  Bytes document(inflated->bytes().begin(), inflated->bytes().end());
+  return read_litematic(std::make_unique<testing::ScriptedSource>(
+                            std::move(document), std::make_shared<testing::SourceLog>(), 1),
+                        {});
+}
+
+// Records in the order and with the bytes read, so that two readings can be compared exactly.
+std::vector<std::pair<BlockPosition, std::string>> exact(
+    const std::vector<VolumeBlockEntity>& list) {
+  std::vector<std::pair<BlockPosition, std::string>> out;
+  for (const VolumeBlockEntity& record : list)
+    out.emplace_back(record.position, std::string(reinterpret_cast<const char*>(record.data.data()),
+                                                  record.data.size()));
+  return out;
+}
+
 TEST(LitematicReaderTest, RealFilesMatchTheirManifest) {
   auto real = testing::real_corpus_dir();
   if (!real || !std::filesystem::is_directory(real->parent_path() / "litematic"))
@@ -211,6 +236,11 @@ TEST(LitematicReaderTest, RealFilesMatchTheirManifest) {
     SCOPED_TRACE(file);
     auto volume = read_path(folder / file);
     ASSERT_TRUE(volume) << volume.error().message;
+    // Most records were read in place; the walk must keep exactly what that kept.
+    auto walked = read_a_byte_at_a_time(folder / file);
+    ASSERT_TRUE(walked) << walked.error().message;
+    EXPECT_EQ(exact(walked->block_entities), exact(volume->block_entities));
+    EXPECT_EQ(exact(walked->pending_block_ticks), exact(volume->pending_block_ticks));
     EXPECT_EQ(render({volume->size[0], volume->size[1], volume->size[2]}),
               row.at("enclosing_size"));
     EXPECT_EQ(volume->version, std::stoi(row.at("Version")));
@@ -439,6 +469,17 @@ std::vector<HostileCase> hostile_cases() {
   auto one = [](std::function<void(NbtWriter&)> extra) {
     return document([extra](NbtWriter& w) { region(w, "r", {0, 0, 0}, {2, 1, 1}, 2, {5}, extra); });
   };
+  // A tile entity whose members are written by `members`, at (0, 0, 0).
+  auto tile_entity = [&](std::function<void(NbtWriter&)> members) {
+    return one([members](NbtWriter& w) {
+      w.list("TileEntities", NbtKind::Compound).compound("");
+      members(w);
+      w.int_("x", 0).int_("y", 0).int_("z", 0).end().end();
+    });
+  };
+  // Cut inside the tile entity's string: past it stand 21 bytes of x, y, z and 4 End tags.
+  Bytes cut_record = tile_entity([](NbtWriter& w) { w.string("id", std::string(100, 'a')); });
+  cut_record.resize(cut_record.size() - 80);
   return {
       {"index beyond the palette", document([](NbtWriter& w) {
          region(w, "r", {0, 0, 0}, {2, 1, 1}, 3, {0b1101});
@@ -502,6 +543,18 @@ std::vector<HostileCase> hostile_cases() {
          w.end();
        }),
        "region \"r\": \"TileEntities\" entry 0: no Int x, y and z"},
+      {"tile entity string not modified UTF-8", tile_entity([](NbtWriter& w) {
+         const uint8_t bad[] = {'a', 0xff};
+         w.string_bytes("id", bad);
+       }),
+       "region \"r\": invalid NBT string, not modified UTF-8"},
+      {"tile entity nested one level too deep", tile_entity([](NbtWriter& w) {
+         for (int i = 0; i <= kNbtMaxTreeDepth; ++i) w.compound("n");
+         for (int i = 0; i <= kNbtMaxTreeDepth; ++i) w.end();
+       }),
+       "nested deeper than 512 levels"},
+      {"tile entity cut short", cut_record,
+       "NBT cut short or unreadable: failed to fill whole buffer"},
       {"entity Pos of two doubles", one([](NbtWriter& w) {
          w.list("Entities", NbtKind::Compound).compound("").list("Pos", NbtKind::Double);
          w.double_("", 0).double_("", 0).end().end().end();

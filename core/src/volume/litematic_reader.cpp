@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "io/gzip_source.h"
+#include "nbt/nbt_payload_check.h"
 #include "nbt/nbt_writer.h"
 #include "volume/litematic_assembly.h"
 #include "volume/litematic_nbt_walk.h"
@@ -33,7 +34,7 @@ Status expect_kind(const std::string& name, NbtKind actual, NbtKind wanted) {
 class DocumentReader {
  public:
   DocumentReader(BufferedSource& source, const LitematicReadOptions& options)
-      : walk_(source), options_(options) {}
+      : source_(source), walk_(source), options_(options) {}
 
   Result<Volume> read();
 
@@ -47,13 +48,17 @@ class DocumentReader {
   Result<std::array<int32_t, 3>> triple(const std::string& name);
   Status palette(LitematicRegion& region);
   Result<std::string> palette_entry();
-  // A list of compounds, each copied without the members `take` consumes.
-  template <class Take, class Done>
-  Status records(const std::string& name, NbtKind kind, Take take, Done done);
+  // A list of compounds, each copied without the members `take` consumes; `in_place` may read a
+  // whole element first (see block_record_in_place), the walk reads those it leaves.
+  template <class InPlace, class Take, class Done>
+  Status records(const std::string& name, NbtKind kind, InPlace in_place, Take take, Done done);
   Status block_records(const std::string& name, NbtKind kind, std::vector<LitematicRecord>& out);
+  bool block_record_in_place(LitematicRecord& record, uint8_t& found, NbtCompoundBytes& out);
   Status entities(NbtKind kind, std::vector<LitematicEntity>& out);
 
+  BufferedSource& source_;
   NbtExactWalk walk_;
+  std::vector<std::pair<const uint8_t*, const uint8_t*>> pieces_;
   const LitematicReadOptions& options_;
   std::vector<LitematicRegion> regions_;
   std::vector<std::string> other_names_;
@@ -250,27 +255,32 @@ Result<std::string> DocumentReader::palette_entry() {
   return canonical_state_text(*state_name, std::move(props));
 }
 
-template <class Take, class Done>
-Status DocumentReader::records(const std::string& name, NbtKind kind, Take take, Done done) {
+template <class InPlace, class Take, class Done>
+Status DocumentReader::records(const std::string& name, NbtKind kind, InPlace in_place, Take take,
+                               Done done) {
   KUBREL_TRY(expect_kind(name, kind, NbtKind::List));
   KUBREL_ASSIGN_OR_RETURN(NbtListStart list, walk_.list_header());
   if (list.length > 0 && list.element_kind != NbtKind::Compound)
     return fail(quoted(name) + " holds " + std::string(nbt_kind_name(list.element_kind)) +
                 " tags, not Compounds");
   std::string member;
-  // Each record is gathered in one buffer that keeps its capacity, then copied out at its size:
-  // one allocation a record rather than one per doubling.
+  // A record the walk reads is gathered in one buffer that keeps its capacity, then copied out at
+  // its size: one allocation a record rather than one per doubling.
   NbtCompoundBytes gathered;
   for (int32_t i = 0; i < list.length; ++i) {
-    gathered.clear();
-    while (true) {
-      KUBREL_ASSIGN_OR_RETURN(NbtKind member_kind, walk_.next_member(member));
-      if (member_kind == NbtKind::End) break;
-      KUBREL_ASSIGN_OR_RETURN(bool taken, take(member_kind, member));
-      if (!taken) KUBREL_TRY(walk_.copy_member(member_kind, gathered));
+    NbtCompoundBytes whole;
+    if (!in_place(whole)) {
+      gathered.clear();
+      while (true) {
+        KUBREL_ASSIGN_OR_RETURN(NbtKind member_kind, walk_.next_member(member));
+        if (member_kind == NbtKind::End) break;
+        KUBREL_ASSIGN_OR_RETURN(bool taken, take(member_kind, member));
+        if (!taken) KUBREL_TRY(walk_.copy_member(member_kind, gathered));
+      }
+      NbtExactWalk::close_compound(gathered);
+      whole.assign(gathered.begin(), gathered.end());
     }
-    NbtExactWalk::close_compound(gathered);
-    auto finished = done(NbtCompoundBytes(gathered.begin(), gathered.end()));
+    auto finished = done(std::move(whole));
     if (!finished)
       return fail(quoted(name) + " entry " + std::to_string(i) + ": " + finished.error().message);
   }
@@ -296,7 +306,67 @@ Status DocumentReader::block_records(const std::string& name, NbtKind kind,
     found = 0;
     return {};
   };
-  return records(name, kind, take, done);
+  auto in_place = [&](NbtCompoundBytes& data) {
+    return block_record_in_place(record, found, data);
+  };
+  return records(name, kind, in_place, take, done);
+}
+
+// Block entities are most of what a large file holds, and the member-by-member walk costs a call
+// or more per tag. Where the input already holds a whole record (always, when the document was
+// inflated in one piece), it is checked in one pass and its members copied in as few pieces as
+// its x, y and z leave, into `out` at its size. A record that runs past what is held or fails a
+// check is left unread, `out` untouched, for the walk to read and word the failure.
+bool DocumentReader::block_record_in_place(LitematicRecord& record, uint8_t& found,
+                                           NbtCompoundBytes& out) {
+  auto held = source_.fill_buffer();
+  if (!held) return false;
+  const uint8_t* const begin = held->data();
+  const uint8_t* const end = begin + held->size();
+  // The runs of members kept, [first, past), found before anything is copied.
+  pieces_.clear();
+  std::array<int32_t, 3> position = record.position;
+  uint8_t seen = found;
+  const uint8_t* at = begin;
+  while (at != end && *at <= kNbtMaxTypeId) {
+    const auto kind = static_cast<NbtKind>(*at);
+    if (kind == NbtKind::End) {
+      size_t total = 1;
+      for (const auto& [first, past] : pieces_) total += static_cast<size_t>(past - first);
+      out.reserve(total);
+      for (const auto& [first, past] : pieces_)
+        out.insert(out.end(), reinterpret_cast<const std::byte*>(first),
+                   reinterpret_cast<const std::byte*>(past));
+      NbtExactWalk::close_compound(out);
+      source_.consume(static_cast<size_t>(at + 1 - begin));
+      record.position = position;
+      found = seen;
+      return true;
+    }
+    const uint8_t* name = at + 1;
+    auto name_size = checked_text_size({name, end});
+    if (!name_size) break;
+    const uint8_t* payload = name + *name_size;
+    auto payload_size = checked_payload_size({payload, end}, kind, 0);
+    if (!payload_size) break;
+    const int axis = *name_size != 3  ? -1
+                     : name[2] == 'x' ? 0
+                     : name[2] == 'y' ? 1
+                     : name[2] == 'z' ? 2
+                                      : -1;
+    if (kind == NbtKind::Int && axis >= 0) {
+      position[axis] =
+          static_cast<int32_t>(uint32_t{payload[0]} << 24 | uint32_t{payload[1]} << 16 |
+                               uint32_t{payload[2]} << 8 | payload[3]);
+      seen |= uint8_t(1u << axis);
+    } else if (!pieces_.empty() && pieces_.back().second == at) {
+      pieces_.back().second = payload + *payload_size;
+    } else {
+      pieces_.emplace_back(at, payload + *payload_size);
+    }
+    at = payload + *payload_size;
+  }
+  return false;
 }
 
 Status DocumentReader::entities(NbtKind kind, std::vector<LitematicEntity>& out) {
@@ -332,7 +402,9 @@ Status DocumentReader::entities(NbtKind kind, std::vector<LitematicEntity>& out)
     found = false;
     return {};
   };
-  return records("Entities", kind, take, done);
+  // Files hold few entities beside their block entities: the walk reads each.
+  auto none_in_place = [](NbtCompoundBytes&) { return false; };
+  return records("Entities", kind, none_in_place, take, done);
 }
 
 Status DocumentReader::check_region(LitematicRegion& region, uint8_t seen) {
