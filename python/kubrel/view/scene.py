@@ -24,7 +24,7 @@ SERVED_BLOCKS = 16_000_000
 MATERIALS_SHOWN = 200
 # Columns the overview holds at most: a software renderer draws their few quads in a fraction of
 # the time the blocks take to unpack, so a large build shows at once and its detail follows.
-OVERVIEW_COLUMNS = 8192
+OVERVIEW_COLUMNS = 4096
 
 
 @dataclass
@@ -117,8 +117,8 @@ def build(volume, max_blocks: int = EMBEDDED_BLOCKS) -> Scene:
     data = zlib.compress(planes(deltas, 4) + planes(states, width) + masks.tobytes(), 6)
     drawn = numpy.array([entry.look != EMPTY for entry in shapes], dtype=bool)
     step, (tops, lows, tile_states) = overview(shown_layers, drawn)
-    summary = zlib.compress(
-        planes(tops.ravel(), 2) + planes(lows.ravel(), 2) + planes(tile_states.ravel(), width), 6)
+    # Not deflated: the page reads it before anything else, with no wait for an inflater.
+    summary = planes(tops.ravel(), 2) + planes(lows.ravel(), 2) + planes(tile_states.ravel(), width)
     per_index = _native.count_indices(blocks, len(volume.palette))
     used = [i for i, count in enumerate(per_index) if count and shapes[i].look != EMPTY]
     used.sort(key=lambda i: -per_index[i])

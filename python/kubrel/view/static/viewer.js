@@ -10,7 +10,7 @@
   const meta = JSON.parse(document.getElementById("kubrel-meta").textContent);
   const canvas = document.getElementById("view");
   const status = document.getElementById("status");
-  const hook = { ready: false, error: null, stats: {} };
+  const hook = { ready: false, error: null, stats: { scriptMs: performance.now() } };
   window.kubrelView = hook;
 
   // Four corners of each face in the unit cell (-x, +x, -y, +y, -z, +z), drawn as two triangles.
@@ -123,6 +123,9 @@ void main() {
       if (!response.ok) throw new Error(`${meta.src}: ${response.status}`);
       return new Uint8Array(await response.arrayBuffer());
     }
+    // The data follows the script in the page, so that the first frame need not wait for it.
+    if (document.readyState === "loading")
+      await new Promise((resolve) => document.addEventListener("DOMContentLoaded", resolve, { once: true }));
     return embedded("kubrel-data");
   }
 
@@ -213,14 +216,86 @@ void main() {
     return { records, owners, states, faces, opaque };
   }
 
-  // The overview's quads: each column's top, and its sides down to a lower neighbour (or to its
-  // own lowest block), in its top block's colour lit as the detailed view lights that side.
-  function overviewMesh(raw) {
+  // The overview's columns: for each, its top, its lowest block and the state on its top.
+  function overviewColumns(raw) {
     const { step, size: [cx, cz] } = meta.overview;
     const n = cx * cz;
-    const tops = unshuffle(raw, 0, n, 2);
-    const lows = unshuffle(raw, 2 * n, n, 2);
-    const states = unshuffle(raw, 4 * n, n, meta.state_bytes);
+    return { step, cx, cz, tops: unshuffle(raw, 0, n, 2), lows: unshuffle(raw, 2 * n, n, 2),
+      states: unshuffle(raw, 4 * n, n, meta.state_bytes) };
+  }
+
+  // The first frame, on a plain 2D canvas laid over the view while WebGL starts: the overview's
+  // columns painted from the farthest to the nearest, each with the sides that face the eye and
+  // its top, lit as the detailed view lights them.
+  function drawSketch(sketch, { step, cx, cz, tops, lows, states }, m, eye) {
+    const [sx, , sz] = meta.size;
+    // At half the view's resolution: a first frame, replaced within seconds, painted in a quarter
+    // of the time.
+    const width = Math.max(1, canvas.width >> 1);
+    const height = Math.max(1, canvas.height >> 1);
+    Object.assign(sketch, { width, height, hidden: false });
+    Object.assign(sketch.style, { width: `${canvas.clientWidth}px`, height: `${canvas.clientHeight}px` });
+    // Painted on the CPU: a software GPU would only add its start-up to the first frame.
+    const context = sketch.getContext("2d", { willReadFrequently: true });
+    context.fillStyle = "rgb(143, 168, 199)";
+    context.fillRect(0, 0, width, height);
+    const order = [];
+    const far = new Float64Array(cx * cz);
+    for (let n = 0; n < cx * cz; n++) {
+      if (!tops[n]) continue;
+      const dx = ((n % cx) + 0.5) * step - eye[0];
+      const dz = (Math.floor(n / cx) + 0.5) * step - eye[2];
+      far[n] = dx * dx + dz * dz;
+      order.push(n);
+    }
+    order.sort((a, b) => far[b] - far[a]);
+    const top = (i, j) => (i < 0 || j < 0 || i >= cx || j >= cz ? 0 : tops[j * cx + i]);
+    const styles = new Map();
+    function face(corners, rgb, light) {
+      const key = `${rgb}/${light}`;
+      let style = styles.get(key);
+      if (!style) {
+        style = `rgb(${rgb[0] * light | 0}, ${rgb[1] * light | 0}, ${rgb[2] * light | 0})`;
+        styles.set(key, style);
+      }
+      context.fillStyle = style;
+      context.beginPath();
+      for (let k = 0; k < 12; k += 3) {
+        const [x, y, z] = [corners[k], corners[k + 1], corners[k + 2]];
+        const w = m[3] * x + m[7] * y + m[11] * z + m[15];
+        const px = ((m[0] * x + m[4] * y + m[8] * z + m[12]) / w + 1) * width / 2;
+        const py = (1 - (m[1] * x + m[5] * y + m[9] * z + m[13]) / w) * height / 2;
+        if (k === 0) context.moveTo(px, py);
+        else context.lineTo(px, py);
+      }
+      context.fill();
+    }
+    for (const n of order) {
+      const i = n % cx;
+      const j = (n - i) / cx;
+      const h = tops[n];
+      const low = lows[n];
+      const rgb = meta.colours[states[n]] || [128, 128, 128];
+      const x0 = i * step, x1 = Math.min(sx, x0 + step);
+      const z0 = j * step, z1 = Math.min(sz, z0 + step);
+      let b = Math.max(low, top(i - 1, j));
+      if (eye[0] < x0 && b < h) face([x0, b, z0, x0, b, z1, x0, h, z1, x0, h, z0], rgb, LIGHT[0]);
+      b = Math.max(low, top(i + 1, j));
+      if (eye[0] > x1 && b < h) face([x1, b, z0, x1, h, z0, x1, h, z1, x1, b, z1], rgb, LIGHT[1]);
+      b = Math.max(low, top(i, j - 1));
+      if (eye[2] < z0 && b < h) face([x0, b, z0, x0, h, z0, x1, h, z0, x1, b, z0], rgb, LIGHT[4]);
+      b = Math.max(low, top(i, j + 1));
+      if (eye[2] > z1 && b < h) face([x0, b, z1, x1, b, z1, x1, h, z1, x0, h, z1], rgb, LIGHT[5]);
+      if (eye[1] > h) face([x0, h, z0, x0, h, z1, x1, h, z1, x1, h, z0], rgb, LIGHT[3]);
+    }
+    // Reading a pixel waits for the painting.
+    context.getImageData(0, 0, 1, 1);
+  }
+
+  // The overview's quads: each column's top, and its sides down to a lower neighbour (or to its
+  // own lowest block), in its top block's colour lit as the detailed view lights that side.
+  function overviewMesh({ step, cx, cz, tops, lows, states }) {
+    const n = cx * cz;
     const [sx, , sz] = meta.size;
     const at = new Float32Array(5 * n * 12);
     const colours = new Uint8Array(5 * n * 16);
@@ -322,11 +397,8 @@ void main() {
   }
 
   async function start() {
-    const gl = canvas.getContext("webgl2", { alpha: false, antialias: false, preserveDrawingBuffer: true });
-    if (!gl) {
-      fail("This browser offers no WebGL2, which the view needs.");
-      return;
-    }
+    // Made after the first frame is sketched: a software WebGL takes a while to start.
+    let gl = null;
     const [sx, sy, sz] = meta.size;
     const radius = Math.max(1, Math.hypot(sx, sy, sz) / 2);
     const camera = { yaw: Math.PI / 4, pitch: 0.6, distance: radius * 2.6,
@@ -349,15 +421,18 @@ void main() {
       still = setTimeout(() => { moving = false; schedule(); }, 250);
     }
 
-    function viewMatrix() {
+    function eye() {
       const c = Math.cos(camera.pitch);
-      const eye = [camera.target[0] + camera.distance * c * Math.sin(camera.yaw),
+      return [camera.target[0] + camera.distance * c * Math.sin(camera.yaw),
         camera.target[1] + camera.distance * Math.sin(camera.pitch),
         camera.target[2] + camera.distance * c * Math.cos(camera.yaw)];
+    }
+
+    function viewMatrix() {
       const aspect = canvas.width / Math.max(1, canvas.height);
       const near = Math.max(0.05, camera.distance - radius * 1.5);
       return multiply(perspective(0.8, aspect, Math.min(near, camera.distance / 4), camera.distance + radius * 2),
-        lookAt(eye, camera.target));
+        lookAt(eye(), camera.target));
     }
 
     function draw(pass) {
@@ -367,7 +442,8 @@ void main() {
       if (count > 0) gl.drawArrays(gl.TRIANGLES, 6 * first, 6 * count);
     }
 
-    function resize() {
+    // The canvas' pixels to its size on the page.
+    function fit() {
       const ratio = window.devicePixelRatio || 1;
       const width = Math.max(1, Math.round(canvas.clientWidth * ratio));
       const height = Math.max(1, Math.round(canvas.clientHeight * ratio));
@@ -375,7 +451,11 @@ void main() {
         canvas.width = width;
         canvas.height = height;
       }
-      gl.viewport(0, 0, width, height);
+    }
+
+    function resize() {
+      fit();
+      gl.viewport(0, 0, canvas.width, canvas.height);
       gl.clearColor(0.56, 0.66, 0.78, 1);
       gl.clear(gl.COLOR_BUFFER_BIT | gl.DEPTH_BUFFER_BIT);
       gl.enable(gl.DEPTH_TEST);
@@ -384,6 +464,7 @@ void main() {
     }
 
     function render() {
+      if (!gl) return;
       resize();
       if (!scene || (moving && coarse)) {
         if (!coarse) return;
@@ -590,17 +671,33 @@ void main() {
       materials.append(row);
     }
 
-    // Reading one pixel waits for the frame to be drawn.
-    const finish = () => gl.readPixels(0, 0, 1, 1, gl.RGBA, gl.UNSIGNED_BYTE, new Uint8Array(4));
     const overviewSize = meta.overview ? meta.overview.size[0] * meta.overview.size[1] : 0;
-    if (meta.blocks && overviewSize) {
-      coarse = overviewModel(overviewMesh(await inflate(embedded("kubrel-overview"))));
-      render();
-      finish();
+    const columns = meta.blocks && overviewSize ? overviewColumns(embedded("kubrel-overview")) : null;
+    if (columns) {
+      const sketch = document.getElementById("sketch");
+      fit();
+      drawSketch(sketch, columns, viewMatrix(), eye());
       // From the start of navigation: the page's parsing is part of the wait.
       hook.stats.firstFrameMs = performance.now();
       status.textContent = `An overview of the build; unpacking ${meta.blocks.toLocaleString("en")} blocks…`;
-      // Back to the browser once, so that the overview is shown while the blocks are unpacked.
+      // Back to the browser once, so that the sketch is shown while WebGL starts.
+      await new Promise((resolve) => setTimeout(resolve, 0));
+    }
+
+    gl = canvas.getContext("webgl2", { alpha: false, antialias: false, preserveDrawingBuffer: true });
+    if (!gl) {
+      fail("This browser offers no WebGL2, which the view needs.");
+      return;
+    }
+    hook.stats.contextMs = performance.now();
+    // Reading one pixel waits for the frame to be drawn.
+    const finish = () => gl.readPixels(0, 0, 1, 1, gl.RGBA, gl.UNSIGNED_BYTE, new Uint8Array(4));
+    if (columns) {
+      coarse = overviewModel(overviewMesh(columns));
+      render();
+      finish();
+      document.getElementById("sketch").hidden = true;
+      hook.stats.overviewMs = performance.now();
       await new Promise((resolve) => setTimeout(resolve, 0));
     }
 
