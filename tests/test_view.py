@@ -200,3 +200,5 @@ def test_budget_cuts_whole_layers(budget, kept, top):
     scene = build(layered([STONE, GOLD, LAPIS]), budget)
     assert scene.meta["blocks"] == kept
     assert (f"above y = {top} left out" in scene.meta["left_out"]) == (kept < 92)
+    # The overview stands as high as the layers kept: the low bytes of its 36 columns' tops.
+    assert set(scene.overview[:36]) == {top + 1}

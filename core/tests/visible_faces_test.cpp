@@ -38,6 +38,18 @@ std::vector<uint8_t> hollow_cube() {
   return grid;
 }
 
+std::vector<uint8_t> glass_then_water() {
+  std::vector<uint8_t> grid = filled(66, 2);
+  grid[64] = grid[65] = 4;
+  return grid;
+}
+
+std::vector<uint8_t> row_with_hole(size_t length, size_t hole) {
+  std::vector<uint8_t> grid = filled(length, 1);
+  grid[hole] = 0;
+  return grid;
+}
+
 const FaceCase kCases[] = {
     {"solid 3x3x3 stone", {3, 3, 3}, filled(27, 1), 26, 54, kFaceWest | kFaceDown | kFaceNorth},
     {"hollow shell faces its hole", {3, 3, 3}, hollow_cube(), 26, 60},
@@ -54,6 +66,15 @@ const FaceCase kCases[] = {
     // Longer than one sixteen-cell step, so the step's tail past the row's end is read.
     {"row of 20 along x", {20, 1, 1}, filled(20, 1), 20, 82, 0b111101},
     {"two rows of 17", {17, 1, 2}, filled(34, 1), 34, 4 * 17 + 2 * 17 + 4, 0b011101},
+    // Across a 64-cell word: the run of glass ends against water, a kind of its own.
+    {"glass run meets water past 64", {66, 1, 1}, glass_then_water(), 66, 268, 0b111101},
+    {"water over glass", {1, 2, 1}, {2, 4}, 2, 12, 0b111111},
+    {"hole at x 64 of a row of 130",
+     {130, 1, 1},
+     row_with_hole(130, 64),
+     129,
+     129 * 4 + 4,
+     0b111101},
     {"grid shorter than its size", {2, 2, 2}, filled(7, 1), 0, 0, -1, "7 cells"},
     {"more cells than a view holds", {65536, 65536, 2}, {}, 0, 0, -1, "2^32"},
 };

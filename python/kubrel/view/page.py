@@ -43,6 +43,7 @@ def page(volume, title: str = "kubrel view", scene: Scene | None = None, src: st
         materials_note=html.escape(note),
         meta=meta_text,
         data=data,
+        overview=base64.b64encode(scene.overview).decode("ascii"),
         script=_static("viewer.js"),
     )
 

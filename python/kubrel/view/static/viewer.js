@@ -1,14 +1,16 @@
 // The 3D view of a build: reads the page's scene (a JSON description and the visible blocks,
 // deflated), draws every visible face once with WebGL2, and offers orbit, pan, zoom,
 // a height cut, region toggles and the state of the block under the pointer. Plain JavaScript,
-// no network: the data is in the page, or next to it when served.
+// no network: the data is in the page, or next to it when served. A large build first shows its
+// overview (the top surface in coarse columns), drawn before the blocks are unpacked, so the
+// whole build is on screen while its detail is still on the way.
 "use strict";
 
 (() => {
   const meta = JSON.parse(document.getElementById("kubrel-meta").textContent);
   const canvas = document.getElementById("view");
   const status = document.getElementById("status");
-  const hook = { ready: false, error: null, stats: {} };
+  const hook = { ready: false, error: null, stats: { scriptMs: performance.now() } };
   window.kubrelView = hook;
 
   // Four corners of each face in the unit cell (-x, +x, -y, +y, -z, +z), drawn as two triangles.
@@ -86,6 +88,29 @@ void main() {
   o_colour = vec4(v_colour.rgb * (rim < 0.045 ? 0.82 : 1.0), v_colour.a);
 }`;
 
+  // The overview: plain coloured quads, lit per side when they are made.
+  const OVERVIEW_VERTEX_SHADER = `#version 300 es
+precision highp float;
+in vec3 a_at;
+in vec4 a_colour;
+uniform mat4 u_view;
+out vec4 v_colour;
+void main() {
+  gl_Position = u_view * vec4(a_at, 1.0);
+  v_colour = a_colour;
+}`;
+
+  const OVERVIEW_FRAGMENT_SHADER = `#version 300 es
+precision highp float;
+in vec4 v_colour;
+out vec4 o_colour;
+void main() {
+  o_colour = v_colour;
+}`;
+
+  // The light of each side, as the detailed view's: -x, +x, -y, +y, -z, +z.
+  const LIGHT = [0.72, 0.8, 0.5, 1.0, 0.88, 0.64];
+
   function fail(message) {
     hook.error = message;
     status.textContent = message;
@@ -98,7 +123,14 @@ void main() {
       if (!response.ok) throw new Error(`${meta.src}: ${response.status}`);
       return new Uint8Array(await response.arrayBuffer());
     }
-    const text = atob(document.getElementById("kubrel-data").textContent.trim());
+    // The data follows the script in the page, so that the first frame need not wait for it.
+    if (document.readyState === "loading")
+      await new Promise((resolve) => document.addEventListener("DOMContentLoaded", resolve, { once: true }));
+    return embedded("kubrel-data");
+  }
+
+  function embedded(id) {
+    const text = atob(document.getElementById(id).textContent.trim());
     const bytes = new Uint8Array(text.length);
     for (let i = 0; i < text.length; i++) bytes[i] = text.charCodeAt(i);
     return bytes;
@@ -121,8 +153,17 @@ void main() {
     return out;
   }
 
-  // The visible blocks as one record per face drawn (the tops of covered blocks included, shown
-  // only on the cut layer).
+  // Faces drawn for each mask: its own faces, and the top of a covered block (shown only on the
+  // cut layer) as face 6.
+  const FACES_OF = Array.from({ length: 64 }, (_, m) => {
+    const faces = [];
+    for (let face = 0; face < 6; face++) if (m & (1 << face)) faces.push(face);
+    if (!(m & 8)) faces.push(6);
+    return faces;
+  });
+
+  // The visible blocks as one record per face drawn, the opaque faces first and the see-through
+  // ones after them, so that each of the two passes draws only its own range.
   function faceRecords(raw) {
     const n = meta.blocks;
     const deltas = unshuffle(raw, 0, n, 4);
@@ -130,21 +171,21 @@ void main() {
     const masks = raw.subarray((4 + meta.state_bytes) * n, (5 + meta.state_bytes) * n);
     const [sx, , sz] = meta.size;
     const layer = sx * sz;
+    const clear = meta.alphas.map((alpha) => alpha < 1);
     let faces = 0;
+    let opaque = 0;
     for (let i = 0; i < n; i++) {
-      let m = masks[i];
-      faces += (m & 8 ? 0 : 1);
-      for (; m; m &= m - 1) faces++;
+      const count = FACES_OF[masks[i]].length;
+      faces += count;
+      if (!clear[states[i]]) opaque += count;
     }
     const records = new Uint32Array(4 * 4096 * Math.max(1, Math.ceil(faces / 4096)));
     const owners = new Uint32Array(faces);
-    const cells = new Uint32Array(n);
     const regions = meta.regions.slice(0, 32);
     let cell = 0;
-    let at = 0;
+    const next = [0, opaque];
     for (let i = 0; i < n; i++) {
       cell += deltas[i];
-      cells[i] = cell;
       const y = Math.floor(cell / layer);
       const rest = cell - y * layer;
       const z = Math.floor(rest / sx);
@@ -158,19 +199,138 @@ void main() {
           break;
         }
       }
-      const m = masks[i];
-      for (let face = 0; face < 7; face++) {
-        if (face < 6 ? !(m & (1 << face)) : m & 8) continue;
+      const pass = clear[states[i]] ? 1 : 0;
+      const tag = ((region << 3) | (states[i] << 9)) >>> 0;
+      let at = next[pass];
+      for (const face of FACES_OF[masks[i]]) {
         const b = 4 * at;
         records[b] = x;
         records[b + 1] = y;
         records[b + 2] = z;
-        records[b + 3] = (face | (region << 3) | (states[i] << 9)) >>> 0;
+        records[b + 3] = (face | tag) >>> 0;
         owners[at] = i;
         at++;
       }
+      next[pass] = at;
     }
-    return { records, owners, states, faces };
+    return { records, owners, states, faces, opaque };
+  }
+
+  // The overview's columns: for each, its top, its lowest block and the state on its top.
+  function overviewColumns(raw) {
+    const { step, size: [cx, cz] } = meta.overview;
+    const n = cx * cz;
+    return { step, cx, cz, tops: unshuffle(raw, 0, n, 2), lows: unshuffle(raw, 2 * n, n, 2),
+      states: unshuffle(raw, 4 * n, n, meta.state_bytes) };
+  }
+
+  // The first frame, on a plain 2D canvas laid over the view while WebGL starts: the overview's
+  // columns painted from the farthest to the nearest, each with the sides that face the eye and
+  // its top, lit as the detailed view lights them.
+  function drawSketch(sketch, { step, cx, cz, tops, lows, states }, m, eye) {
+    const [sx, , sz] = meta.size;
+    // At half the view's resolution: a first frame, replaced within seconds, painted in a quarter
+    // of the time.
+    const width = Math.max(1, canvas.width >> 1);
+    const height = Math.max(1, canvas.height >> 1);
+    Object.assign(sketch, { width, height, hidden: false });
+    Object.assign(sketch.style, { width: `${canvas.clientWidth}px`, height: `${canvas.clientHeight}px` });
+    // Painted on the CPU: a software GPU would only add its start-up to the first frame.
+    const context = sketch.getContext("2d", { willReadFrequently: true });
+    context.fillStyle = "rgb(143, 168, 199)";
+    context.fillRect(0, 0, width, height);
+    const order = [];
+    const far = new Float64Array(cx * cz);
+    for (let n = 0; n < cx * cz; n++) {
+      if (!tops[n]) continue;
+      const dx = ((n % cx) + 0.5) * step - eye[0];
+      const dz = (Math.floor(n / cx) + 0.5) * step - eye[2];
+      far[n] = dx * dx + dz * dz;
+      order.push(n);
+    }
+    order.sort((a, b) => far[b] - far[a]);
+    const top = (i, j) => (i < 0 || j < 0 || i >= cx || j >= cz ? 0 : tops[j * cx + i]);
+    const styles = new Map();
+    function face(corners, rgb, light) {
+      const key = `${rgb}/${light}`;
+      let style = styles.get(key);
+      if (!style) {
+        style = `rgb(${rgb[0] * light | 0}, ${rgb[1] * light | 0}, ${rgb[2] * light | 0})`;
+        styles.set(key, style);
+      }
+      context.fillStyle = style;
+      context.beginPath();
+      for (let k = 0; k < 12; k += 3) {
+        const [x, y, z] = [corners[k], corners[k + 1], corners[k + 2]];
+        const w = m[3] * x + m[7] * y + m[11] * z + m[15];
+        const px = ((m[0] * x + m[4] * y + m[8] * z + m[12]) / w + 1) * width / 2;
+        const py = (1 - (m[1] * x + m[5] * y + m[9] * z + m[13]) / w) * height / 2;
+        if (k === 0) context.moveTo(px, py);
+        else context.lineTo(px, py);
+      }
+      context.fill();
+    }
+    for (const n of order) {
+      const i = n % cx;
+      const j = (n - i) / cx;
+      const h = tops[n];
+      const low = lows[n];
+      const rgb = meta.colours[states[n]] || [128, 128, 128];
+      const x0 = i * step, x1 = Math.min(sx, x0 + step);
+      const z0 = j * step, z1 = Math.min(sz, z0 + step);
+      let b = Math.max(low, top(i - 1, j));
+      if (eye[0] < x0 && b < h) face([x0, b, z0, x0, b, z1, x0, h, z1, x0, h, z0], rgb, LIGHT[0]);
+      b = Math.max(low, top(i + 1, j));
+      if (eye[0] > x1 && b < h) face([x1, b, z0, x1, h, z0, x1, h, z1, x1, b, z1], rgb, LIGHT[1]);
+      b = Math.max(low, top(i, j - 1));
+      if (eye[2] < z0 && b < h) face([x0, b, z0, x0, h, z0, x1, h, z0, x1, b, z0], rgb, LIGHT[4]);
+      b = Math.max(low, top(i, j + 1));
+      if (eye[2] > z1 && b < h) face([x0, b, z1, x1, b, z1, x1, h, z1, x0, h, z1], rgb, LIGHT[5]);
+      if (eye[1] > h) face([x0, h, z0, x0, h, z1, x1, h, z1, x1, h, z0], rgb, LIGHT[3]);
+    }
+    // Reading a pixel waits for the painting.
+    context.getImageData(0, 0, 1, 1);
+  }
+
+  // The overview's quads: each column's top, and its sides down to a lower neighbour (or to its
+  // own lowest block), in its top block's colour lit as the detailed view lights that side.
+  function overviewMesh({ step, cx, cz, tops, lows, states }) {
+    const n = cx * cz;
+    const [sx, , sz] = meta.size;
+    const at = new Float32Array(5 * n * 12);
+    const colours = new Uint8Array(5 * n * 16);
+    const indices = new Uint32Array(5 * n * 6);
+    let quads = 0;
+    function quad(corners, rgb, light) {
+      at.set(corners, quads * 12);
+      for (let k = 0; k < 4; k++)
+        colours.set([rgb[0] * light, rgb[1] * light, rgb[2] * light, 255], quads * 16 + k * 4);
+      const v = quads * 4;
+      indices.set([v, v + 1, v + 2, v, v + 2, v + 3], quads * 6);
+      quads++;
+    }
+    const top = (i, j) => (i < 0 || j < 0 || i >= cx || j >= cz ? 0 : tops[j * cx + i]);
+    for (let j = 0; j < cz; j++) {
+      for (let i = 0; i < cx; i++) {
+        const h = tops[j * cx + i];
+        if (h === 0) continue;
+        const rgb = meta.colours[states[j * cx + i]] || [128, 128, 128];
+        const x0 = i * step, x1 = Math.min(sx, x0 + step);
+        const z0 = j * step, z1 = Math.min(sz, z0 + step);
+        const low = lows[j * cx + i];
+        quad([x0, h, z0, x0, h, z1, x1, h, z1, x1, h, z0], rgb, LIGHT[3]);
+        let b = Math.max(low, top(i - 1, j));
+        if (b < h) quad([x0, b, z0, x0, b, z1, x0, h, z1, x0, h, z0], rgb, LIGHT[0]);
+        b = Math.max(low, top(i + 1, j));
+        if (b < h) quad([x1, b, z0, x1, h, z0, x1, h, z1, x1, b, z1], rgb, LIGHT[1]);
+        b = Math.max(low, top(i, j - 1));
+        if (b < h) quad([x0, b, z0, x0, h, z0, x1, h, z0, x1, b, z0], rgb, LIGHT[4]);
+        b = Math.max(low, top(i, j + 1));
+        if (b < h) quad([x0, b, z1, x1, b, z1, x1, h, z1, x0, h, z1], rgb, LIGHT[5]);
+      }
+    }
+    return { at: at.subarray(0, quads * 12), colours: colours.subarray(0, quads * 16),
+      indices: indices.subarray(0, quads * 6), quads };
   }
 
   function compile(gl, type, source) {
@@ -181,10 +341,10 @@ void main() {
     return shader;
   }
 
-  function program(gl) {
+  function program(gl, vertex = VERTEX_SHADER, fragment = FRAGMENT_SHADER) {
     const p = gl.createProgram();
-    gl.attachShader(p, compile(gl, gl.VERTEX_SHADER, VERTEX_SHADER));
-    gl.attachShader(p, compile(gl, gl.FRAGMENT_SHADER, FRAGMENT_SHADER));
+    gl.attachShader(p, compile(gl, gl.VERTEX_SHADER, vertex));
+    gl.attachShader(p, compile(gl, gl.FRAGMENT_SHADER, fragment));
     gl.linkProgram(p);
     if (!gl.getProgramParameter(p, gl.LINK_STATUS)) throw new Error(gl.getProgramInfoLog(p));
     return p;
@@ -237,61 +397,53 @@ void main() {
   }
 
   async function start() {
-    const gl = canvas.getContext("webgl2", { alpha: false, antialias: false, preserveDrawingBuffer: true });
-    if (!gl) {
-      fail("This browser offers no WebGL2, which the view needs.");
-      return;
-    }
-    const decodeStart = performance.now();
-    const raw = meta.blocks ? await inflate(await payload()) : new Uint8Array(0);
-    const decoded = performance.now();
-    const scene = faceRecords(raw);
-    hook.stats.decodeMs = decoded - decodeStart;
-    hook.stats.expandMs = performance.now() - decoded;
-
-    const prog = program(gl);
-    gl.useProgram(prog);
-    const uniform = (name) => gl.getUniformLocation(prog, name);
-    const u = { view: uniform("u_view"), cut: uniform("u_cut"), hidden: uniform("u_hidden"),
-      pass: uniform("u_pass"), table: uniform("u_table") };
-    gl.activeTexture(gl.TEXTURE0);
-    stateTable(gl);
-    gl.uniform1i(u.table, 0);
-
-    gl.bindVertexArray(gl.createVertexArray());
-    gl.activeTexture(gl.TEXTURE1);
-    const faceTexture = gl.createTexture();
-    gl.bindTexture(gl.TEXTURE_2D, faceTexture);
-    gl.texImage2D(gl.TEXTURE_2D, 0, gl.RGBA32UI, 4096, scene.records.length / (4 * 4096), 0,
-      gl.RGBA_INTEGER, gl.UNSIGNED_INT, scene.records);
-    gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_MIN_FILTER, gl.NEAREST);
-    gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_MAG_FILTER, gl.NEAREST);
-    gl.uniform1i(uniform("u_faces"), 1);
-
+    // Made after the first frame is sketched: a software WebGL takes a while to start.
+    let gl = null;
     const [sx, sy, sz] = meta.size;
     const radius = Math.max(1, Math.hypot(sx, sy, sz) / 2);
     const camera = { yaw: Math.PI / 4, pitch: 0.6, distance: radius * 2.6,
       target: [sx / 2, sy / 2, sz / 2] };
     const state = { cut: Math.max(0, sy - 1), hidden: 0, pointer: null };
     let pickTarget = null;
+    // The detailed scene once it is unpacked and sent; until then the overview stands in.
+    let scene = null;
+    let coarse = null;
+    let prog = null;
+    let u = null;
+    // While the camera moves, the overview is drawn in the detail's place, and the detail again
+    // once it has stood still a moment: a software renderer takes seconds over every face.
+    let moving = false;
+    let still = null;
+    function stir() {
+      if (!coarse) return;
+      moving = true;
+      clearTimeout(still);
+      still = setTimeout(() => { moving = false; schedule(); }, 250);
+    }
 
-    function viewMatrix() {
+    function eye() {
       const c = Math.cos(camera.pitch);
-      const eye = [camera.target[0] + camera.distance * c * Math.sin(camera.yaw),
+      return [camera.target[0] + camera.distance * c * Math.sin(camera.yaw),
         camera.target[1] + camera.distance * Math.sin(camera.pitch),
         camera.target[2] + camera.distance * c * Math.cos(camera.yaw)];
+    }
+
+    function viewMatrix() {
       const aspect = canvas.width / Math.max(1, canvas.height);
       const near = Math.max(0.05, camera.distance - radius * 1.5);
       return multiply(perspective(0.8, aspect, Math.min(near, camera.distance / 4), camera.distance + radius * 2),
-        lookAt(eye, camera.target));
+        lookAt(eye(), camera.target));
     }
 
     function draw(pass) {
       gl.uniform1i(u.pass, pass);
-      gl.drawArrays(gl.TRIANGLES, 0, 6 * scene.faces);
+      const [first, count] = pass === 0 ? [0, scene.opaque]
+        : pass === 1 ? [scene.opaque, scene.faces - scene.opaque] : [0, scene.faces];
+      if (count > 0) gl.drawArrays(gl.TRIANGLES, 6 * first, 6 * count);
     }
 
-    function render() {
+    // The canvas' pixels to its size on the page.
+    function fit() {
       const ratio = window.devicePixelRatio || 1;
       const width = Math.max(1, Math.round(canvas.clientWidth * ratio));
       const height = Math.max(1, Math.round(canvas.clientHeight * ratio));
@@ -299,21 +451,62 @@ void main() {
         canvas.width = width;
         canvas.height = height;
       }
-      gl.viewport(0, 0, width, height);
+    }
+
+    function resize() {
+      fit();
+      gl.viewport(0, 0, canvas.width, canvas.height);
       gl.clearColor(0.56, 0.66, 0.78, 1);
       gl.clear(gl.COLOR_BUFFER_BIT | gl.DEPTH_BUFFER_BIT);
-      gl.uniformMatrix4fv(u.view, false, viewMatrix());
-      gl.uniform1f(u.cut, state.cut);
-      gl.uniform1ui(u.hidden, state.hidden >>> 0);
       gl.enable(gl.DEPTH_TEST);
       gl.disable(gl.BLEND);
       gl.depthMask(true);
+    }
+
+    function render() {
+      if (!gl) return;
+      resize();
+      if (!scene || (moving && coarse)) {
+        if (!coarse) return;
+        gl.useProgram(coarse.program);
+        gl.bindVertexArray(coarse.vertices);
+        gl.uniformMatrix4fv(coarse.view, false, viewMatrix());
+        gl.drawElements(gl.TRIANGLES, 6 * coarse.quads, gl.UNSIGNED_INT, 0);
+        return;
+      }
+      gl.useProgram(prog);
+      gl.bindVertexArray(scene.vertices);
+      gl.uniformMatrix4fv(u.view, false, viewMatrix());
+      gl.uniform1f(u.cut, state.cut);
+      gl.uniform1ui(u.hidden, state.hidden >>> 0);
       draw(0);
       gl.enable(gl.BLEND);
       gl.blendFunc(gl.SRC_ALPHA, gl.ONE_MINUS_SRC_ALPHA);
       gl.depthMask(false);
       draw(1);
       gl.depthMask(true);
+    }
+
+    // Quads in vertex buffers of their own, drawn with the overview's program.
+    function overviewModel(mesh) {
+      const p = program(gl, OVERVIEW_VERTEX_SHADER, OVERVIEW_FRAGMENT_SHADER);
+      const vertices = gl.createVertexArray();
+      gl.bindVertexArray(vertices);
+      const buffer = (target, data) => {
+        gl.bindBuffer(target, gl.createBuffer());
+        gl.bufferData(target, data, gl.STATIC_DRAW);
+      };
+      buffer(gl.ARRAY_BUFFER, mesh.at);
+      const at = gl.getAttribLocation(p, "a_at");
+      gl.enableVertexAttribArray(at);
+      gl.vertexAttribPointer(at, 3, gl.FLOAT, false, 0, 0);
+      buffer(gl.ARRAY_BUFFER, mesh.colours);
+      const colour = gl.getAttribLocation(p, "a_colour");
+      gl.enableVertexAttribArray(colour);
+      gl.vertexAttribPointer(colour, 4, gl.UNSIGNED_BYTE, true, 0, 0);
+      buffer(gl.ELEMENT_ARRAY_BUFFER, mesh.indices);
+      gl.bindVertexArray(null);
+      return { program: p, vertices, quads: mesh.quads, view: gl.getUniformLocation(p, "u_view") };
     }
 
     let queued = false;
@@ -323,13 +516,14 @@ void main() {
       requestAnimationFrame(() => {
         queued = false;
         render();
-        if (state.pointer) showPointer(pickAt(...state.pointer));
+        if (state.pointer && !moving) showPointer(pickAt(...state.pointer));
       });
     }
 
     // The block under a canvas pixel (CSS pixels from its top left): the face's id drawn into a
     // one-pixel scissor of an offscreen target.
     function pickAt(px, py) {
+      if (!scene) return null;
       const ratio = canvas.width / Math.max(1, canvas.clientWidth);
       const x = Math.floor(px * ratio);
       const y = canvas.height - 1 - Math.floor(py * ratio);
@@ -355,6 +549,8 @@ void main() {
       gl.clear(gl.COLOR_BUFFER_BIT | gl.DEPTH_BUFFER_BIT);
       gl.disable(gl.BLEND);
       gl.enable(gl.DEPTH_TEST);
+      gl.useProgram(prog);
+      gl.bindVertexArray(scene.vertices);
       gl.uniformMatrix4fv(u.view, false, viewMatrix());
       // Opaque and see-through faces alike can be picked: draw both into the id target.
       draw(2);
@@ -420,6 +616,7 @@ void main() {
           camera.yaw -= dx * 0.008;
           camera.pitch = Math.max(-1.55, Math.min(1.55, camera.pitch + dy * 0.008));
         }
+        stir();
       }
       schedule();
     });
@@ -427,6 +624,7 @@ void main() {
     canvas.addEventListener("wheel", (e) => {
       e.preventDefault();
       camera.distance *= Math.exp(e.deltaY * 0.001);
+      stir();
       schedule();
     }, { passive: false });
     window.addEventListener("resize", schedule);
@@ -473,11 +671,65 @@ void main() {
       materials.append(row);
     }
 
-    render();
+    const overviewSize = meta.overview ? meta.overview.size[0] * meta.overview.size[1] : 0;
+    const columns = meta.blocks && overviewSize ? overviewColumns(embedded("kubrel-overview")) : null;
+    if (columns) {
+      const sketch = document.getElementById("sketch");
+      fit();
+      drawSketch(sketch, columns, viewMatrix(), eye());
+      // From the start of navigation: the page's parsing is part of the wait.
+      hook.stats.firstFrameMs = performance.now();
+      status.textContent = `An overview of the build; unpacking ${meta.blocks.toLocaleString("en")} blocks…`;
+      // Back to the browser once, so that the sketch is shown while WebGL starts.
+      await new Promise((resolve) => setTimeout(resolve, 0));
+    }
+
+    gl = canvas.getContext("webgl2", { alpha: false, antialias: false, preserveDrawingBuffer: true });
+    if (!gl) {
+      fail("This browser offers no WebGL2, which the view needs.");
+      return;
+    }
+    hook.stats.contextMs = performance.now();
     // Reading one pixel waits for the frame to be drawn.
-    gl.readPixels(0, 0, 1, 1, gl.RGBA, gl.UNSIGNED_BYTE, new Uint8Array(4));
-    // From the start of navigation: the page's parsing is part of the wait.
-    hook.stats.firstFrameMs = performance.now();
+    const finish = () => gl.readPixels(0, 0, 1, 1, gl.RGBA, gl.UNSIGNED_BYTE, new Uint8Array(4));
+    if (columns) {
+      coarse = overviewModel(overviewMesh(columns));
+      render();
+      finish();
+      document.getElementById("sketch").hidden = true;
+      hook.stats.overviewMs = performance.now();
+      await new Promise((resolve) => setTimeout(resolve, 0));
+    }
+
+    const decodeStart = performance.now();
+    const raw = meta.blocks ? await inflate(await payload()) : new Uint8Array(0);
+    const decoded = performance.now();
+    const records = faceRecords(raw);
+    hook.stats.decodeMs = decoded - decodeStart;
+    hook.stats.expandMs = performance.now() - decoded;
+
+    prog = program(gl);
+    gl.useProgram(prog);
+    const uniform = (name) => gl.getUniformLocation(prog, name);
+    u = { view: uniform("u_view"), cut: uniform("u_cut"), hidden: uniform("u_hidden"),
+      pass: uniform("u_pass"), table: uniform("u_table") };
+    gl.activeTexture(gl.TEXTURE0);
+    stateTable(gl);
+    gl.uniform1i(u.table, 0);
+    gl.activeTexture(gl.TEXTURE1);
+    const faceTexture = gl.createTexture();
+    gl.bindTexture(gl.TEXTURE_2D, faceTexture);
+    gl.texImage2D(gl.TEXTURE_2D, 0, gl.RGBA32UI, 4096, records.records.length / (4 * 4096), 0,
+      gl.RGBA_INTEGER, gl.UNSIGNED_INT, records.records);
+    gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_MIN_FILTER, gl.NEAREST);
+    gl.texParameteri(gl.TEXTURE_2D, gl.TEXTURE_MAG_FILTER, gl.NEAREST);
+    gl.uniform1i(uniform("u_faces"), 1);
+    scene = { ...records, vertices: gl.createVertexArray() };
+
+    render();
+    finish();
+    hook.stats.fullFrameMs = performance.now();
+    hook.stats.firstFrameMs ??= hook.stats.fullFrameMs;
     hook.stats.blocks = meta.blocks;
     hook.stats.faces = scene.faces;
     status.textContent = `${meta.blocks.toLocaleString("en")} blocks with ${scene.faces.toLocaleString("en")} faces in view` +
@@ -489,13 +741,16 @@ void main() {
       setRegion,
       render,
       // Frames per second over `frames` frames, the camera turning a little each frame.
-      orbit(frames) {
+      orbit(frames, dragged = false) {
+        // `dragged`: as while the pointer turns the camera, the overview in the detail's place.
+        moving = dragged && coarse !== null;
         const begin = performance.now();
         for (let i = 0; i < frames; i++) {
           camera.yaw += 0.05;
           render();
-          gl.readPixels(0, 0, 1, 1, gl.RGBA, gl.UNSIGNED_BYTE, new Uint8Array(4));
+          finish();
         }
+        moving = false;
         return frames / ((performance.now() - begin) / 1000);
       },
       ready: true,
