@@ -1,15 +1,9 @@
 #include "io/whole_gzip.h"
 
-#if KUBREL_WITH_LIBDEFLATE
-#include <libdeflate.h>
-#else
-#include <zlib.h>
-#endif
-
 #include <algorithm>
-#include <memory>
 
 #include "io/gzip_source.h"
+#include "io/whole_inflate.h"
 
 namespace kubrel {
 
@@ -40,39 +34,6 @@ bool header_both_accept(std::span<const uint8_t> member) {
   return at <= member.size();
 }
 
-#if KUBREL_WITH_LIBDEFLATE
-struct FreeDecompressor {
-  void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
-};
-
-// Whether the member inflates to exactly `document`, its CRC-32 matching.
-bool inflate_exactly(std::span<const uint8_t> member, PageBuffer& document) {
-  std::unique_ptr<libdeflate_decompressor, FreeDecompressor> decompressor(
-      libdeflate_alloc_decompressor());
-  if (!decompressor) return false;
-  size_t written = 0;
-  libdeflate_result result = libdeflate_gzip_decompress(
-      decompressor.get(), member.data(), member.size(), document.data(), document.size(), &written);
-  return result == LIBDEFLATE_SUCCESS && written == document.size();
-}
-#else
-// zlib in one call over the whole member (it reads the header and checks the trailer itself);
-// still faster than the chain's small steps.
-bool inflate_exactly(std::span<const uint8_t> member, PageBuffer& document) {
-  if (member.size() > UINT32_MAX || document.size() > UINT32_MAX) return false;
-  z_stream stream{};
-  if (inflateInit2(&stream, 16 + MAX_WBITS) != Z_OK) return false;
-  stream.next_in = const_cast<Bytef*>(member.data());
-  stream.avail_in = static_cast<uInt>(member.size());
-  stream.next_out = reinterpret_cast<Bytef*>(document.data());
-  stream.avail_out = static_cast<uInt>(document.size());
-  int status = inflate(&stream, Z_FINISH);
-  bool exact = status == Z_STREAM_END && stream.avail_out == 0;
-  inflateEnd(&stream);
-  return exact;
-}
-#endif
-
 }  // namespace
 
 uint64_t gzip_trailer_size(std::span<const uint8_t> member) {
@@ -88,9 +49,14 @@ std::optional<PageBuffer> inflate_whole_gzip(std::span<const uint8_t> member, ui
   // buffer's pages are committed only as the decoder writes them, so a smaller lie costs
   // address space, not memory.
   if (trailer_size > std::min(kDeflateRatio * member.size(), limit)) return std::nullopt;
+  // Room for exactly the trailer's size, and no more: a member that inflates to any other size
+  // is declined.
+  const size_t size = static_cast<size_t>(trailer_size);
   PageBuffer document;
-  if (!document.resize_for_overwrite(static_cast<size_t>(trailer_size))) return std::nullopt;
-  if (!inflate_exactly(member, document)) return std::nullopt;
+  if (!document.resize_for_overwrite(size)) return std::nullopt;
+  if (!inflate_whole(DeflateWrapper::kGzip, member, size, document) || document.size() != size) {
+    return std::nullopt;
+  }
   return document;
 }
 

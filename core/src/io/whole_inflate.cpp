@@ -65,6 +65,8 @@ Status inflate_whole(DeflateWrapper wrapper, std::span<const uint8_t> in, size_t
 // zlib inflates in steps into the growing buffer.
 Status inflate_whole(DeflateWrapper wrapper, std::span<const uint8_t> in, size_t limit,
                      PageBuffer& out) {
+  // zlib counts its input and room in 32 bits.
+  if (in.size() > UINT32_MAX || limit > UINT32_MAX) return broken(wrapper);
   z_stream stream{};
   if (inflateInit2(&stream, wrapper == DeflateWrapper::kGzip ? 16 + MAX_WBITS : MAX_WBITS) !=
       Z_OK) {

@@ -25,13 +25,15 @@ Result<std::optional<int32_t>> data_version_of(std::span<const uint8_t> nbt) {
 ChunkVersions count_chunk_versions(const RegionFile& file) {
   std::map<std::optional<int32_t>, uint32_t> counts;
   ChunkVersions out;
+  // One buffer for every chunk: each inflates into the room the one before it left.
+  PageBuffer nbt;
   for (const auto& [x, z] : file.chunks()) {
-    auto nbt = file.read_chunk(x, z);
-    if (!nbt || !*nbt) {
-      out.unreadable += nbt ? 0 : 1;
+    auto present = file.read_chunk(x, z, nbt);
+    if (!present || !*present) {
+      out.unreadable += present ? 0 : 1;
       continue;
     }
-    auto version = data_version_of((*nbt)->bytes());
+    auto version = data_version_of(nbt.bytes());
     if (!version) {
       ++out.unreadable;
       continue;
